@@ -1,0 +1,200 @@
+// The integrator's message writer XERRWD and its switches (XSETF, XSETUN,
+// IXSAV, IUMACH). Messages are fixed-format lines: the text, then the
+// integers in I10 and the reals in D21.13 fields. The settings are
+// process-wide; each message is written whole under one lock and flushed.
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include <unistd.h>
+
+#include "lsoda/lsoda.h"
+#include "lsoda/messages.h"
+
+namespace lsoda {
+namespace {
+
+constexpr int kDefaultUnit = 6;  // standard output
+std::atomic<int> g_lunit{-1};    // LUNIT: -1 until first used, then the unit
+std::atomic<int> g_mesflg{1};    // MESFLG: 1 print, 0 suppress
+
+std::recursive_mutex& output_lock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+// Writes the text to the unit: 6 is standard output; any other unit is
+// taken as an open file descriptor.
+void emit(int unit, const std::string& text) {
+  if (unit == kDefaultUnit) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    return;
+  }
+  std::fflush(stdout);
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t written = ::write(unit, p, left);
+    if (written <= 0) return;
+    p += written;
+    left -= static_cast<size_t>(written);
+  }
+}
+
+}  // namespace
+
+void format_i10(int value, char out[11]) {
+  char buf[32];
+  int len = std::snprintf(buf, sizeof buf, "%d", value);
+  if (len > 10) {
+    std::memset(out, '*', 10);  // does not fit the field
+  } else {
+    std::memset(out, ' ', 10);
+    std::memcpy(out + 10 - len, buf, static_cast<size_t>(len));
+  }
+  out[10] = '\0';
+}
+
+void format_d21_13(double value, char out[22]) {
+  char field[64];
+  if (std::isnan(value)) {
+    std::snprintf(field, sizeof field, "NaN");
+  } else if (std::isinf(value)) {
+    std::snprintf(field, sizeof field, "%s", value < 0 ? "-Infinity" : "Infinity");
+  } else if (value == 0.0) {
+    std::snprintf(field, sizeof field, "%s0.0000000000000D+00", std::signbit(value) ? "-" : "");
+  } else {
+    // 13 significant digits d.dddddddddddd e X, rewritten as 0.ddddddddddddd D X+1.
+    char sci[40];
+    std::snprintf(sci, sizeof sci, "%.12e", std::fabs(value));
+    char digits[14];
+    digits[0] = sci[0];
+    std::memcpy(digits + 1, sci + 2, 12);
+    digits[13] = '\0';
+    int exponent = std::atoi(std::strchr(sci, 'e') + 1) + 1;
+    const char* sign = value < 0 ? "-" : "";
+    if (exponent >= -99 && exponent <= 99) {
+      std::snprintf(field, sizeof field, "%s0.%sD%c%02d", sign, digits,
+                    exponent < 0 ? '-' : '+', std::abs(exponent));
+    } else {
+      std::snprintf(field, sizeof field, "%s0.%s%c%03d", sign, digits,
+                    exponent < 0 ? '-' : '+', std::abs(exponent));
+    }
+  }
+  size_t len = std::strlen(field);
+  std::memset(out, ' ', 21);
+  if (len > 21) {
+    std::memset(out, '*', 21);
+  } else {
+    std::memcpy(out + 21 - len, field, len);
+  }
+  out[21] = '\0';
+}
+
+MessageBlock::MessageBlock() { output_lock().lock(); }
+MessageBlock::~MessageBlock() { output_lock().unlock(); }
+
+int IUMACH() { return kDefaultUnit; }
+
+int IXSAV(int* IPAR, int* IVALUE, bool* ISET) {
+  int old = -1;
+  if (*IPAR == 1) {
+    int unit = g_lunit.load();
+    if (unit == -1) {
+      unit = IUMACH();
+      g_lunit.store(unit);
+    }
+    old = unit;
+    if (*ISET) g_lunit.store(*IVALUE);
+  } else if (*IPAR == 2) {
+    old = g_mesflg.load();
+    if (*ISET) g_mesflg.store(*IVALUE);
+  }
+  return old;
+}
+
+void XSETF(int* MFLAG) {
+  if (*MFLAG == 0 || *MFLAG == 1) {
+    int ipar = 2;
+    bool set = true;
+    IXSAV(&ipar, MFLAG, &set);
+  }
+}
+
+void XSETUN(int* LUN) {
+  if (*LUN > 0) {
+    int ipar = 1;
+    bool set = true;
+    IXSAV(&ipar, LUN, &set);
+  }
+}
+
+void XERRWD(const char* MSG, int* /*NMES*/, int* /*NERR*/, int* LEVEL, int* NI,
+            int* I1, int* I2, int* NR, double* R1, double* R2) {
+  int ipar = 1, unused = 0;
+  bool no = false;
+  const int unit = IXSAV(&ipar, &unused, &no);
+  ipar = 2;
+  const int mesflg = IXSAV(&ipar, &unused, &no);
+
+  if (mesflg != 0) {
+    std::string text;
+    text.reserve(256);
+    text += ' ';
+    text += MSG;
+    text += '\n';
+    char a[22], b[22];
+    if (*NI == 1) {
+      format_i10(*I1, a);
+      text += "      In above message,  I1 =";
+      text += a;
+      text += '\n';
+    } else if (*NI == 2) {
+      format_i10(*I1, a);
+      format_i10(*I2, b);
+      text += "      In above message,  I1 =";
+      text += a;
+      text += "   I2 =";
+      text += b;
+      text += '\n';
+    }
+    if (*NR == 1) {
+      format_d21_13(*R1, a);
+      text += "      In above message,  R1 =";
+      text += a;
+      text += '\n';
+    } else if (*NR == 2) {
+      format_d21_13(*R1, a);
+      format_d21_13(*R2, b);
+      text += "      In above,  R1 =";
+      text += a;
+      text += "   R2 =";
+      text += b;
+      text += '\n';
+    }
+    std::lock_guard<std::recursive_mutex> guard(output_lock());
+    emit(unit, text);
+  }
+  if (*LEVEL == 2) {
+    std::fflush(stdout);
+    std::_Exit(EXIT_FAILURE);  // a fatal message ends the process
+  }
+}
+
+void message(const char* text, int width, int level, int ni, int i1, int i2,
+             int nr, double r1, double r2) {
+  char padded[msg::kIntdyWidth + 1];
+  const size_t len = std::strlen(text);
+  std::memset(padded, ' ', static_cast<size_t>(width));
+  std::memcpy(padded, text, len < static_cast<size_t>(width) ? len : static_cast<size_t>(width));
+  padded[width] = '\0';
+  int nmes = static_cast<int>(len), nerr = 0;
+  XERRWD(padded, &nmes, &nerr, &level, &ni, &i1, &i2, &nr, &r1, &r2);
+}
+
+}  // namespace lsoda
