@@ -90,6 +90,7 @@ void DLSODA(lsoda_rhs F, int* NEQ, double* Y, double* T, double* TOUT,
          size = 0, tolsf = 0, hmax = 0;
   bool ihit = false;
   int kgo = 0, imxer = 0;
+  int korder = 0;  // DINTDY is asked for the solution itself
 
   // Block A: ISTATE and ITASK; on a first call, the TOUT = T exit.
   if (istate < 1 || istate > 3) goto L601;
@@ -303,7 +304,7 @@ L200:
   switch (itask) {
     case 1:
       if ((s.tn - *TOUT) * s.h < 0.0) goto L250;
-      DINTDY(TOUT, &(iflag = 0), &rw[s.lyh], &s.nyh, Y, &iflag);
+      DINTDY(TOUT, &korder, &rw[s.lyh], &s.nyh, Y, &iflag);
       if (iflag != 0) goto L627;
       *T = *TOUT;
       goto L420;
@@ -320,7 +321,7 @@ L200:
       if ((s.tn - tcrit) * s.h > 0.0) goto L624;
       if ((tcrit - *TOUT) * s.h < 0.0) goto L625;
       if ((s.tn - *TOUT) * s.h < 0.0) goto L245;
-      DINTDY(TOUT, &(iflag = 0), &rw[s.lyh], &s.nyh, Y, &iflag);
+      DINTDY(TOUT, &korder, &rw[s.lyh], &s.nyh, Y, &iflag);
       if (iflag != 0) goto L627;
       *T = *TOUT;
       goto L420;
@@ -403,7 +404,7 @@ L270:
   switch (itask) {
     case 1:
       if ((s.tn - *TOUT) * s.h < 0.0) goto L250;
-      DINTDY(TOUT, &(iflag = 0), &rw[s.lyh], &s.nyh, Y, &iflag);
+      DINTDY(TOUT, &korder, &rw[s.lyh], &s.nyh, Y, &iflag);
       *T = *TOUT;
       goto L420;
     case 2:
@@ -413,7 +414,7 @@ L270:
       goto L250;
     case 4:
       if ((s.tn - *TOUT) * s.h >= 0.0) {
-        DINTDY(TOUT, &(iflag = 0), &rw[s.lyh], &s.nyh, Y, &iflag);
+        DINTDY(TOUT, &korder, &rw[s.lyh], &s.nyh, Y, &iflag);
         *T = *TOUT;
         goto L420;
       }
