@@ -286,7 +286,7 @@ L100:
   tol = std::max(tol, 100.0 * s.uround);
   tol = std::min(tol, 0.001);
   sum = DMNORM(&s.n, &rw[lf0], &rw[s.lewt]);
-  sum = 1.0 / (tol * w0 * w0) + tol * sum * sum;
+  sum = 1.0 / (tol * w0 * w0) + tol * (sum * sum);
   h0 = 1.0 / std::sqrt(sum);
   h0 = std::min(h0, tdist);
   h0 = std::copysign(h0, *TOUT - *T);
