@@ -1,0 +1,215 @@
+// Tests of the least-squares fit and of the fit core entry: the
+// position-weighted error against the unweighted residuals, untouched
+// unfitted parameters, recovery of known parameters from data the model made
+// itself, the case the minimiser refuses, refused inputs, and fits on two
+// threads at once.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "zscan/fit_core.h"
+#include "zscan/least_squares_fit.h"
+#include "zscan/model_state.h"
+#include "zscan_scan.h"
+
+namespace {
+
+// Weight of a point z metres from the focus, from its definition.
+double weight(double z) { return 1.0 + 4.0 * std::exp(-4.0 * z * z); }
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// A model equal to spec_pars[0] at every point: fitting it is weighted
+// averaging, whose answer is sum(w y) / sum(w).
+void constant_model(double* out, const double*, const int* n_points, const double*,
+                    const int*, const double*, const int*, const double*,
+                    const double*, const double*, const double* spec_pars) {
+  std::fill(out, out + *n_points, spec_pars[0]);
+}
+
+TEST(LeastSquaresFit, FitsWeightedMeanAndReturnsUnweightedResiduals) {
+  const std::vector<double> z{-0.6, -0.3, 0.0, 0.2, 0.5, 0.9};
+  const std::vector<double> y{1.0, 0.9, 0.7, 0.95, 1.05, 1.1};
+  const std::vector<double> grid{0.0, 1.0}, unused(12, 0.0);
+  const std::vector<double> start{1.0, 0.1 + 0.2, 3.0, 1e-9, 2e-9, 3e-9, 4e-9, 5e-9};
+  std::vector<double> pars = start, r(6);
+  const int nx = 6, nd = 1, slices = 2, index = 1, n_fit = 1;
+  const double frequency = 5.6e14;
+  double error = -1.0;
+  ASSERT_EQ(zscan::least_squares_fit(z.data(), y.data(), constant_model, grid.data(),
+                                     &slices, grid.data(), &slices, unused.data(),
+                                     unused.data(), r.data(), &frequency, pars.data(),
+                                     &nx, &nd, &index, &n_fit, &error),
+            zscan::Status::ok);
+  double sum_wy = 0.0, sum_w = 0.0, weighted = 0.0, plain = 0.0;
+  for (int p = 0; p < nx; ++p) {
+    sum_wy += weight(z[p]) * y[p];
+    sum_w += weight(z[p]);
+    EXPECT_EQ(r[p], y[p] - pars[0]) << p;  // measured minus model
+    weighted += weight(z[p]) * r[p] * r[p];
+    plain += r[p] * r[p];
+  }
+  EXPECT_NEAR(pars[0], sum_wy / sum_w, 1e-8);
+  EXPECT_TRUE(same_bits({pars.begin() + 1, pars.end()}, {start.begin() + 1, start.end()}));
+  EXPECT_NEAR(error, std::sqrt(weighted), 1e-12 * error);
+  EXPECT_GT(error, 1.1 * std::sqrt(plain));
+
+  const zscan::FitContext& ctx = zscan::fit_context();  // torn down
+  EXPECT_EQ(ctx.n_fit, 0);
+  EXPECT_EQ(ctx.model_function, nullptr);
+  EXPECT_EQ(ctx.spec_pars, nullptr);
+  EXPECT_TRUE(ctx.model_values.empty());
+  EXPECT_EQ(ctx.frequency, frequency);
+}
+
+// A reverse saturable absorber under weak light: nine points per data set,
+// four time slices, two slabs; data set d has pulse energy 2.5e-8 (d + 1).
+const std::vector<double> kTruth{1e-17, 4e-17, 6e-17, 5e-9, 1e-8, 3e-9, 1e-6, 3e-9};
+
+zscan_test::Scan make_scan(int nd) {
+  zscan_test::Scan s;
+  s.nd = nd;
+  for (int d = 0; d < nd; ++d) {
+    s.energy.push_back(2.5e-8 * (d + 1));
+    for (int i = 0; i < s.nx; ++i) s.centered_x.push_back(-12.0 + 3.0 * i);
+  }
+  return s;
+}
+
+struct FitOutcome {
+  zscan::Status status;
+  std::vector<double> spec_pars, residuals;
+  double error;
+};
+
+FitOutcome fit(const zscan_test::Scan& s, const std::vector<double>& y,
+               std::vector<double> spec_pars, const std::vector<int>& indices, int n_res) {
+  FitOutcome r{zscan::Status::ok, std::move(spec_pars),
+               std::vector<double>(std::max(s.nx * s.nd, n_res), -7.0), -7.0};
+  const int n_fit = static_cast<int>(indices.size());
+  r.status = zscan::run_fit_core(
+      s.centered_x.data(), y.data(), s.populations.data(), r.residuals.data(), &r.error,
+      &s.t_slices, &s.z_slices, &s.width, &s.tau, &s.wavelength, &s.w0, &s.m2,
+      s.energy.data(), r.spec_pars.data(), indices.data(), &n_fit, &s.nx, &s.nd,
+      &s.n_pop, &n_res);
+  return r;
+}
+
+FitOutcome fit_from_one_point_five(int nd, const std::vector<int>& indices) {
+  const zscan_test::Scan s = make_scan(nd);
+  std::vector<double> start = kTruth;
+  for (int k : indices) start[k - 1] *= 1.5;
+  return fit(s, zscan_test::model_of(s, zscan_test::grids_of(s), kTruth), start,
+             indices, s.nx * nd);
+}
+
+class FitRecovery : public ::testing::TestWithParam<std::pair<int, std::vector<int>>> {};
+
+// Noise-free data made by the model at known parameters; the fit starts 1.5
+// times away, comes back, and leaves the other parameters bit for bit alone.
+TEST_P(FitRecovery, RecoversParametersFromOnePointFiveTimesAway) {
+  const std::vector<int>& indices = GetParam().second;
+  const FitOutcome r = fit_from_one_point_five(GetParam().first, indices);
+  ASSERT_EQ(r.status, zscan::Status::ok);
+  for (int k = 0; k < 8; ++k) {
+    if (std::count(indices.begin(), indices.end(), k + 1) > 0) {
+      EXPECT_NEAR(r.spec_pars[k], kTruth[k], 1e-3 * kTruth[k]) << k;
+    } else {
+      EXPECT_EQ(std::memcmp(&r.spec_pars[k], &kTruth[k], sizeof(double)), 0) << k;
+    }
+  }
+  EXPECT_LT(r.error, 1e-4);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OneAndTwo, FitRecovery,
+    ::testing::Values(std::make_pair(1, std::vector<int>{3}), std::make_pair(2, std::vector<int>{3}),
+                      std::make_pair(1, std::vector<int>{1, 3}),
+                      std::make_pair(2, std::vector<int>{1, 3})));
+
+class NothingToFit : public ::testing::TestWithParam<std::vector<int>> {};
+
+// With no fitted parameter, or more of them than points, the minimiser does
+// not run: the start vector stands, the residuals are measured minus model
+// there and the error is their weighted norm. Only n_res residuals are
+// copied out.
+TEST_P(NothingToFit, ReportsWeightedNormAtStartVector) {
+  const zscan_test::Scan s = make_scan(1);
+  std::vector<double> y = zscan_test::model_of(s, zscan_test::grids_of(s), kTruth);
+  std::vector<double> offsets(s.nx, 0.0);
+  double weighted = 0.0;
+  for (int p = 0; p < s.nx - 2; ++p) {  // the last two points fit exactly
+    offsets[p] = 0.01 * (p % 3) - 0.012;
+    y[p] += offsets[p];
+    weighted += weight(s.centered_x[p] * 0.001) * offsets[p] * offsets[p];
+  }
+  const FitOutcome r = fit(s, y, kTruth, GetParam(), s.nx - 1);
+  ASSERT_EQ(r.status, zscan::Status::ok);
+  EXPECT_TRUE(same_bits(r.spec_pars, kTruth));
+  for (int p = 0; p < s.nx - 1; ++p) EXPECT_NEAR(r.residuals[p], offsets[p], 1e-12) << p;
+  EXPECT_EQ(r.residuals[s.nx - 1], -7.0);  // beyond n_res: untouched
+  EXPECT_NEAR(r.error, std::sqrt(weighted), 1e-10);
+}
+
+INSTANTIATE_TEST_SUITE_P(NoneOrTooMany, NothingToFit,
+                         ::testing::Values(std::vector<int>{}, std::vector<int>(10, 3)));
+
+class FitCoreRefuses : public ::testing::TestWithParam<std::vector<int>> {};
+
+// Counts or indices that would lead outside the caller's arrays are refused
+// before any work: NaN error and residuals, start vector untouched.
+TEST_P(FitCoreRefuses, CountsAndIndicesOutOfRange) {
+  zscan_test::Scan s = make_scan(1);
+  const std::vector<int>& b = GetParam();  // nx, nd, t_slices, n_pop, index
+  s.nx = b[0];
+  s.nd = b[1];
+  s.t_slices = b[2];
+  s.n_pop = b[3];
+  const FitOutcome r = fit(s, std::vector<double>(9, 1.0), kTruth, {b[4]}, 4);
+  EXPECT_EQ(r.status, zscan::Status::invalid_input);
+  EXPECT_TRUE(std::isnan(r.error));
+  for (int p = 0; p < 4; ++p) EXPECT_TRUE(std::isnan(r.residuals[p])) << p;
+  EXPECT_TRUE(same_bits(r.spec_pars, kTruth));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, FitCoreRefuses,
+    ::testing::Values(std::vector<int>{4, 1, 4, 5, 3}, std::vector<int>{9, 1, 1, 5, 3},
+                      std::vector<int>{9, 1, 4, 4, 3}, std::vector<int>{9, 1, 4, 5, 9}));
+
+// Two fits at once on two threads give bit for bit what they give one after
+// the other; each thread starts from its own zero-filled state and keeps only
+// its last fit's frequency.
+TEST(FitCore, FitsOnTwoThreadsAtOnceMatchSequentialFits) {
+  const FitOutcome seq1 = fit_from_one_point_five(1, {3});
+  const FitOutcome seq2 = fit_from_one_point_five(2, {1, 3});
+  FitOutcome par1, par2;
+  bool fresh1 = false, fresh2 = false, left1 = false;
+  std::thread a([&] {
+    const zscan::FitContext& ctx = zscan::fit_context();
+    fresh1 = ctx.frequency == 0.0 && zscan::model_coefficients().sigma_0 == 0.0;
+    par1 = fit_from_one_point_five(1, {3});
+    left1 = ctx.n_fit == 0 && ctx.model_function == nullptr &&
+            ctx.frequency == 299792458.0 / 532e-9;
+  });
+  std::thread b([&] {
+    fresh2 = zscan::fit_context().frequency == 0.0;
+    par2 = fit_from_one_point_five(2, {1, 3});
+  });
+  a.join();
+  b.join();
+  EXPECT_TRUE(fresh1 && fresh2 && left1);
+  for (const auto& [s, p] : {std::make_pair(&seq1, &par1), std::make_pair(&seq2, &par2)}) {
+    EXPECT_TRUE(same_bits(s->spec_pars, p->spec_pars));
+    EXPECT_TRUE(same_bits(s->residuals, p->residuals));
+    EXPECT_TRUE(same_bits({s->error}, {p->error}));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+// Tests of the transmittance model and of the grids it runs on: grids,
+// intensities and model values against the independent reference figures,
+// and a transparent sample.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "json_reader.h"
+#include "zscan_scan.h"
+
+namespace {
+
+// Largest relative deviation of values from expected.
+double deviation(const std::vector<double>& values, const std::vector<double>& expected) {
+  EXPECT_EQ(values.size(), expected.size());
+  double worst = 0.0;
+  for (size_t k = 0; k < std::min(values.size(), expected.size()); ++k) {
+    const double scale = expected[k] == 0.0 ? 1.0 : std::fabs(expected[k]);
+    worst = std::max(worst, std::fabs(values[k] - expected[k]) / scale);
+  }
+  return worst;
+}
+
+class ModelReference : public ::testing::TestWithParam<int> {};
+
+TEST_P(ModelReference, GridsIntensitiesAndTransmittanceMatch) {
+  static const testjson::Value cases =
+      testjson::load(std::string(KESP_REFERENCE_DIR) + "/model_reference.json");
+  const testjson::Value& c = cases[static_cast<size_t>(GetParam())];
+  SCOPED_TRACE(c["name"].text);
+  zscan_test::Scan s;
+  s.centered_x = c["centered_x_mm"].as_doubles();
+  s.nx = static_cast<int>(s.centered_x.size());
+  s.t_slices = c["t_slices"].as_int();
+  s.z_slices = c["z_slices"].as_int();
+  s.energy = {c["pulse_energy"].number};
+  s.width = c["sample_width"].number;
+  s.tau = c["tau"].number;
+  s.wavelength = c["wavelength"].number;
+  s.w0 = c["w0"].number;
+  s.m2 = c["M2"].number;
+  s.populations = c["populations"].as_doubles();
+  const zscan_test::Grids g = zscan_test::grids_of(s);
+
+  EXPECT_LE(deviation({g.rayleigh_range, g.frequency},
+                      {c["rayleigh_range"].number, c["frequency"].number}), 1e-15);
+  EXPECT_LE(deviation(g.depth, c["depth_grid"].as_doubles()), 1e-15);
+  EXPECT_LE(deviation(g.times, c["time_grid"].as_doubles()), 1e-15);
+  std::vector<double> expected_intensity(g.intensity.size());
+  for (int i = 0; i < s.nx; ++i) {
+    const std::vector<double> row = c["intensity"][static_cast<size_t>(i)].as_doubles();
+    ASSERT_EQ(row.size(), static_cast<size_t>(s.t_slices));
+    for (int m = 0; m < s.t_slices; ++m) expected_intensity[i + s.nx * m] = row[m];
+  }
+  EXPECT_LE(deviation(g.intensity, expected_intensity), 1e-14);
+  EXPECT_LE(deviation(zscan_test::model_of(s, g, c["spec_pars"].as_doubles()),
+                      c["model"].as_doubles()), 1e-9);
+}
+
+INSTANTIATE_TEST_SUITE_P(RsaAndSa, ModelReference, ::testing::Values(0, 1));
+
+TEST(TransmittanceModel, TransparentSampleGivesOneEverywhere) {
+  zscan_test::Scan s;
+  s.nx = 6;
+  s.centered_x = {-5.0, -3.0, -1.0, 1.0, 3.0, 5.0};
+  s.energy = {1e-6};
+  s.populations = {3e17, 1e16, 0.0, 2e16, 0.0};
+  const std::vector<double> clear{0.0, 0.0, 0.0, 5e-9, 1e-8, 1e-12, 1e-5, 1e-12};
+  for (double value : zscan_test::model_of(s, zscan_test::grids_of(s), clear)) {
+    EXPECT_EQ(value, 1.0);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,28 @@
+// The fit core entry with its outcome: fit_core (zscan.h) is this routine
+// with the status dropped.
+#ifndef ZSCAN_FIT_CORE_H
+#define ZSCAN_FIT_CORE_H
+
+#include "zscan/status.h"
+
+namespace zscan {
+
+// fit_core's arguments and results. Returns Status::invalid_input when a
+// count or index would lead outside the arrays (num_x_pts < 5,
+// num_datasets < 1, more points than a 32-bit count holds, t_slices or
+// z_slices < 2, n_pop < 5, an entry of core_indices outside 1..8), and
+// Status::out_of_memory when working storage cannot be obtained; then
+// spec_pars is unchanged and the error and the n_res residuals are NaN.
+Status run_fit_core(const double* centered_x, const double* y_data,
+                    const double* populations, double* residuals, double* error,
+                    const int* t_slices, const int* z_slices,
+                    const double* sample_width, const double* tau,
+                    const double* wavelength, const double* w0, const double* M2,
+                    const double* pulse_energy, double* spec_pars,
+                    const int* core_indices, const int* n_fit,
+                    const int* num_x_pts, const int* num_datasets,
+                    const int* n_pop, const int* n_res);
+
+}  // namespace zscan
+
+#endif  // ZSCAN_FIT_CORE_H

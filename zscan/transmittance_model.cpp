@@ -1,0 +1,124 @@
+// Open-aperture transmittance of one data set: the pulse crosses the sample
+// slab by slab and slice by slice, populations and intensity advanced in
+// alternation, and the pulse-integrated on-axis transmission is normalised on
+// the scan's wings. Relies on the rate and attenuation steps and on this
+// thread's model coefficients.
+#include <cstddef>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "zscan/model_state.h"
+#include "zscan/rate_equations.h"
+#include "zscan/zscan.h"
+
+namespace zscan {
+
+namespace {
+// 1/h with the Planck constant h = 6.62607015e-34 J s: photons per joule at a
+// frequency of 1 Hz.
+constexpr double kInversePlanck = 1.5091901796421518e33;
+constexpr int kLevels = 5;
+// Points at either end of the scan whose mean ratio is shifted to 1.0.
+constexpr int kWingPoints = 5;
+
+void write_coefficients(const double* frequency, const double* spec_pars) {
+  ModelCoefficients& c = model_coefficients();
+  c.photons_per_joule = kInversePlanck / *frequency;
+  c.sigma_0 = spec_pars[0];
+  c.sigma_1 = spec_pars[1];
+  c.sigma_2 = spec_pars[2];
+  c.k_10 = 1.0 / spec_pars[3];
+  c.k_13 = 1.0 / spec_pars[4];
+  c.k_21 = 1.0 / spec_pars[5];
+  c.k_30 = 1.0 / spec_pars[6];
+  c.k_43 = 1.0 / spec_pars[7];
+}
+
+void fill_nan(double* out, int n) {
+  for (int i = 0; i < n; ++i) out[i] = std::numeric_limits<double>::quiet_NaN();
+}
+}  // namespace
+
+void transmittance_model(double* out, const double* /*positions*/,
+                         const int* n_points, const double* depth_grid,
+                         const int* z_slices, const double* time_grid,
+                         const int* t_slices, const double* populations,
+                         const double* intensity, const double* frequency,
+                         const double* spec_pars) {
+  write_coefficients(frequency, spec_pars);
+
+  const int n = *n_points;
+  const int n_t = *t_slices;
+  const int n_z = *z_slices;
+  // Without five points per wing, a time step or a slab thickness the model
+  // is undefined.
+  if (n < kWingPoints || n_t < 2 || n_z < 2) {
+    fill_nan(out, n);
+    return;
+  }
+  std::vector<double> slab_populations;  // [n_z][5], N0..N4 of every slab
+  try {
+    slab_populations.resize(static_cast<std::size_t>(n_z) * kLevels);
+  } catch (const std::bad_alloc&) {
+    fill_nan(out, n);
+    return;
+  }
+
+  const double dt = time_grid[1] - time_grid[0];
+  const double dz = depth_grid[1];  // the depth grid starts at 0.0
+  const double start = 0.0;
+  double rwork[kRworkLength];
+  int iwork[kIworkLength];
+  double rate_state[kStateLength];
+  double rate_y[kStateLength];
+  double attenuation_state[kStateLength] = {0.0};
+  double attenuation_y[kStateLength];
+  for (int l = 0; l < kLevels; ++l) attenuation_state[1 + l] = populations[l];
+
+  for (int i = 0; i < n; ++i) {
+    // Every point meets the relaxed sample.
+    for (int k = 0; k < n_z; ++k) {
+      double* slab = &slab_populations[static_cast<std::size_t>(k) * kLevels];
+      for (int l = 0; l < kLevels; ++l) slab[l] = populations[l];
+    }
+    double sum_out = 0.0;
+    double sum_in = 0.0;
+    for (int j = 0; j < n_t; ++j) {
+      const double incident = intensity[i + static_cast<std::size_t>(n) * j];
+      attenuation_state[0] = incident;
+      for (int k = 0; k < n_z; ++k) {
+        double* slab = &slab_populations[static_cast<std::size_t>(k) * kLevels];
+        // The slab's populations evolve for one time step under the light
+        // that reaches it after the slabs in front.
+        for (int l = 0; l < kLevels; ++l) rate_state[l] = slab[l];
+        rate_state[5] = attenuation_state[0];
+        integrate_rates(rate_state, &start, &dt, rwork, iwork, rate_y);
+        for (int l = 0; l < kLevels; ++l) {
+          slab[l] = rate_y[l];
+          attenuation_state[1 + l] = rate_y[l];
+        }
+        // Then absorbs that light according to its new populations.
+        integrate_attenuation(attenuation_state, &start, &dz, rwork, iwork,
+                              attenuation_y);
+        attenuation_state[0] = attenuation_y[0];
+      }
+      sum_out += attenuation_state[0];
+      sum_in += incident;
+    }
+    out[i] = sum_out / sum_in;  // transmitted fraction of the pulse
+  }
+
+  // Shift every ratio by one amount so that the mean of the five first and
+  // five last ratios becomes 1.0 (for n < 10 the wings overlap and shared
+  // points count twice).
+  const double* r = out;
+  const double baseline =
+      (((((r[n - 5] + r[n - 4]) + r[n - 3]) + r[n - 2]) + r[n - 1]) +
+       ((((r[1] + r[0]) + r[2]) + r[3]) + r[4])) *
+      0.1;
+  const double shift = 1.0 - baseline;
+  for (int i = 0; i < n; ++i) out[i] = out[i] + shift;
+}
+
+}  // namespace zscan
