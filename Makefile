@@ -70,5 +70,13 @@ test: cpp-test py-test
 demo: module
 	$(VPY) examples/demo.py
 
+BENCH_BUILD := $(BUILD)/bench
+bench: module
+	$(CMAKE) -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_MAKE_PROGRAM=$(VENV)/bin/ninja -DKESP_BUILD_TESTS=OFF -DKESP_BUILD_BENCHMARKS=ON >/dev/null
+	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target bench_core
+	$(BENCH_BUILD)/benchmarks/bench_core --benchmark_counters_tabular=true
+	$(VPY) benchmarks/bench_fit.py
+
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,123 @@
+// Benchmarks of the numerical core on the demo's settings (532 nm, 4 ns,
+// 20 um waist, 1 mm RSA sample, 10 time slices, 10 slabs): one integrator
+// call of the rate and of the attenuation step at the focus and in the
+// wings, and one model evaluation of a 41-point scan at two pulse energies.
+// Each runs on one thread and on all cores (independent copies in parallel
+// for the integrator calls; the model's own worker threads for the model).
+#include <benchmark/benchmark.h>
+
+#include <thread>
+#include <vector>
+
+#include "zscan/beam.h"
+#include "zscan/model_state.h"
+#include "zscan/rate_equations.h"
+#include "zscan/zscan.h"
+
+namespace {
+
+const double kSpecPars[8] = {1e-17, 4e-17, 6e-17, 5e-9, 1e-8, 1e-12, 1e-5, 1e-12};
+const double kPopulations[5] = {3e17, 0.0, 0.0, 0.0, 0.0};
+double kWavelength = 532e-9, kTau = 4e-9, kW0 = 20e-6, kM2 = 1.0, kWidth = 0.1;
+int kSlices = 10, kSlabs = 10, kPoints = 41;
+
+int cores() {
+  const unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : static_cast<int>(n);
+}
+
+// The model coefficients of the demo sample, on the calling thread.
+void set_coefficients() {
+  zscan::ModelCoefficients& c = zscan::model_coefficients();
+  c.photons_per_joule = 1.5091901796421518e33 / (299792458.0 / kWavelength);
+  c.sigma_0 = kSpecPars[0];
+  c.sigma_1 = kSpecPars[1];
+  c.sigma_2 = kSpecPars[2];
+  c.k_10 = 1.0 / kSpecPars[3];
+  c.k_13 = 1.0 / kSpecPars[4];
+  c.k_21 = 1.0 / kSpecPars[5];
+  c.k_30 = 1.0 / kSpecPars[6];
+  c.k_43 = 1.0 / kSpecPars[7];
+}
+
+// Front-face peak intensity at 1.5 uJ, at the focus and 20 mm away.
+double peak_intensity(double z_m) {
+  double r = 0.0, t = 0.0, energy = 1.5e-6;
+  const double z0 = zscan::rayleigh_range(&kW0, &kM2, &kWavelength);
+  return zscan::beam_intensity(&r, &t, &z_m, &energy, &kTau, &kW0, &z0);
+}
+
+void BM_RateStep(benchmark::State& state, double z_m) {
+  set_coefficients();
+  const double state0[6] = {kPopulations[0], 0.0, 0.0, 0.0, 0.0, peak_intensity(z_m)};
+  const double start = 0.0, dt = kTau / (kSlices - 1);
+  double rwork[zscan::kRworkLength], y[6];
+  int iwork[zscan::kIworkLength];
+  for (auto _ : state) {
+    zscan::integrate_rates(state0, &start, &dt, rwork, iwork, y);
+    benchmark::DoNotOptimize(y);
+  }
+  state.counters["steps"] = benchmark::Counter(iwork[10], benchmark::Counter::kAvgThreads);
+}
+
+void BM_AttenuationStep(benchmark::State& state, double z_m) {
+  set_coefficients();
+  // Populations after a rate step under the same light.
+  const double rate0[6] = {kPopulations[0], 0.0, 0.0, 0.0, 0.0, peak_intensity(z_m)};
+  const double start = 0.0, dt = kTau / (kSlices - 1), dz = kWidth / (kSlabs - 1);
+  double rwork[zscan::kRworkLength], pops[6], y[6];
+  int iwork[zscan::kIworkLength];
+  zscan::integrate_rates(rate0, &start, &dt, rwork, iwork, pops);
+  const double state0[6] = {rate0[5], pops[0], pops[1], pops[2], pops[3], pops[4]};
+  for (auto _ : state) {
+    zscan::integrate_attenuation(state0, &start, &dz, rwork, iwork, y);
+    benchmark::DoNotOptimize(y);
+  }
+  state.counters["steps"] = benchmark::Counter(iwork[10], benchmark::Counter::kAvgThreads);
+}
+
+BENCHMARK_CAPTURE(BM_RateStep, focus, 0.0)->ThreadRange(1, cores())->UseRealTime();
+BENCHMARK_CAPTURE(BM_RateStep, wing, 0.02)->ThreadRange(1, cores())->UseRealTime();
+BENCHMARK_CAPTURE(BM_AttenuationStep, focus, 0.0)->ThreadRange(1, cores())->UseRealTime();
+BENCHMARK_CAPTURE(BM_AttenuationStep, wing, 0.02)->ThreadRange(1, cores())->UseRealTime();
+
+// The grids and intensities of the 41-point scan at 0.5 and 1.5 uJ.
+struct Scan {
+  std::vector<double> positions, depth, times, intensity;
+  double frequency = 0.0;
+  Scan() {
+    int datasets = 2, points = kPoints * datasets;
+    std::vector<double> x_mm(points), energy = {0.5e-6, 1.5e-6};
+    for (int p = 0; p < points; ++p) x_mm[p] = -20.0 + (p % kPoints);
+    positions.resize(points);
+    zscan::fill_scan_positions(positions.data(), x_mm.data(), &points);
+    const double z0 = zscan::rayleigh_range(&kW0, &kM2, &kWavelength);
+    frequency = zscan::optical_frequency(&kWavelength);
+    depth.resize(kSlabs);
+    times.resize(kSlices);
+    intensity.resize(static_cast<size_t>(points) * kSlices);
+    zscan::fill_depth_grid(depth.data(), &kWidth, &kSlabs);
+    zscan::fill_time_grid(times.data(), &kTau, &kSlices);
+    zscan::fill_intensity_grid(intensity.data(), positions.data(), times.data(), energy.data(),
+                               &kTau, &kW0, &z0, &kPoints, &kSlices, &datasets);
+  }
+};
+
+void BM_ModelEvaluation(benchmark::State& state) {
+  const Scan scan;
+  std::vector<double> out(2 * kPoints);
+  for (auto _ : state) {
+    for (int d = 0; d < 2; ++d)
+      zscan::transmittance_model(&out[d * kPoints], &scan.positions[d * kPoints], &kPoints,
+                                 scan.depth.data(), &kSlabs, scan.times.data(), &kSlices,
+                                 kPopulations, &scan.intensity[static_cast<size_t>(d) * kPoints * kSlices],
+                                 &scan.frequency, kSpecPars);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+
+BENCHMARK(BM_ModelEvaluation)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();
