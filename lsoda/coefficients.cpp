@@ -1,7 +1,8 @@
 // DCFODE: corrector and error-test coefficients of the Adams (orders 1-12)
 // and BDF (orders 1-5) method families, from the polynomials that define
 // them. ELCO(i,q) are the l vectors, TESCO(k,q) the error constants of
-// orders q-1, q and q+1 seen from order q.
+// orders q-1, q and q+1 seen from order q. They depend on nothing but the
+// family, so method_families() computes both once per process.
 #include "lsoda/record.h"
 
 namespace lsoda {
@@ -74,6 +75,20 @@ void DCFODE(int* meth, double elco[12][13], double tesco[12][3]) {
     tesco[nq - 1][2] = (nq + 2) / elco[nq - 1][0];
     rq1fac = rq1fac / fnq;
   }
+}
+
+const MethodFamilies& method_families() {
+  static const MethodFamilies families = [] {
+    MethodFamilies f;
+    int meth = 2;
+    DCFODE(&meth, f.bdf.elco, f.bdf.tesco);
+    for (int i = 0; i < 5; ++i) f.cm2[i] = f.bdf.tesco[i][1] * f.bdf.elco[i][i + 1];
+    meth = 1;
+    DCFODE(&meth, f.adams.elco, f.adams.tesco);
+    for (int i = 0; i < 12; ++i) f.cm1[i] = f.adams.tesco[i][1] * f.adams.elco[i][i + 1];
+    return f;
+  }();
+  return families;
 }
 
 }  // namespace lsoda

@@ -36,12 +36,6 @@ void DEWSET(int* n, int* itol, double* rtol, double* atol, double* ycur, double*
   }
 }
 
-double DMNORM(int* n, double* v, double* w) {
-  double vm = 0.0;
-  for (int i = 0; i < *n; ++i) vm = std::max(vm, std::fabs(v[i]) * w[i]);
-  return vm;
-}
-
 double DUMACH() {
   volatile double u = 1.0;
   volatile double comp = 0.0;
@@ -50,6 +44,11 @@ double DUMACH() {
     if (comp == 1.0) return u;
     u = u / 2.0;
   }
+}
+
+double unit_roundoff() {
+  static const double u = DUMACH();
+  return u;
 }
 
 namespace {
@@ -230,7 +229,7 @@ L60:
 
 L100:
   // Block D: start of a problem.
-  s.uround = DUMACH();
+  s.uround = unit_roundoff();
   s.tn = *T;
   s.tsw = *T;
   s.maxord = s.mxordn;

@@ -12,6 +12,29 @@ namespace {
 // Start of a strided vector of n elements: negative strides run from the end.
 inline int first_index(int n, int inc) { return inc < 0 ? (-n + 1) * inc : 0; }
 
+// DAXPY, DSCAL and IDAMAX with unit strides, for the factorisations and
+// solves below: the same operations in the same order, inlined.
+inline void axpy(int n, double a, const double* x, double* y) {
+  if (n <= 0 || a == 0.0) return;
+  for (int i = 0; i < n; ++i) y[i] = y[i] + a * x[i];
+}
+inline void scal(int n, double a, double* x) {
+  for (int i = 0; i < n; ++i) x[i] = a * x[i];
+}
+inline int iamax(int n, const double* x) {
+  if (n < 1) return 0;
+  int best = 1;
+  double dmax = std::fabs(x[0]);
+  for (int i = 2; i <= n; ++i) {
+    const double v = std::fabs(x[i - 1]);
+    if (v > dmax) {
+      best = i;
+      dmax = v;
+    }
+  }
+  return best;
+}
+
 }  // namespace
 
 int IDAMAX(int* n, double* dx, int* incx) {
@@ -62,11 +85,10 @@ double DDOT(int* n, double* dx, int* incx, double* dy, int* incy) {
 void DGEFA(double* a, int* lda, int* n, int* ipvt, int* info) {
   const int ld = *lda, nn = *n;
   auto A = [a, ld](int i, int j) -> double& { return a[(i - 1) + static_cast<long>(j - 1) * ld]; };
-  int one = 1;
   *info = 0;
   for (int k = 1; k <= nn - 1; ++k) {
     int len = nn - k + 1;
-    const int l = IDAMAX(&len, &A(k, k), &one) + k - 1;
+    const int l = iamax(len, &A(k, k)) + k - 1;
     ipvt[k - 1] = l;
     if (A(l, k) == 0.0) {
       *info = k;  // this column is already triangular
@@ -79,14 +101,14 @@ void DGEFA(double* a, int* lda, int* n, int* ipvt, int* info) {
     }
     double t = -1.0 / A(k, k);
     int rest = nn - k;
-    DSCAL(&rest, &t, &A(k + 1, k), &one);
+    scal(rest, t, &A(k + 1, k));
     for (int j = k + 1; j <= nn; ++j) {
       t = A(l, j);
       if (l != k) {
         A(l, j) = A(k, j);
         A(k, j) = t;
       }
-      DAXPY(&rest, &t, &A(k + 1, k), &one, &A(k + 1, j), &one);
+      axpy(rest, t, &A(k + 1, k), &A(k + 1, j));
     }
   }
   ipvt[nn - 1] = nn;
@@ -109,7 +131,7 @@ void DGESL(double* a, int* lda, int* n, int* ipvt, double* b, int* job) {
         b[k - 1] = t;
       }
       int rest = nn - k;
-      DAXPY(&rest, &t, &A(k + 1, k), &one, &b[k], &one);
+      axpy(rest, t, &A(k + 1, k), &b[k]);
     }
     // U x = y.
     for (int kb = 1; kb <= nn; ++kb) {
@@ -117,7 +139,7 @@ void DGESL(double* a, int* lda, int* n, int* ipvt, double* b, int* job) {
       b[k - 1] = b[k - 1] / A(k, k);
       double t = -b[k - 1];
       int len = k - 1;
-      DAXPY(&len, &t, &A(1, k), &one, &b[0], &one);
+      axpy(len, t, &A(1, k), &b[0]);
     }
     return;
   }
@@ -147,7 +169,6 @@ void DGESL(double* a, int* lda, int* n, int* ipvt, double* b, int* job) {
 void DGBFA(double* abd, int* lda, int* n, int* ml, int* mu, int* ipvt, int* info) {
   const int ld = *lda, nn = *n, lo = *ml, up = *mu;
   auto B = [abd, ld](int i, int j) -> double& { return abd[(i - 1) + static_cast<long>(j - 1) * ld]; };
-  int one = 1;
   const int m = lo + up + 1;
   *info = 0;
   // Zero the initial fill-in columns.
@@ -169,7 +190,7 @@ void DGBFA(double* abd, int* lda, int* n, int* ml, int* mu, int* ipvt, int* info
     // Pivot among the ML+1 candidates of column k.
     int lm = lo < nn - k ? lo : nn - k;
     int lmp1 = lm + 1;
-    int l = IDAMAX(&lmp1, &B(m, k), &one) + m - 1;
+    int l = iamax(lmp1, &B(m, k)) + m - 1;
     ipvt[k - 1] = l + k - m;
     if (B(l, k) == 0.0) {
       *info = k;
@@ -181,7 +202,7 @@ void DGBFA(double* abd, int* lda, int* n, int* ml, int* mu, int* ipvt, int* info
       B(m, k) = t;
     }
     double t = -1.0 / B(m, k);
-    DSCAL(&lm, &t, &B(m + 1, k), &one);
+    scal(lm, t, &B(m + 1, k));
     // Row elimination with column indexing.
     const int reach = up + ipvt[k - 1];
     ju = ju > reach ? ju : reach;
@@ -195,7 +216,7 @@ void DGBFA(double* abd, int* lda, int* n, int* ml, int* mu, int* ipvt, int* info
         B(l, j) = B(mm, j);
         B(mm, j) = t;
       }
-      DAXPY(&lm, &t, &B(m + 1, k), &one, &B(mm + 1, j), &one);
+      axpy(lm, t, &B(m + 1, k), &B(mm + 1, j));
     }
   }
   ipvt[nn - 1] = nn;
@@ -218,7 +239,7 @@ void DGBSL(double* abd, int* lda, int* n, int* ml, int* mu, int* ipvt, double* b
           b[l - 1] = b[k - 1];
           b[k - 1] = t;
         }
-        DAXPY(&lm, &t, &B(m + 1, k), &one, &b[k], &one);
+        axpy(lm, t, &B(m + 1, k), &b[k]);
       }
     }
     for (int kb = 1; kb <= nn; ++kb) {
@@ -228,7 +249,7 @@ void DGBSL(double* abd, int* lda, int* n, int* ml, int* mu, int* ipvt, double* b
       const int la = m - lm;
       const int lb = k - lm;
       double t = -b[k - 1];
-      DAXPY(&lm, &t, &B(la, k), &one, &b[lb - 1], &one);
+      axpy(lm, t, &B(la, k), &b[lb - 1]);
     }
     return;
   }

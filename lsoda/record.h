@@ -6,6 +6,8 @@
 #ifndef LSODA_RECORD_H
 #define LSODA_RECORD_H
 
+#include <cmath>
+
 #include "lsoda/lsoda.h"
 
 namespace lsoda {
@@ -79,14 +81,15 @@ struct Record {
   int icount = 0;  // ICOUNT: successful steps left before the switching test runs
   int irflag = 0;  // IRFLAG: 1 when the last Adams step size was cut by the stability limit
 
-  // Coefficients of the current method family, ELCO(i,q) = elco[q-1][i-1],
-  // TESCO(k,q) = tesco[q-1][k-1]; EL(i) = el[i-1] is column NQ of ELCO.
-  double elco[12][13] = {};
-  double tesco[12][3] = {};
+  // Coefficients of the current method family (process-wide tables, see
+  // method_families()): ELCO(i,q) = elco[q-1][i-1], TESCO(k,q) =
+  // tesco[q-1][k-1]. EL(i) = el[i-1] is column NQ of ELCO.
+  const double (*elco)[13] = nullptr;
+  const double (*tesco)[3] = nullptr;
   double el[13] = {};
   // CM1(q) = TESCO(2,q)*ELCO(q+1,q) of the Adams family, CM2(q) of BDF.
-  double cm1[12] = {};
-  double cm2[5] = {};
+  const double* cm1 = nullptr;
+  const double* cm2 = nullptr;
 
   // Layout of the work arrays (1-based positions in RWORK / IWORK).
   int n = 0;       // N: number of equations
@@ -115,6 +118,37 @@ struct Record {
 // The calling thread's record.
 Record& record();
 
+// The coefficients of both method families and their conversion factors.
+// They depend on nothing but the method, so DCFODE computes them once per
+// process; a problem's start and a method switch select a family.
+struct MethodCoefficients {
+  double elco[12][13] = {};
+  double tesco[12][3] = {};
+};
+struct MethodFamilies {
+  MethodCoefficients adams;  // METH = 1
+  MethodCoefficients bdf;    // METH = 2
+  double cm1[12] = {};       // CM1(q) = TESCO(2,q)*ELCO(q+1,q), Adams
+  double cm2[5] = {};        // CM2(q), BDF
+  const MethodCoefficients& of(int meth) const { return meth == 1 ? adams : bdf; }
+};
+const MethodFamilies& method_families();
+
+// The unit round-off, DUMACH() computed once per process.
+double unit_roundoff();
+
+// Weighted max-norm max_i |v(i)| w(i) (0 for n <= 0): with inverted error
+// weights, <= 1 means every component is within its tolerance.
+inline double DMNORM(int* n, double* v, double* w) {
+  double vm = 0.0;
+  const int nn = *n;
+  for (int i = 0; i < nn; ++i) {
+    const double x = std::fabs(v[i]) * w[i];
+    vm = vm < x ? x : vm;  // as std::max(vm, x)
+  }
+  return vm;
+}
+
 // Routines shared inside the integrator (documented where they are defined).
 using pjac_fn = void (*)(int* neq, double* y, double* yh, int* nyh, double* ewt,
                          double* ftem, double* savf, double* wm, int* iwm,
@@ -129,7 +163,6 @@ void DPRJA(int* neq, double* y, double* yh, int* nyh, double* ewt, double* ftem,
            double* savf, double* wm, int* iwm, lsoda_rhs f, lsoda_jac jac);
 void DSOLSY(double* wm, int* iwm, double* x, double* tem);
 void DEWSET(int* n, int* itol, double* rtol, double* atol, double* ycur, double* ewt);
-double DMNORM(int* n, double* v, double* w);
 double DFNORM(int* n, double* a, double* w);
 double DBNORM(int* n, double* a, int* nra, int* ml, int* mu, double* w);
 double DUMACH();

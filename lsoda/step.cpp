@@ -3,8 +3,8 @@
 // with the iteration matrix (BDF), tests the local error, chooses the next
 // step size and order, and decides whether to switch between the Adams and
 // BDF families. Relies on the record for all state that survives a step,
-// on DCFODE for the coefficients and on the PJAC/SLVS routines for the
-// matrix work.
+// on the method coefficients of DCFODE and on the PJAC/SLVS routines for
+// the matrix work.
 #include <algorithm>
 #include <cmath>
 
@@ -85,12 +85,11 @@ void DSTODA(int* neq, double* y, double* yh, int* nyh, double* yh1, double* ewt,
   s.pdlast = 0.0;
   s.ratio = kRatio;
   {
-    int meth = 2;
-    DCFODE(&meth, s.elco, s.tesco);
-    for (int i = 0; i < 5; ++i) s.cm2[i] = s.tesco[i][1] * s.elco[i][i + 1];
-    meth = 1;
-    DCFODE(&meth, s.elco, s.tesco);
-    for (int i = 0; i < 12; ++i) s.cm1[i] = s.tesco[i][1] * s.elco[i][i + 1];
+    const MethodFamilies& families = method_families();
+    s.cm2 = families.cm2;
+    s.cm1 = families.cm1;
+    s.elco = families.adams.elco;
+    s.tesco = families.adams.tesco;
   }
   goto L150;
 
@@ -100,7 +99,8 @@ L100:
   s.lmax = s.maxord + 1;
   if (s.ialth == 1) s.ialth = 2;
   if (s.meth == s.mused) goto L160;
-  DCFODE(&s.meth, s.elco, s.tesco);
+  s.elco = method_families().of(s.meth).elco;
+  s.tesco = method_families().of(s.meth).tesco;
   s.ialth = s.l;
   s.iret = 1;
 
