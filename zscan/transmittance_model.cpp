@@ -2,13 +2,17 @@
 // slab by slab and slice by slice, populations and intensity advanced in
 // alternation, and the pulse-integrated on-axis transmission is normalised on
 // the scan's wings. Relies on the rate and attenuation steps and on this
-// thread's model coefficients.
+// thread's model coefficients. The points are evaluated on worker threads,
+// each with its own integrator state and copy of the coefficients.
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <limits>
 #include <new>
 #include <vector>
 
 #include "zscan/model_state.h"
+#include "zscan/model_threads.h"
 #include "zscan/rate_equations.h"
 #include "zscan/zscan.h"
 
@@ -40,6 +44,50 @@ void fill_nan(double* out, int n) {
 }
 }  // namespace
 
+namespace {
+
+// The transmitted fraction of the pulse for one point: the slabs start
+// relaxed; every time slice crosses them front to back, each slab's
+// populations evolving for one time step under the light that reaches it
+// before the slab absorbs that light.
+double point_ratio(int i, int n, int n_t, int n_z, double dt, double dz,
+                   const double* populations, const double* intensity,
+                   double* slab_populations, double* rwork, int* iwork) {
+  const double start = 0.0;
+  double rate_state[kStateLength];
+  double rate_y[kStateLength];
+  double attenuation_state[kStateLength];
+  double attenuation_y[kStateLength];
+  for (int l = 0; l < kLevels; ++l) attenuation_state[1 + l] = populations[l];
+  for (int k = 0; k < n_z; ++k) {
+    double* slab = &slab_populations[static_cast<std::size_t>(k) * kLevels];
+    for (int l = 0; l < kLevels; ++l) slab[l] = populations[l];
+  }
+  double sum_out = 0.0;
+  double sum_in = 0.0;
+  for (int j = 0; j < n_t; ++j) {
+    const double incident = intensity[i + static_cast<std::size_t>(n) * j];
+    attenuation_state[0] = incident;
+    for (int k = 0; k < n_z; ++k) {
+      double* slab = &slab_populations[static_cast<std::size_t>(k) * kLevels];
+      for (int l = 0; l < kLevels; ++l) rate_state[l] = slab[l];
+      rate_state[5] = attenuation_state[0];
+      integrate_rates(rate_state, &start, &dt, rwork, iwork, rate_y);
+      for (int l = 0; l < kLevels; ++l) {
+        slab[l] = rate_y[l];
+        attenuation_state[1 + l] = rate_y[l];
+      }
+      integrate_attenuation(attenuation_state, &start, &dz, rwork, iwork, attenuation_y);
+      attenuation_state[0] = attenuation_y[0];
+    }
+    sum_out += attenuation_state[0];
+    sum_in += incident;
+  }
+  return sum_out / sum_in;
+}
+
+}  // namespace
+
 void transmittance_model(double* out, const double* /*positions*/,
                          const int* n_points, const double* depth_grid,
                          const int* z_slices, const double* time_grid,
@@ -57,56 +105,36 @@ void transmittance_model(double* out, const double* /*positions*/,
     fill_nan(out, n);
     return;
   }
-  std::vector<double> slab_populations;  // [n_z][5], N0..N4 of every slab
-  try {
-    slab_populations.resize(static_cast<std::size_t>(n_z) * kLevels);
-  } catch (const std::bad_alloc&) {
-    fill_nan(out, n);
-    return;
-  }
-
   const double dt = time_grid[1] - time_grid[0];
   const double dz = depth_grid[1];  // the depth grid starts at 0.0
-  const double start = 0.0;
-  double rwork[kRworkLength];
-  int iwork[kIworkLength];
-  double rate_state[kStateLength];
-  double rate_y[kStateLength];
-  double attenuation_state[kStateLength] = {0.0};
-  double attenuation_y[kStateLength];
-  for (int l = 0; l < kLevels; ++l) attenuation_state[1 + l] = populations[l];
 
-  for (int i = 0; i < n; ++i) {
-    // Every point meets the relaxed sample.
-    for (int k = 0; k < n_z; ++k) {
-      double* slab = &slab_populations[static_cast<std::size_t>(k) * kLevels];
-      for (int l = 0; l < kLevels; ++l) slab[l] = populations[l];
+  // The points are independent: hand them out one at a time to the worker
+  // threads. Each worker has its own integrator state (per thread) and its
+  // own copy of this call's model coefficients; out[i] is the ratio of
+  // point i whichever thread computed it.
+  const ModelCoefficients coefficients = model_coefficients();
+  const int workers = std::max(1, std::min(model_threads(), n));
+  std::atomic<int> next_point{0};
+  std::atomic<int> points_done{0};
+  run_workers(workers, [&](int worker) {
+    if (worker != 0) model_coefficients() = coefficients;
+    std::vector<double> slab_populations;  // [n_z][5], N0..N4 of every slab
+    try {
+      slab_populations.resize(static_cast<std::size_t>(n_z) * kLevels);
+    } catch (const std::bad_alloc&) {
+      return;  // the other workers take the points
     }
-    double sum_out = 0.0;
-    double sum_in = 0.0;
-    for (int j = 0; j < n_t; ++j) {
-      const double incident = intensity[i + static_cast<std::size_t>(n) * j];
-      attenuation_state[0] = incident;
-      for (int k = 0; k < n_z; ++k) {
-        double* slab = &slab_populations[static_cast<std::size_t>(k) * kLevels];
-        // The slab's populations evolve for one time step under the light
-        // that reaches it after the slabs in front.
-        for (int l = 0; l < kLevels; ++l) rate_state[l] = slab[l];
-        rate_state[5] = attenuation_state[0];
-        integrate_rates(rate_state, &start, &dt, rwork, iwork, rate_y);
-        for (int l = 0; l < kLevels; ++l) {
-          slab[l] = rate_y[l];
-          attenuation_state[1 + l] = rate_y[l];
-        }
-        // Then absorbs that light according to its new populations.
-        integrate_attenuation(attenuation_state, &start, &dz, rwork, iwork,
-                              attenuation_y);
-        attenuation_state[0] = attenuation_y[0];
-      }
-      sum_out += attenuation_state[0];
-      sum_in += incident;
+    double rwork[kRworkLength];
+    int iwork[kIworkLength];
+    for (int i = next_point.fetch_add(1); i < n; i = next_point.fetch_add(1)) {
+      out[i] = point_ratio(i, n, n_t, n_z, dt, dz, populations, intensity,
+                           slab_populations.data(), rwork, iwork);
+      points_done.fetch_add(1);
     }
-    out[i] = sum_out / sum_in;  // transmitted fraction of the pulse
+  });
+  if (points_done.load() != n) {  // no worker could obtain its storage
+    fill_nan(out, n);
+    return;
   }
 
   // Shift every ratio by one amount so that the mean of the five first and

@@ -1,0 +1,124 @@
+// The model's points evaluated on worker threads: outputs and whole fits
+// are bit for bit the same for every thread count, including more threads
+// than points, and fits run in a forked child process after the parent's.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "json_reader.h"
+#include "zscan/fit_core.h"
+#include "zscan/model_threads.h"
+#include "zscan_scan.h"
+
+namespace {
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// Restores the automatic thread count when a test ends.
+struct ThreadCount {
+  explicit ThreadCount(int n) { zscan::set_model_threads(n); }
+  ~ThreadCount() { zscan::set_model_threads(0); }
+};
+
+// The reference RSA case: eleven points, four slices, three slabs.
+struct ReferenceCase {
+  zscan_test::Scan scan;
+  std::vector<double> spec_pars, model;
+  ReferenceCase() {
+    const testjson::Value c =
+        testjson::load(std::string(KESP_REFERENCE_DIR) + "/model_reference.json")[0];
+    scan.centered_x = c["centered_x_mm"].as_doubles();
+    scan.nx = static_cast<int>(scan.centered_x.size());
+    scan.t_slices = c["t_slices"].as_int();
+    scan.z_slices = c["z_slices"].as_int();
+    scan.energy = {c["pulse_energy"].number};
+    scan.populations = c["populations"].as_doubles();
+    spec_pars = c["spec_pars"].as_doubles();
+    model = c["model"].as_doubles();
+  }
+};
+
+TEST(ModelThreads, OutputIsTheSameForEveryThreadCount) {
+  const ReferenceCase ref;
+  const zscan_test::Grids grids = zscan_test::grids_of(ref.scan);
+  std::vector<double> one;
+  {
+    ThreadCount count(1);
+    one = zscan_test::model_of(ref.scan, grids, ref.spec_pars);
+  }
+  for (size_t i = 0; i < one.size(); ++i) EXPECT_NEAR(one[i], ref.model[i], 1e-9 * ref.model[i]);
+  for (int threads : {2, 3, 50}) {
+    ThreadCount count(threads);
+    EXPECT_TRUE(same_bits(zscan_test::model_of(ref.scan, grids, ref.spec_pars), one))
+        << threads << " threads";
+  }
+}
+
+struct Fit {
+  std::vector<double> spec_pars, residuals;
+  double error = 0.0;
+};
+
+// Fits sigma_1 and the 1->0 lifetime of two data sets made by the model,
+// from 1.5 times the true values.
+Fit fit_two_datasets() {
+  zscan_test::Scan s;
+  s.nd = 2;
+  s.energy = {2.5e-8, 5e-8};
+  for (int d = 0; d < 2; ++d)
+    for (int i = 0; i < s.nx; ++i) s.centered_x.push_back(-12.0 + 3.0 * i);
+  const std::vector<double> truth{1e-17, 4e-17, 6e-17, 5e-9, 1e-8, 3e-9, 1e-6, 3e-9};
+  const std::vector<double> y = zscan_test::model_of(s, zscan_test::grids_of(s), truth);
+  Fit f;
+  f.spec_pars = truth;
+  f.spec_pars[1] *= 1.5;
+  f.spec_pars[3] *= 1.5;
+  f.residuals.assign(y.size(), 0.0);
+  const int indices[2] = {2, 4}, n_fit = 2, n_res = static_cast<int>(y.size());
+  zscan::run_fit_core(s.centered_x.data(), y.data(), s.populations.data(), f.residuals.data(),
+                      &f.error, &s.t_slices, &s.z_slices, &s.width, &s.tau, &s.wavelength, &s.w0,
+                      &s.m2, s.energy.data(), f.spec_pars.data(), indices, &n_fit, &s.nx, &s.nd,
+                      &s.n_pop, &n_res);
+  return f;
+}
+
+bool same_fit(const Fit& a, const Fit& b) {
+  return same_bits(a.spec_pars, b.spec_pars) && same_bits(a.residuals, b.residuals) &&
+         same_bits({a.error}, {b.error});
+}
+
+TEST(ModelThreads, WholeFitIsTheSameForEveryThreadCount) {
+  Fit one;
+  {
+    ThreadCount count(1);
+    one = fit_two_datasets();
+  }
+  for (int threads : {2, 3, 20}) {
+    ThreadCount count(threads);
+    EXPECT_TRUE(same_fit(fit_two_datasets(), one)) << threads << " threads";
+  }
+}
+
+TEST(ModelThreads, FitInForkedChildMatchesParent) {
+  ThreadCount count(2);
+  const Fit parent = fit_two_datasets();  // the parent has run worker threads
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const Fit child = fit_two_datasets();
+    _exit(same_fit(child, parent) ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child's fit differs from the parent's";
+}
+
+}  // namespace

@@ -1,0 +1,61 @@
+// Thread count of the model evaluation and its worker threads. Workers are
+// started for one evaluation and joined at its end, so no thread outlives a
+// model call: nothing is left behind to break in a forked child process.
+// Relies on the C++ standard library and the process's CPU affinity mask.
+#include "zscan/model_threads.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace zscan {
+namespace {
+
+std::atomic<int> g_fixed_threads{0};  // > 0: set by set_model_threads
+
+int automatic_threads() {
+  int cores = 0;
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) cores = CPU_COUNT(&set);
+  if (cores <= 0) cores = static_cast<int>(std::thread::hardware_concurrency());
+  if (cores <= 0) cores = 1;
+  if (const char* omp = std::getenv("OMP_NUM_THREADS")) {
+    // The first entry of the list, as OpenMP reads it.
+    char* end = nullptr;
+    const long requested = std::strtol(omp, &end, 10);
+    if (end != omp && requested > 0) cores = static_cast<int>(std::min<long>(cores, requested));
+  }
+  return cores;
+}
+
+}  // namespace
+
+int model_threads() {
+  const int fixed = g_fixed_threads.load(std::memory_order_relaxed);
+  if (fixed > 0) return fixed;
+  static const int automatic = automatic_threads();
+  return automatic;
+}
+
+void set_model_threads(int n) { g_fixed_threads.store(n > 0 ? n : 0, std::memory_order_relaxed); }
+
+void run_workers(int workers, const std::function<void(int worker)>& work) {
+  std::vector<std::thread> threads;
+  if (workers > 1) {
+    try {
+      threads.reserve(static_cast<size_t>(workers - 1));
+      for (int w = 1; w < workers; ++w) threads.emplace_back(work, w);
+    } catch (const std::system_error&) {
+      // Fewer threads than asked for: those running share all the work.
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  work(0);
+  for (std::thread& t : threads) t.join();
+}
+
+}  // namespace zscan
