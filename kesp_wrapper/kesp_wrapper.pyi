@@ -1,0 +1,39 @@
+# Type information for the compiled module kesp_wrapper: the fit function
+# fit_zscan and the module's NumPy handle np. See fit_zscan.__doc__ for the
+# meaning and units of every argument.
+from typing import Tuple
+
+import numpy
+import numpy.typing as _npt
+
+np = numpy
+
+_Float64Array = _npt.NDArray[numpy.float64]
+_Int32Array = _npt.NDArray[numpy.int32]
+
+def fit_zscan(
+    x_data: _Float64Array,
+    y_data: _Float64Array,
+    populations: _Float64Array,
+    t_slices: int,
+    z_slices: int,
+    sample_width: float,
+    tau: float,
+    wavelength: float,
+    w0: float,
+    M2: float,
+    pulse_energy: _Float64Array,
+    spec_pars: _Float64Array,
+    fit_indices: _Int32Array,
+    num_x_pts: int,
+    num_datasets: int,
+    is_sa: object = False,
+    n_starts: int = 3,
+) -> Tuple[_Float64Array, float, _Float64Array]:
+    """Fit the z-scan model; return (residuals, error, spec_pars) of the best start.
+
+    Positions in mm; w0 and wavelength in m; tau and lifetimes in s; pulse
+    energies in J; cross-sections in cm^2, populations in cm^-3,
+    sample_width in cm.
+    """
+    ...
