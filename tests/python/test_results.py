@@ -102,3 +102,28 @@ def test_two_data_sets_made_by_the_model_are_fitted(setup, pars, index):
                                    num_datasets=2, spec_pars=pars, fit_indices=(index,))
     assert error == 0.0 and not residuals.any() and residuals.shape == (22,)
     assert tuple(fitted) == pars
+
+
+X31 = np.linspace(-30.0, 30.0, 31)
+
+
+@pytest.mark.parametrize("num_datasets", [1, 2])
+@pytest.mark.parametrize("setup, pars, index", [(RSA_SETUP, RSA_PARS, 1),
+                                                (SA_SETUP, SA_PARS, 0)],
+                         ids=["rsa", "sa"])
+def test_fit_started_away_recovers_the_parameters_the_data_were_made_with(
+        setup, pars, index, num_datasets):
+    # Data made by the model at `pars` (one or two pulse energies); the given
+    # start is 1.4 times the true value, so the three starts begin 0.42, 1.4
+    # and 4.6 times away. The best of them comes back to the truth.
+    energies = (setup["pulse_energy"][0], 3.0 * setup["pulse_energy"][0])[:num_datasets]
+    scan = dict(setup, pulse_energy=energies, t_slices=10, z_slices=5)
+    y = model(pars, x=X31, num_datasets=num_datasets, extremum_at=15, **scan)
+    start = list(pars)
+    start[index] *= 1.4
+    residuals, error, fitted = fit(**scan, x_data=np.tile(X31, num_datasets), y_data=y,
+                                   num_x_pts=31, num_datasets=num_datasets,
+                                   spec_pars=tuple(start), fit_indices=(index,))
+    assert fitted[index] == pytest.approx(pars[index], rel=1e-3)
+    assert np.array_equal(np.delete(fitted, index), np.delete(f64(pars), index))
+    assert error < 1e-3 and np.abs(residuals).max() < 1e-3
