@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -15,6 +16,8 @@
 
 #include "zscan/beam.h"
 #include "zscan/least_squares_fit.h"
+#include "zscan/memory_limit.h"
+#include "zscan/model_threads.h"
 #include "zscan/zscan.h"
 
 namespace zscan {
@@ -40,6 +43,30 @@ bool inputs_valid(const int* t_slices, const int* z_slices,
   return true;
 }
 
+// Bytes of working storage one call holds at its peak: the call's own
+// arrays, the fit's context and minimiser work arrays, and the slab
+// populations of every thread of a model evaluation. Saturates instead of
+// wrapping.
+std::uint64_t working_storage_bytes(int t_slices, int z_slices, int n_fit,
+                                    int num_x_pts, int num_datasets,
+                                    int n_pop) {
+  using U = std::uint64_t;
+  const U m = static_cast<U>(num_x_pts) * static_cast<U>(num_datasets);
+  const U t = static_cast<U>(t_slices), z = static_cast<U>(z_slices);
+  const U n = static_cast<U>(std::max(n_fit, 0));
+  const U workers = static_cast<U>(std::max(1, std::min(model_threads(), num_x_pts)));
+  // scan positions, copy of y_data, residuals, model values; populations;
+  // depth and time grids; fitted values.
+  U doubles = saturating_add(4 * m + static_cast<U>(n_pop) + n, saturating_add(z, t));
+  doubles = saturating_add(doubles, saturating_mul(m, t));  // intensity grid
+  if (n >= 1 && n <= m) {  // the minimiser's real work array
+    doubles = saturating_add(doubles, saturating_add(m, saturating_mul(n, 2 * m + 5)));
+  }
+  doubles = saturating_add(doubles, saturating_mul(saturating_mul(z, kLevels), workers));
+  const U ints = 2 * n;  // the context's copy of core_indices, the integer work array
+  return saturating_add(saturating_mul(doubles, sizeof(double)), ints * sizeof(int));
+}
+
 Status prepare_and_fit(const double* centered_x, const double* y_data,
                        const double* populations, double* residuals,
                        double* error, const int* t_slices, const int* z_slices,
@@ -53,6 +80,12 @@ Status prepare_and_fit(const double* centered_x, const double* y_data,
   if (!inputs_valid(t_slices, z_slices, core_indices, n_fit, num_x_pts,
                     num_datasets, n_pop)) {
     return Status::invalid_input;
+  }
+  // Storage beyond what the process may use is refused rather than obtained
+  // on credit and then filled until the kernel stops the process.
+  if (working_storage_bytes(*t_slices, *z_slices, *n_fit, *num_x_pts, *num_datasets,
+                            *n_pop) > usable_memory_bytes()) {
+    return Status::out_of_memory;
   }
   const int m = *num_x_pts * *num_datasets;
   const std::size_t points = static_cast<std::size_t>(m);

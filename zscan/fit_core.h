@@ -10,8 +10,11 @@ namespace zscan {
 // fit_core's arguments and results. Returns Status::invalid_input when a
 // count or index would lead outside the arrays (num_x_pts < 5,
 // num_datasets < 1, more points than a 32-bit count holds, t_slices or
-// z_slices < 2, n_pop < 5, an entry of core_indices outside 1..8), and
-// Status::out_of_memory when working storage cannot be obtained; then
+// z_slices < 2, n_pop < 5, an entry of core_indices outside 1..8),
+// Status::out_of_memory when working storage cannot be obtained or would
+// exceed the memory the process may use (memory_limit.h, checked before
+// anything is allocated), and Status::interrupted when this thread's
+// interrupt check (interrupt.h) asked the fit to stop; in each case
 // spec_pars is unchanged and the error and the n_res residuals are NaN.
 Status run_fit_core(const double* centered_x, const double* y_data,
                     const double* populations, double* residuals, double* error,

@@ -13,7 +13,10 @@
 #include <cstddef>
 #include <new>
 #include <stdexcept>
+#include <utility>
 #include <vector>
+
+#include "zscan/interrupt.h"
 
 namespace zscan {
 
@@ -21,12 +24,27 @@ namespace {
 
 constexpr int kSpecPars = 8;
 
-// Clears this thread's fit context on every way out of a fit.
+// Clears this thread's fit context on every way out of a fit. A fit started
+// while another one runs on the thread (from its interrupt check, which may
+// run arbitrary code between model evaluations) sets the running fit's
+// context aside and puts it back when it ends.
 struct FitContextScope {
-  FitContextScope() = default;
+  FitContextScope() {
+    FitContext& ctx = fit_context();
+    if (ctx.model_function != nullptr) {
+      outer = std::move(ctx);
+      nested = true;
+    }
+  }
   FitContextScope(const FitContextScope&) = delete;
   FitContextScope& operator=(const FitContextScope&) = delete;
-  ~FitContextScope() { clear_fit_context(); }
+  ~FitContextScope() {
+    clear_fit_context();
+    if (nested) fit_context() = std::move(outer);
+  }
+
+  FitContext outer;  // the running fit's context while a nested fit runs
+  bool nested = false;
 };
 
 }  // namespace
@@ -36,7 +54,7 @@ double point_weight(const double* z) {
 }
 
 void weighted_residuals(int* /*m*/, int* /*n*/, double* x, double* fvec,
-                        int* /*iflag*/) {
+                        int* iflag) {
   FitContext& c = fit_context();
   double pars[kSpecPars];
   for (int k = 0; k < kSpecPars; ++k) pars[k] = c.spec_pars[k];
@@ -45,6 +63,12 @@ void weighted_residuals(int* /*m*/, int* /*n*/, double* x, double* fvec,
   const std::size_t nx = static_cast<std::size_t>(c.num_x_pts);
   const std::size_t slice = nx * static_cast<std::size_t>(c.t_slices);
   for (int d = 0; d < c.num_datasets; ++d) {
+    // A stop asked for by this thread's interrupt check: a negative iflag
+    // makes the minimiser return at once (fvec is then not used).
+    if (interrupt_requested()) {
+      *iflag = -1;
+      return;
+    }
     const std::size_t first = nx * d;
     c.model_function(&c.model_values[first], &c.scan_positions[first],
                      &c.num_x_pts, c.depth_grid, &c.z_slices, c.time_grid,
@@ -122,10 +146,14 @@ Status least_squares_fit(const double* scan_positions, const double* y_data,
     int info = 0;  // convergence status, not reported
     lmdif1_(weighted_residuals, &m, &n, fit_values.data(), residuals,
             &tolerance, &info, iwa.data(), wa.data(), &lwa);
+    // lmdif1 hands back the negative iflag of a residual function that
+    // asked it to stop.
+    if (info < 0) return Status::interrupted;
   } else {
     // Nothing to fit: the error is the weighted norm at the start vector.
     int iflag = 1;
     weighted_residuals(&m, &n, fit_values.data(), residuals, &iflag);
+    if (iflag < 0) return Status::interrupted;
   }
   // The residual vector holds the weighted residuals where the minimiser
   // stopped; its norm is the error, neither squared nor divided by m.

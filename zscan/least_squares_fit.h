@@ -32,7 +32,11 @@ double point_weight(const double* z);
 // convergence status is not reported. Returns Status::invalid_input for a
 // count below 1, m beyond the 32-bit range or an index outside 1..8, and
 // Status::out_of_memory when working storage cannot be obtained; then
-// nothing is written.
+// nothing is written. Returns Status::interrupted when this thread's
+// interrupt check (interrupt.h) asked the fit to stop: the minimiser ends at
+// the next model evaluation, the final pass is skipped, spec_pars and error
+// are left alone and residuals holds no meaningful values. A fit started from
+// inside the interrupt check leaves this fit's context as it found it.
 Status least_squares_fit(const double* scan_positions, const double* y_data,
                          ModelFunction model_function, const double* depth_grid,
                          const int* z_slices, const double* time_grid,
@@ -46,7 +50,9 @@ Status least_squares_fit(const double* scan_positions, const double* y_data,
 // MINPACK residual function: fvec[p] = sqrt(w_p) (y_data_p - model_p) for the
 // start vector of this thread's fit context with its fitted entries set to
 // x[0..n_fit-1]. The counts come from the context; m, n and iflag are not
-// read, and iflag is never written.
+// read. Before the model of each data set it consults this thread's
+// interrupt check; when that asks to stop it sets *iflag = -1 (MINPACK's
+// request to end the minimisation) and returns with fvec incomplete.
 void weighted_residuals(int* m, int* n, double* x, double* fvec, int* iflag);
 
 }  // namespace zscan

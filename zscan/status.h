@@ -8,7 +8,9 @@ namespace zscan {
 enum class Status {
   ok,
   invalid_input,   // a count or index would lead outside the caller's arrays
-  out_of_memory,   // working storage could not be obtained
+  out_of_memory,   // working storage could not be obtained, or would exceed
+                   // the memory the process may use (memory_limit.h)
+  interrupted,     // this thread's interrupt check asked the fit to stop
 };
 
 }  // namespace zscan

@@ -26,9 +26,11 @@ namespace zscan {
 // With n_fit < 1 or n_fit > points nothing can be fitted: spec_pars keeps the
 // start vector and the error is the weighted norm there. A call whose inputs
 // would be read outside their arrays (num_x_pts < 5, num_datasets < 1, a slice
-// count below 2, n_pop < 5, an index outside 1..8), or whose working storage
-// cannot be obtained, leaves spec_pars unchanged and sets the error and the
-// residuals to NaN. At most min(n_res, points) residuals are written.
+// count below 2, n_pop < 5, an index outside 1..8), whose working storage
+// cannot be obtained, or that this thread's interrupt check stopped
+// (interrupt.h), leaves spec_pars unchanged and sets the error and the
+// residuals to NaN; run_fit_core (fit_core.h) says which. At most
+// min(n_res, points) residuals are written.
 void fit_core(const double* centered_x, const double* y_data,
               const double* populations, double* residuals, double* error,
               const int* t_slices, const int* z_slices,

@@ -1,18 +1,22 @@
 // Tests of the least-squares fit and of the fit core entry: the
 // position-weighted error against the unweighted residuals, untouched
 // unfitted parameters, recovery of known parameters from data the model made
-// itself, the case the minimiser refuses, refused inputs, and fits on two
-// threads at once.
+// itself, the case the minimiser refuses, refused inputs, fits on two
+// threads at once, the interrupt check, and storage beyond the memory limit.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 #include <vector>
 
 #include "zscan/fit_core.h"
+#include "zscan/interrupt.h"
 #include "zscan/least_squares_fit.h"
+#include "zscan/memory_limit.h"
 #include "zscan/model_state.h"
 #include "zscan_scan.h"
 
@@ -209,6 +213,167 @@ TEST(FitCore, FitsOnTwoThreadsAtOnceMatchSequentialFits) {
     EXPECT_TRUE(same_bits(s->spec_pars, p->spec_pars));
     EXPECT_TRUE(same_bits(s->residuals, p->residuals));
     EXPECT_TRUE(same_bits({s->error}, {p->error}));
+  }
+}
+
+// ---------------------------------------------------------------- interrupts
+
+// Counts the consultations of the interrupt check and answers true from the
+// consultation `stop_at` on (never when it is 0).
+struct StopAfter {
+  int stop_at = 0;
+  int asked = 0;
+};
+
+bool stop_after(void* data) {
+  StopAfter* s = static_cast<StopAfter*>(data);
+  ++s->asked;
+  return s->stop_at > 0 && s->asked >= s->stop_at;
+}
+
+thread_local int t_model_calls = 0;
+
+void counting_constant_model(double* out, const double* positions, const int* n_points,
+                             const double* depth, const int* z_slices, const double* times,
+                             const int* t_slices, const double* populations,
+                             const double* intensity, const double* frequency,
+                             const double* spec_pars) {
+  ++t_model_calls;
+  constant_model(out, positions, n_points, depth, z_slices, times, t_slices, populations,
+                 intensity, frequency, spec_pars);
+}
+
+class InterruptCheck : public ::testing::TestWithParam<int> {};
+
+// The check is asked before every model evaluation; the evaluation at which
+// it answers true is not made, the minimiser stops there, and the fit reports
+// the interruption without touching its outputs (n_fit 1: the minimiser runs;
+// n_fit 0: the single evaluation at the start vector).
+TEST_P(InterruptCheck, StopsTheFitBeforeTheNextModelEvaluation) {
+  const int n_fit = GetParam();
+  const std::vector<double> z{-0.6, -0.3, 0.0, 0.2, 0.5, 0.9};
+  const std::vector<double> y{1.0, 0.9, 0.7, 0.95, 1.05, 1.1};
+  const std::vector<double> grid{0.0, 1.0}, unused(12, 0.0);
+  const std::vector<double> start{1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0};
+  for (int stop_at : {1, 3}) {
+    if (n_fit == 0 && stop_at > 1) continue;  // only one evaluation to stop
+    std::vector<double> pars = start, r(6, -7.0);
+    const int nx = 6, nd = 1, slices = 2, index = 1;
+    const double frequency = 5.6e14;
+    double error = -1.0;
+    StopAfter stop{stop_at, 0};
+    t_model_calls = 0;
+    zscan::Status status;
+    {
+      zscan::InterruptHookScope hook(stop_after, &stop);
+      status = zscan::least_squares_fit(z.data(), y.data(), counting_constant_model,
+                                        grid.data(), &slices, grid.data(), &slices,
+                                        unused.data(), unused.data(), r.data(), &frequency,
+                                        pars.data(), &nx, &nd, &index, &n_fit, &error);
+    }
+    EXPECT_EQ(status, zscan::Status::interrupted) << stop_at;
+    EXPECT_EQ(stop.asked, stop_at);
+    EXPECT_EQ(t_model_calls, stop_at - 1);  // no final pass either
+    EXPECT_TRUE(same_bits(pars, start));
+    EXPECT_EQ(error, -1.0);
+    EXPECT_EQ(zscan::fit_context().model_function, nullptr);  // torn down
+    EXPECT_EQ(zscan::fit_context().n_fit, 0);
+  }
+  EXPECT_FALSE(zscan::interrupt_requested());  // the scope took the check away
+}
+
+INSTANTIATE_TEST_SUITE_P(MinimiserOrNot, InterruptCheck, ::testing::Values(1, 0));
+
+// A check that never asks to stop changes nothing, bit for bit; a check on
+// another thread does not reach this thread's fits.
+TEST(InterruptCheck, ACheckThatNeverStopsOrBelongsToAnotherThreadChangesNothing) {
+  const FitOutcome plain = fit_from_one_point_five(2, {1, 3});
+  StopAfter never{0, 0};
+  FitOutcome watched;
+  {
+    zscan::InterruptHookScope hook(stop_after, &never);
+    watched = fit_from_one_point_five(2, {1, 3});
+  }
+  EXPECT_GT(never.asked, 10);
+  StopAfter always{1, 0};
+  FitOutcome elsewhere;
+  {
+    zscan::InterruptHookScope hook(stop_after, &always);
+    std::thread other([&] { elsewhere = fit_from_one_point_five(2, {1, 3}); });
+    other.join();
+  }
+  EXPECT_EQ(always.asked, 0);
+  for (const FitOutcome* r : {&watched, &elsewhere}) {
+    EXPECT_EQ(r->status, zscan::Status::ok);
+    EXPECT_TRUE(same_bits(r->spec_pars, plain.spec_pars));
+    EXPECT_TRUE(same_bits(r->residuals, plain.residuals));
+    EXPECT_TRUE(same_bits({r->error}, {plain.error}));
+  }
+}
+
+// The check may run anything, a whole fit included (a Python signal handler
+// can): the fit it interrupts goes on with its own context, bit for bit.
+struct NestedFit {
+  bool done = false;
+  FitOutcome inner;
+};
+
+bool fit_once_from_the_check(void* data) {
+  NestedFit* n = static_cast<NestedFit*>(data);
+  if (!n->done) {
+    n->done = true;
+    n->inner = fit_from_one_point_five(1, {3});
+  }
+  return false;
+}
+
+TEST(InterruptCheck, AFitRunFromTheCheckLeavesTheRunningFitAlone) {
+  const FitOutcome outer_alone = fit_from_one_point_five(2, {1, 3});
+  const FitOutcome inner_alone = fit_from_one_point_five(1, {3});
+  NestedFit nested;
+  FitOutcome outer;
+  {
+    zscan::InterruptHookScope hook(fit_once_from_the_check, &nested);
+    outer = fit_from_one_point_five(2, {1, 3});
+  }
+  ASSERT_TRUE(nested.done);
+  for (const auto& [a, b] : {std::make_pair(&outer, &outer_alone),
+                             std::make_pair(&nested.inner, &inner_alone)}) {
+    EXPECT_EQ(a->status, zscan::Status::ok);
+    EXPECT_TRUE(same_bits(a->spec_pars, b->spec_pars));
+    EXPECT_TRUE(same_bits(a->residuals, b->residuals));
+    EXPECT_TRUE(same_bits({a->error}, {b->error}));
+  }
+  EXPECT_EQ(zscan::fit_context().model_function, nullptr);
+}
+
+// ---------------------------------------------------------------- memory
+
+TEST(MemoryLimit, SizesSaturateInsteadOfWrapping) {
+  const std::uint64_t max = UINT64_MAX;
+  EXPECT_EQ(zscan::saturating_mul(std::uint64_t{1} << 32, std::uint64_t{1} << 32), max);
+  EXPECT_EQ(zscan::saturating_mul(max, 0), 0u);
+  EXPECT_EQ(zscan::saturating_mul(3, 5), 15u);
+  EXPECT_EQ(zscan::saturating_add(max - 1, 2), max);
+  EXPECT_EQ(zscan::saturating_add(max - 2, 2), max);
+  EXPECT_EQ(zscan::saturating_add(max - 3, 2), max - 1);
+  EXPECT_GT(zscan::usable_memory_bytes(), 0u);
+}
+
+// Working storage the process could never back is refused before anything
+// is allocated: 9 points times 2^31 - 1 time slices need 154 GB for the
+// intensity grid alone, 2^31 - 1 slabs 86 GB per model thread.
+TEST(FitCore, RefusesWorkingStorageBeyondUsableMemory) {
+  const std::uint64_t grid_bytes = 9ull * INT_MAX * sizeof(double);
+  if (zscan::usable_memory_bytes() >= grid_bytes) GTEST_SKIP() << "machine too large";
+  for (int which = 0; which < 2; ++which) {
+    zscan_test::Scan s = make_scan(1);
+    (which == 0 ? s.t_slices : s.z_slices) = INT_MAX;
+    const FitOutcome r = fit(s, std::vector<double>(9, 1.0), kTruth, {3}, 9);
+    EXPECT_EQ(r.status, zscan::Status::out_of_memory) << which;
+    EXPECT_TRUE(std::isnan(r.error));
+    for (double v : r.residuals) EXPECT_TRUE(std::isnan(v));
+    EXPECT_TRUE(same_bits(r.spec_pars, kTruth));
   }
 }
 
