@@ -5,8 +5,9 @@
 // per starting point, runs zscan::fit_core for every start with the
 // interpreter lock released and returns the start with the smallest error.
 // Relies on the CPython 3.9 C API (multi-phase initialisation, the buffer
-// protocol), on NumPy (its Python functions, reached through the module
-// attribute `np`, and its C interface) and on zscan/zscan.h.
+// protocol, signal handling), on NumPy (its Python functions, reached
+// through the module attribute `np`, and its C interface) and on the fit
+// core (zscan/fit_core.h, its interrupt check and its memory limit).
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -17,13 +18,16 @@
 #include <numpy/arrayobject.h>
 #include <numpy/ufuncobject.h>  // only for the size of the ufunc structure
 
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
-#include "zscan/zscan.h"
+#include "zscan/fit_core.h"
+#include "zscan/interrupt.h"
+#include "zscan/memory_limit.h"
 
 // ---------------------------------------------------------------- messages
 // Every text this module raises or warns with. Tests compare against them
@@ -100,6 +104,16 @@ constexpr char kTooManyFitted[] =
     "len(fit_indices) must not exceed the number of points %d (got %zd)";
 constexpr char kZeroWavelength[] = "wavelength must be non-zero";
 constexpr char kZeroM2[] = "M2 must be non-zero";
+
+// Memory.
+constexpr char kTablesTooLarge[] =
+    "fit_zscan needs %llu bytes for the tables of %d starts and %zd points, "
+    "more than the %llu bytes of memory this process may use";
+constexpr char kFitOutOfMemory[] =
+    "not enough memory for the working storage of the fit (%d points, "
+    "t_slices=%d, z_slices=%d)";
+constexpr char kFitCoreRefused[] =
+    "the fit core failed start %d on arguments that passed every check";
 
 }  // namespace msg
 
@@ -625,6 +639,59 @@ int check_core_preconditions(const Call& c, int t_slices, int z_slices, double w
   return 0;
 }
 
+// Bytes of the working tables of a call with n_starts starts (saturating):
+// centered_x, all_spec_pars, all_residuals, all_errors, and the start
+// multipliers, made as a list of Python floats and then an array.
+std::uint64_t table_bytes(Py_ssize_t n_x, Py_ssize_t n_spec_pars, Py_ssize_t n_res,
+                          int n_starts) {
+  using zscan::saturating_add;
+  using zscan::saturating_mul;
+  using U = std::uint64_t;
+  const U per_start = saturating_add(
+      saturating_mul(static_cast<U>(n_spec_pars) + static_cast<U>(n_res) + 2, sizeof(double)),
+      sizeof(PyFloatObject) + sizeof(PyObject*));
+  const U starts = static_cast<U>(n_starts > 0 ? n_starts : 0);
+  return saturating_add(saturating_mul(starts, per_start),
+                        saturating_mul(static_cast<U>(n_x), sizeof(double)));
+}
+
+// ---------------------------------------------------------------- interrupts
+// Python runs signal handlers only in the main thread and only with the
+// interpreter lock, so while the starts run without it a Ctrl-C would wait
+// for the whole fit. Instead the fit core consults this check between model
+// evaluations (zscan/interrupt.h): at most every kSignalCheckInterval it
+// takes the lock back for a moment and lets Python run its handlers. A
+// handler that raises stops the fit; its exception is kept and raised once
+// the loop has ended. Without a signal nothing about the fit changes.
+
+// Long enough that taking the lock back costs nothing measurable, even when
+// another Python thread keeps it busy (up to the interpreter's 5 ms switch
+// interval per check); short enough that Ctrl-C feels immediate.
+constexpr auto kSignalCheckInterval = std::chrono::milliseconds(20);
+
+struct SignalWatch {
+  PyThreadState* thread_state = nullptr;  // saved when the lock was released
+  std::chrono::steady_clock::time_point next_check;
+  bool raised = false;                    // a handler raised: stop every fit
+  PyObject* type = nullptr;               // its exception, to raise after the loop
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+};
+
+bool check_signals(void* data) {
+  SignalWatch* watch = static_cast<SignalWatch*>(data);
+  if (watch->raised) return true;
+  if (std::chrono::steady_clock::now() < watch->next_check) return false;
+  PyEval_RestoreThread(watch->thread_state);
+  if (PyErr_CheckSignals() < 0) {
+    PyErr_Fetch(&watch->type, &watch->value, &watch->traceback);
+    watch->raised = true;
+  }
+  watch->thread_state = PyEval_SaveThread();
+  watch->next_check = std::chrono::steady_clock::now() + kSignalCheckInterval;
+  return watch->raised;
+}
+
 PyObject* fit_zscan_impl(PyObject* args, PyObject* kwargs, PyObject* defaults) {
   Call c;
   int t_slices = 0, z_slices = 0, num_x_pts = 0, num_datasets = 0, n_starts = 0;
@@ -706,8 +773,22 @@ PyObject* fit_zscan_impl(PyObject* args, PyObject* kwargs, PyObject* defaults) {
     center_x = c.doubles(kXData)[idx];
   }
 
-  // The working tables. all_spec_pars is tiled from a NumPy array so that it
-  // is always a copy: the caller's spec_pars is never written.
+  // The working tables. Tables larger than the memory the process may use
+  // are refused before any is made: obtained on credit and filled, they
+  // would have the kernel stop the process.
+  {
+    const std::uint64_t needed = table_bytes(c.length(kXData), c.length(kSpecPars),
+                                             c.length(kYData), n_starts);
+    const std::uint64_t usable = zscan::usable_memory_bytes();
+    if (needed > usable) {
+      PyErr_Format(PyExc_MemoryError, msg::kTablesTooLarge,
+                   static_cast<unsigned long long>(needed), n_starts, c.length(kYData),
+                   static_cast<unsigned long long>(usable));
+      return nullptr;
+    }
+  }
+  // all_spec_pars is tiled from a NumPy array so that it is always a copy:
+  // the caller's spec_pars is never written.
   {
     PyObject* x = numpy_view_of(c.values[kXData]);
     PyObject* center = x ? PyFloat_FromDouble(center_x) : nullptr;
@@ -807,7 +888,9 @@ PyObject* fit_zscan_impl(PyObject* args, PyObject* kwargs, PyObject* defaults) {
   }
 
   // Run the starts, one after another on this thread, without the lock. The
-  // core keeps its state per thread, so other threads may fit meanwhile.
+  // core keeps its state per thread, so other threads may fit meanwhile. In
+  // the main thread a signal whose handler raises stops the fit within a
+  // model evaluation and skips the remaining starts.
   const int n_fit_core = static_cast<int>(n_fit);
   const int n_pop = static_cast<int>(c.length(kPopulations));
   const int n_res = static_cast<int>(c.length(kYData));
@@ -817,14 +900,45 @@ PyObject* fit_zscan_impl(PyObject* args, PyObject* kwargs, PyObject* defaults) {
   const double* pulse_energy = c.doubles(kPulseEnergy);
   const int* core_indices = static_cast<const int*>(c.table_views[kCoreIndices].buf);
   double* all_errors = c.table_doubles(kAllErrors);
-  Py_BEGIN_ALLOW_THREADS
-  for (int i = 0; i < n_starts; ++i) {
-    zscan::fit_core(centered_x, y_data, populations, c.table_row(kAllResiduals, i),
-                    &all_errors[i], &t_slices, &z_slices, &sample_width, &tau,
-                    &wavelength, &w0, &M2, pulse_energy, c.table_row(kAllSpecPars, i),
-                    core_indices, &n_fit_core, &num_x_pts, &num_datasets, &n_pop, &n_res);
+  // Only the main thread of the main interpreter runs signal handlers; CPython
+  // 3.9 tells with _PyOS_IsMainThread (the lock is held here, as it needs).
+  SignalWatch watch;
+  const bool watch_signals = _PyOS_IsMainThread() != 0;
+  zscan::Status status = zscan::Status::ok;
+  int failed_start = 0;
+  watch.thread_state = PyEval_SaveThread();
+  watch.next_check = std::chrono::steady_clock::now() + kSignalCheckInterval;
+  {
+    zscan::InterruptHookScope hook(watch_signals ? check_signals : nullptr, &watch);
+    for (int i = 0; i < n_starts && status == zscan::Status::ok; ++i) {
+      failed_start = i;
+      if (zscan::interrupt_requested()) {
+        status = zscan::Status::interrupted;
+        break;
+      }
+      status = zscan::run_fit_core(
+          centered_x, y_data, populations, c.table_row(kAllResiduals, i), &all_errors[i],
+          &t_slices, &z_slices, &sample_width, &tau, &wavelength, &w0, &M2, pulse_energy,
+          c.table_row(kAllSpecPars, i), core_indices, &n_fit_core, &num_x_pts,
+          &num_datasets, &n_pop, &n_res);
+    }
   }
-  Py_END_ALLOW_THREADS
+  PyEval_RestoreThread(watch.thread_state);
+
+  if (watch.raised) {
+    PyErr_Restore(watch.type, watch.value, watch.traceback);
+    return nullptr;
+  }
+  switch (status) {
+    case zscan::Status::ok: break;
+    case zscan::Status::out_of_memory:
+      PyErr_Format(PyExc_MemoryError, msg::kFitOutOfMemory, n_res, t_slices, z_slices);
+      return nullptr;
+    case zscan::Status::invalid_input:
+    case zscan::Status::interrupted:  // only ever asked for by a raising handler
+      PyErr_Format(PyExc_SystemError, msg::kFitCoreRefused, failed_start);
+      return nullptr;
+  }
 
   if (n_starts < 1) {
     raise_out_of_bounds(0);
@@ -931,9 +1045,13 @@ constexpr char kFitZscanDoc[] =
     "\n"
     "Raises TypeError or OverflowError for arguments of the wrong kind,\n"
     "ValueError for arrays of the wrong shape or type and for violated\n"
-    "rules above, IndexError for an empty array or an index beyond one.\n"
+    "rules above, IndexError for an empty array or an index beyond one,\n"
+    "MemoryError when the call's tables or the fit's working storage would\n"
+    "exceed the memory the process may use.\n"
     "The interpreter lock is released while the starts run; calls from\n"
-    "several threads may run at the same time.";
+    "several threads may run at the same time. In the main thread a\n"
+    "KeyboardInterrupt (or any signal whose handler raises) stops the fit\n"
+    "within about one model evaluation and is raised; no result is returned.";
 
 constexpr char kFitZscanSignature[] =
     "(x_data, y_data, populations, t_slices, z_slices, sample_width, tau, "
