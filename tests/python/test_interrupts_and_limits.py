@@ -134,16 +134,18 @@ def test_a_handler_may_itself_fit_without_disturbing_the_running_fit(alarm):
     inner_args = moving_fit(n_starts=1)
     outer_alone = bits(kesp_wrapper.fit_zscan(**outer_args))
     inner_alone = bits(kesp_wrapper.fit_zscan(**inner_args))
-    inner = []
+    calls, inner = [], []
 
     def handler(signum, frame):
-        inner.append(bits(kesp_wrapper.fit_zscan(**inner_args)) if not inner else None)
+        calls.append(signum)
+        if len(calls) == 1:   # the timer may fire again while this fit runs
+            inner.append(bits(kesp_wrapper.fit_zscan(**inner_args)))
 
     alarm(handler, 0.02, 0.02)
     outer = bits(kesp_wrapper.fit_zscan(**outer_args))
     signal.setitimer(signal.ITIMER_REAL, 0.0)
     assert outer == outer_alone
-    assert inner[0] == inner_alone and len(inner) >= 5, len(inner)
+    assert inner == [inner_alone] and len(calls) >= 5, len(calls)
 
 
 # ---------------------------------------------------------------- memory
