@@ -34,6 +34,8 @@ def fit_zscan(
 
     Positions in mm; w0 and wavelength in m; tau and lifetimes in s; pulse
     energies in J; cross-sections in cm^2, populations in cm^-3,
-    sample_width in cm.
+    sample_width in cm. MemoryError when the tables or the fit's working
+    storage would exceed the memory of the process; in the main thread a
+    KeyboardInterrupt (or any signal handler's exception) stops a running fit.
     """
     ...
