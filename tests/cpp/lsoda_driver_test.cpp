@@ -1,6 +1,7 @@
 // The integrator's driver: input checks and their messages, the ITASK and
 // ISTATE roads, the Jacobian types, work-space shortages, accuracy against
 // analytic solutions, and independence of integrations on different threads.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -460,6 +461,35 @@ TEST(Integrator, ThreadsIntegratingAtOnceGetTheSingleThreadedResults) {
   b.join();
   EXPECT_TRUE(r_same);
   EXPECT_TRUE(o_same);
+}
+
+// Messages of integrations on several threads reach the output whole: every
+// captured line belongs to a complete message, in order.
+TEST(Integrator, MessagesFromThreadsStayWhole) {
+  auto exhaust = [] {
+    Integration run(lsoda_test::oscillator, {1.0, 0.0});
+    run.tout = 100.0;
+    run.iopt = 1;
+    run.iwork[5] = 3;  // MXSTEP: every call ends with the two-line message
+    run.call();
+    return run.istate;
+  };
+  CaptureStdout();
+  ASSERT_EQ(exhaust(), -1);
+  const std::string one = GetCapturedStdout();
+  ASSERT_EQ(std::count(one.begin(), one.end(), '\n'), 4);
+
+  CaptureStdout();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int k = 0; k < 50; ++k) exhaust();
+    });
+  for (std::thread& t : threads) t.join();
+  const std::string all = GetCapturedStdout();
+  ASSERT_EQ(all.size(), 200 * one.size());
+  for (size_t at = 0; at < all.size(); at += one.size())
+    ASSERT_EQ(all.compare(at, one.size(), one), 0) << "message interleaved at byte " << at;
 }
 
 }  // namespace
