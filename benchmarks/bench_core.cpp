@@ -30,16 +30,8 @@ int cores() {
 
 // The model coefficients of the demo sample, on the calling thread.
 void set_coefficients() {
-  zscan::ModelCoefficients& c = zscan::model_coefficients();
-  c.photons_per_joule = 1.5091901796421518e33 / (299792458.0 / kWavelength);
-  c.sigma_0 = kSpecPars[0];
-  c.sigma_1 = kSpecPars[1];
-  c.sigma_2 = kSpecPars[2];
-  c.k_10 = 1.0 / kSpecPars[3];
-  c.k_13 = 1.0 / kSpecPars[4];
-  c.k_21 = 1.0 / kSpecPars[5];
-  c.k_30 = 1.0 / kSpecPars[6];
-  c.k_43 = 1.0 / kSpecPars[7];
+  const double frequency = 299792458.0 / kWavelength;
+  zscan::write_model_coefficients(&frequency, kSpecPars);
 }
 
 // Front-face peak intensity at 1.5 uJ, at the focus and 20 mm away.

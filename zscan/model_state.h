@@ -62,6 +62,10 @@ struct FitContext {
 
 // This thread's instances.
 ModelCoefficients& model_coefficients();
+
+// Writes this thread's model coefficients, in field order, from the optical
+// frequency and the eight spectroscopic parameters.
+void write_model_coefficients(const double* frequency, const double* spec_pars);
 FitContext& fit_context();
 
 // Drops the views and owned arrays of this thread's fit context, sets n_fit

@@ -19,25 +19,9 @@
 namespace zscan {
 
 namespace {
-// 1/h with the Planck constant h = 6.62607015e-34 J s: photons per joule at a
-// frequency of 1 Hz.
-constexpr double kInversePlanck = 1.5091901796421518e33;
 constexpr int kLevels = 5;
 // Points at either end of the scan whose mean ratio is shifted to 1.0.
 constexpr int kWingPoints = 5;
-
-void write_coefficients(const double* frequency, const double* spec_pars) {
-  ModelCoefficients& c = model_coefficients();
-  c.photons_per_joule = kInversePlanck / *frequency;
-  c.sigma_0 = spec_pars[0];
-  c.sigma_1 = spec_pars[1];
-  c.sigma_2 = spec_pars[2];
-  c.k_10 = 1.0 / spec_pars[3];
-  c.k_13 = 1.0 / spec_pars[4];
-  c.k_21 = 1.0 / spec_pars[5];
-  c.k_30 = 1.0 / spec_pars[6];
-  c.k_43 = 1.0 / spec_pars[7];
-}
 
 void fill_nan(double* out, int n) {
   for (int i = 0; i < n; ++i) out[i] = std::numeric_limits<double>::quiet_NaN();
@@ -94,7 +78,7 @@ void transmittance_model(double* out, const double* /*positions*/,
                          const int* t_slices, const double* populations,
                          const double* intensity, const double* frequency,
                          const double* spec_pars) {
-  write_coefficients(frequency, spec_pars);
+  write_model_coefficients(frequency, spec_pars);
 
   const int n = *n_points;
   const int n_t = *t_slices;
