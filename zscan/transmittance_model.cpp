@@ -3,7 +3,8 @@
 // alternation, and the pulse-integrated on-axis transmission is normalised on
 // the scan's wings. Relies on the rate and attenuation steps and on this
 // thread's model coefficients. The points are evaluated on worker threads,
-// each with its own integrator state and copy of the coefficients.
+// each with its own integrator state and copy of the coefficients. A fit
+// asked to stop (interrupt.h) abandons an evaluation between time slices.
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <new>
 #include <vector>
 
+#include "zscan/interrupt.h"
 #include "zscan/model_state.h"
 #include "zscan/model_threads.h"
 #include "zscan/rate_equations.h"
@@ -34,9 +36,12 @@ namespace {
 // relaxed; every time slice crosses them front to back, each slab's
 // populations evolving for one time step under the light that reaches it
 // before the slab absorbs that light.
+// stop() is asked once per time slice; when it answers true the point is
+// abandoned and NaN returned.
+template <class Stop>
 double point_ratio(int i, int n, int n_t, int n_z, double dt, double dz,
                    const double* populations, const double* intensity,
-                   double* slab_populations, double* rwork, int* iwork) {
+                   double* slab_populations, double* rwork, int* iwork, Stop& stop) {
   const double start = 0.0;
   double rate_state[kStateLength];
   double rate_y[kStateLength];
@@ -50,6 +55,7 @@ double point_ratio(int i, int n, int n_t, int n_z, double dt, double dz,
   double sum_out = 0.0;
   double sum_in = 0.0;
   for (int j = 0; j < n_t; ++j) {
+    if (stop()) return std::numeric_limits<double>::quiet_NaN();
     const double incident = intensity[i + static_cast<std::size_t>(n) * j];
     attenuation_state[0] = incident;
     for (int k = 0; k < n_z; ++k) {
@@ -100,7 +106,19 @@ void transmittance_model(double* out, const double* /*positions*/,
   const int workers = std::max(1, std::min(model_threads(), n));
   std::atomic<int> next_point{0};
   std::atomic<int> points_done{0};
+  // A fit asked to stop (interrupt.h) abandons the evaluation: the calling
+  // thread asks between time slices, the other workers follow its answer.
+  std::atomic<bool> abandoned{false};
   run_workers(workers, [&](int worker) {
+    auto stop = [&]() {
+      if (worker == 0) {
+        if (interrupt_requested()) abandoned.store(true, std::memory_order_relaxed);
+        // The check may have run anything on this thread, a model evaluation
+        // included: put this evaluation's coefficients back.
+        model_coefficients() = coefficients;
+      }
+      return abandoned.load(std::memory_order_relaxed);
+    };
     if (worker != 0) model_coefficients() = coefficients;
     std::vector<double> slab_populations;  // [n_z][5], N0..N4 of every slab
     try {
@@ -112,11 +130,12 @@ void transmittance_model(double* out, const double* /*positions*/,
     int iwork[kIworkLength];
     for (int i = next_point.fetch_add(1); i < n; i = next_point.fetch_add(1)) {
       out[i] = point_ratio(i, n, n_t, n_z, dt, dz, populations, intensity,
-                           slab_populations.data(), rwork, iwork);
+                           slab_populations.data(), rwork, iwork, stop);
+      if (stop()) return;
       points_done.fetch_add(1);
     }
   });
-  if (points_done.load() != n) {  // no worker could obtain its storage
+  if (points_done.load() != n) {  // abandoned, or no worker had storage
     fill_nan(out, n);
     return;
   }

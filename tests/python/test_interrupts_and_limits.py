@@ -113,6 +113,20 @@ def test_an_exception_raised_by_any_signal_handler_stops_the_fit(alarm):
     assert time.monotonic() - start < 2.0
 
 
+def test_a_handler_stops_the_fit_inside_one_long_model_evaluation(alarm):
+    # One model evaluation of 11 points x 6000 time slices x 8 slabs takes
+    # seconds; the stop comes between time slices, not after the evaluation.
+    def handler(signum, frame):
+        raise Stop()
+
+    args = dict(moving_fit(n_starts=1), t_slices=6000, z_slices=8)
+    alarm(handler, 0.3)
+    start = time.monotonic()
+    with pytest.raises(Stop):
+        kesp_wrapper.fit_zscan(**args)
+    assert time.monotonic() - start < 1.0
+
+
 # A fit of about half a second here, asked about signals some 25 times; a
 # handler that could only run once the call returned would run once.
 LONGER = dict(n_starts=9, t_slices=24, z_slices=4)
