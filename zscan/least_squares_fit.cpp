@@ -172,6 +172,9 @@ Status least_squares_fit(const double* scan_positions, const double* y_data,
     for (std::size_t p = first; p < first + nx; ++p) {
       residuals[p] = y_data[p] - ctx.model_values[p];
     }
+    // A stop asked for during the final pass (the model may have abandoned
+    // its evaluation) leaves the residuals unfinished: report the stop.
+    if (interrupt_requested()) return Status::interrupted;
   }
   return Status::ok;
 }
