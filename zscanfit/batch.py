@@ -1,0 +1,296 @@
+"""Many independent fits at once: on a local thread pool or a Dask cluster.
+
+``fit_many`` runs ``zscanfit.fit`` once per job and returns the results in
+the order of the jobs. The fits release the interpreter lock while the model
+runs, so threads scale on one machine; beyond it the jobs go to the workers
+of a ``dask.distributed`` cluster, one fit per task. A job that raises gives
+a ``FitFailure`` in its place and the others go on. Relies on tqdm for the
+progress bar, on ``zscanfit._stop`` to stop fits on worker threads, and
+optionally on ``dask.distributed``.
+"""
+import os
+import queue
+import threading
+import traceback
+import uuid
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
+
+from . import _stop
+
+__all__ = ["FitJob", "FitFailure", "fit_many", "MISSING_DASK", "WORKERS_WITH_CLIENT",
+           "WORKERS_NOT_POSITIVE", "JOB_NOT_UNDERSTOOD"]
+
+# ---------------------------------------------------------------- messages
+MISSING_DASK = ("client= needs Dask's distributed scheduler, which is not installed: "
+                "pip install kesp_wrapper[dask]")
+WORKERS_WITH_CLIENT = ("workers= sizes the local thread pool; with client= the cluster's "
+                       "workers run the jobs: give one or the other")
+WORKERS_NOT_POSITIVE = "workers must be a positive number of threads (got {!r})"
+JOB_NOT_UNDERSTOOD = ("job {} must be a FitJob or a mapping with the keys 'scans', "
+                      "'experiment' and 'params' (got {})")
+JOB_KEYS = ("scans", "experiment", "params")
+
+
+# ---------------------------------------------------------------- jobs and outcomes
+@dataclass
+class FitJob:
+    """One fit of a batch: what ``zscanfit.fit(scans, experiment, params,
+    **options)`` is called with.
+
+    Parameters
+    ----------
+    scans : Scan or sequence of Scan
+        The data of the fit.
+    experiment : Experiment
+        The experiment's settings.
+    params : lmfit.Parameters
+        Start values, free/fixed flags and bounds.
+    options : dict, optional
+        Further keyword arguments of ``fit`` (``is_sa``, ``n_starts``,
+        ``method``, ...); they override those given to ``fit_many``.
+    label : str, optional
+        A name carried into a ``FitFailure`` (a file name, for example).
+    """
+
+    scans: Any
+    experiment: Any
+    params: Any
+    options: Dict[str, Any] = field(default_factory=dict)
+    label: Optional[str] = None
+
+
+@dataclass
+class FitFailure:
+    """The place of a job whose fit raised: the exception's type and text.
+
+    ``success`` is False as in a fit result, so ``[r for r in results if
+    r.success]`` keeps the fits that converged and drops the failures.
+    """
+
+    index: int
+    error_type: str
+    message: str
+    traceback: str = ""
+    label: Optional[str] = None
+    success: bool = False
+
+    def __str__(self) -> str:
+        name = f" ({self.label})" if self.label else ""
+        return f"job {self.index}{name} failed: {self.error_type}: {self.message}"
+
+    @classmethod
+    def from_exception(cls, index: int, error: BaseException,
+                       label: Optional[str] = None, trace: str = "") -> "FitFailure":
+        if not trace:
+            trace = "".join(traceback.format_exception(type(error), error, error.__traceback__))
+        return cls(index=index, error_type=type(error).__name__, message=str(error),
+                   traceback=trace, label=label)
+
+
+JobLike = Union[FitJob, Mapping[str, Any]]
+
+
+def as_job(job: JobLike, index: int = 0) -> FitJob:
+    """A ``FitJob`` from a ``FitJob`` or from a mapping with the keys
+    'scans', 'experiment' and 'params' (any further keys are options of
+    ``fit``, 'label' excepted)."""
+    if isinstance(job, FitJob):
+        return job
+    if isinstance(job, Mapping) and all(key in job for key in JOB_KEYS):
+        options = {k: v for k, v in job.items() if k not in JOB_KEYS and k != "label"}
+        return FitJob(job["scans"], job["experiment"], job["params"], options, job.get("label"))
+    raise TypeError(JOB_NOT_UNDERSTOOD.format(index, type(job).__name__))
+
+
+def _fit_function() -> Callable[..., Any]:
+    from . import fitting  # imported when the first job runs: zscanfit imports this module
+    return fitting.fit
+
+
+def run_job(job: FitJob, index: int, options: Mapping[str, Any]) -> Any:
+    """Fit one job; an exception becomes a ``FitFailure``. This is the task
+    a Dask worker runs, so it must stay a module-level function."""
+    try:
+        return _fit_function()(job.scans, job.experiment, job.params, **{**options, **job.options})
+    except _stop.FitStopped:
+        raise
+    except Exception as error:  # the job's failure is its result; the batch goes on
+        return FitFailure.from_exception(index, error, job.label)
+
+
+# ---------------------------------------------------------------- local thread pool
+def local_workers() -> int:
+    """The CPUs this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def _run_local(jobs: List[FitJob], options: Mapping[str, Any],
+               workers: int) -> Iterator[Tuple[int, Any]]:
+    """Yields (index, outcome) as the fits finish on ``workers`` threads.
+
+    The threads take the jobs in order from a shared counter. When the
+    consumer stops early (Ctrl-C, or any exception in the main thread), no
+    further job is started, the running fits stop at their next model
+    evaluation, and the threads are joined before the exception goes on.
+    """
+    stop = threading.Event()
+    finished: "queue.Queue[Tuple[int, Any]]" = queue.Queue()
+    counter = iter(range(len(jobs)))
+    counter_lock = threading.Lock()
+
+    def next_index() -> Optional[int]:
+        with counter_lock:
+            return next(counter, None)
+
+    def work() -> None:
+        with _stop.stop_event(stop):
+            while not stop.is_set():
+                index = next_index()
+                if index is None:
+                    return
+                try:
+                    outcome = run_job(jobs[index], index, options)
+                except _stop.FitStopped:
+                    return
+                except BaseException as error:  # never leave the consumer waiting
+                    outcome = FitFailure.from_exception(index, error, jobs[index].label)
+                finished.put((index, outcome))
+
+    threads = [threading.Thread(target=work, name=f"zscanfit-fit-{k}")
+               for k in range(min(workers, len(jobs)))]
+    for thread in threads:
+        thread.start()
+    try:
+        for _ in range(len(jobs)):
+            yield finished.get()
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join()
+
+
+# ---------------------------------------------------------------- Dask
+def _distributed() -> Any:
+    try:
+        import distributed
+    except ImportError as error:
+        raise ImportError(MISSING_DASK) from error
+    return distributed
+
+
+def _run_dask(jobs: List[FitJob], options: Mapping[str, Any],
+              client: Any) -> Iterator[Tuple[int, Any]]:
+    """Yields (index, outcome) as the fits finish on the cluster's workers,
+    one task per job. A task that fails outside the fit (a worker lost, a
+    job that does not pickle) gives a ``FitFailure`` like a failing fit.
+    Pending tasks are cancelled when the consumer stops early."""
+    distributed = _distributed()
+    batch = uuid.uuid4().hex
+    futures = [client.submit(run_job, job, index, dict(options),
+                             key=f"zscanfit-fit-{batch}-{index}", pure=False)
+               for index, job in enumerate(jobs)]
+    position = {future.key: index for index, future in enumerate(futures)}
+    try:
+        for future in distributed.as_completed(futures):
+            index = position[future.key]
+            try:
+                outcome = future.result()
+            except Exception as error:  # lost worker, cancelled task, unpicklable job
+                outcome = FitFailure.from_exception(index, error, jobs[index].label)
+            yield index, outcome
+    finally:
+        client.cancel([future for future in futures if not future.done()])
+
+
+def _client(client: Any) -> Tuple[Any, bool]:
+    """The client to submit to, and whether this call made it (and closes
+    it): a scheduler address gives a new client."""
+    distributed = _distributed()
+    if isinstance(client, str):
+        return distributed.Client(client), True
+    return client, False
+
+
+# ---------------------------------------------------------------- entry
+def fit_many(jobs: Iterable[JobLike], *, client: Any = None, workers: Optional[int] = None,
+             progress: Optional[bool] = None, **options: Any) -> List[Any]:
+    """Fit many independent jobs; the results come back in the order of the jobs.
+
+    Parameters
+    ----------
+    jobs : iterable of FitJob or mapping
+        Each job is one call of ``zscanfit.fit``: its scans, experiment and
+        parameters, and optionally its own keyword arguments of ``fit``. A
+        mapping needs the keys 'scans', 'experiment' and 'params'; its other
+        keys are options of ``fit`` ('label' excepted).
+    client : dask.distributed.Client or str, optional
+        Run the jobs on this cluster's workers, one fit per task, instead of
+        on local threads. A string is the address of a running scheduler
+        ("tcp://10.0.0.5:8786"); the client made for it is closed at the end.
+        Needs the ``dask`` extra: ``pip install kesp_wrapper[dask]``.
+    workers : int, optional
+        Threads of the local pool; default: the CPUs this process may run on.
+        Not with ``client``.
+    progress : bool, optional
+        Show a progress bar (tqdm) on standard error. Default: only when
+        standard error is a terminal.
+    **options
+        Keyword arguments of ``fit`` for every job (``is_sa``, ``n_starts``,
+        ``method``, ...); a job's own options take precedence.
+
+    Returns
+    -------
+    list
+        One entry per job, in the jobs' order: the fit's result, or a
+        ``FitFailure`` (``success`` False, the exception's type, text and
+        traceback) for a job whose fit raised.
+
+    Raises
+    ------
+    ImportError
+        ``client`` given without Dask's distributed scheduler installed.
+    KeyboardInterrupt
+        Ctrl-C stops the batch: no further fit is started and the running
+        ones stop at their next model evaluation (local threads) or are
+        cancelled (cluster); no results are returned.
+
+    Examples
+    --------
+    >>> jobs = [FitJob(load_scans(path), experiment, params) for path in paths]
+    >>> results = fit_many(jobs, is_sa=False, n_starts=3)
+    >>> results = fit_many(jobs, client="tcp://scheduler:8786")
+    """
+    from tqdm.auto import tqdm
+
+    job_list = [as_job(job, index) for index, job in enumerate(jobs)]
+    if client is not None and workers is not None:
+        raise ValueError(WORKERS_WITH_CLIENT)
+    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int)
+                                or workers < 1):
+        raise ValueError(WORKERS_NOT_POSITIVE.format(workers))
+    results: List[Any] = [None] * len(job_list)
+    if not job_list:
+        return results
+
+    owned = False
+    if client is not None:
+        client, owned = _client(client)
+        finished = _run_dask(job_list, options, client)
+    else:
+        finished = _run_local(job_list, options, workers or local_workers())
+    bar = tqdm(total=len(job_list), unit="fit", desc="fits",
+               disable=None if progress is None else not progress)
+    try:
+        for index, outcome in finished:
+            results[index] = outcome
+            bar.update()
+    finally:
+        finished.close()  # stops the pool or cancels the tasks left, also on Ctrl-C
+        bar.close()
+        if owned:
+            client.close()
+    return results
