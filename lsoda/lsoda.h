@@ -6,9 +6,12 @@
 //
 // The integrator's saved state is kept per thread: integrations on different
 // threads never share state. Message settings (XSETF, XSETUN) are
-// process-wide; messages go to standard output.
+// process-wide; messages go to standard output, or to the message sink
+// installed on the thread that raised them.
 #ifndef LSODA_LSODA_H
 #define LSODA_LSODA_H
+
+#include <string>
 
 namespace lsoda {
 
@@ -35,7 +38,8 @@ void DLSODA(lsoda_rhs F, int* NEQ, double* Y, double* T, double* TOUT,
 void DINTDY(double* T, int* K, double* YH, int* NYH, double* DKY, int* IFLAG);
 
 // Message writer. LEVEL 0 prints and returns; LEVEL 2 prints and ends the
-// process. NI/NR (0, 1 or 2) integers/reals are printed beneath MSG.
+// process. "Prints" means: hands the message to the thread's sink when one
+// is installed, else writes it to the output unit. NI/NR (0, 1 or 2) integers/reals are printed beneath MSG.
 void XERRWD(const char* MSG, int* NMES, int* NERR, int* LEVEL, int* NI,
             int* I1, int* I2, int* NR, double* R1, double* R2);
 // MFLAG 1 prints messages, 0 suppresses them (other values are ignored).
@@ -48,6 +52,21 @@ void XSETUN(int* LUN);
 int IXSAV(int* IPAR, int* IVALUE, bool* ISET);
 // The default output unit, 6.
 int IUMACH();
+
+// Receives the integrator messages of the threads it is installed on instead of the output unit.
+// kind: the message's fixed text (MSG as passed to XERRWD, trailing blanks removed);
+// text: the whole message exactly as it would have been written (lines ending in '\n').
+// Called on the thread that raised the message; one sink may be installed on several threads
+// at once (a model evaluation's worker threads), so implementations must be thread-safe.
+class MessageSink {
+ public:
+  virtual ~MessageSink() = default;
+  virtual void receive(const char* kind, const std::string& text) noexcept = 0;
+};
+// Installs `sink` for the calling thread (nullptr: messages go to the output unit) and returns the one it replaces.
+MessageSink* set_message_sink(MessageSink* sink);
+// The calling thread's sink, or nullptr.
+MessageSink* message_sink();
 
 }  // namespace lsoda
 

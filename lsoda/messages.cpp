@@ -1,13 +1,17 @@
 // The integrator's message writer XERRWD and its switches (XSETF, XSETUN,
-// IXSAV, IUMACH). Messages are fixed-format lines: the text, then the
-// integers in I10 and the reals in D21.13 fields. The settings are
-// process-wide; each message is written whole under one lock and flushed.
+// IXSAV, IUMACH), and the per-thread message sink. Messages are fixed-format
+// lines: the text, then the integers in I10 and the reals in D21.13 fields.
+// The settings are process-wide; each message is written whole under one
+// lock and flushed, or handed whole to the raising thread's sink. The lock is
+// kept usable in a child made by fork() (POSIX pthread_atfork); everything
+// else relies on the C++ standard library.
+#include <pthread.h>
+
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include <unistd.h>
@@ -22,10 +26,54 @@ constexpr int kDefaultUnit = 6;  // standard output
 std::atomic<int> g_lunit{-1};    // LUNIT: -1 until first used, then the unit
 std::atomic<int> g_mesflg{1};    // MESFLG: 1 print, 0 suppress
 
-std::recursive_mutex& output_lock() {
-  static std::recursive_mutex lock;
-  return lock;
+thread_local MessageSink* t_sink = nullptr;
+
+// The output lock: one process-wide mutex, recursive per thread through the
+// thread's own depth count. Constant-initialised, so taking it never runs a
+// static-initialisation guard. Around fork() the forking thread holds it
+// (unless it already does), so that no other thread is half-way through a
+// message; the parent then lets it go and the child starts from a fresh
+// mutex, owned again by its only thread if that thread was inside a message.
+pthread_mutex_t g_output_mutex = PTHREAD_MUTEX_INITIALIZER;
+thread_local int t_output_depth = 0;
+std::atomic<bool> g_fork_handlers{false};
+
+void before_fork() {
+  if (t_output_depth == 0) pthread_mutex_lock(&g_output_mutex);
 }
+void after_fork_in_parent() {
+  if (t_output_depth == 0) pthread_mutex_unlock(&g_output_mutex);
+}
+void after_fork_in_child() {
+  pthread_mutex_init(&g_output_mutex, nullptr);
+  if (t_output_depth > 0) pthread_mutex_lock(&g_output_mutex);
+}
+
+// Registers the fork handlers once per process. Called when the library is
+// loaded and again (at no cost) before each use of the lock, so that a
+// message written by another library's initialisation is covered too.
+bool install_fork_handlers() {
+  if (!g_fork_handlers.exchange(true)) {
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+  }
+  return true;
+}
+[[maybe_unused]] const bool g_fork_handlers_at_load = install_fork_handlers();
+
+void lock_output() {
+  install_fork_handlers();
+  if (t_output_depth++ == 0) pthread_mutex_lock(&g_output_mutex);
+}
+void unlock_output() {
+  if (--t_output_depth == 0) pthread_mutex_unlock(&g_output_mutex);
+}
+
+struct OutputGuard {
+  OutputGuard() { lock_output(); }
+  ~OutputGuard() { unlock_output(); }
+  OutputGuard(const OutputGuard&) = delete;
+  OutputGuard& operator=(const OutputGuard&) = delete;
+};
 
 // Writes the text to the unit: 6 is standard output; any other unit is
 // taken as an open file descriptor.
@@ -96,8 +144,22 @@ void format_d21_13(double value, char out[22]) {
   out[21] = '\0';
 }
 
-MessageBlock::MessageBlock() { output_lock().lock(); }
-MessageBlock::~MessageBlock() { output_lock().unlock(); }
+// With a sink on the thread nothing is written, so nothing needs holding:
+// the sink receives the lines one message at a time, in order.
+MessageBlock::MessageBlock() : held_(t_sink == nullptr) {
+  if (held_) lock_output();
+}
+MessageBlock::~MessageBlock() {
+  if (held_) unlock_output();
+}
+
+MessageSink* set_message_sink(MessageSink* sink) {
+  MessageSink* const previous = t_sink;
+  t_sink = sink;
+  return previous;
+}
+
+MessageSink* message_sink() { return t_sink; }
 
 int IUMACH() { return kDefaultUnit; }
 
@@ -177,8 +239,14 @@ void XERRWD(const char* MSG, int* /*NMES*/, int* /*NERR*/, int* LEVEL, int* NI,
       text += b;
       text += '\n';
     }
-    std::lock_guard<std::recursive_mutex> guard(output_lock());
-    emit(unit, text);
+    if (MessageSink* const sink = t_sink) {
+      size_t kind_length = std::strlen(MSG);
+      while (kind_length > 0 && MSG[kind_length - 1] == ' ') --kind_length;
+      sink->receive(std::string(MSG, kind_length).c_str(), text);
+    } else {
+      OutputGuard guard;
+      emit(unit, text);
+    }
   }
   if (*LEVEL == 2) {
     std::fflush(stdout);

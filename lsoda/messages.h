@@ -4,8 +4,6 @@
 #ifndef LSODA_MESSAGES_H
 #define LSODA_MESSAGES_H
 
-#include <mutex>
-
 namespace lsoda {
 namespace msg {
 
@@ -96,13 +94,17 @@ inline void driver_message(const char* text, int ni = 0, int i1 = 0, int i2 = 0,
 
 // Holds the process-wide output lock, so that the lines of a message of
 // several lines reach the output together, never interleaved with another
-// thread's. XERRWD takes the same (recursive) lock for each line.
+// thread's. XERRWD takes the same (recursive) lock for each line. A thread
+// with a message sink holds nothing: its messages are not written.
 class MessageBlock {
  public:
   MessageBlock();
   ~MessageBlock();
   MessageBlock(const MessageBlock&) = delete;
   MessageBlock& operator=(const MessageBlock&) = delete;
+
+ private:
+  bool held_;
 };
 
 // The fixed-format fields of the message lines: Fortran I10 and D21.13.

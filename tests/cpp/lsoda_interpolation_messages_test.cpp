@@ -1,12 +1,25 @@
 // Interpolation in the history array (DINTDY) and the message writer
 // (XERRWD and its switches): values at and beyond the ends of the last
-// step, the exact line layout of every message form.
+// step, the exact line layout of every message form, messages handed to a
+// thread's sink, and writing in a child made by fork() whoever held the
+// output lock at that moment.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "lsoda/lsoda.h"
 #include "lsoda/messages.h"
 #include "lsoda/record.h"
 #include "tests/cpp/lsoda_test_problems.h"
@@ -177,3 +190,199 @@ TEST(Messages, SwitchesSuppressPrintingButNotTheFatalStop) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- message sinks
+
+namespace {
+
+// Keeps every message it receives, from any thread.
+class Collector : public lsoda::MessageSink {
+ public:
+  void receive(const char* kind, const std::string& text) noexcept override {
+    std::lock_guard<std::mutex> guard(mutex_);
+    kinds_.emplace_back(kind);
+    texts_.push_back(text);
+  }
+  std::vector<std::string> kinds() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return kinds_;
+  }
+  std::vector<std::string> texts() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return texts_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> kinds_, texts_;
+};
+
+// Installs a sink on this thread for the scope's lifetime.
+struct SinkScope {
+  explicit SinkScope(lsoda::MessageSink* sink) : previous(lsoda::set_message_sink(sink)) {}
+  ~SinkScope() { lsoda::set_message_sink(previous); }
+  lsoda::MessageSink* previous;
+};
+
+// The message forms of the writer: text alone, one or two integers, one or
+// two reals, and a driver line padded to its width.
+void raise_every_form() {
+  int nmes = 0, nerr = 0, level = 0, none = 0, one = 1, two = 2, i1 = 7, i2 = -12;
+  double r1 = 1.5, r2 = -0.25;
+  lsoda::XERRWD("ABC", &nmes, &nerr, &level, &two, &i1, &i2, &two, &r1, &r2);
+  lsoda::XERRWD("X", &nmes, &nerr, &level, &one, &i1, &i2, &one, &r1, &r2);
+  lsoda::XERRWD("plain", &nmes, &nerr, &level, &none, &i1, &i2, &none, &r1, &r2);
+  lsoda::driver_message(lsoda::msg::kMxstep1, 1, 500, 0, 1, 0.125);
+}
+
+}  // namespace
+
+TEST(MessageSink, ReceivesExactlyWhatWouldBePrintedAndNothingIsPrinted) {
+  CaptureStdout();
+  raise_every_form();
+  const std::string printed = GetCapturedStdout();
+  ASSERT_FALSE(printed.empty());
+
+  Collector sink;
+  CaptureStdout();
+  {
+    SinkScope scope(&sink);
+    EXPECT_EQ(lsoda::message_sink(), &sink);
+    raise_every_form();
+  }
+  EXPECT_EQ(GetCapturedStdout(), "") << "a thread with a sink writes nothing";
+  std::string joined;
+  for (const std::string& text : sink.texts()) joined += text;
+  EXPECT_EQ(joined, printed);
+  EXPECT_EQ(sink.kinds(), (std::vector<std::string>{
+                              "ABC", "X", "plain", "DLSODA-  At current T (=R1), MXSTEP (=I1) steps"}))
+      << "the fixed text, trailing blanks removed";
+
+  EXPECT_EQ(lsoda::message_sink(), nullptr);
+  CaptureStdout();
+  raise_every_form();
+  EXPECT_EQ(GetCapturedStdout(), printed) << "uninstalled: printed again";
+}
+
+TEST(MessageSink, PrintFlagSilencesItAndTheFatalStopStillComes) {
+  Collector sink;
+  SinkScope scope(&sink);
+  int off = 0, on = 1, nmes = 0, nerr = 0, level = 0, none = 0, i = 0;
+  double r = 0.0;
+  lsoda::XSETF(&off);
+  lsoda::XERRWD("silent", &nmes, &nerr, &level, &none, &i, &i, &none, &r, &r);
+  lsoda::XSETF(&on);
+  EXPECT_TRUE(sink.texts().empty()) << "a suppressed message is not delivered";
+
+  // The sink hears the fatal message before the process ends.
+  struct ToStderr : lsoda::MessageSink {
+    void receive(const char* kind, const std::string& text) noexcept override {
+      std::fprintf(stderr, "[%s]%s", kind, text.c_str());
+    }
+  };
+  EXPECT_EXIT(
+      {
+        ToStderr last_words;
+        lsoda::set_message_sink(&last_words);
+        int fatal = 2;
+        lsoda::XERRWD("fatal  ", &nmes, &nerr, &fatal, &none, &i, &i, &none, &r, &r);
+      },
+      ::testing::ExitedWithCode(1), "\\[fatal\\] fatal  ");
+}
+
+// ---------------------------------------------------------------- fork
+
+namespace {
+
+// Writes one message to `fd` from the calling thread.
+void write_message(int fd) {
+  int unit = fd, nmes = 0, nerr = 0, level = 0, none = 0, i = 0;
+  double r = 0.0;
+  lsoda::XSETUN(&unit);
+  lsoda::XERRWD("from the child", &nmes, &nerr, &level, &none, &i, &i, &none, &r, &r);
+}
+
+// Waits up to five seconds for the child; one still running then is killed.
+// Returns what the child wrote to `fd` when it exited with status 0, else a
+// description of what went wrong.
+std::string child_output(pid_t pid, int fd) {
+  int status = 0;
+  pid_t done = 0;
+  for (int k = 0; k < 500 && done == 0; ++k) {
+    done = waitpid(pid, &status, WNOHANG);
+    if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (done == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    close(fd);
+    return "the child hung";
+  }
+  std::string out;
+  char buf[256];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  close(fd);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "the child failed";
+  return out;
+}
+
+}  // namespace
+
+TEST(MessagesAcrossFork, ChildWritesWhileAnotherThreadWasInAMessage) {
+  std::atomic<bool> held{false};
+  std::thread writer([&held] {
+    lsoda::MessageBlock block;  // in the middle of a message of several lines
+    held = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  });
+  while (!held) std::this_thread::yield();
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t pid = fork();  // waits for the message to end
+  if (pid == 0) {
+    write_message(fds[1]);
+    _exit(0);
+  }
+  close(fds[1]);
+  writer.join();
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(child_output(pid, fds[0]), " from the child\n");
+
+  int nmes = 0, nerr = 0, level = 0, none = 0, i = 0;
+  double r = 0.0;
+  CaptureStdout();
+  lsoda::XERRWD("parent", &nmes, &nerr, &level, &none, &i, &i, &none, &r, &r);
+  EXPECT_EQ(GetCapturedStdout(), " parent\n") << "the parent goes on writing";
+}
+
+TEST(MessagesAcrossFork, ForkFromInsideAMessage) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t pid;
+  {
+    lsoda::MessageBlock block;
+    pid = fork();
+    if (pid == 0) write_message(fds[1]);  // still inside the block
+  }
+  if (pid == 0) {
+    // The block has ended: another thread of the child may write.
+    std::thread other([&fds] { write_message(fds[1]); });
+    other.join();
+    _exit(0);
+  }
+  close(fds[1]);
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(child_output(pid, fds[0]), " from the child\n from the child\n");
+
+  std::string printed;
+  std::thread other([&printed] {
+    int nmes = 0, nerr = 0, level = 0, none = 0, i = 0;
+    double r = 0.0;
+    CaptureStdout();
+    lsoda::XERRWD("parent", &nmes, &nerr, &level, &none, &i, &i, &none, &r, &r);
+    printed = GetCapturedStdout();
+  });
+  other.join();
+  EXPECT_EQ(printed, " parent\n") << "the parent's lock was let go";
+}

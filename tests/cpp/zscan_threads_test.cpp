@@ -1,16 +1,22 @@
 // The model's points evaluated on worker threads: outputs and whole fits
 // are bit for bit the same for every thread count, including more threads
-// than points, and fits run in a forked child process after the parent's.
+// than points, fits run in a forked child process after the parent's, and
+// the workers' integrator messages go to the starting thread's sink.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "json_reader.h"
+#include "lsoda/lsoda.h"
 #include "zscan/fit_core.h"
 #include "zscan/model_threads.h"
 #include "zscan_scan.h"
@@ -119,6 +125,71 @@ TEST(ModelThreads, FitInForkedChildMatchesParent) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "the child's fit differs from the parent's";
+}
+
+// Keeps the lines of every message it receives, from any thread.
+class LineCollector : public lsoda::MessageSink {
+ public:
+  void receive(const char* /*kind*/, const std::string& text) noexcept override {
+    std::lock_guard<std::mutex> guard(mutex_);
+    text_ += text;
+  }
+  std::string text() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return text_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::string text_;
+};
+
+std::vector<std::string> sorted_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// A pulse so strong that integrations give up after MXSTEP steps and say so.
+void model_of_a_strong_pulse() {
+  zscan_test::Scan s;
+  s.nx = 11;
+  s.t_slices = 3;
+  for (int i = 0; i < s.nx; ++i) s.centered_x.push_back(-20.0 + 4.0 * i);
+  s.energy = {2e3};
+  zscan_test::model_of(s, zscan_test::grids_of(s),
+                       {1e-17, 4e-17, 6e-17, 5e-9, 1e-8, 1e-12, 1e-5, 1e-12});
+}
+
+// The lines of the messages the strong pulse raises on `threads` threads,
+// collected by `sink`, sorted.
+std::vector<std::string> collected_lines(int threads, LineCollector* sink) {
+  ThreadCount count(threads);
+  lsoda::MessageSink* const previous = lsoda::set_message_sink(sink);
+  model_of_a_strong_pulse();
+  lsoda::set_message_sink(previous);
+  return sorted_lines(sink->text());
+}
+
+TEST(ModelThreads, WorkersDeliverMessagesToTheCallersSink) {
+  LineCollector alone;
+  const std::vector<std::string> one = collected_lines(1, &alone);
+  ASSERT_FALSE(one.empty());
+
+  // Meanwhile a thread without a sink prints the same evaluation's messages.
+  LineCollector shared;
+  testing::internal::CaptureStdout();
+  std::thread printer(model_of_a_strong_pulse);
+  const std::vector<std::string> three = collected_lines(3, &shared);
+  printer.join();
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(three == one) << "every worker's message reaches the sink, once: " << three.size()
+                            << " lines against " << one.size();
+  const std::vector<std::string> own = sorted_lines(printed);
+  EXPECT_TRUE(own == one) << "the thread without a sink prints its own messages only: "
+                          << own.size() << " lines against " << one.size();
 }
 
 }  // namespace
