@@ -3,8 +3,6 @@
 // front-face intensities), runs one least-squares fit of the transmittance
 // model and hands back the residuals and the error. Relies on the beam and
 // grid routines, the transmittance model and the least-squares fit.
-#include "zscan/fit_core.h"
-
 #include <algorithm>
 #include <climits>
 #include <cstddef>
@@ -16,31 +14,37 @@
 
 #include "zscan/beam.h"
 #include "zscan/least_squares_fit.h"
-#include "zscan/memory_limit.h"
-#include "zscan/model_threads.h"
 #include "zscan/zscan.h"
 
 namespace zscan {
 
 namespace {
 
-// Points at either end of a data set that the model's baseline reads.
-constexpr int kWingPoints = 5;
-constexpr int kLevels = 5;
-constexpr int kSpecPars = 8;
-
-// The preconditions whose violation would read or write outside the arrays.
+// The rules the core refuses, on the counts it is given: the arrays it
+// receives without a length are taken to be as long as the counts say. More
+// fitted parameters than points is not refused (nothing is fitted then), and
+// the wavelength and M2 are computed with as given.
 bool inputs_valid(const int* t_slices, const int* z_slices,
                   const int* core_indices, const int* n_fit,
                   const int* num_x_pts, const int* num_datasets,
                   const int* n_pop) {
-  if (*num_x_pts < kWingPoints || *num_datasets < 1) return false;
-  if (static_cast<long long>(*num_x_pts) * *num_datasets > INT_MAX) return false;
-  if (*t_slices < 2 || *z_slices < 2 || *n_pop < kLevels) return false;
-  for (int i = 0; i < *n_fit; ++i) {
-    if (core_indices[i] < 1 || core_indices[i] > kSpecPars) return false;
-  }
-  return true;
+  FitShape shape;
+  shape.num_x_pts = *num_x_pts;
+  shape.num_datasets = *num_datasets;
+  const long long points = static_cast<long long>(*num_x_pts) * *num_datasets;
+  shape.x_length = points;
+  shape.y_length = points;
+  shape.pulse_energy_length = *num_datasets;
+  shape.spec_pars_length = kSpecPars;
+  shape.populations_length = *n_pop;
+  shape.t_slices = *t_slices;
+  shape.z_slices = *z_slices;
+  shape.n_fit = 0;
+  shape.wavelength = 1.0;
+  shape.M2 = 1.0;
+  shape.fit_indices = core_indices;
+  shape.n_indices = *n_fit;
+  return check_fit_inputs(shape) == InputRule::ok;
 }
 
 // Bytes of working storage one call holds at its peak: the call's own

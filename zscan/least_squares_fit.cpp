@@ -22,8 +22,6 @@ namespace zscan {
 
 namespace {
 
-constexpr int kSpecPars = 8;
-
 // Clears this thread's fit context on every way out of a fit. A fit started
 // while another one runs on the thread (from its interrupt check, which may
 // run arbitrary code between model evaluations) sets the running fit's

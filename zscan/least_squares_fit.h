@@ -5,7 +5,7 @@
 #define ZSCAN_LEAST_SQUARES_FIT_H
 
 #include "zscan/model_state.h"
-#include "zscan/status.h"
+#include "zscan/zscan.h"
 
 namespace zscan {
 

@@ -1,15 +1,84 @@
-// Public interface of the z-scan model and fit.
+// The z-scan model and fit: the one header its clients include.
 //
-// fit_core runs one least-squares fit of the chosen spectroscopic parameters
-// to measured open-aperture z-scan data, from one start vector;
-// transmittance_model evaluates the model transmittance of one data set.
-// Every argument is passed by address; arrays are contiguous, the points of
-// all data sets form one sequence, data set after data set.
+// fit_core (and run_fit_core, the same with its outcome) runs one
+// least-squares fit of the chosen spectroscopic parameters to measured
+// open-aperture z-scan data, from one start vector; transmittance_model
+// evaluates the model transmittance of one data set on prepared grids;
+// scan_transmittance evaluates it at any positions from the experiment's
+// settings. check_fit_inputs is the one statement of what a fit's arrays and
+// counts must satisfy. The interrupt check, the memory limit and the model's
+// thread count (included below) complete the interface. Relies on the
+// integrator (lsoda) and MINPACK behind it; nothing of either is visible here.
 #ifndef ZSCAN_ZSCAN_H
 #define ZSCAN_ZSCAN_H
 
+#include "zscan/interrupt.h"
+#include "zscan/memory_limit.h"
+#include "zscan/model_threads.h"
+
 namespace zscan {
 
+// ------------------------------------------------------------------ limits
+constexpr int kLevels = 5;      // levels of the absorber: populations N0..N4
+constexpr int kSpecPars = 8;    // spectroscopic parameters (see transmittance_model)
+constexpr int kWingPoints = 5;  // points at either end of a scan that set its baseline
+constexpr int kMinPoints = kWingPoints;  // points per data set
+constexpr int kMinSlices = 2;   // time slices and depth slabs
+
+// ------------------------------------------------------------------ outcome
+enum class Status {
+  ok,
+  invalid_input,   // a count or index would lead outside the caller's arrays,
+                   // or a value the model cannot start from
+  out_of_memory,   // working storage could not be obtained, or would exceed
+                   // the memory the process may use (usable_memory_bytes)
+  interrupted,     // this thread's interrupt check asked the call to stop
+};
+
+// ------------------------------------------------------------- input rules
+// The shape of a fit call: the lengths of the arrays handed in and the
+// counts and settings they must agree with.
+struct FitShape {
+  long long x_length = 0;             // scan positions
+  long long y_length = 0;             // measured transmittances
+  long long pulse_energy_length = 0;  // pulse energies
+  long long spec_pars_length = 0;     // spectroscopic parameters
+  long long populations_length = 0;   // initial populations
+  int num_x_pts = 0;                  // points per data set
+  int num_datasets = 0;               // data sets
+  int t_slices = 0;                   // time slices
+  int z_slices = 0;                   // depth slabs
+  long long n_fit = 0;                // fitted parameters
+  double wavelength = 0.0;            // m
+  double M2 = 0.0;                    // beam quality factor
+  const int* fit_indices = nullptr;   // [n_indices] 1-based positions in spec_pars
+  long long n_indices = 0;            // (none: nothing to check)
+};
+
+// The rules a fit call must satisfy, in the order they are checked.
+enum class InputRule {
+  ok,
+  too_few_points,          // num_x_pts < kMinPoints
+  too_few_datasets,        // num_datasets < 1
+  too_many_points,         // num_x_pts * num_datasets beyond a 32-bit count
+  x_length,                // x_length != num_x_pts * num_datasets
+  y_length,                // y_length != num_x_pts * num_datasets
+  pulse_energy_length,     // pulse_energy_length < num_datasets
+  spec_pars_length,        // spec_pars_length < kSpecPars
+  populations_length,      // populations_length < kLevels
+  populations_too_long,    // populations_length beyond a 32-bit count
+  too_few_time_slices,     // t_slices < kMinSlices
+  too_few_depth_slices,    // z_slices < kMinSlices
+  too_many_fitted,         // n_fit > num_x_pts * num_datasets
+  zero_wavelength,         // wavelength == 0
+  zero_M2,                 // M2 == 0
+  fit_index_out_of_range,  // an entry of fit_indices outside 1..kSpecPars
+};
+
+// The first rule `shape` violates, InputRule::ok when it satisfies all.
+InputRule check_fit_inputs(const FitShape& shape);
+
+// ------------------------------------------------------------------- fit
 // Arguments, in order:
 //  centered_x   [num_x_pts*num_datasets] scan positions relative to the centre, mm
 //  y_data       [num_x_pts*num_datasets] measured normalised transmittance
@@ -25,12 +94,13 @@ namespace zscan {
 //  n_fit, num_x_pts (>= 5), num_datasets (>= 1), n_pop, n_res (<= points)
 // With n_fit < 1 or n_fit > points nothing can be fitted: spec_pars keeps the
 // start vector and the error is the weighted norm there. A call whose inputs
-// would be read outside their arrays (num_x_pts < 5, num_datasets < 1, a slice
-// count below 2, n_pop < 5, an index outside 1..8), whose working storage
-// cannot be obtained, or that this thread's interrupt check stopped
-// (interrupt.h), leaves spec_pars unchanged and sets the error and the
-// residuals to NaN; run_fit_core (fit_core.h) says which. At most
-// min(n_res, points) residuals are written.
+// would be read outside their arrays (check_fit_inputs on the counts it is
+// given: num_x_pts < 5, num_datasets < 1, more points than a 32-bit count
+// holds, a slice count below 2, n_pop < 5, an index outside 1..8), whose
+// working storage cannot be obtained, or that this thread's interrupt check
+// stopped, leaves spec_pars unchanged and sets the error and the residuals to
+// NaN; run_fit_core says which. At most min(n_res, points) residuals are
+// written. The wavelength and M2 are not examined here.
 void fit_core(const double* centered_x, const double* y_data,
               const double* populations, double* residuals, double* error,
               const int* t_slices, const int* z_slices,
@@ -40,6 +110,21 @@ void fit_core(const double* centered_x, const double* y_data,
               const int* core_indices, const int* n_fit, const int* num_x_pts,
               const int* num_datasets, const int* n_pop, const int* n_res);
 
+// fit_core with its outcome: Status::invalid_input, Status::out_of_memory
+// (checked against usable_memory_bytes before anything is allocated) or
+// Status::interrupted, each leaving spec_pars unchanged and the error and
+// the n_res residuals NaN.
+Status run_fit_core(const double* centered_x, const double* y_data,
+                    const double* populations, double* residuals, double* error,
+                    const int* t_slices, const int* z_slices,
+                    const double* sample_width, const double* tau,
+                    const double* wavelength, const double* w0, const double* M2,
+                    const double* pulse_energy, double* spec_pars,
+                    const int* core_indices, const int* n_fit,
+                    const int* num_x_pts, const int* num_datasets,
+                    const int* n_pop, const int* n_res);
+
+// ------------------------------------------------------------------ model
 // Normalised open-aperture transmittance of the n_points points of one data
 // set. Every point sends the pulse, time slice by time slice, through
 // z_slices slabs of the sample: in each slab the five level populations evolve
@@ -67,14 +152,58 @@ void fit_core(const double* centered_x, const double* y_data,
 //               transitions 1->0, 1->3, 2->1, 3->0, 4->3
 // The model's per-thread coefficients are rewritten first, so a call never
 // depends on an earlier one. With n_points < 5, t_slices < 2 or
-// z_slices < 2, or when the call's working storage cannot be obtained, every
-// entry of out (if any) is set to NaN.
+// z_slices < 2, when the call's working storage cannot be obtained, or when
+// this thread's interrupt check asks it to stop (consulted between time
+// slices), every entry of out (if any) is set to NaN.
 void transmittance_model(double* out, const double* positions,
                          const int* n_points, const double* depth_grid,
                          const int* z_slices, const double* time_grid,
                          const int* t_slices, const double* populations,
                          const double* intensity, const double* frequency,
                          const double* spec_pars);
+
+// The experiment's settings.
+struct Experiment {
+  double wavelength = 0.0;    // m
+  double w0 = 0.0;            // beam waist radius, m
+  double M2 = 0.0;            // beam quality factor
+  double tau = 0.0;           // pulse duration parameter, s
+  double sample_width = 0.0;  // cm
+  int t_slices = 0;           // time slices across the pulse, >= kMinSlices
+  int z_slices = 0;           // depth slabs, >= kMinSlices
+  const double* populations = nullptr;  // [kLevels] initial populations, cm^-3
+};
+
+// Where the model is evaluated and how it is normalised.
+struct ScanPoints {
+  const double* positions = nullptr;       // [n_points] mm, relative to the scan's centre
+  int n_points = 0;                        // >= 1
+  const double* wing_positions = nullptr;  // [n_wing] the measured scan's positions
+                                           // (relative to its centre, mm)
+  int n_wing = 0;                          // >= kWingPoints: its first and last
+                                           // kWingPoints points set the baseline
+  double pulse_energy = 0.0;               // J
+};
+
+// Model transmittance at every requested position: each point's
+// pulse-integrated ratio, shifted exactly as transmittance_model shifts a
+// data set, but with the shift computed from the ratios at the first and last
+// kWingPoints of wing_positions (a wing position equal to a requested one is
+// evaluated once). With wing_positions equal to positions the result equals
+// transmittance_model on that data set's grids bit for bit, and so y_data
+// minus fit_core's residuals at the same parameters. The points run on the
+// model's worker threads; this thread's interrupt check is consulted between
+// time slices.
+// Returns Status::invalid_input for a null array, n_points < 1, n_wing <
+// kWingPoints, a slice count below kMinSlices, a zero wavelength or M2, or a
+// NaN among the settings, populations, positions, pulse energy or spec_pars;
+// Status::out_of_memory when working storage cannot be obtained or would
+// exceed usable_memory_bytes; Status::interrupted when the interrupt check
+// asked to stop. On any of them every entry of out is NaN (when out is
+// given).
+Status scan_transmittance(const Experiment& experiment, const ScanPoints& points,
+                          const double* spec_pars /*[kSpecPars]*/,
+                          double* out /*[n_points]*/);
 
 }  // namespace zscan
 

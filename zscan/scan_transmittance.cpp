@@ -1,0 +1,156 @@
+// Model transmittance at any positions from the experiment's settings: the
+// same beam, grids, intensities and point ratios as a fit, normalised on the
+// wings of the measured scan. Relies on the beam and grid routines, the point
+// ratios, this thread's model coefficients and the memory limit.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "zscan/beam.h"
+#include "zscan/model_state.h"
+#include "zscan/point_ratios.h"
+#include "zscan/zscan.h"
+
+namespace zscan {
+
+namespace {
+
+bool any_nan(const double* values, int n) {
+  for (int i = 0; i < n; ++i) {
+    if (std::isnan(values[i])) return true;
+  }
+  return false;
+}
+
+bool inputs_valid(const Experiment& e, const ScanPoints& p, const double* spec_pars,
+                  const double* out) {
+  if (out == nullptr || spec_pars == nullptr || e.populations == nullptr ||
+      p.positions == nullptr || p.wing_positions == nullptr || p.n_points < 1) {
+    return false;
+  }
+  // The measured scan is one data set whose wings set the baseline.
+  FitShape shape;
+  shape.num_x_pts = p.n_wing;
+  shape.num_datasets = 1;
+  shape.x_length = p.n_wing;
+  shape.y_length = p.n_wing;
+  shape.pulse_energy_length = 1;
+  shape.spec_pars_length = kSpecPars;
+  shape.populations_length = kLevels;
+  shape.t_slices = e.t_slices;
+  shape.z_slices = e.z_slices;
+  shape.wavelength = e.wavelength;
+  shape.M2 = e.M2;
+  if (check_fit_inputs(shape) != InputRule::ok) return false;
+  const double settings[] = {e.wavelength, e.w0, e.M2, e.tau, e.sample_width, p.pulse_energy};
+  return !any_nan(settings, sizeof settings / sizeof settings[0]) &&
+         !any_nan(e.populations, kLevels) && !any_nan(spec_pars, kSpecPars) &&
+         !any_nan(p.positions, p.n_points) && !any_nan(p.wing_positions, p.n_wing);
+}
+
+// Bytes one call holds at its peak (saturating): the evaluated positions in
+// millimetres and metres, their ratios and intensities, the grids and the slab
+// populations of every worker.
+std::uint64_t working_storage_bytes(const Experiment& e, std::uint64_t points) {
+  using U = std::uint64_t;
+  const U t = static_cast<U>(e.t_slices), z = static_cast<U>(e.z_slices);
+  const U workers = static_cast<U>(model_threads() > 0 ? model_threads() : 1);
+  U doubles = saturating_mul(points, saturating_add(t, 3));
+  doubles = saturating_add(doubles, saturating_add(z, t));
+  doubles = saturating_add(doubles, saturating_mul(saturating_mul(z, kLevels), workers));
+  return saturating_mul(doubles, sizeof(double));
+}
+
+// The points evaluated: the requested positions, followed by the wing points
+// of the measured scan that are not among them.
+struct EvaluatedPoints {
+  std::vector<double> positions_mm;
+  int head[kWingPoints] = {};  // indices of the first wing points among positions_mm
+  int tail[kWingPoints] = {};  // indices of the last wing points
+
+  int index_of(double x) {
+    for (std::size_t i = 0; i < positions_mm.size(); ++i) {
+      if (positions_mm[i] == x) return static_cast<int>(i);
+    }
+    positions_mm.push_back(x);
+    return static_cast<int>(positions_mm.size() - 1);
+  }
+};
+
+Status evaluate(const Experiment& e, const ScanPoints& p, const double* spec_pars,
+                double* out) {
+  const std::uint64_t most_points = static_cast<std::uint64_t>(p.n_points) + 2 * kWingPoints;
+  if (working_storage_bytes(e, most_points) > usable_memory_bytes()) {
+    return Status::out_of_memory;
+  }
+  EvaluatedPoints points;
+  std::vector<double> metres, depth, times, intensity, ratios;
+  int n = 0;
+  try {
+    points.positions_mm.reserve(static_cast<std::size_t>(most_points));
+    points.positions_mm.assign(p.positions, p.positions + p.n_points);
+    for (int k = 0; k < kWingPoints; ++k) {
+      points.head[k] = points.index_of(p.wing_positions[k]);
+      points.tail[k] = points.index_of(p.wing_positions[p.n_wing - kWingPoints + k]);
+    }
+    n = static_cast<int>(points.positions_mm.size());
+    const std::size_t count = points.positions_mm.size();
+    metres.resize(count);
+    ratios.resize(count);
+    intensity.resize(count * static_cast<std::size_t>(e.t_slices));
+    depth.resize(static_cast<std::size_t>(e.z_slices));
+    times.resize(static_cast<std::size_t>(e.t_slices));
+  } catch (const std::bad_alloc&) {
+    return Status::out_of_memory;
+  } catch (const std::length_error&) {
+    return Status::out_of_memory;
+  }
+
+  fill_scan_positions(metres.data(), points.positions_mm.data(), &n);
+  const double z0 = rayleigh_range(&e.w0, &e.M2, &e.wavelength);
+  const double frequency = optical_frequency(&e.wavelength);
+  fill_depth_grid(depth.data(), &e.sample_width, &e.z_slices);
+  fill_time_grid(times.data(), &e.tau, &e.t_slices);
+  const int one_scan = 1;
+  fill_intensity_grid(intensity.data(), metres.data(), times.data(), &p.pulse_energy,
+                      &e.tau, &e.w0, &z0, &n, &e.t_slices, &one_scan);
+
+  write_model_coefficients(&frequency, spec_pars);
+  SliceGrid grid;
+  grid.t_slices = e.t_slices;
+  grid.z_slices = e.z_slices;
+  grid.dt = times[1] - times[0];
+  grid.dz = depth[1];
+  grid.populations = e.populations;
+  const Status status = point_ratios(grid, intensity.data(), n, ratios.data());
+  if (status != Status::ok) return status;
+
+  double head[kWingPoints], tail[kWingPoints];
+  for (int k = 0; k < kWingPoints; ++k) {
+    head[k] = ratios[static_cast<std::size_t>(points.head[k])];
+    tail[k] = ratios[static_cast<std::size_t>(points.tail[k])];
+  }
+  const double shift = wing_shift(head, tail);
+  for (int i = 0; i < p.n_points; ++i) out[i] = ratios[static_cast<std::size_t>(i)] + shift;
+  return Status::ok;
+}
+
+}  // namespace
+
+Status scan_transmittance(const Experiment& experiment, const ScanPoints& points,
+                          const double* spec_pars, double* out) {
+  Status status = Status::invalid_input;
+  if (inputs_valid(experiment, points, spec_pars, out)) {
+    status = evaluate(experiment, points, spec_pars, out);
+  }
+  if (status != Status::ok && out != nullptr) {
+    for (int i = 0; i < points.n_points; ++i) out[i] = std::numeric_limits<double>::quiet_NaN();
+  }
+  return status;
+}
+
+}  // namespace zscan
