@@ -1,8 +1,9 @@
 // Public interface of the LSODA integrator: dy/dt = f(t, y) solved from T to
 // TOUT with variable-order Adams (non-stiff) and BDF (stiff) methods and
 // automatic switching between them. Every argument is passed by address;
-// integers are 32-bit, reals double; arrays are 1-based in the documentation
-// and 0-based here (IWORK(11) is iwork[10]).
+// integers are 32-bit, reals double; the comments number array entries
+// from 1, as the integrator's names do, and the code from 0 (IWORK(11) is
+// iwork[10]).
 //
 // The integrator's saved state is kept per thread: integrations on different
 // threads never share state. Message settings (XSETF, XSETUN) are
