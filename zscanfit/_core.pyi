@@ -1,0 +1,53 @@
+# Type stub of the compiled part of zscanfit (zscanfit_core/ in the sources):
+# the model entry and the capture of the integrator's messages.
+from types import TracebackType
+from typing import Dict, List, Optional, Type
+
+import numpy as np
+import numpy.typing as npt
+
+def scan_transmittance(
+    positions: npt.NDArray[np.float64],
+    wing_positions: npt.NDArray[np.float64],
+    pulse_energy: float,
+    spec_pars: npt.NDArray[np.float64],
+    populations: npt.NDArray[np.float64],
+    wavelength: float,
+    w0: float,
+    M2: float,
+    tau: float,
+    sample_width: float,
+    t_slices: int,
+    z_slices: int,
+) -> npt.NDArray[np.float64]:
+    """Model transmittance of one scan at the given parameters.
+
+    positions and wing_positions in mm relative to the scan's centre; the
+    ratios at the first and last five wing_positions set the normalisation.
+    With wing_positions equal to positions the result equals
+    kesp_wrapper.fit_zscan's model (y_data - residuals) bit for bit.
+    Raises ValueError naming a broken rule, MemoryError, or what a signal
+    handler raises (the evaluation stops).
+    """
+
+class MessageCapture:
+    """Collects the integrator's messages of this thread (and of the model's
+    worker threads it starts, and inside kesp_wrapper.fit_zscan) instead of
+    printing them, while entered. Nestable; per thread; thread-safe."""
+
+    def __init__(self, keep: int = 5) -> None: ...
+    def __enter__(self) -> "MessageCapture": ...
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> None: ...
+    @property
+    def keep(self) -> int: ...
+    @property
+    def total(self) -> int: ...
+    @property
+    def counts(self) -> Dict[str, int]: ...
+    @property
+    def first(self) -> List[str]: ...

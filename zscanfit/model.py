@@ -1,0 +1,115 @@
+"""The model transmittance on any grid, through the compiled model entry.
+
+_scan_values is the one door to zscanfit._core: the transmittance of one
+scan at given parameters, with the same grids, beam and model code as
+fit_zscan. The public ``model`` centres and normalises a curve on a
+measured scan, so that it passes through the model values at the data
+points. Relies on zscanfit._core, experiment.py, scans.py, parameters.py,
+convert.py and message_summary.py.
+"""
+from typing import Any, Optional, Union
+
+import numpy as np
+
+from . import texts
+from .convert import float_scalar, float_vector
+from .experiment import Experiment
+from .message_summary import collect_messages
+from .parameters import read_params, spec_pars_of
+from .scans import MIN_POINTS, Scan, scan_centre
+
+__all__ = ["model"]
+
+
+def _core_module() -> Any:
+    try:
+        from . import _core
+    except ImportError as exc:
+        raise ImportError(texts.CORE_MISSING.format(reason=exc)) from exc
+    return _core
+
+
+def _scan_values(positions: np.ndarray, wing_positions: np.ndarray, pulse_energy: float,
+                 spec_pars: np.ndarray, experiment: Experiment) -> np.ndarray:
+    """Model transmittance at ``positions`` (mm from the centre).
+
+    ``wing_positions`` (mm from the centre) are the measured scan's
+    positions, whose first and last five points set the normalisation;
+    with wing_positions equal to positions the values are fit_zscan's
+    model values bit for bit. Arrays must be float64 and C-contiguous.
+    """
+    return _core_module().scan_transmittance(
+        positions, wing_positions, pulse_energy, spec_pars,
+        experiment.populations_array(), experiment.wavelength, experiment.w0,
+        experiment.M2, experiment.tau, experiment.sample_width,
+        experiment.t_slices, experiment.z_slices)
+
+
+def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
+          normalise_to: Union[Scan, Any, None] = None, *,
+          center_mm: Optional[float] = None, is_sa: bool = False,
+          verbose: bool = False) -> np.ndarray:
+    """Model transmittance at the positions ``x_mm``.
+
+    The model shifts its values so that the mean of the first and last five
+    points of a scan is 1 (its normalisation), and it needs the focus
+    position. For a curve that belongs to a measured scan, both come from
+    that scan: the wings from its positions, the focus from its extremum
+    (or ``center_mm``). Each value depends only on its own position and on
+    the wing positions, so the curve passes exactly through the model
+    values at the scan's points, whatever the grid.
+
+    Parameters
+    ----------
+    experiment : Experiment
+        Beam, pulse, sample and resolution.
+    params : lmfit.Parameters, mapping or 8 values
+        The spectroscopic parameters (values only are used).
+    x_mm : array_like, shape (n,)
+        Positions, mm, in the scan's frame (not centred).
+    pulse_energy : float
+        Pulse energy, J.
+    normalise_to : Scan or array_like of positions (mm), optional
+        The measured scan (or its positions) whose first and last five
+        positions set the normalisation. Default: ``x_mm`` itself, which
+        must then have at least 5 points.
+    center_mm : float, optional
+        Focus position, mm. Default: the extremum of ``normalise_to`` when
+        it is a Scan (minimum, or maximum with ``is_sa``), else 0.
+    is_sa : bool
+        Saturable absorber: the focus is the maximum of the scan.
+    verbose : bool
+        Print the integrator's messages instead of one warning.
+
+    Returns
+    -------
+    numpy.ndarray
+        float64 transmittance, one value per position.
+
+    Examples
+    --------
+    >>> grid = np.linspace(scan.x_mm[0], scan.x_mm[-1], 400)   # doctest: +SKIP
+    >>> curve = model(experiment, result.params, grid, scan.pulse_energy,
+    ...               normalise_to=scan, center_mm=result.center_mm)  # doctest: +SKIP
+    """
+    if not isinstance(experiment, Experiment):
+        raise ValueError(texts.NOT_AN_EXPERIMENT.format(kind=type(experiment).__name__))
+    spec_pars = spec_pars_of(read_params(params))
+    x = float_vector(x_mm, "x_mm")
+    energy = float_scalar(pulse_energy, "pulse_energy", positive=True, fix=texts.FIX_ENERGY)
+    if normalise_to is None:
+        wings = x
+    elif isinstance(normalise_to, Scan):
+        wings = float_vector(normalise_to.x_mm, "normalise_to")
+        if center_mm is None:
+            center_mm = scan_centre([normalise_to], bool(is_sa))
+    else:
+        wings = float_vector(normalise_to, "normalise_to")
+    if wings.shape[0] < MIN_POINTS:
+        name = "x_mm" if normalise_to is None else "normalise_to"
+        raise ValueError(texts.TOO_FEW_POINTS.format(name=name, got=wings.shape[0]))
+    centre = 0.0 if center_mm is None else float_scalar(center_mm, "center_mm")
+    if x.shape[0] == 0:
+        return np.zeros(0)
+    with collect_messages("model", verbose=verbose):
+        return _scan_values(x - centre, wings - centre, energy, spec_pars, experiment)

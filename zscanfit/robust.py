@@ -1,0 +1,98 @@
+"""The robust fit: lmfit's least_squares (scipy's trust-region reflective
+method) with bounds, in the fit coordinates of coordinates.py, from
+fit_zscan's spread of starts, the best start chosen.
+
+The model is integrated adaptively with tolerance 1e-6, so it is smooth in
+the parameters only down to its integration noise, about 1e-10 in
+transmittance (measured with zscanfit.noise). A forward difference with
+relative step h errs by about noise/h from the noise plus h/2 times the
+curvature; both stay near 1e-5 relative at h = 1e-4, while MINPACK's
+1.5e-8 step gives Jacobians wrong by tens of per cent. Relies on lmfit,
+problem.py, coordinates.py and parameters.py.
+"""
+import dataclasses
+import math
+from typing import List, Optional
+
+import lmfit
+import numpy as np
+
+from .coordinates import Coordinates
+from .parameters import start_factors
+from .problem import FitProblem
+
+__all__ = ["DIFF_STEP", "StartOutcome", "run_one", "run_starts", "best_start"]
+
+# Relative finite-difference step matched to the model's integration noise.
+DIFF_STEP = 1e-4
+# Tolerances of scipy's least_squares: relative change of the sum of
+# squares, relative step in the fit coordinates, scaled gradient.
+FTOL = 1e-8
+XTOL = 1e-8
+GTOL = 1e-8
+
+
+@dataclasses.dataclass
+class StartOutcome:
+    """One start: its factor, the lmfit result and the model at its end."""
+
+    factor: float
+    result: Optional[lmfit.minimizer.MinimizerResult]
+    values: np.ndarray          # fitted values of the free parameters
+    chisqr: float               # NaN when the start failed
+    scan_models: Optional[List[np.ndarray]]
+    evaluations: int
+    error: str = ""             # why a start failed, if it did
+
+
+def _start_values(coords: Coordinates, factor: float) -> np.ndarray:
+    values = []
+    for index, (low, high) in zip(coords.index, coords.bounds):
+        values.append(min(max(factor * coords.base[index], low), high))
+    return np.array(values, dtype=np.float64)
+
+
+def run_one(problem: FitProblem, coords: Coordinates, factor: float,
+            diff_step: float, max_nfev: Optional[int]) -> StartOutcome:
+    """Fit from the start ``factor`` times the given values (clipped into bounds)."""
+    last = {}
+
+    def objective(internal: lmfit.Parameters) -> np.ndarray:
+        u = [internal[name].value for name in coords.free]
+        spec_pars = coords.spec_pars(coords.to_values(u))
+        models = problem.scan_models(spec_pars)
+        last["u"], last["models"] = tuple(u), models
+        valid = np.concatenate([m[mask] for m, mask in zip(models, problem.masks)])
+        return problem.root_weights * (problem.y - valid)
+
+    before = problem.n_evaluations
+    start = _start_values(coords, factor)
+    minimizer = lmfit.Minimizer(objective, coords.lmfit_params(start), nan_policy="propagate")
+    try:
+        result = minimizer.minimize(method="least_squares", diff_step=diff_step,
+                                    ftol=FTOL, xtol=XTOL, gtol=GTOL, max_nfev=max_nfev)
+    except ValueError as exc:  # scipy: residuals not finite at the start
+        return StartOutcome(factor, None, start, math.nan, None,
+                            problem.n_evaluations - before, str(exc))
+    u = tuple(result.params[name].value for name in coords.free)
+    models = last["models"] if last.get("u") == u else None
+    chisqr = float(np.sum(result.residual ** 2)) if isinstance(result.residual, np.ndarray) else math.nan
+    return StartOutcome(factor, result, coords.to_values(u), chisqr, models,
+                        problem.n_evaluations - before)
+
+
+def run_starts(problem: FitProblem, coords: Coordinates, n_starts: int,
+               diff_step: float = DIFF_STEP, max_nfev: Optional[int] = None) -> List[StartOutcome]:
+    """One robust fit per start factor of fit_zscan's spread, in order."""
+    return [run_one(problem, coords, factor, diff_step, max_nfev)
+            for factor in start_factors(n_starts)]
+
+
+def best_start(outcomes: List[StartOutcome]) -> int:
+    """Index of the start with the smallest finite chi-square (earliest on
+    ties); 0 when none is finite."""
+    best, best_chisqr = 0, math.inf
+    for index, outcome in enumerate(outcomes):
+        if math.isfinite(outcome.chisqr) and outcome.chisqr < best_chisqr:
+            best, best_chisqr = index, outcome.chisqr
+    return best

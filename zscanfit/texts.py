@@ -1,0 +1,161 @@
+"""Every warning and error text of zscanfit, in one place.
+
+Each text is a format string; the modules fill in the named fields and the
+tests compare the results exactly. Relies on nothing.
+"""
+
+__all__: list = []  # internal: the texts are reached as ``texts.NAME``
+
+# ------------------------------------------------------------ conversions
+NOT_NUMBERS = ("{name} must be numbers (got {kind}); pass a list or array of "
+               "floats, e.g. np.asarray({name}, dtype=float)")
+NOT_1D = ("{name} must be one-dimensional (got shape {shape}); pass one column, "
+          "e.g. data[:, 0], or flatten it with np.ravel({name})")
+WRONG_LENGTH = "{name} must have {expected} values (got {got}){fix}"
+TOO_SHORT = "{name} must have at least {minimum} values (got {got}){fix}"
+NOT_FINITE = "{name} must be finite (got {value}); {fix}"
+NOT_POSITIVE = "{name} must be positive (got {value}); {fix}"
+NEGATIVE = "{name} must not be negative (got {value}); {fix}"
+NOT_SCALAR = "{name} must be a single number (got {kind}); {fix}"
+NOT_INTEGER = "{name} must be a whole number (got {value!r}); {fix}"
+INTEGER_TOO_SMALL = "{name} must be at least {minimum} (got {value}); {fix}"
+
+# ------------------------------------------------------------ experiment
+FIX_SLICES = "the model needs at least 2 time slices and 2 depth slabs"
+FIX_EXPERIMENT = "give it in SI units as documented (m, s) or cm for sample_width"
+FIX_POPULATIONS = ("give the initial populations N0..N4 in cm^-3, "
+                   "e.g. [3e17, 0, 0, 0, 0]")
+UNIT_LENGTH = ("{name} = {value:g} m is above 1 mm: lengths of the beam are in "
+               "metres (e.g. {example} m, not {example_wrong})")
+UNIT_TAU = ("tau = {value:g} s is above 1 us: the pulse duration is in seconds "
+            "(e.g. 4e-9 s for 4 ns)")
+UNIT_SAMPLE_WIDTH = ("sample_width = {value:g} cm is above 10 cm: the sample "
+                     "thickness is in centimetres (e.g. 0.1 for 1 mm)")
+POPULATIONS_ZERO = ("all populations are zero: the sample cannot absorb and "
+                    "every model transmittance is 1")
+
+# ------------------------------------------------------------ scans
+FIX_POSITIONS = "scan positions are in mm"
+FIX_TRANSMITTANCE = ("give the normalised transmittance; mark missing points "
+                     "with NaN")
+FIX_SIGMA = "give the standard uncertainty of every point, or sigma=None"
+FIX_ENERGY = "give the pulse energy of the scan in J, e.g. 5e-7"
+TOO_FEW_POINTS = ("{name} must have at least 5 points (got {got}): the model "
+                  "normalises on the first and last five points of a scan")
+LENGTH_MISMATCH = ("{name} must have one value per position: {expected} "
+                   "(got {got})")
+NO_VALID_POINTS = ("transmittance has no finite value: every point is missing")
+MASKED_POINTS = ("{count} of {total} points of the scan at {energy:g} J have no "
+                 "transmittance (NaN) and are left out of the fit; their "
+                 "positions still count for the model's normalisation")
+UNSORTED_POSITIONS = ("the positions of the scan at {energy:g} J are not in "
+                      "scan order (neither increasing nor decreasing): the "
+                      "model normalises on the first and last five points "
+                      "of the array as given")
+UNIT_POSITIONS_UM = ("the scan at {energy:g} J spans {span:g} mm: positions look "
+                     "like micrometres; give them in mm")
+UNIT_POSITIONS_M = ("the scan at {energy:g} J spans {span:g} mm, less than two "
+                    "Rayleigh ranges ({rayleigh:.3g} mm): positions look like "
+                    "metres, or the scan does not reach the far field; give "
+                    "them in mm")
+UNIT_ENERGY = ("pulse_energy = {value:g} J is above 10 mJ: pulse energies are in "
+               "joules (e.g. 5e-7 for 0.5 uJ)")
+FAR_FIELD = ("the far-field transmittance of the scan at {energy:g} J (mean of "
+             "its first and last five points) is {mean:.4g}, not close to 1: "
+             "is the transmittance normalised?")
+NOT_A_SCAN = ("scans must be a Scan or a sequence of Scan objects (got {kind}); "
+              "make them with zscanfit.Scan(x_mm, transmittance, pulse_energy) "
+              "or zscanfit.load_scans(path)")
+NO_SCANS = "scans is empty: give at least one Scan"
+
+# ------------------------------------------------------------ loading
+FILE_NOT_FOUND = "cannot read {path}: {reason}"
+BAD_SETTING = ("{path}, line {line}: setting {key} must be {what} (got "
+               "{value!r})")
+BAD_ROW = ("{path}, line {line}: expected {expected} numbers, got {got!r}")
+NO_ROWS = "{path}: no data rows"
+UNKNOWN_LAYOUT = ("{path}: {columns} columns without a header line; start the "
+                  "data with a header such as 'dataset,pulse_energy,x_mm,"
+                  "transmittance' or give two (x_mm, transmittance) or three "
+                  "(x_mm, transmittance, sigma) columns")
+MISSING_COLUMN = ("{path}: the header has no {column} column (columns: "
+                  "{columns}); name the columns e.g. 'dataset,pulse_energy,"
+                  "x_mm,transmittance[,sigma]'")
+MISSING_ENERGY = ("{path}: no pulse energy: add a pulse_energy column, a "
+                  "'# pulse_energy = ...' line, or pass pulse_energy= (J)")
+MISSING_SETTINGS = ("missing experiment settings: {names}; add '# name = value' "
+                    "lines to the data file (e.g. '# w0 = 2e-5') or give them "
+                    "on the command line with --set name=value")
+
+# ------------------------------------------------------------ parameters
+UNKNOWN_PARAMETER = ("unknown parameter {name!r}; the parameters are "
+                     "{names}")
+MISSING_PARAMETERS = ("values missing for {names}: every one of the eight "
+                      "parameters needs a value (fixed ones too)")
+PARAMETERS_TYPE = ("params must be lmfit Parameters, a mapping of name to value, "
+                   "or eight values (got {kind}); make them with "
+                   "zscanfit.make_params(...)")
+NOTHING_FREE = ("no parameter is free: name the parameters to fit, e.g. "
+                "make_params(..., free=['sigma_0', 'sigma_1'])")
+EXPRESSION = ("parameter {name} has the expression {expr!r}; constraints by "
+              "expression are not supported: fix or free it")
+ZERO_START = ("the start value of {name} is 0; a free parameter needs a "
+              "non-zero start value (it sets the parameter's scale)")
+START_OUTSIDE = ("the start value of {name} ({value:g}) lies outside its bounds "
+                 "[{low:g}, {high:g}]")
+BAD_BOUNDS = ("the bounds of {name} are empty: min = {low:g} is not below "
+              "max = {high:g}")
+
+# ------------------------------------------------------------ fitting
+BAD_METHOD = "method must be 'robust' or 'exact' (got {method!r})"
+TOO_MANY_FREE = ("{free} free parameters but only {points} data points: free "
+                 "fewer parameters")
+EXACT_LENGTHS = ("method='exact' runs fit_zscan, which needs scans of equal "
+                 "length (got {lengths}); use method='robust' for scans of "
+                 "different lengths")
+EXACT_MASKED = ("method='exact' runs fit_zscan, which cannot leave points out; "
+                "{count} points have no transmittance (NaN): use "
+                "method='robust'")
+EXACT_SIGMA = ("method='exact' runs fit_zscan with its own point weights and "
+               "cannot use per-point sigma: use method='robust'")
+EXACT_BOUNDS = ("{name} = {value:.4g} lies outside its bounds [{low:g}, {high:g}]: "
+                "method='exact' runs fit_zscan, which has no bounds (they are "
+                "dropped from the result's parameters)")
+EXACT_MESSAGE = "fit_zscan does not report convergence; see chi-square and errors"
+UNDETERMINED = ("{name} = {value:.4g} +/- {stderr:.2g} ({percent:.0f} %): the data "
+                "do not determine it")
+UNDETERMINED_SINGULAR = ("{name}: the data do not determine it (the model does "
+                         "not change with it at the optimum)")
+CORRELATED = ("{first} and {second} are correlated (r = {r:+.4f}): the data "
+              "determine a combination of them rather than each")
+ON_BOUND = "{name} = {value:.4g} ended on its {side} bound {bound:g}"
+TOWARD_ZERO = ("{name} = {value:.4g} ran toward its lower bound 0 (below a "
+               "millionth of its start value)")
+ALL_STARTS_FAILED = "every start ended with a non-finite chi-square"
+
+# ------------------------------------------------------------ integrator messages
+MESSAGES_SUMMARY = ("the ODE integrator reported {total} message{s} during "
+                    "{what} ({counts}); first: {first}")
+MESSAGES_MORE = "... and {more} more integrator message{s}"
+
+# ------------------------------------------------------------ model entry
+CORE_MISSING = ("zscanfit's compiled model entry (zscanfit._core) is not "
+                "installed: reinstall the package with its build ({reason})")
+
+# ------------------------------------------------------------ command line
+CLI_ERROR = "zscanfit: error: {message}"
+CLI_WARNING = "zscanfit: warning: {message}"
+CLI_INTERNAL = ("zscanfit: internal error: {kind}: {message} (please report "
+                "it with the command line that caused it)")
+CLI_BAD_SET = "--set expects NAME=VALUE (got {item!r})"
+CLI_UNKNOWN_SET = ("--set {name}: unknown name; settings are {settings}, "
+                   "parameters are {parameters}")
+CLI_NO_START = ("no start values: add a '# spec_pars = ...' line (eight values) "
+                "to the data file or give every parameter with --set NAME=VALUE")
+CLI_PLOT_WRITTEN = "plot written to {path}"
+CLI_JSON_WRITTEN = "results written to {path}"
+NOT_AN_EXPERIMENT = ("experiment must be a zscanfit.Experiment (got {kind}); make "
+                     "it with Experiment(wavelength, w0, M2, tau, sample_width, "
+                     "populations) or take it from load_scans(path).experiment")
+MIXED_SIGMA = ("some scans have per-point sigma and others not: give sigma for "
+               "every scan or for none")

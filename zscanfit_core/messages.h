@@ -1,0 +1,47 @@
+// Every message text of zscanfit._core, in one place, so that tests can
+// compare them exactly. Texts with %-fields are formatted with the values
+// named beside them.
+#ifndef ZSCANFIT_CORE_MESSAGES_H
+#define ZSCANFIT_CORE_MESSAGES_H
+
+namespace zscanfit_core {
+namespace msg {
+
+// MessageCapture.
+constexpr const char* kKeepNegative = "MessageCapture: keep must be >= 0, got %lld";
+constexpr const char* kNotEntered =
+    "MessageCapture: __exit__ without a matching __enter__ on this thread";
+constexpr const char* kExitOutOfOrder =
+    "MessageCapture: exited while a capture entered after it on this thread is still active; "
+    "leave nested captures innermost first";
+
+// scan_transmittance: the rules its arguments must satisfy, in the order
+// they are checked, and the outcomes of the computation.
+constexpr const char* kNoPositions =
+    "scan_transmittance: positions is empty; give at least one scan position (mm)";
+constexpr const char* kTooManyPoints =
+    "scan_transmittance: %s has %zu entries; at most 2147483647 are supported";
+constexpr const char* kTooFewWingPoints =
+    "scan_transmittance: wing_positions has %zu entries; the normalisation needs the "
+    "measured scan's positions, at least %d";
+constexpr const char* kSpecParsLength =
+    "scan_transmittance: spec_pars has %zu entries; give the %d spectroscopic parameters "
+    "(sigma_0, sigma_1, sigma_2, tau_10, tau_13, tau_21, tau_30, tau_43)";
+constexpr const char* kPopulationsLength =
+    "scan_transmittance: populations has %zu entries; give the %d initial populations N0..N4 "
+    "(cm^-3)";
+constexpr const char* kTooFewSlices = "scan_transmittance: %s must be >= %d, got %d";
+constexpr const char* kZeroSetting = "scan_transmittance: %s must not be 0";
+constexpr const char* kNanSetting = "scan_transmittance: %s is NaN";
+constexpr const char* kNanEntry = "scan_transmittance: %s[%zu] is NaN";
+constexpr const char* kRefused = "scan_transmittance: the model refused its inputs";
+constexpr const char* kOutOfMemory =
+    "scan_transmittance: the working storage for %zu points with %d time slices and %d slabs "
+    "cannot be obtained within the memory this process may use";
+constexpr const char* kStoppedWithoutException =
+    "scan_transmittance: the computation was stopped without a pending exception";
+
+}  // namespace msg
+}  // namespace zscanfit_core
+
+#endif  // ZSCANFIT_CORE_MESSAGES_H

@@ -1,0 +1,83 @@
+// The signal check of computations run without the interpreter lock; see
+// signal_watch.h. Relies on the CPython C API and zscan's interrupt hook.
+// Python.h comes first, as CPython asks of every file that includes it.
+#include <Python.h>
+
+#include "zscanfit_core/signal_watch.h"
+
+#include <exception>
+
+#include "zscan/interrupt.h"
+
+namespace zscanfit_core {
+namespace {
+
+struct SignalWatch {
+  PyThreadState* thread_state = nullptr;  // saved when the lock was released
+  std::chrono::steady_clock::time_point next_check;
+  bool raised = false;                    // a handler raised: stop
+  PyObject* type = nullptr;               // its exception, to raise afterwards
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+};
+
+// zscan's interrupt check; runs on the computing thread, between steps.
+bool check_signals(void* data) {
+  SignalWatch* watch = static_cast<SignalWatch*>(data);
+  if (watch->raised) return true;
+  if (std::chrono::steady_clock::now() < watch->next_check) return false;
+  PyEval_RestoreThread(watch->thread_state);
+  if (PyErr_CheckSignals() < 0) {
+    PyErr_Fetch(&watch->type, &watch->value, &watch->traceback);
+    watch->raised = true;
+  }
+  watch->thread_state = PyEval_SaveThread();
+  watch->next_check = std::chrono::steady_clock::now() + kSignalCheckInterval;
+  return watch->raised;
+}
+
+// Whether the calling thread (holding the lock) is the main thread of the
+// main interpreter, the only one on which Python runs signal handlers.
+bool on_main_thread() {
+  if (PyThreadState_Get()->interp != PyInterpreterState_Main()) return false;
+  PyObject* threading = PyImport_ImportModule("threading");
+  if (threading == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  PyObject* current = PyObject_CallMethod(threading, "current_thread", nullptr);
+  PyObject* main = current ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
+  const bool is_main = main != nullptr && main == current;
+  Py_XDECREF(main);
+  Py_XDECREF(current);
+  Py_DECREF(threading);
+  PyErr_Clear();
+  return is_main;
+}
+
+}  // namespace
+
+bool run_without_interpreter_lock(const std::function<void()>& work) {
+  SignalWatch watch;
+  const bool watch_signals = on_main_thread();
+  std::exception_ptr thrown;
+  watch.thread_state = PyEval_SaveThread();
+  watch.next_check = std::chrono::steady_clock::now() + kSignalCheckInterval;
+  {
+    zscan::InterruptHookScope hook(watch_signals ? check_signals : nullptr, &watch);
+    try {
+      work();
+    } catch (...) {
+      thrown = std::current_exception();
+    }
+  }
+  PyEval_RestoreThread(watch.thread_state);
+  if (watch.raised) {
+    PyErr_Restore(watch.type, watch.value, watch.traceback);
+    return true;
+  }
+  if (thrown) std::rethrow_exception(thrown);
+  return false;
+}
+
+}  // namespace zscanfit_core
