@@ -5,6 +5,8 @@
 // Each runs on one thread and on all cores (independent copies in parallel
 // for the integrator calls; the model's own worker threads for the model).
 // Integrator calls on several threads run independent copies, one per thread.
+// Relies on zscan's public header and, to time single steps and to prepare
+// the grids, on its internal headers (beam, model state, rate equations).
 #include <benchmark/benchmark.h>
 
 #include <thread>
@@ -12,7 +14,6 @@
 
 #include "zscan/beam.h"
 #include "zscan/model_state.h"
-#include "zscan/model_threads.h"
 #include "zscan/rate_equations.h"
 #include "zscan/zscan.h"
 
@@ -20,8 +21,8 @@ namespace {
 
 const double kSpecPars[8] = {1e-17, 4e-17, 6e-17, 5e-9, 1e-8, 1e-12, 1e-5, 1e-12};
 const double kPopulations[5] = {3e17, 0.0, 0.0, 0.0, 0.0};
-double kWavelength = 532e-9, kTau = 4e-9, kW0 = 20e-6, kM2 = 1.0, kWidth = 0.1;
-int kSlices = 10, kSlabs = 10, kPoints = 41;
+const double kWavelength = 532e-9, kTau = 4e-9, kW0 = 20e-6, kM2 = 1.0, kWidth = 0.1;
+const int kSlices = 10, kSlabs = 10, kPoints = 41;
 
 int cores() {
   const unsigned n = std::thread::hardware_concurrency();
@@ -35,39 +36,51 @@ void set_coefficients() {
 }
 
 // Front-face peak intensity at 1.5 uJ, at the focus and 20 mm away.
+// The demo's experiment.
+zscan::Experiment experiment() {
+  zscan::Experiment e;
+  e.wavelength = kWavelength;
+  e.w0 = kW0;
+  e.M2 = kM2;
+  e.tau = kTau;
+  e.sample_width = kWidth;
+  e.t_slices = kSlices;
+  e.z_slices = kSlabs;
+  e.populations = kPopulations;
+  return e;
+}
+
 double peak_intensity(double z_m) {
-  double r = 0.0, t = 0.0, energy = 1.5e-6;
-  const double z0 = zscan::rayleigh_range(&kW0, &kM2, &kWavelength);
-  return zscan::beam_intensity(&r, &t, &z_m, &energy, &kTau, &kW0, &z0);
+  return zscan::beam_intensity(zscan::make_grids(experiment()).beam, 1.5e-6, 0.0, 0.0, z_m);
 }
 
 void BM_RateStep(benchmark::State& state, double z_m) {
   set_coefficients();
   const double state0[6] = {kPopulations[0], 0.0, 0.0, 0.0, 0.0, peak_intensity(z_m)};
-  const double start = 0.0, dt = kTau / (kSlices - 1);
-  double rwork[zscan::kRworkLength], y[6];
-  int iwork[zscan::kIworkLength];
+  const double dt = kTau / (kSlices - 1);
+  double y[6];
+  zscan::IntegratorWork work;
   for (auto _ : state) {
-    zscan::integrate_rates(state0, &start, &dt, rwork, iwork, y);
+    zscan::integrate_rates(state0, dt, work, y);
     benchmark::DoNotOptimize(y);
   }
-  state.counters["steps"] = benchmark::Counter(iwork[10], benchmark::Counter::kAvgThreads);
+  state.counters["steps"] = benchmark::Counter(work.iwork[10], benchmark::Counter::kAvgThreads);
 }
 
 void BM_AttenuationStep(benchmark::State& state, double z_m) {
   set_coefficients();
   // Populations after a rate step under the same light.
   const double rate0[6] = {kPopulations[0], 0.0, 0.0, 0.0, 0.0, peak_intensity(z_m)};
-  const double start = 0.0, dt = kTau / (kSlices - 1), dz = kWidth / (kSlabs - 1);
-  double rwork[zscan::kRworkLength], pops[6], y[6];
-  int iwork[zscan::kIworkLength];
-  zscan::integrate_rates(rate0, &start, &dt, rwork, iwork, pops);
+  const double dt = kTau / (kSlices - 1), dz = kWidth / (kSlabs - 1);
+  double pops[6], y[6];
+  zscan::IntegratorWork work;
+  zscan::integrate_rates(rate0, dt, work, pops);
   const double state0[6] = {rate0[5], pops[0], pops[1], pops[2], pops[3], pops[4]};
   for (auto _ : state) {
-    zscan::integrate_attenuation(state0, &start, &dz, rwork, iwork, y);
+    zscan::integrate_attenuation(state0, dz, work, y);
     benchmark::DoNotOptimize(y);
   }
-  state.counters["steps"] = benchmark::Counter(iwork[10], benchmark::Counter::kAvgThreads);
+  state.counters["steps"] = benchmark::Counter(work.iwork[10], benchmark::Counter::kAvgThreads);
 }
 
 BENCHMARK_CAPTURE(BM_RateStep, focus, 0.0)->ThreadRange(1, cores())->UseRealTime();
@@ -80,20 +93,22 @@ struct Scan {
   std::vector<double> positions, depth, times, intensity;
   double frequency = 0.0;
   Scan() {
-    int datasets = 2, points = kPoints * datasets;
+    const int datasets = 2, points = kPoints * datasets;
     std::vector<double> x_mm(points), energy = {0.5e-6, 1.5e-6};
     for (int p = 0; p < points; ++p) x_mm[p] = -20.0 + (p % kPoints);
     positions.resize(points);
-    zscan::fill_scan_positions(positions.data(), x_mm.data(), &points);
-    const double z0 = zscan::rayleigh_range(&kW0, &kM2, &kWavelength);
-    frequency = zscan::optical_frequency(&kWavelength);
-    depth.resize(kSlabs);
-    times.resize(kSlices);
+    zscan::fill_scan_positions(positions.data(), x_mm.data(), points);
+    const zscan::ModelGrids grids = zscan::make_grids(experiment());
+    frequency = grids.frequency;
+    depth = grids.depth;
+    times = grids.times;
     intensity.resize(static_cast<size_t>(points) * kSlices);
-    zscan::fill_depth_grid(depth.data(), &kWidth, &kSlabs);
-    zscan::fill_time_grid(times.data(), &kTau, &kSlices);
-    zscan::fill_intensity_grid(intensity.data(), positions.data(), times.data(), energy.data(),
-                               &kTau, &kW0, &z0, &kPoints, &kSlices, &datasets);
+    zscan::ScanSet scan;
+    scan.positions = positions.data();
+    scan.pulse_energy = energy.data();
+    scan.num_x_pts = kPoints;
+    scan.num_datasets = datasets;
+    zscan::fill_intensity_grid(intensity.data(), grids, scan);
   }
 };
 

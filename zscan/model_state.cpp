@@ -31,19 +31,15 @@ FitContext& fit_context() { return t_fit_context; }
 
 void clear_fit_context() {
   FitContext& ctx = t_fit_context;
-  ctx.model_function = nullptr;
+  FitData kept;
+  kept.frequency = ctx.data.frequency;
+  kept.num_x_pts = ctx.data.num_x_pts;
+  kept.num_datasets = ctx.data.num_datasets;
+  ctx.data = kept;
   ctx.n_fit = 0;
-  ctx.t_slices = 0;
-  ctx.z_slices = 0;
   std::vector<double>().swap(ctx.model_values);
   std::vector<int>().swap(ctx.core_indices);
-  ctx.intensity_grid = nullptr;
-  ctx.populations = nullptr;
-  ctx.time_grid = nullptr;
-  ctx.depth_grid = nullptr;
   ctx.spec_pars = nullptr;
-  ctx.y_data = nullptr;
-  ctx.scan_positions = nullptr;
 }
 
 }  // namespace zscan

@@ -36,28 +36,34 @@ using ModelFunction = void (*)(double* out, const double* positions,
                                const double* intensity, const double* frequency,
                                const double* spec_pars);
 
-// Set up by least_squares_fit for the duration of one fit and read by
-// weighted_residuals. The pointers are views of arrays owned by the caller of
-// the fit; model_values and core_indices are owned. At the end of a fit every
-// view is null, the owned arrays are released, n_fit is 0 and model_function
-// is null; frequency, num_x_pts and num_datasets keep their last values.
-struct FitContext {
+// The data and grids of one fit, fixed while the parameters vary: views of
+// arrays owned by the fit's caller, and their extents.
+struct FitData {
   ModelFunction model_function = nullptr;  // the model evaluated per data set
+  const double* scan_positions = nullptr;  // [num_x_pts*num_datasets] positions, metres
+  const double* y_data = nullptr;          // [num_x_pts*num_datasets] measured values
+  const double* intensity_grid = nullptr;  // [num_x_pts, t_slices, num_datasets], point fastest
+  const double* populations = nullptr;     // [>= kLevels] initial level populations
+  const double* depth_grid = nullptr;      // [z_slices]
+  const double* time_grid = nullptr;       // [t_slices]
   double frequency = 0.0;                  // optical frequency nu = c / wavelength
   int num_x_pts = 0;                       // points per data set
   int num_datasets = 0;                    // number of data sets
-  int n_fit = 0;                           // number of fitted parameters
   int t_slices = 0;                        // extent of time_grid
   int z_slices = 0;                        // extent of depth_grid
-  std::vector<double> model_values;        // [num_x_pts*num_datasets] model of every point
-  std::vector<int> core_indices;           // [n_fit] 1-based positions in spec_pars
-  const double* intensity_grid = nullptr;  // [num_x_pts, t_slices, num_datasets], point fastest
-  const double* populations = nullptr;     // [>= 5] initial level populations
-  const double* time_grid = nullptr;       // [t_slices]
-  const double* depth_grid = nullptr;      // [z_slices]
-  const double* spec_pars = nullptr;       // [8] the start vector of the fit
-  const double* y_data = nullptr;          // [num_x_pts*num_datasets] measured values
-  const double* scan_positions = nullptr;  // [num_x_pts*num_datasets] positions, metres
+};
+
+// Set up by least_squares_fit for the duration of one fit and read by
+// weighted_residuals. model_values and core_indices are owned. At the end of
+// a fit every view is null, the owned arrays are released, n_fit, t_slices
+// and z_slices are 0 and model_function is null; frequency, num_x_pts and
+// num_datasets keep their last values.
+struct FitContext {
+  FitData data;
+  int n_fit = 0;                      // number of fitted parameters
+  std::vector<double> model_values;   // [num_x_pts*num_datasets] model of every point
+  std::vector<int> core_indices;      // [n_fit] 1-based positions in spec_pars
+  const double* spec_pars = nullptr;  // [kSpecPars] the start vector of the fit
 };
 
 // This thread's instances.
@@ -66,10 +72,12 @@ ModelCoefficients& model_coefficients();
 // Writes this thread's model coefficients, in field order, from the optical
 // frequency and the eight spectroscopic parameters.
 void write_model_coefficients(const double* frequency, const double* spec_pars);
+
 FitContext& fit_context();
 
 // Drops the views and owned arrays of this thread's fit context, sets n_fit
-// to 0 and model_function to null; frequency and the counts are kept.
+// and the slice counts to 0 and model_function to null; frequency and the
+// point counts are kept.
 void clear_fit_context();
 
 }  // namespace zscan

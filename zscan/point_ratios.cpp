@@ -28,8 +28,7 @@ namespace {
 // abandoned and NaN returned.
 template <class Stop>
 double point_ratio(int i, int n, const SliceGrid& grid, const double* intensity,
-                   double* slab_populations, double* rwork, int* iwork, Stop& stop) {
-  const double start = 0.0;
+                   double* slab_populations, IntegratorWork& work, Stop& stop) {
   double rate_state[kStateLength];
   double rate_y[kStateLength];
   double attenuation_state[kStateLength];
@@ -50,13 +49,12 @@ double point_ratio(int i, int n, const SliceGrid& grid, const double* intensity,
       double* slab = &slab_populations[static_cast<std::size_t>(k) * kLevels];
       for (int l = 0; l < kLevels; ++l) rate_state[l] = slab[l];
       rate_state[kLevels] = attenuation_state[0];
-      integrate_rates(rate_state, &start, &grid.dt, rwork, iwork, rate_y);
+      integrate_rates(rate_state, grid.dt, work, rate_y);
       for (int l = 0; l < kLevels; ++l) {
         slab[l] = rate_y[l];
         attenuation_state[1 + l] = rate_y[l];
       }
-      integrate_attenuation(attenuation_state, &start, &grid.dz, rwork, iwork,
-                            attenuation_y);
+      integrate_attenuation(attenuation_state, grid.dz, work, attenuation_y);
       attenuation_state[0] = attenuation_y[0];
     }
     sum_out += attenuation_state[0];
@@ -98,11 +96,9 @@ Status point_ratios(const SliceGrid& grid, const double* intensity, int n_points
     } catch (const std::bad_alloc&) {
       return;  // the other workers take the points
     }
-    double rwork[kRworkLength];
-    int iwork[kIworkLength];
+    IntegratorWork work;
     for (int i = next_point.fetch_add(1); i < n; i = next_point.fetch_add(1)) {
-      ratios[i] = point_ratio(i, n, grid, intensity, slab_populations.data(), rwork,
-                              iwork, stop);
+      ratios[i] = point_ratio(i, n, grid, intensity, slab_populations.data(), work, stop);
       if (stop()) return;
       points_done.fetch_add(1);
     }

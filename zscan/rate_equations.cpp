@@ -42,13 +42,12 @@ void no_jacobian(int* /*neq*/, double* /*t*/, double* /*y*/, int* /*ml*/,
 
 namespace {
 
-// One fresh integration of the first neq entries of y from start to end.
-void integrate_step(lsoda::lsoda_rhs rhs, int neq, const double* state,
-                    const double* start, const double* end, double* rwork,
-                    int* iwork, double* y) {
+// One fresh integration of the first neq entries of y from 0 to end.
+void integrate_step(lsoda::lsoda_rhs rhs, int neq, const double* state, double end,
+                    IntegratorWork& work, double* y) {
   for (int k = 0; k < kStateLength; ++k) y[k] = state[k];
-  double t = *start;
-  double tout = *end;
+  double t = 0.0;
+  double tout = end;
   int itol = 1;
   double tolerance = kIntegratorTolerance;  // relative and absolute
   int itask = 1;   // solution at tout
@@ -58,20 +57,18 @@ void integrate_step(lsoda::lsoda_rhs rhs, int neq, const double* state,
   int liw = kIworkLength;
   int jt = 2;      // full Jacobian generated internally
   lsoda::DLSODA(rhs, &neq, y, &t, &tout, &itol, &tolerance, &tolerance, &itask,
-                &istate, &iopt, rwork, &lrw, iwork, &liw, no_jacobian, &jt);
+                &istate, &iopt, work.rwork, &lrw, work.iwork, &liw, no_jacobian, &jt);
 }
 
 }  // namespace
 
-void integrate_rates(const double* state, const double* t_start,
-                     const double* t_end, double* rwork, int* iwork, double* y) {
-  integrate_step(rate_equations, 5, state, t_start, t_end, rwork, iwork, y);
+void integrate_rates(const double* state, double duration, IntegratorWork& work, double* y) {
+  integrate_step(rate_equations, kLevels, state, duration, work, y);
 }
 
-void integrate_attenuation(const double* state, const double* z_start,
-                           const double* z_end, double* rwork, int* iwork,
+void integrate_attenuation(const double* state, double thickness, IntegratorWork& work,
                            double* y) {
-  integrate_step(attenuation_rhs, 1, state, z_start, z_end, rwork, iwork, y);
+  integrate_step(attenuation_rhs, 1, state, thickness, work, y);
 }
 
 }  // namespace zscan

@@ -11,7 +11,7 @@ namespace zscan {
 // value serving as both the relative and the absolute tolerance.
 constexpr double kIntegratorTolerance = 1e-6;
 // Work arrays large enough for five equations and both methods (100 reals and
-// 25 integers needed); one pair serves every step of a model call.
+// 25 integers needed).
 constexpr int kRworkLength = 102;
 constexpr int kIworkLength = 25;
 // Entries of the state vector of either step: the integrated values come
@@ -32,17 +32,22 @@ void attenuation_rhs(int* neq, double* z, double* y, double* ydot);
 void no_jacobian(int* neq, double* t, double* y, int* ml, int* mu, double* pd,
                  int* nrowpd);
 
-// Copy the six entries of state into y and integrate the rate step from
-// t_start to t_end as a fresh problem; y[0..4] end as the populations at
-// t_end, y[5] is unchanged. The integrator's outcome is not examined: on a
-// failed step y holds the solution at the last point it reached.
-void integrate_rates(const double* state, const double* t_start,
-                     const double* t_end, double* rwork, int* iwork, double* y);
+// The integrator's work arrays; one pair serves every step of a model call.
+struct IntegratorWork {
+  double rwork[kRworkLength];
+  int iwork[kIworkLength];  // iwork[10] ends as the number of steps taken
+};
 
-// The same for the attenuation step from z_start to z_end: y[0] ends as the
+// Copy the six entries of state into y and integrate the rate step over
+// `duration` seconds, from 0, as a fresh problem; y[0..4] end as the
+// populations at its end, y[5] is unchanged. The integrator's outcome is not
+// examined: on a failed step y holds the solution at the last point it
+// reached.
+void integrate_rates(const double* state, double duration, IntegratorWork& work, double* y);
+
+// The same for the attenuation step across `thickness` cm: y[0] ends as the
 // intensity behind the slab, y[1..5] are unchanged.
-void integrate_attenuation(const double* state, const double* z_start,
-                           const double* z_end, double* rwork, int* iwork,
+void integrate_attenuation(const double* state, double thickness, IntegratorWork& work,
                            double* y);
 
 }  // namespace zscan

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -81,61 +82,69 @@ struct EvaluatedPoints {
   }
 };
 
+// The positions to evaluate and the grids, intensities and ratios of one
+// call. Throws std::bad_alloc or std::length_error when storage cannot be
+// obtained.
+struct Evaluation {
+  EvaluatedPoints points;
+  ModelGrids grids;
+  std::vector<double> metres, intensity, ratios;
+
+  Evaluation(const Experiment& e, const ScanPoints& p, std::size_t most_points) {
+    points.positions_mm.reserve(most_points);
+    points.positions_mm.assign(p.positions, p.positions + p.n_points);
+    for (int k = 0; k < kWingPoints; ++k) {
+      points.head[k] = points.index_of(p.wing_positions[k]);
+      points.tail[k] = points.index_of(p.wing_positions[p.n_wing - kWingPoints + k]);
+    }
+    const std::size_t count = points.positions_mm.size();
+    metres.resize(count);
+    ratios.resize(count);
+    intensity.resize(count * static_cast<std::size_t>(e.t_slices));
+    grids = make_grids(e);
+  }
+};
+
 Status evaluate(const Experiment& e, const ScanPoints& p, const double* spec_pars,
                 double* out) {
   const std::uint64_t most_points = static_cast<std::uint64_t>(p.n_points) + 2 * kWingPoints;
   if (working_storage_bytes(e, most_points) > usable_memory_bytes()) {
     return Status::out_of_memory;
   }
-  EvaluatedPoints points;
-  std::vector<double> metres, depth, times, intensity, ratios;
-  int n = 0;
+  std::unique_ptr<Evaluation> v;
   try {
-    points.positions_mm.reserve(static_cast<std::size_t>(most_points));
-    points.positions_mm.assign(p.positions, p.positions + p.n_points);
-    for (int k = 0; k < kWingPoints; ++k) {
-      points.head[k] = points.index_of(p.wing_positions[k]);
-      points.tail[k] = points.index_of(p.wing_positions[p.n_wing - kWingPoints + k]);
-    }
-    n = static_cast<int>(points.positions_mm.size());
-    const std::size_t count = points.positions_mm.size();
-    metres.resize(count);
-    ratios.resize(count);
-    intensity.resize(count * static_cast<std::size_t>(e.t_slices));
-    depth.resize(static_cast<std::size_t>(e.z_slices));
-    times.resize(static_cast<std::size_t>(e.t_slices));
+    v.reset(new Evaluation(e, p, static_cast<std::size_t>(most_points)));
   } catch (const std::bad_alloc&) {
     return Status::out_of_memory;
   } catch (const std::length_error&) {
     return Status::out_of_memory;
   }
+  const int n = static_cast<int>(v->metres.size());
+  fill_scan_positions(v->metres.data(), v->points.positions_mm.data(), n);
+  ScanSet scan;
+  scan.positions = v->metres.data();
+  scan.pulse_energy = &p.pulse_energy;
+  scan.num_x_pts = n;
+  scan.num_datasets = 1;
+  fill_intensity_grid(v->intensity.data(), v->grids, scan);
 
-  fill_scan_positions(metres.data(), points.positions_mm.data(), &n);
-  const double z0 = rayleigh_range(&e.w0, &e.M2, &e.wavelength);
-  const double frequency = optical_frequency(&e.wavelength);
-  fill_depth_grid(depth.data(), &e.sample_width, &e.z_slices);
-  fill_time_grid(times.data(), &e.tau, &e.t_slices);
-  const int one_scan = 1;
-  fill_intensity_grid(intensity.data(), metres.data(), times.data(), &p.pulse_energy,
-                      &e.tau, &e.w0, &z0, &n, &e.t_slices, &one_scan);
-
-  write_model_coefficients(&frequency, spec_pars);
+  write_model_coefficients(&v->grids.frequency, spec_pars);
   SliceGrid grid;
   grid.t_slices = e.t_slices;
   grid.z_slices = e.z_slices;
-  grid.dt = times[1] - times[0];
-  grid.dz = depth[1];
+  grid.dt = v->grids.times[1] - v->grids.times[0];
+  grid.dz = v->grids.depth[1];  // the depth grid starts at 0.0
   grid.populations = e.populations;
-  const Status status = point_ratios(grid, intensity.data(), n, ratios.data());
+  const Status status = point_ratios(grid, v->intensity.data(), n, v->ratios.data());
   if (status != Status::ok) return status;
 
   double head[kWingPoints], tail[kWingPoints];
   for (int k = 0; k < kWingPoints; ++k) {
-    head[k] = ratios[static_cast<std::size_t>(points.head[k])];
-    tail[k] = ratios[static_cast<std::size_t>(points.tail[k])];
+    head[k] = v->ratios[static_cast<std::size_t>(v->points.head[k])];
+    tail[k] = v->ratios[static_cast<std::size_t>(v->points.tail[k])];
   }
   const double shift = wing_shift(head, tail);
-  for (int i = 0; i < p.n_points; ++i) out[i] = ratios[static_cast<std::size_t>(i)] + shift;
+  for (int i = 0; i < p.n_points; ++i) out[i] = v->ratios[static_cast<std::size_t>(i)] + shift;
   return Status::ok;
 }
 

@@ -19,9 +19,8 @@ class UnitBeam : public ::testing::TestWithParam<BeamPoint> {};
 // one waist radius off axis by exp(-2).
 TEST_P(UnitBeam, IntensityMatchesClosedForm) {
   const BeamPoint p = GetParam();
-  const double one = 1.0;
-  EXPECT_DOUBLE_EQ(zscan::beam_intensity(&p.r, &p.t, &p.z, &one, &one, &one, &one),
-                   p.expected);
+  const zscan::Beam unit{1.0, 1.0, 1.0};
+  EXPECT_DOUBLE_EQ(zscan::beam_intensity(unit, 1.0, p.r, p.t, p.z), p.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -40,7 +39,7 @@ class Linspace : public ::testing::TestWithParam<LinspaceCase> {};
 TEST_P(Linspace, WritesExactlyNValues) {
   const LinspaceCase c = GetParam();
   std::vector<double> out(c.expected.size() + 2, -7.0);
-  zscan::linspace(out.data(), &c.first, &c.last, &c.n);
+  zscan::linspace(out.data(), c.first, c.last, c.n);
   for (size_t k = 0; k < out.size(); ++k) {
     EXPECT_DOUBLE_EQ(out[k], k < c.expected.size() ? c.expected[k] : -7.0) << k;
   }

@@ -37,19 +37,40 @@ void constant_model(double* out, const double*, const int* n_points, const doubl
   std::fill(out, out + *n_points, spec_pars[0]);
 }
 
-TEST(LeastSquaresFit, FitsWeightedMeanAndReturnsUnweightedResiduals) {
+// Six points, one data set, two slices: the data of the fits of a model
+// that reads no grids.
+struct SixPoints {
   const std::vector<double> z{-0.6, -0.3, 0.0, 0.2, 0.5, 0.9};
   const std::vector<double> y{1.0, 0.9, 0.7, 0.95, 1.05, 1.1};
-  const std::vector<double> grid{0.0, 1.0}, unused(12, 0.0);
+  const std::vector<double> grid{0.0, 1.0}, unused = std::vector<double>(12, 0.0);
+  zscan::FitData data(zscan::ModelFunction model) const {
+    zscan::FitData d;
+    d.model_function = model;
+    d.scan_positions = z.data();
+    d.y_data = y.data();
+    d.intensity_grid = unused.data();
+    d.populations = unused.data();
+    d.depth_grid = grid.data();
+    d.time_grid = grid.data();
+    d.frequency = 5.6e14;
+    d.num_x_pts = 6;
+    d.num_datasets = 1;
+    d.t_slices = 2;
+    d.z_slices = 2;
+    return d;
+  }
+};
+
+TEST(LeastSquaresFit, FitsWeightedMeanAndReturnsUnweightedResiduals) {
+  const SixPoints six;
+  const std::vector<double>& z = six.z;
+  const std::vector<double>& y = six.y;
   const std::vector<double> start{1.0, 0.1 + 0.2, 3.0, 1e-9, 2e-9, 3e-9, 4e-9, 5e-9};
   std::vector<double> pars = start, r(6);
-  const int nx = 6, nd = 1, slices = 2, index = 1, n_fit = 1;
-  const double frequency = 5.6e14;
+  const int nx = 6, index = 1, n_fit = 1;
   double error = -1.0;
-  ASSERT_EQ(zscan::least_squares_fit(z.data(), y.data(), constant_model, grid.data(),
-                                     &slices, grid.data(), &slices, unused.data(),
-                                     unused.data(), r.data(), &frequency, pars.data(),
-                                     &nx, &nd, &index, &n_fit, &error),
+  const zscan::FitData data = six.data(constant_model);
+  ASSERT_EQ(zscan::least_squares_fit(data, &index, n_fit, pars.data(), r.data(), &error),
             zscan::Status::ok);
   double sum_wy = 0.0, sum_w = 0.0, weighted = 0.0, plain = 0.0;
   for (int p = 0; p < nx; ++p) {
@@ -66,10 +87,10 @@ TEST(LeastSquaresFit, FitsWeightedMeanAndReturnsUnweightedResiduals) {
 
   const zscan::FitContext& ctx = zscan::fit_context();  // torn down
   EXPECT_EQ(ctx.n_fit, 0);
-  EXPECT_EQ(ctx.model_function, nullptr);
+  EXPECT_EQ(ctx.data.model_function, nullptr);
   EXPECT_EQ(ctx.spec_pars, nullptr);
   EXPECT_TRUE(ctx.model_values.empty());
-  EXPECT_EQ(ctx.frequency, frequency);
+  EXPECT_EQ(ctx.data.frequency, data.frequency);
 }
 
 // A reverse saturable absorber under weak light: nine points per data set,
@@ -197,13 +218,13 @@ TEST(FitCore, FitsOnTwoThreadsAtOnceMatchSequentialFits) {
   bool fresh1 = false, fresh2 = false, left1 = false;
   std::thread a([&] {
     const zscan::FitContext& ctx = zscan::fit_context();
-    fresh1 = ctx.frequency == 0.0 && zscan::model_coefficients().sigma_0 == 0.0;
+    fresh1 = ctx.data.frequency == 0.0 && zscan::model_coefficients().sigma_0 == 0.0;
     par1 = fit_from_one_point_five(1, {3});
-    left1 = ctx.n_fit == 0 && ctx.model_function == nullptr &&
-            ctx.frequency == 299792458.0 / 532e-9;
+    left1 = ctx.n_fit == 0 && ctx.data.model_function == nullptr &&
+            ctx.data.frequency == 299792458.0 / 532e-9;
   });
   std::thread b([&] {
-    fresh2 = zscan::fit_context().frequency == 0.0;
+    fresh2 = zscan::fit_context().data.frequency == 0.0;
     par2 = fit_from_one_point_five(2, {1, 3});
   });
   a.join();
@@ -251,32 +272,27 @@ class InterruptCheck : public ::testing::TestWithParam<int> {};
 // n_fit 0: the single evaluation at the start vector).
 TEST_P(InterruptCheck, StopsTheFitBeforeTheNextModelEvaluation) {
   const int n_fit = GetParam();
-  const std::vector<double> z{-0.6, -0.3, 0.0, 0.2, 0.5, 0.9};
-  const std::vector<double> y{1.0, 0.9, 0.7, 0.95, 1.05, 1.1};
-  const std::vector<double> grid{0.0, 1.0}, unused(12, 0.0);
+  const SixPoints six;
   const std::vector<double> start{1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0};
   for (int stop_at : {1, 3}) {
     if (n_fit == 0 && stop_at > 1) continue;  // only one evaluation to stop
     std::vector<double> pars = start, r(6, -7.0);
-    const int nx = 6, nd = 1, slices = 2, index = 1;
-    const double frequency = 5.6e14;
+    const int index = 1;
     double error = -1.0;
     StopAfter stop{stop_at, 0};
     t_model_calls = 0;
     zscan::Status status;
     {
       zscan::InterruptHookScope hook(stop_after, &stop);
-      status = zscan::least_squares_fit(z.data(), y.data(), counting_constant_model,
-                                        grid.data(), &slices, grid.data(), &slices,
-                                        unused.data(), unused.data(), r.data(), &frequency,
-                                        pars.data(), &nx, &nd, &index, &n_fit, &error);
+      status = zscan::least_squares_fit(six.data(counting_constant_model), &index, n_fit,
+                                        pars.data(), r.data(), &error);
     }
     EXPECT_EQ(status, zscan::Status::interrupted) << stop_at;
     EXPECT_EQ(stop.asked, stop_at);
     EXPECT_EQ(t_model_calls, stop_at - 1);  // no final pass either
     EXPECT_TRUE(same_bits(pars, start));
     EXPECT_EQ(error, -1.0);
-    EXPECT_EQ(zscan::fit_context().model_function, nullptr);  // torn down
+    EXPECT_EQ(zscan::fit_context().data.model_function, nullptr);  // torn down
     EXPECT_EQ(zscan::fit_context().n_fit, 0);
   }
   EXPECT_FALSE(zscan::interrupt_requested());  // the scope took the check away
@@ -344,7 +360,7 @@ TEST(InterruptCheck, AFitRunFromTheCheckLeavesTheRunningFitAlone) {
     EXPECT_TRUE(same_bits(a->residuals, b->residuals));
     EXPECT_TRUE(same_bits({a->error}, {b->error}));
   }
-  EXPECT_EQ(zscan::fit_context().model_function, nullptr);
+  EXPECT_EQ(zscan::fit_context().data.model_function, nullptr);
 }
 
 // ---------------------------------------------------------------- memory

@@ -21,12 +21,10 @@ void set_coefficients(double photons_per_joule, const double (&p)[8]) {
 constexpr double kRsa[8] = {1e-17, 4e-17, 6e-17, 5e-9, 1e-8, 1e-12, 1e-5, 1e-12};
 const double kRsaPhotonsPerJoule = 1.5091901796421518e33 / (299792458.0 / 532e-9);
 
-void step(void (*integrate)(const double*, const double*, const double*, double*, int*, double*),
+void step(void (*integrate)(const double*, double, zscan::IntegratorWork&, double*),
           const double (&state)[6], double end, double (&y)[6]) {
-  double rwork[zscan::kRworkLength];
-  int iwork[zscan::kIworkLength];
-  const double start = 0.0;
-  integrate(state, &start, &end, rwork, iwork, y);
+  zscan::IntegratorWork work;
+  integrate(state, end, work, y);
 }
 
 TEST(RightHandSides, MatchHandWorkedValues) {

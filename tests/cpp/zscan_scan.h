@@ -25,21 +25,26 @@ struct Grids {
   double rayleigh_range = 0.0, frequency = 0.0;
 };
 
+inline zscan::Experiment experiment_of(const Scan& s);
+
+// What a fit derives from the scan before it varies the parameters.
 inline Grids grids_of(const Scan& s) {
   Grids g;
   const int m = s.nx * s.nd;
+  const zscan::ModelGrids model = zscan::make_grids(experiment_of(s));
+  g.depth = model.depth;
+  g.times = model.times;
+  g.rayleigh_range = model.beam.z0;
+  g.frequency = model.frequency;
   g.positions.resize(m);
-  g.depth.resize(s.z_slices);
-  g.times.resize(s.t_slices);
   g.intensity.resize(static_cast<size_t>(m) * s.t_slices);
-  zscan::fill_scan_positions(g.positions.data(), s.centered_x.data(), &m);
-  g.rayleigh_range = zscan::rayleigh_range(&s.w0, &s.m2, &s.wavelength);
-  g.frequency = zscan::optical_frequency(&s.wavelength);
-  zscan::fill_depth_grid(g.depth.data(), &s.width, &s.z_slices);
-  zscan::fill_time_grid(g.times.data(), &s.tau, &s.t_slices);
-  zscan::fill_intensity_grid(g.intensity.data(), g.positions.data(), g.times.data(),
-                             s.energy.data(), &s.tau, &s.w0, &g.rayleigh_range,
-                             &s.nx, &s.t_slices, &s.nd);
+  zscan::fill_scan_positions(g.positions.data(), s.centered_x.data(), m);
+  zscan::ScanSet scan;
+  scan.positions = g.positions.data();
+  scan.pulse_energy = s.energy.data();
+  scan.num_x_pts = s.nx;
+  scan.num_datasets = s.nd;
+  zscan::fill_intensity_grid(g.intensity.data(), model, scan);
   return g;
 }
 
