@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "zscan/fit_core.h"
+#include "zscan/zscan.h"
 #include "zscan/interrupt.h"
 #include "zscan/least_squares_fit.h"
 #include "zscan/memory_limit.h"
@@ -25,9 +25,7 @@ namespace {
 // Weight of a point z metres from the focus, from its definition.
 double weight(double z) { return 1.0 + 4.0 * std::exp(-4.0 * z * z); }
 
-bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-}
+using zscan_test::same_bits;
 
 // A model equal to spec_pars[0] at every point: fitting it is weighted
 // averaging, whose answer is sum(w y) / sum(w).

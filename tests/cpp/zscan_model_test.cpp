@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "json_reader.h"
 #include "zscan_scan.h"
 
 namespace {
@@ -27,22 +26,10 @@ double deviation(const std::vector<double>& values, const std::vector<double>& e
 class ModelReference : public ::testing::TestWithParam<int> {};
 
 TEST_P(ModelReference, GridsIntensitiesAndTransmittanceMatch) {
-  static const testjson::Value cases =
-      testjson::load(std::string(KESP_REFERENCE_DIR) + "/model_reference.json");
-  const testjson::Value& c = cases[static_cast<size_t>(GetParam())];
-  SCOPED_TRACE(c["name"].text);
-  zscan_test::Scan s;
-  s.centered_x = c["centered_x_mm"].as_doubles();
-  s.nx = static_cast<int>(s.centered_x.size());
-  s.t_slices = c["t_slices"].as_int();
-  s.z_slices = c["z_slices"].as_int();
-  s.energy = {c["pulse_energy"].number};
-  s.width = c["sample_width"].number;
-  s.tau = c["tau"].number;
-  s.wavelength = c["wavelength"].number;
-  s.w0 = c["w0"].number;
-  s.m2 = c["M2"].number;
-  s.populations = c["populations"].as_doubles();
+  const zscan_test::ReferenceCase ref = zscan_test::reference_case(GetParam());
+  const testjson::Value& c = *ref.json;
+  SCOPED_TRACE(ref.name);
+  const zscan_test::Scan& s = ref.scan;
   const zscan_test::Grids g = zscan_test::grids_of(s);
 
   EXPECT_LE(deviation({g.rayleigh_range, g.frequency},

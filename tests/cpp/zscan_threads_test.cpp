@@ -8,24 +8,20 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "json_reader.h"
 #include "lsoda/lsoda.h"
-#include "zscan/fit_core.h"
+#include "zscan/zscan.h"
 #include "zscan/model_threads.h"
 #include "zscan_scan.h"
 
 namespace {
 
-bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-}
+using zscan_test::same_bits;
 
 // Restores the automatic thread count when a test ends.
 struct ThreadCount {
@@ -33,26 +29,9 @@ struct ThreadCount {
   ~ThreadCount() { zscan::set_model_threads(0); }
 };
 
-// The reference RSA case: eleven points, four slices, three slabs.
-struct ReferenceCase {
-  zscan_test::Scan scan;
-  std::vector<double> spec_pars, model;
-  ReferenceCase() {
-    const testjson::Value c =
-        testjson::load(std::string(KESP_REFERENCE_DIR) + "/model_reference.json")[0];
-    scan.centered_x = c["centered_x_mm"].as_doubles();
-    scan.nx = static_cast<int>(scan.centered_x.size());
-    scan.t_slices = c["t_slices"].as_int();
-    scan.z_slices = c["z_slices"].as_int();
-    scan.energy = {c["pulse_energy"].number};
-    scan.populations = c["populations"].as_doubles();
-    spec_pars = c["spec_pars"].as_doubles();
-    model = c["model"].as_doubles();
-  }
-};
-
 TEST(ModelThreads, OutputIsTheSameForEveryThreadCount) {
-  const ReferenceCase ref;
+  // The reference RSA case: eleven points, four slices, three slabs.
+  const zscan_test::ReferenceCase ref = zscan_test::reference_case(0);
   const zscan_test::Grids grids = zscan_test::grids_of(ref.scan);
   std::vector<double> one;
   {
