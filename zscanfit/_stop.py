@@ -14,8 +14,12 @@ from typing import Optional
 __all__ = ["FitStopped", "raise_if_stopped", "stop_event"]
 
 
-class FitStopped(Exception):
-    """A fit on a batch worker thread was abandoned because the batch stopped."""
+class FitStopped(BaseException):
+    """A fit on a batch worker thread was abandoned because the batch stopped.
+
+    Like KeyboardInterrupt it is not an Exception, so handlers of a fit's
+    own failures (``except Exception``) let it through.
+    """
 
 
 class _ThreadStop(threading.local):
