@@ -3,7 +3,7 @@
 // working tables and one start row per start, runs the fit core for every
 // start with the interpreter lock released and returns the start with the
 // smallest error. Relies on the CPython C API, NumPy (through the tables and
-// the row views) and the fit core with its interrupt hook.
+// the row views) and the fit core (zscan.h) with its interrupt hook.
 #include "fit_zscan.h"
 
 #include <chrono>
@@ -17,8 +17,7 @@
 #include "ref.h"
 #include "signal_watch.h"
 #include "tables.h"
-#include "zscan/fit_core.h"
-#include "zscan/interrupt.h"
+#include "zscan/zscan.h"
 
 namespace kesp {
 namespace {
@@ -69,11 +68,14 @@ int convert_arguments(Call& c) {
   return 0;
 }
 
-// fit_indices: 0-based indices into spec_pars, 0 to 7.
+// The range that msg::kFitIndexOutOfRange names.
+static_assert(zscan::kSpecPars == 8, "fit indices run from 0 to 7");
+
+// fit_indices: 0-based indices into spec_pars, 0 to kSpecPars - 1.
 int check_fit_indices(const Call& c) {
   const int* fit_indices = c.ints(kFitIndices);
   for (Py_ssize_t i = 0; i < c.length(kFitIndices); ++i) {
-    if (fit_indices[i] < 0 || fit_indices[i] > 7) {
+    if (fit_indices[i] < 0 || fit_indices[i] >= zscan::kSpecPars) {
       PyErr_Format(PyExc_ValueError, msg::kFitIndexOutOfRange, i, fit_indices[i]);
       return -1;
     }

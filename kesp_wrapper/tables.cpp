@@ -9,7 +9,7 @@
 #include "messages.h"
 #include "numpy_calls.h"
 #include "ref.h"
-#include "zscan/memory_limit.h"
+#include "zscan/zscan.h"
 
 namespace kesp {
 namespace {
