@@ -1,8 +1,10 @@
 # Shared set-up of the Python tests of kesp_wrapper: a small scan, argument
-# builders for fit_zscan, and the model transmittance obtained from calls
-# whose fit cannot move. Relies on the installed kesp_wrapper module and on
-# the reference cases in tests/reference/model_reference.json.
+# builders for fit_zscan, the model transmittance obtained from calls whose
+# fit cannot move, fits that do move, and the bit-for-bit comparison of
+# results. Relies on the installed kesp_wrapper module and on the reference
+# cases in tests/reference/model_reference.json.
 import json
+import os
 import pathlib
 import subprocess
 import sys
@@ -14,6 +16,7 @@ import pytest
 import kesp_wrapper
 
 REFERENCE_DIR = pathlib.Path(__file__).resolve().parents[1] / "reference"
+MEMORY = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")   # bytes
 
 PARAM_NAMES = (
     "x_data", "y_data", "populations", "t_slices", "z_slices", "sample_width",
@@ -106,6 +109,36 @@ def model(pars, x=X11, num_datasets=1, extremum_at=CENTRE, **setup):
     values = probe - residuals
     assert np.all((values > probe / 2) & (values < probe * 2))
     return values
+
+
+def moving_fit(n_starts, index=1, factor=2.0, **setup):
+    """Arguments of a fit whose parameter moves: entry `index` of RSA_PARS
+    starts at `factor` times the value the data were made with."""
+    setup = dict(RSA_SETUP, **setup)
+    y = model(RSA_PARS, **setup)
+    pars = list(RSA_PARS)
+    pars[index] *= factor
+    return call_args(**setup, y_data=y, spec_pars=pars, fit_indices=(index,), n_starts=n_starts)
+
+
+def result_bits(result):
+    """A result (residuals, error, spec_pars) as the hex text of its bytes:
+    two results give the same text exactly when they agree bit for bit."""
+    residuals, error, pars = result
+    return residuals.tobytes().hex(), np.float64(error).tobytes().hex(), pars.tobytes().hex()
+
+
+def same_bits(a, b):
+    return result_bits(a) == result_bits(b)
+
+
+class IndexOnly:
+    """An integer through __index__ only (no __int__, no __float__)."""
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
 
 
 @pytest.fixture(scope="session")

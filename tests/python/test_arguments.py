@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import kesp_wrapper
-from conftest import PARAM_NAMES, X11, call_args, fit, positional
+from conftest import PARAM_NAMES, X11, IndexOnly, call_args, fit, positional
 
 fit_zscan = kesp_wrapper.fit_zscan
 
@@ -23,15 +23,6 @@ def raises(error, text, **overrides):
 
 def out_of_bounds(axis):
     return f"Out of bounds on buffer access (axis {axis})"
-
-
-class Index:
-    """Has __index__ but no __int__."""
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class IntGivesFloat:
@@ -85,7 +76,7 @@ def test_every_parameter_binds_by_position_or_keyword():
 @pytest.mark.parametrize("name, value, error, text", [
     ("t_slices", "2", TypeError, "an integer is required"),
     ("n_starts", None, TypeError, "an integer is required"),
-    ("z_slices", Index(2), TypeError, "an integer is required"),
+    ("z_slices", IndexOnly(2), TypeError, "an integer is required"),
     ("t_slices", IntGivesFloat(), TypeError, "__int__ returned non-int (type float)"),
     ("num_x_pts", 2**31, OverflowError, "Python int too large to convert to C int"),
     ("num_datasets", -2**31 - 1, OverflowError, "Python int too large to convert to C int"),
@@ -105,7 +96,7 @@ def test_unconvertible_scalars(name, value, error, text):
     ("num_datasets", False, "num_datasets must be at least 1 (got 0)"),
     # Floats through the float conversion: ints and __index__ objects.
     ("wavelength", 0, "wavelength must be non-zero"),
-    ("M2", Index(0), "M2 must be non-zero"),
+    ("M2", IndexOnly(0), "M2 must be non-zero"),
 ])
 def test_scalars_are_converted(name, value, text):
     raises(ValueError, text, **{name: value})
@@ -248,3 +239,19 @@ def test_numpy_is_reached_through_the_module_attribute_np(monkeypatch):
     raises(NameError, "name 'np' is not defined")
     monkeypatch.setattr(builtins, "np", np, raising=False)
     assert fit()[1] == expected[1]
+
+
+def test_core_indices_out_of_range_are_refused_before_the_core_runs(monkeypatch):
+    class ShiftedIndices:
+        """NumPy, except that asarray moves int32 arrays by 8."""
+        def __getattr__(self, name):
+            return getattr(np, name)
+
+        def asarray(self, obj):
+            array = np.asarray(obj)
+            return array + 8 if array.dtype == np.int32 else array
+
+    monkeypatch.setattr(kesp_wrapper, "np", ShiftedIndices())
+    for n_starts in (1, 3):
+        raises(SystemError, "the fit core failed start 0 on arguments that passed every check",
+               n_starts=n_starts)

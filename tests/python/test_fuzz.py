@@ -33,7 +33,7 @@ from hypothesis import HealthCheck, event, example, given, note, seed, settings
 from hypothesis import strategies as st
 
 import kesp_wrapper
-from conftest import PARAM_NAMES, RSA_PARS, SA_PARS, call_args
+from conftest import MEMORY, PARAM_NAMES, RSA_PARS, SA_PARS, IndexOnly, call_args
 
 EXAMPLES = int(os.environ.get("KESP_FUZZ_EXAMPLES", "1000"))
 SEED = os.environ.get("KESP_FUZZ_SEED")
@@ -95,14 +95,6 @@ class ConvertsToWrongTypes:
         return 3.5
 
 
-class IndexOnly:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 class HugeInt:
     def __int__(self):
         return 10 ** 40
@@ -113,7 +105,6 @@ class HugeInt:
 
 # Counts so large that, with the smallest sizes drawn (5 points), the time
 # slices alone would need 40 bytes apiece: more than this machine has.
-MEMORY = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
 HUGE_COUNTS = [h for h in (2 ** 30, 2 ** 31 - 1) if 40 * h > MEMORY]
 EXTREME_INTS = [-2 ** 31, -2 ** 31 - 1, 2 ** 31, 2 ** 63, -2 ** 63 - 1, 10 ** 30, -1, 0]
 SPECIAL_FLOATS = [float("nan"), float("inf"), float("-inf"), 0.0, -0.0, 5e-324, -1.0,

@@ -4,7 +4,6 @@
 # returns changes nothing, even when it fits itself; calls whose tables or
 # working storage exceed the machine's memory raise MemoryError before
 # allocating. Relies on the installed module and on conftest's model data.
-import os
 import pathlib
 import select
 import signal
@@ -16,25 +15,9 @@ import time
 import pytest
 
 import kesp_wrapper
-from conftest import RSA_PARS, RSA_SETUP, call_args, fit, model
+from conftest import MEMORY, fit, moving_fit, result_bits
 
 TESTS_DIR = pathlib.Path(__file__).resolve().parent
-MEMORY = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-
-
-def moving_fit(n_starts, **setup):
-    """A fit whose parameter moves: sigma_1 starts at twice the value the
-    data were made with."""
-    setup = dict(RSA_SETUP, **setup)
-    y = model(RSA_PARS, **setup)
-    pars = list(RSA_PARS)
-    pars[1] *= 2.0
-    return call_args(**setup, y_data=y, spec_pars=pars, fit_indices=(1,), n_starts=n_starts)
-
-
-def bits(result):
-    residuals, error, pars = result
-    return residuals.tobytes().hex(), float(error).hex(), pars.tobytes().hex()
 
 
 # ---------------------------------------------------------------- interrupts
@@ -43,7 +26,7 @@ CHILD = """
     import sys, time
     sys.path.insert(0, {tests!r})
     import kesp_wrapper
-    from test_interrupts_and_limits import bits, moving_fit
+    from conftest import moving_fit, result_bits
 
     long_fit = moving_fit(n_starts=1000, t_slices=40, z_slices=8)
     print("ready", flush=True)
@@ -52,7 +35,7 @@ CHILD = """
         print("finished", flush=True)
     except KeyboardInterrupt:
         print("interrupted", flush=True)
-    print(*bits(kesp_wrapper.fit_zscan(**moving_fit(n_starts=2))), flush=True)
+    print(*result_bits(kesp_wrapper.fit_zscan(**moving_fit(n_starts=2))), flush=True)
 """
 
 
@@ -63,7 +46,7 @@ def read_line(stream, timeout):
 
 
 def test_sigint_stops_a_long_fit_at_once_and_the_next_fit_is_normal(tmp_path):
-    expected = bits(kesp_wrapper.fit_zscan(**moving_fit(n_starts=2)))
+    expected = result_bits(kesp_wrapper.fit_zscan(**moving_fit(n_starts=2)))
     child = subprocess.Popen(
         [sys.executable, "-c", textwrap.dedent(CHILD.format(tests=str(TESTS_DIR)))],
         cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -134,10 +117,10 @@ LONGER = dict(n_starts=9, t_slices=24, z_slices=4)
 
 def test_handlers_that_return_run_during_the_fit_and_change_nothing(alarm):
     args = moving_fit(**LONGER)
-    quiet = bits(kesp_wrapper.fit_zscan(**args))
+    quiet = result_bits(kesp_wrapper.fit_zscan(**args))
     calls = []
     alarm(lambda signum, frame: calls.append(signum), 0.005, 0.005)
-    noisy = bits(kesp_wrapper.fit_zscan(**args))
+    noisy = result_bits(kesp_wrapper.fit_zscan(**args))
     signal.setitimer(signal.ITIMER_REAL, 0.0)
     assert noisy == quiet
     assert len(calls) >= 5, calls
@@ -146,17 +129,17 @@ def test_handlers_that_return_run_during_the_fit_and_change_nothing(alarm):
 def test_a_handler_may_itself_fit_without_disturbing_the_running_fit(alarm):
     outer_args = moving_fit(**LONGER)
     inner_args = moving_fit(n_starts=1)
-    outer_alone = bits(kesp_wrapper.fit_zscan(**outer_args))
-    inner_alone = bits(kesp_wrapper.fit_zscan(**inner_args))
+    outer_alone = result_bits(kesp_wrapper.fit_zscan(**outer_args))
+    inner_alone = result_bits(kesp_wrapper.fit_zscan(**inner_args))
     calls, inner = [], []
 
     def handler(signum, frame):
         calls.append(signum)
         if len(calls) == 1:   # the timer may fire again while this fit runs
-            inner.append(bits(kesp_wrapper.fit_zscan(**inner_args)))
+            inner.append(result_bits(kesp_wrapper.fit_zscan(**inner_args)))
 
     alarm(handler, 0.02, 0.02)
-    outer = bits(kesp_wrapper.fit_zscan(**outer_args))
+    outer = result_bits(kesp_wrapper.fit_zscan(**outer_args))
     signal.setitimer(signal.ITIMER_REAL, 0.0)
     assert outer == outer_alone
     assert inner == [inner_alone] and len(calls) >= 5, len(calls)
@@ -184,7 +167,7 @@ HUGE = [
 def test_calls_beyond_the_memory_of_the_machine_raise_memory_error(overrides, needed, text):
     if needed < MEMORY:
         pytest.skip("this machine has the memory")
-    normal = bits(fit(n_starts=1))
+    normal = result_bits(fit(n_starts=1))
     start = time.monotonic()
     with pytest.raises(MemoryError) as info:
         fit(**overrides)
@@ -194,4 +177,4 @@ def test_calls_beyond_the_memory_of_the_machine_raise_memory_error(overrides, ne
         usable = int(message.split("the ")[-1].split()[0]) if "{}" in text else None
         assert message == text.format(usable)
         assert usable is None or usable <= MEMORY
-    assert bits(fit(n_starts=1)) == normal
+    assert result_bits(fit(n_starts=1)) == normal

@@ -9,23 +9,18 @@ import subprocess
 import sys
 import textwrap
 
-import numpy as np
 import pytest
 
 import kesp_wrapper
-from conftest import RSA_PARS, RSA_SETUP, call_args, model
+from conftest import RSA_PARS, moving_fit, same_bits
 
 # A fit that moves (sigma_1 from twice its value) on 11 points.
 FIT = textwrap.dedent("""
     import pickle, sys
     sys.path.insert(0, {tests!r})
     import kesp_wrapper
-    from conftest import RSA_PARS, RSA_SETUP, call_args, model
-    y = model(RSA_PARS, **RSA_SETUP)
-    pars = list(RSA_PARS)
-    pars[1] *= 2.0
-    result = kesp_wrapper.fit_zscan(**call_args(**RSA_SETUP, y_data=y, spec_pars=pars,
-                                                fit_indices=(1,), n_starts=2))
+    from conftest import moving_fit
+    result = kesp_wrapper.fit_zscan(**moving_fit(n_starts=2))
     sys.stdout.write(pickle.dumps(result).hex())
 """).format(tests=os.path.dirname(os.path.abspath(__file__)))
 
@@ -38,11 +33,6 @@ def fit_in_process(tmp_path, threads):
     return pickle.loads(bytes.fromhex(done.stdout.strip().splitlines()[-1]))
 
 
-def same_bits(a, b):
-    return (a[0].tobytes() == b[0].tobytes() and np.float64(a[1]).tobytes() ==
-            np.float64(b[1]).tobytes() and a[2].tobytes() == b[2].tobytes())
-
-
 def test_whole_fit_is_the_same_for_every_thread_count(tmp_path):
     one = fit_in_process(tmp_path, 1)
     assert one[2][1] != 2.0 * RSA_PARS[1]  # the fit moved
@@ -52,10 +42,7 @@ def test_whole_fit_is_the_same_for_every_thread_count(tmp_path):
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
 def test_fit_in_forked_child_matches_the_parent():
-    y = model(RSA_PARS, **RSA_SETUP)
-    pars = list(RSA_PARS)
-    pars[1] *= 2.0
-    args = call_args(**RSA_SETUP, y_data=y, spec_pars=pars, fit_indices=(1,), n_starts=2)
+    args = moving_fit(n_starts=2)
     parent = kesp_wrapper.fit_zscan(**args)  # worker threads have run in the parent
     read, write = os.pipe()
     pid = os.fork()

@@ -11,7 +11,7 @@ import tracemalloc
 import numpy as np
 
 import kesp_wrapper
-from conftest import RSA_SETUP, RSA_PARS, X11, call_args, model
+from conftest import X11, call_args, moving_fit, same_bits
 
 fit_zscan = kesp_wrapper.fit_zscan
 
@@ -19,21 +19,8 @@ fit_zscan = kesp_wrapper.fit_zscan
 def moving_fits():
     """Calls whose fits move: one entry of RSA_PARS off by a factor, against
     data made at RSA_PARS."""
-    y = model(RSA_PARS, **RSA_SETUP)
-    calls = []
-    for index in (1, 3, 4, 5):
-        for factor in (0.5, 2.0):
-            pars = list(RSA_PARS)
-            pars[index] *= factor
-            calls.append(call_args(**RSA_SETUP, y_data=y, spec_pars=pars,
-                                   fit_indices=(index,), n_starts=2))
-    return calls
-
-
-def same(a, b):
-    return (np.array_equal(a[0], b[0], equal_nan=True)
-            and (a[1] == b[1] or (np.isnan(a[1]) and np.isnan(b[1])))
-            and np.array_equal(a[2], b[2], equal_nan=True))
+    return [moving_fit(n_starts=2, index=index, factor=factor)
+            for index in (1, 3, 4, 5) for factor in (0.5, 2.0)]
 
 
 def test_concurrent_calls_equal_sequential_calls():
@@ -61,7 +48,7 @@ def test_concurrent_calls_equal_sequential_calls():
     assert not errors
     for t in range(n_threads):
         for j, expected in enumerate(sequential):
-            assert same(results[t][j], expected), (t, j)
+            assert same_bits(results[t][j], expected), (t, j)
 
 
 def test_other_threads_run_while_the_starts_run():
