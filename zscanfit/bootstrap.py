@@ -1,0 +1,239 @@
+"""Residual bootstrap of a fit: percentile intervals of the free parameters.
+
+The fitted model plus residuals drawn with replacement (per scan, masked
+points left out and kept masked) makes one resampled data set; B of them
+are refitted like the original through ``fit_many``, and the spread of the
+refitted values gives percentile intervals beside the covariance errors.
+Relies on NumPy's random generator (fixed seed -> the same data sets), on
+``zscanfit.batch`` and on the package's model and scans.
+"""
+import math
+import warnings
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+import numpy as np
+
+from .batch import FitJob, FitFailure, fit_many
+from .parameters import read_params
+from .scans import Scan
+from .warning_types import FitWarning, ZScanWarning
+
+__all__ = ["BootstrapResult", "LEVELS", "percentile_intervals", "resample_scan_values",
+           "bootstrap_fit", "check_samples"]
+
+# Two-sided coverage of the intervals: about one and two standard errors of
+# a normal distribution.
+LEVELS = (0.68, 0.95)
+
+# ---------------------------------------------------------------- messages
+BAD_SAMPLES = ("bootstrap must be a whole number of resampled data sets, at least 2 "
+               "(got {!r}); 200 to 1000 is usual")
+TOO_FEW_POINTS = ("scan {index} has {count} measured points; the bootstrap needs more than "
+                  "the {free} free parameters")
+REFITS_FAILED = ("{failed} of {total} bootstrap refits failed or did not converge; the "
+                 "intervals come from the other {kept}. First failure: {first}")
+NO_INTERVALS = ("fewer than 2 of {total} bootstrap refits succeeded: no intervals. "
+                "First failure: {first}")
+
+
+@dataclass
+class BootstrapResult:
+    """The refits of B resampled data sets.
+
+    Attributes
+    ----------
+    n_samples : int
+        Resampled data sets (B).
+    n_failed : int
+        Refits that raised, did not converge or gave non-finite values;
+        they are left out of the intervals.
+    seed : int
+        The seed the data sets were drawn from: ``fit(..., seed=seed)``
+        draws them again (given, or the entropy NumPy chose).
+    free : tuple of str
+        The free parameters, in the order of the fit.
+    samples : dict of str -> ndarray
+        The refitted values of each free parameter, one per kept refit.
+    intervals : dict of str -> dict of float -> (float, float)
+        Percentile interval of each free parameter at each level of
+        ``LEVELS``: ``intervals["sigma_0"][0.68]`` is (lower, upper); NaN
+        when fewer than two refits succeeded.
+    failures : list of str
+        Why each left-out refit was left out.
+    """
+
+    n_samples: int
+    n_failed: int
+    seed: int
+    free: Tuple[str, ...]
+    samples: Dict[str, np.ndarray]
+    intervals: Dict[str, Dict[float, Tuple[float, float]]]
+    failures: List[str] = field(default_factory=list)
+
+    def report_lines(self, values: Dict[str, float], stderr: Dict[str, float]) -> List[str]:
+        """The report's bootstrap section: each free parameter's value and
+        standard error beside its percentile intervals."""
+        heads = "".join(f"{f'{level:.0%} interval':>30}" for level in LEVELS)
+        lines = [f"[[Bootstrap]] residual resampling, {self.n_samples - self.n_failed} of "
+                 f"{self.n_samples} refits kept, seed {self.seed}",
+                 f"    {'':<9}{'value':>13}{'stderr':>11}{heads}"]
+        for name in self.free:
+            cells = "".join(f"{f'[{lo:.5g}, {hi:.5g}]':>30}"
+                            for lo, hi in (self.intervals[name][level] for level in LEVELS))
+            lines.append(f"    {name:<9}{values[name]:>13.5g}{stderr[name]:>11.3g}{cells}")
+        return lines
+
+    def to_dict(self) -> Dict[str, Any]:
+        """JSON-ready plain data (NaN as None)."""
+        def number(value: float) -> Optional[float]:
+            return float(value) if math.isfinite(value) else None
+        return {
+            "n_samples": self.n_samples, "n_failed": self.n_failed, "seed": self.seed,
+            "intervals": {name: {f"{level:g}": [number(lo), number(hi)]
+                                 for level, (lo, hi) in by_level.items()}
+                          for name, by_level in self.intervals.items()},
+        }
+
+
+def check_samples(n_samples: Any) -> int:
+    """``n_samples`` as an int of at least 2, else ValueError."""
+    if isinstance(n_samples, bool) or not isinstance(n_samples, (int, np.integer)) \
+            or n_samples < 2:
+        raise ValueError(BAD_SAMPLES.format(n_samples))
+    return int(n_samples)
+
+
+def percentile_intervals(samples: Dict[str, np.ndarray],
+                         levels: Sequence[float] = LEVELS
+                         ) -> Dict[str, Dict[float, Tuple[float, float]]]:
+    """The central percentile interval of each parameter's samples at each
+    level: the (50 - 50 level)th to (50 + 50 level)th percentile, linear
+    interpolation between order statistics; NaN with fewer than 2 samples."""
+    intervals: Dict[str, Dict[float, Tuple[float, float]]] = {}
+    for name, values in samples.items():
+        intervals[name] = {}
+        for level in levels:
+            if len(values) < 2:
+                intervals[name][level] = (math.nan, math.nan)
+                continue
+            lo, hi = np.percentile(values, [50.0 - 50.0 * level, 50.0 + 50.0 * level])
+            intervals[name][level] = (float(lo), float(hi))
+    return intervals
+
+
+def resample_scan_values(rng: np.random.Generator, model: Sequence[np.ndarray],
+                         data: Sequence[np.ndarray], sigma: Sequence[Optional[np.ndarray]],
+                         n_free: int) -> List[np.ndarray]:
+    """One resampled data set: per scan the model values plus residuals drawn
+    with replacement from that scan's measured (not NaN) points.
+
+    Residuals are centred per scan and scaled by sqrt(n / (n - p)) (n
+    measured points of all scans, p free parameters), since fitted residuals
+    are smaller than the noise by about that factor. With per-point sigma
+    the residuals are drawn in units of their sigma and scaled by the sigma
+    of the point they go to. Masked points stay NaN.
+    """
+    n_points = sum(int(np.count_nonzero(~np.isnan(y))) for y in data)
+    inflation = math.sqrt(n_points / (n_points - n_free)) if n_points > n_free else math.nan
+    values = []
+    for index, (curve, y, s) in enumerate(zip(model, data, sigma)):
+        measured = ~np.isnan(y)
+        count = int(np.count_nonzero(measured))
+        if count <= n_free:
+            raise ValueError(TOO_FEW_POINTS.format(index=index, count=count, free=n_free))
+        scale = np.ones_like(y) if s is None else np.asarray(s, dtype=np.float64)
+        residuals = (y[measured] - curve[measured]) / scale[measured]
+        residuals = (residuals - residuals.mean()) * inflation
+        drawn = residuals[rng.integers(0, count, size=count)]
+        resampled = np.full(y.shape, np.nan)
+        resampled[measured] = curve[measured] + drawn * scale[measured]
+        values.append(resampled)
+    return values
+
+
+def _refit_problem(refit: Any, free: Sequence[str]) -> Optional[str]:
+    """Why a refit is left out, or None when it is kept."""
+    if isinstance(refit, FitFailure):
+        return str(refit)
+    if refit.success is False:
+        return f"did not converge: {refit.message}"
+    values = [refit.params[name].value for name in free]
+    if not all(math.isfinite(v) for v in values):
+        return "non-finite fitted values"
+    return None
+
+
+def bootstrap_fit(result: Any, n_samples: int, *, seed: Optional[int] = None,
+                  client: Any = None, workers: Optional[int] = None,
+                  progress: Optional[bool] = None, **fit_options: Any) -> BootstrapResult:
+    """Residual bootstrap of a fit: refit ``n_samples`` resampled data sets.
+
+    Each data set is the fitted model at every scan point plus residuals
+    drawn with replacement from the same scan (see ``resample_scan_values``);
+    it is refitted like the original (same method, starts, bounds, is_sa)
+    from the fitted values, through ``fit_many``.
+
+    Parameters
+    ----------
+    result : FitResult
+        The fit to resample.
+    n_samples : int
+        Resampled data sets (B >= 2; 200 to 1000 is usual).
+    seed : int, optional
+        Seed of the draws: the same seed gives the same data sets and, as
+        every fit is reproducible bit for bit, the same intervals.
+    client, workers, progress
+        Where the refits run: see ``fit_many``.
+    **fit_options
+        Keyword arguments of ``fit`` for the refits (default: those of the
+        original fit that the result records).
+
+    Returns
+    -------
+    BootstrapResult
+
+    Warns
+    -----
+    FitWarning
+        Some refits were left out (or too many for intervals).
+    """
+    n_samples = check_samples(n_samples)
+    seeds = np.random.SeedSequence(seed)
+    rng = np.random.default_rng(seeds)
+    free = tuple(result.free)
+    start = read_params(result.params)
+    data = [scan.transmittance for scan in result.scans]
+    sigma = [scan.sigma if result.uses_sigma else None for scan in result.scans]
+    jobs = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ZScanWarning)  # the original's scans warned already
+        for index in range(n_samples):
+            values = resample_scan_values(rng, result.models, data, sigma, len(free))
+            scans = [Scan(scan.x_mm, y, scan.pulse_energy, scan.sigma, scan.label)
+                     for scan, y in zip(result.scans, values)]
+            jobs.append(FitJob(scans, result.experiment, start, label=f"bootstrap {index}"))
+    options = dict(is_sa=result.is_sa, n_starts=result.n_starts, method=result.method)
+    options.update(fit_options)
+    with warnings.catch_warnings():
+        # The refits' own warnings (undetermined or correlated parameters,
+        # integrator messages) would repeat once per refit.
+        warnings.simplefilter("ignore", ZScanWarning)
+        refits = fit_many(jobs, client=client, workers=workers, progress=progress, **options)
+    kept, failures = [], []
+    for refit in refits:
+        problem = _refit_problem(refit, free)
+        if problem is None:
+            kept.append([float(refit.params[name].value) for name in free])
+        else:
+            failures.append(problem)
+    table = np.array(kept, dtype=np.float64).reshape(len(kept), len(free))
+    samples = {name: table[:, k] for k, name in enumerate(free)}
+    if failures:
+        text = (NO_INTERVALS.format(total=n_samples, first=failures[0]) if len(kept) < 2 else
+                REFITS_FAILED.format(failed=len(failures), total=n_samples, kept=len(kept),
+                                     first=failures[0]))
+        warnings.warn(text, FitWarning, stacklevel=2)
+    return BootstrapResult(n_samples=n_samples, n_failed=len(failures), seed=int(seeds.entropy),
+                           free=free, samples=samples, intervals=percentile_intervals(samples),
+                           failures=failures)
