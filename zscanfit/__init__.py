@@ -15,7 +15,11 @@ Examples
 >>> result = zscanfit.fit(data.scans, data.experiment, params)     # doctest: +SKIP
 >>> print(result.report())                                         # doctest: +SKIP
 >>> result.plot("fit.png")                                         # doctest: +SKIP
+>>> jobs = [zscanfit.FitJob(f.scans, f.experiment, params) for f in files]  # doctest: +SKIP
+>>> results = zscanfit.fit_many(jobs)          # local threads, or client=<Dask>  # doctest: +SKIP
 """
+from .batch import FitFailure, FitJob, fit_many
+from .bootstrap import BootstrapResult
 from .experiment import EXPERIMENT_SETTINGS, Experiment
 from .fitting import fit
 from .loading import ScanFile, load_scans
@@ -33,4 +37,5 @@ __all__ = [
     "PARAMETER_NAMES", "PARAMETER_UNITS", "make_params", "start_factors",
     "fit", "FitResult", "model", "estimate_model_noise", "MessageSummary",
     "ZScanWarning", "UnitWarning", "DataWarning", "FitWarning", "IntegratorWarning",
+    "fit_many", "FitJob", "FitFailure", "BootstrapResult",
 ]
