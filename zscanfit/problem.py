@@ -1,19 +1,20 @@
 """One fit problem: the scans laid out as fit_zscan lays them out, and its
 residual function.
 
-The scans are centred on one focus (fit_zscan's rule over all scans),
+The scans are centred on one focus (fit_zscan's rule over all scans, or
+a position given),
 each scan's model is evaluated at all its positions (so the normalisation
 uses the scan as measured) and only valid points enter the residuals,
 which are sqrt(w_p) (y_p - model_p) with fit_zscan's point weights, or
 (y_p - model_p) / sigma_p when every scan has per-point uncertainties.
-Every model evaluation is counted. Relies on model.py (_scan_values),
+Every model evaluation is counted. Relies on _stop.py, model.py (_scan_values),
 scans.py, weights.py and experiment.py.
 """
-from typing import List, Sequence
+from typing import List, Optional, Sequence
 
 import numpy as np
 
-from . import texts
+from . import _stop, texts
 from .experiment import Experiment
 from .model import _scan_values
 from .scans import Scan, scan_centre
@@ -39,11 +40,14 @@ class FitProblem:
         Model evaluations (all scans once) so far.
     """
 
-    def __init__(self, scans: Sequence[Scan], experiment: Experiment, is_sa: bool) -> None:
+    def __init__(self, scans: Sequence[Scan], experiment: Experiment, is_sa: bool,
+                 center_mm: Optional[float] = None) -> None:
         self.scans: List[Scan] = list(scans)
         self.experiment = experiment
         self.is_sa = bool(is_sa)
-        self.center_mm = scan_centre(self.scans, self.is_sa)
+        self.center_given = center_mm is not None
+        self.center_mm = (float(center_mm) if center_mm is not None
+                          else scan_centre(self.scans, self.is_sa))
         self.positions = [np.ascontiguousarray(s.x_mm - self.center_mm) for s in self.scans]
         with_sigma = [s.sigma is not None for s in self.scans]
         self.uses_sigma = all(with_sigma)
@@ -66,7 +70,12 @@ class FitProblem:
         return int(self.y.shape[0])
 
     def scan_models(self, spec_pars: np.ndarray) -> List[np.ndarray]:
-        """Model values at every position of every scan (masked ones too)."""
+        """Model values at every position of every scan (masked ones too).
+
+        A fit on a worker thread of fit_many stops here once its batch is
+        told to stop (_stop.raise_if_stopped).
+        """
+        _stop.raise_if_stopped()
         self.n_evaluations += 1
         return [_scan_values(p, p, s.pulse_energy, spec_pars, self.experiment)
                 for p, s in zip(self.positions, self.scans)]

@@ -7,12 +7,15 @@ the parameters only down to its integration noise, about 1e-10 in
 transmittance (measured with zscanfit.noise). A forward difference with
 relative step h errs by about noise/h from the noise plus h/2 times the
 curvature; both stay near 1e-5 relative at h = 1e-4, while MINPACK's
-1.5e-8 step gives Jacobians wrong by tens of per cent. Relies on lmfit,
+1.5e-8 step gives Jacobians wrong by tens of per cent. The differences are
+taken here, with the step h absolute in the fit coordinates (a relative
+step of the value), not by scipy, whose relative steps shrink with the
+coordinate's size. Each Jacobian costs one evaluation per free parameter. Relies on lmfit,
 problem.py, coordinates.py and parameters.py.
 """
 import dataclasses
 import math
-from typing import List, Optional
+from typing import List, Optional, Sequence
 
 import lmfit
 import numpy as np
@@ -23,7 +26,8 @@ from .problem import FitProblem
 
 __all__ = ["DIFF_STEP", "StartOutcome", "run_one", "run_starts", "best_start"]
 
-# Relative finite-difference step matched to the model's integration noise.
+# Finite-difference step in the fit coordinates (relative for positive
+# parameters) matched to the model's integration noise.
 DIFF_STEP = 1e-4
 # Tolerances of scipy's least_squares: relative change of the sum of
 # squares, relative step in the fit coordinates, scaled gradient.
@@ -56,28 +60,48 @@ def run_one(problem: FitProblem, coords: Coordinates, factor: float,
             diff_step: float, max_nfev: Optional[int]) -> StartOutcome:
     """Fit from the start ``factor`` times the given values (clipped into bounds)."""
     last = {}
+    bounds = coords.internal_bounds()
+
+    def residuals_at(u: Sequence[float]) -> np.ndarray:
+        key = tuple(float(x) for x in u)
+        if last.get("u") == key:
+            return last["residuals"]
+        models = problem.scan_models(coords.spec_pars(coords.to_values(key)))
+        valid = np.concatenate([m[mask] for m, mask in zip(models, problem.masks)])
+        last["u"], last["models"] = key, models
+        last["residuals"] = problem.root_weights * (problem.y - valid)
+        return last["residuals"]
 
     def objective(internal: lmfit.Parameters) -> np.ndarray:
-        u = [internal[name].value for name in coords.free]
-        spec_pars = coords.spec_pars(coords.to_values(u))
-        models = problem.scan_models(spec_pars)
-        last["u"], last["models"] = tuple(u), models
-        valid = np.concatenate([m[mask] for m, mask in zip(models, problem.masks)])
-        return problem.root_weights * (problem.y - valid)
+        return residuals_at([internal[name].value for name in coords.free])
+
+    def jacobian(internal: lmfit.Parameters) -> np.ndarray:
+        # Forward differences with the absolute step diff_step in every
+        # coordinate (backward where a bound is that close); the residuals
+        # at u are those of the evaluation scipy just made.
+        u = np.array([internal[name].value for name in coords.free], dtype=np.float64)
+        base = residuals_at(u).copy()
+        columns = []
+        for j in range(u.shape[0]):
+            step = diff_step if u[j] + diff_step <= bounds[j][1] else -diff_step
+            moved = u.copy()
+            moved[j] += step
+            columns.append((residuals_at(moved) - base) / (moved[j] - u[j]))
+        return np.column_stack(columns)
 
     before = problem.n_evaluations
     start = _start_values(coords, factor)
     minimizer = lmfit.Minimizer(objective, coords.lmfit_params(start), nan_policy="propagate")
     try:
-        result = minimizer.minimize(method="least_squares", diff_step=diff_step,
+        result = minimizer.minimize(method="least_squares", jac=jacobian,
                                     ftol=FTOL, xtol=XTOL, gtol=GTOL, max_nfev=max_nfev)
     except ValueError as exc:  # scipy: residuals not finite at the start
         return StartOutcome(factor, None, start, math.nan, None,
                             problem.n_evaluations - before, str(exc))
-    u = tuple(result.params[name].value for name in coords.free)
-    models = last["models"] if last.get("u") == u else None
-    chisqr = float(np.sum(result.residual ** 2)) if isinstance(result.residual, np.ndarray) else math.nan
-    return StartOutcome(factor, result, coords.to_values(u), chisqr, models,
+    u = tuple(float(result.params[name].value) for name in coords.free)
+    residuals = residuals_at(u)
+    chisqr = float(np.sum(residuals * residuals))
+    return StartOutcome(factor, result, coords.to_values(u), chisqr, last["models"],
                         problem.n_evaluations - before)
 
 

@@ -159,3 +159,6 @@ NOT_AN_EXPERIMENT = ("experiment must be a zscanfit.Experiment (got {kind}); mak
                      "populations) or take it from load_scans(path).experiment")
 MIXED_SIGMA = ("some scans have per-point sigma and others not: give sigma for "
                "every scan or for none")
+EXACT_CENTER = ("method='exact' runs fit_zscan, which centres the scans on the "
+                "extremum of the data itself: leave center_mm out or use "
+                "method='robust'")
