@@ -109,6 +109,7 @@ Status point_ratios(const SliceGrid& grid, const double* intensity, int n_points
 }
 
 double wing_shift(const double* head, const double* tail) {
+  static_assert(kWingPoints == 5, "the sums below are written out for five points a wing");
   // For scans of fewer than 2 kWingPoints points the wings overlap and shared
   // points count twice.
   const double baseline =
