@@ -14,6 +14,7 @@ import lmfit
 import numpy as np
 
 from . import texts
+from .bootstrap import bootstrap_fit, check_samples
 from .convert import float_scalar, int_scalar
 from .coordinates import Coordinates
 from .covariance import Uncertainties, central_jacobian, uncertainties
@@ -38,7 +39,9 @@ ON_BOUND_RELATIVE = 1e-6
 def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
         is_sa: bool = False, n_starts: int = 3, method: str = "robust",
         verbose: bool = False, *, center_mm: Optional[float] = None,
-        diff_step: float = DIFF_STEP, max_nfev: Optional[int] = None) -> FitResult:
+        diff_step: float = DIFF_STEP, max_nfev: Optional[int] = None,
+        bootstrap: Optional[int] = None, seed: Optional[int] = None,
+        client: Any = None) -> FitResult:
     """Fit the free spectroscopic parameters to one or more z-scans.
 
     Parameters
@@ -80,6 +83,16 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
     max_nfev : int, optional
         Evaluation budget per start of the robust method (default:
         lmfit's 2000 * (free + 1)).
+    bootstrap : int, optional
+        Resampled data sets B (>= 2) of a residual bootstrap: each is the
+        fitted model plus residuals drawn from the same scan, refitted like
+        this fit (from its fitted values) through ``fit_many``; percentile
+        intervals in ``result.bootstrap`` and the report.
+    seed : int, optional
+        Seed of the bootstrap's draws (same seed, same intervals bit for bit).
+    client : dask.distributed.Client or str, optional
+        Where the bootstrap's refits run (see ``fit_many``); default: local
+        threads. The fit itself runs here.
 
     Returns
     -------
@@ -126,6 +139,8 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
         max_nfev = int_scalar(max_nfev, "max_nfev", minimum=1, fix="give an evaluation budget")
     if center_mm is not None:
         center_mm = float_scalar(center_mm, "center_mm", fix=texts.FIX_POSITIONS)
+    if bootstrap is not None:
+        bootstrap = check_samples(bootstrap)
     problem = FitProblem(scan_list, experiment, bool(is_sa), center_mm)
     if problem.n_points < len(free):
         raise ValueError(texts.TOO_MANY_FREE.format(free=len(free), points=problem.n_points))
@@ -141,8 +156,13 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
         else:
             outcome = _exact(problem, given, free, n_starts)
     values, models, errors, fit_info = outcome
-    return _result(problem, given, free, values, models, errors, fit_info,
-                   collected.summary, method, n_starts)
+    result = _result(problem, given, free, values, models, errors, fit_info,
+                     collected.summary, method, n_starts)
+    if bootstrap is not None:
+        result.bootstrap = bootstrap_fit(result, bootstrap, seed=seed, client=client,
+                                         center_mm=center_mm, diff_step=diff_step,
+                                         max_nfev=max_nfev, verbose=verbose)
+    return result
 
 
 # ---------------------------------------------------------------- methods

@@ -78,6 +78,8 @@ class FitResult:
     scans : list of Scan
     experiment : Experiment
     is_sa : bool
+    bootstrap : BootstrapResult or None
+        Percentile intervals of a residual bootstrap (fit(bootstrap=B)).
     """
 
     params: lmfit.Parameters
@@ -106,6 +108,7 @@ class FitResult:
     scans: List[Scan]
     experiment: Experiment
     is_sa: bool
+    bootstrap: Optional[Any] = None
 
     # ------------------------------------------------------------ access
     @property
@@ -162,6 +165,8 @@ class FitResult:
         lines.append(f"    success            = {success}")
         lines.append(f"    message            = {self.message}")
         lines.append(lmfit.fit_report(self.params, show_correl=True, min_correl=min_correl))
+        if self.bootstrap is not None:
+            lines.extend(self.bootstrap.report_lines(self.values, self.stderr))
         if self.warnings:
             lines.append("[[Warnings]]")
             lines.extend(f"    {text}" for text in self.warnings)
@@ -210,6 +215,7 @@ class FitResult:
                                     "counts": self.messages.counts_dict(),
                                     "first": list(self.messages.first)},
             "experiment": self.experiment.as_settings(),
+            "bootstrap": None if self.bootstrap is None else self.bootstrap.to_dict(),
         }
 
     def __repr__(self) -> str:
