@@ -153,6 +153,7 @@ def load_scans(path: Union[str, "os.PathLike[str]"],
     header = _header(rows[0][1])
     if header is not None:
         columns, rows = _columns(header, path), rows[1:]
+        expected = len(header)
         if not rows:
             raise ValueError(texts.NO_ROWS.format(path=path))
     else:
@@ -163,16 +164,16 @@ def load_scans(path: Union[str, "os.PathLike[str]"],
             columns = {"x_mm": 0, "transmittance": 1, "sigma": 2}
         else:
             raise ValueError(texts.UNKNOWN_LAYOUT.format(path=path, columns=width))
-    width = max(columns.values()) + 1
+        expected = width
     table = []
     for number, line in rows:
         fields = _fields(line)
         try:
-            if len(fields) < width:
+            if len(fields) != expected:
                 raise ValueError
-            table.append([_number(fields[k]) for k in range(width)])
+            table.append([_number(field) for field in fields])
         except ValueError:
-            raise ValueError(texts.BAD_ROW.format(path=path, line=number, expected=width,
+            raise ValueError(texts.BAD_ROW.format(path=path, line=number, expected=expected,
                                                   got=line)) from None
     data = np.array(table, dtype=np.float64)
     energies = _energies(data, columns, settings, pulse_energy, path)

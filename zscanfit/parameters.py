@@ -111,7 +111,11 @@ def make_params(values: Optional[Sequence[float]] = None, *,
         high = np.inf if high is None else float(high)
         if not low < high:
             raise ValueError(texts.BAD_BOUNDS.format(name=name, low=low, high=high))
-        params.add(name, value=float(given[name]), vary=name in free_set, min=low, max=high)
+        value = _finite(given[name], name)
+        if not low <= value <= high:  # lmfit would clip it silently
+            raise ValueError(texts.START_OUTSIDE.format(name=name, value=value,
+                                                        low=low, high=high))
+        params.add(name, value=value, vary=name in free_set, min=low, max=high)
     return read_params(params)
 
 
