@@ -12,6 +12,7 @@ import warnings
 from typing import Dict, List, Optional, Sequence, Tuple
 
 from . import texts
+from .batch_cli import add_fit_many_parser
 from .experiment import EXPERIMENT_SETTINGS, Experiment
 from .parameters import PARAMETER_NAMES, make_params
 
@@ -41,7 +42,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="python -m zscanfit",
         description="Fit the five-level rate-equation model to open-aperture z-scan data.",
-        epilog="Run 'python -m zscanfit fit --help' for the options of a fit.")
+        epilog=("Run 'python -m zscanfit fit --help' for the options of a fit, "
+                "'python -m zscanfit fit-many --help' for many files at once."))
     commands = parser.add_subparsers(dest="command", metavar="command", parser_class=_Parser)
     commands.required = True
     fit_parser = commands.add_parser(
@@ -59,31 +61,46 @@ def build_parser() -> argparse.ArgumentParser:
                 "python -m zscanfit fit examples/demo_rsa.csv --free sigma_0 sigma_1 "
                 "--plot fit.png"))
     fit_parser.add_argument("data", metavar="DATA", help="the data file")
-    fit_parser.add_argument("--free", nargs="+", required=True, metavar="NAME",
-                            choices=PARAMETER_NAMES,
-                            help=f"parameters to fit, of: {', '.join(PARAMETER_NAMES)}")
-    fit_parser.add_argument("--sa", action="store_true",
-                            help="saturable absorber: the focus is the maximum of the data "
-                                 "(default: reverse saturable absorber, the minimum)")
-    fit_parser.add_argument("--starts", type=int, default=3, metavar="N",
-                            help="starts, spread from 0.302 to 3.311 times the start values "
-                                 "(default 3)")
-    fit_parser.add_argument("--method", choices=("robust", "exact"), default="robust",
-                            help="robust: bounded trust-region fit (default); exact: "
-                                 "kesp_wrapper.fit_zscan's own fit, then its errors")
-    fit_parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
-                            dest="assignments",
-                            help="a setting (e.g. w0=2e-5, populations='3e17 0 0 0 0') or "
-                                 "a start value (e.g. sigma_0=1.5e-17); overrides the file; "
-                                 "repeatable")
-    fit_parser.add_argument("--energy", type=float, metavar="J",
-                            help="pulse energy of a file without one")
+    _add_fit_options(fit_parser)
+    fit_parser.add_argument("--bootstrap", type=int, metavar="B",
+                            help="add percentile intervals from B bootstrap refits (residual "
+                                 "resampling; 200 to 1000 is usual)")
+    fit_parser.add_argument("--seed", type=int, metavar="S",
+                            help="seed of the bootstrap's draws (same seed, same intervals)")
+    fit_parser.add_argument("--scheduler", metavar="ADDRESS",
+                            help="run the bootstrap refits on the workers of this Dask "
+                                 "scheduler, e.g. tcp://10.0.0.5:8786 (needs pip install "
+                                 "kesp_wrapper[dask])")
     fit_parser.add_argument("--plot", metavar="PATH", help="write a figure of the fit")
     fit_parser.add_argument("--json", metavar="PATH", help="write the results as JSON")
     fit_parser.add_argument("--verbose", action="store_true",
                             help="print the integrator's messages instead of a summary")
     fit_parser.set_defaults(run=_run_fit)
+    add_fit_many_parser(commands, _add_fit_options)
     return parser
+
+
+def _add_fit_options(parser: argparse.ArgumentParser) -> None:
+    """The options of a fit shared by ``fit`` and ``fit-many``."""
+    parser.add_argument("--free", nargs="+", required=True, metavar="NAME",
+                        choices=PARAMETER_NAMES,
+                        help=f"parameters to fit, of: {', '.join(PARAMETER_NAMES)}")
+    parser.add_argument("--sa", action="store_true",
+                        help="saturable absorber: the focus is the maximum of the data "
+                             "(default: reverse saturable absorber, the minimum)")
+    parser.add_argument("--starts", type=int, default=3, metavar="N",
+                        help="starts, spread from 0.302 to 3.311 times the start values "
+                             "(default 3)")
+    parser.add_argument("--method", choices=("robust", "exact"), default="robust",
+                        help="robust: bounded trust-region fit (default); exact: "
+                             "kesp_wrapper.fit_zscan's own fit, then its errors")
+    parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
+                        dest="assignments",
+                        help="a setting (e.g. w0=2e-5, populations='3e17 0 0 0 0') or "
+                             "a start value (e.g. sigma_0=1.5e-17); overrides the file; "
+                             "repeatable")
+    parser.add_argument("--energy", type=float, metavar="J",
+                        help="pulse energy of a file without one")
 
 
 def _assignments(items: Sequence[str]) -> Tuple[Dict[str, List[float]], Dict[str, float]]:
@@ -125,7 +142,8 @@ def _run_fit(args: argparse.Namespace) -> int:
         raise UsageError(texts.CLI_NO_START)
     params = make_params(start, free=args.free, **values)
     result = fit(data.scans, experiment, params, is_sa=args.sa, n_starts=args.starts,
-                 method=args.method, verbose=args.verbose)
+                 method=args.method, verbose=args.verbose, bootstrap=args.bootstrap,
+                 seed=args.seed, client=args.scheduler)
     sys.stdout.write(result.report() + "\n")
     if args.plot:
         result.plot(args.plot)
@@ -150,7 +168,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     warnings.showwarning = _show_warning
     try:
         return int(args.run(args))
-    except (UsageError, ValueError, OSError) as exc:
+    except (UsageError, ValueError, OSError, ImportError) as exc:  # ImportError: an extra missing
         sys.stderr.write(texts.CLI_ERROR.format(message=str(exc)) + "\n")
         return EXIT_USAGE
     except MemoryError as exc:

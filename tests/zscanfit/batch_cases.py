@@ -1,74 +1,73 @@
-# Small fit problems shared by the tests of fit_many and of the bootstrap:
-# a coarse experiment (2 time slices, 2 slabs), synthetic RSA scans made by
-# the model at known parameters plus seeded Gaussian noise, and jobs built
-# from them. Each fit takes a fraction of a second. Relies on the installed
-# zscanfit.
-import warnings
-
+# Small fit problems shared by the tests of fit_many and of the bootstrap,
+# made with the package tests' shared helpers (conftest.py) at the coarsest
+# resolution (2 time slices, 2 slabs), so that a fit takes a fraction of a
+# second: noisy RSA scans at two energies, jobs built from them, a job that
+# fails, and a bit-for-bit comparison of fit results. Relies on the
+# installed zscanfit.
 import numpy as np
 
 import zscanfit
 from zscanfit.batch import FitJob
 
-TRUTH = (1e-17, 4e-17, 0.0, 5e-9, 1e-8, 1e-12, 1e-5, 1e-12)
+from conftest import RSA_TRUTH, experiment as coarse_experiment, synthetic_scans
+
 FREE = ("sigma_0", "sigma_1")
-ENERGIES = (0.5e-6, 1.5e-6)
 NOISE = 0.002
 POSITIONS = np.linspace(-20.0, 20.0, 15)
 
 
 def experiment():
-    return zscanfit.Experiment(wavelength=532e-9, w0=20e-6, M2=1.0, tau=4e-9,
-                               sample_width=0.1, populations=[3e17, 0, 0, 0, 0],
-                               t_slices=2, z_slices=2)
+    return coarse_experiment(t_slices=2, z_slices=2)
 
 
-def true_curves(exp=None):
-    """The model at TRUTH at every position, one curve per energy."""
-    exp = exp or experiment()
-    return [zscanfit.model(exp, TRUTH, POSITIONS, energy) for energy in ENERGIES]
-
-
-def noisy_scans(seed, curves=None, sigma=None):
-    """Scans of the true curves plus noise of standard deviation NOISE drawn
+def noisy_scans(seed, sigma=None):
+    """The model at RSA_TRUTH plus noise of standard deviation NOISE drawn
     with ``seed``; with ``sigma`` every point carries that uncertainty."""
-    rng = np.random.default_rng(seed)
-    curves = curves if curves is not None else true_curves()
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", zscanfit.ZScanWarning)
-        return [zscanfit.Scan(POSITIONS, curve + rng.normal(0.0, NOISE, curve.shape), energy,
-                              sigma=None if sigma is None else np.full(curve.shape, sigma))
-                for curve, energy in zip(curves, ENERGIES)]
+    return synthetic_scans(RSA_TRUTH, experiment(), positions=POSITIONS, noise=NOISE,
+                           seed=seed, sigma=sigma)
 
 
 def start_params(factor=1.5):
-    """TRUTH with the free cross-sections ``factor`` times too large."""
-    return zscanfit.make_params(TRUTH, free=FREE, **{name: factor * TRUTH[k]
-                                                     for k, name in enumerate(FREE)})
+    """RSA_TRUTH with the free cross-sections ``factor`` times too large."""
+    return zscanfit.make_params(RSA_TRUTH, free=FREE, **{
+        name: factor * RSA_TRUTH[zscanfit.PARAMETER_NAMES.index(name)] for name in FREE})
 
 
-def jobs(seeds, exp=None):
+def jobs(seeds):
     """One job per noise seed, each with its own data."""
-    exp = exp or experiment()
-    curves = true_curves(exp)
-    return [FitJob(noisy_scans(seed, curves), exp, start_params(), label=f"seed {seed}")
+    return [FitJob(noisy_scans(seed), experiment(), start_params(), label=f"seed {seed}")
             for seed in seeds]
 
 
-def failing_job(exp=None):
+def failing_job():
     """A job whose fit raises ValueError: no parameter is free."""
-    params = zscanfit.make_params(TRUTH)
-    return FitJob(noisy_scans(0), exp or experiment(), params, label="nothing free")
+    return FitJob(noisy_scans(0), experiment(), zscanfit.make_params(RSA_TRUTH),
+                  label="nothing free")
 
 
 def same_bits(a, b):
     """Whether two fit results agree to the last bit in every fitted figure."""
-    arrays = [(np.asarray(x, dtype=np.float64), np.asarray(y, dtype=np.float64)) for x, y in (
-        ([a.params[n].value for n in zscanfit.PARAMETER_NAMES],
-         [b.params[n].value for n in zscanfit.PARAMETER_NAMES]),
-        ([a.params[n].stderr for n in a.free], [b.params[n].stderr for n in b.free]),
-        ([a.chisqr], [b.chisqr]),
-        (np.concatenate(a.models), np.concatenate(b.models)),
-        (a.covariance, b.covariance))]
+    names = zscanfit.PARAMETER_NAMES
+    pairs = [([a.params[n].value for n in names], [b.params[n].value for n in names]),
+             ([a.params[n].stderr for n in a.free], [b.params[n].stderr for n in b.free]),
+             ([a.chisqr], [b.chisqr]),
+             (np.concatenate(a.models), np.concatenate(b.models)),
+             (a.covariance, b.covariance)]
+    arrays = [(np.asarray(x, dtype=np.float64), np.asarray(y, dtype=np.float64)) for x, y in pairs]
     return (a.free == b.free and a.nfev == b.nfev
             and all(x.shape == y.shape and x.tobytes() == y.tobytes() for x, y in arrays))
+
+
+def write_scan_file(path, scans, exp, spec_pars):
+    """A data file in the layout of examples/demo_rsa.csv (values by repr,
+    so they read back exactly)."""
+    lines = [f"# {name} = {value}" for name, value in exp.as_settings().items()
+             if name != "populations"]
+    lines.append("# populations = " + " ".join(repr(v) for v in exp.populations))
+    lines.append("# spec_pars = " + " ".join(repr(float(v)) for v in spec_pars))
+    lines.append("dataset,pulse_energy,x_mm,transmittance")
+    for k, scan in enumerate(scans):
+        lines += [f"{k},{scan.pulse_energy!r},{x!r},{y!r}"
+                  for x, y in zip(scan.x_mm.tolist(), scan.transmittance.tolist())]
+    path.write_text("\n".join(lines) + "\n")
+    return path

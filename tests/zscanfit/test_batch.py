@@ -4,8 +4,10 @@
 # a job that raises leaves a FitFailure in its place and the others go on;
 # without Dask installed client= names the extra to install; Ctrl-C stops a
 # batch at once, running fits included; the progress bar shows only on a
-# terminal unless asked for. Relies on the installed zscanfit, on dask
-# distributed, and on batch_cases.py.
+# terminal unless asked for; the fit-many command writes one row per data
+# file, as fitting the file alone gives it. Relies on the installed
+# zscanfit, on dask distributed, and on batch_cases.py and conftest.py.
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -14,7 +16,7 @@ import threading
 import pytest
 
 import zscanfit
-from zscanfit import _stop, batch, texts
+from zscanfit import _stop, batch, batch_cli, texts
 from zscanfit.batch import FitFailure, FitJob, fit_many
 
 import batch_cases
@@ -161,3 +163,79 @@ def test_ctrl_c_stops_the_batch_and_its_running_fits():
     # two fits started and no further one; both worker threads ended
     assert out == "interrupted 2 0\n", err
     assert child.returncode == 0
+
+
+# ---------------------------------------------------------------- fit-many
+@pytest.fixture(scope="module")
+def scan_folder(tmp_path_factory):
+    """Two data files of different noise and one that cannot be read."""
+    folder = tmp_path_factory.mktemp("scans")
+    start = batch_cases.start_params()
+    spec_pars = [start[name].value for name in zscanfit.PARAMETER_NAMES]
+    for name, seed in (("a.csv", 31), ("c.csv", 32)):
+        batch_cases.write_scan_file(folder / name, batch_cases.noisy_scans(seed),
+                                    batch_cases.experiment(), spec_pars)
+    (folder / "b.csv").write_text("# w0 = 2e-5\nnot,a,scan\n")
+    (folder / "notes.md").write_text("not a data file\n")
+    return folder
+
+
+def _rows(text):
+    import csv
+    return list(csv.DictReader(text.splitlines()))
+
+
+def _fit_file(path, **changes):
+    data = zscanfit.load_scans(path)
+    exp = zscanfit.Experiment.from_settings(dict(data.settings, **changes))
+    return zscanfit.fit(data.scans, exp, data.params(free=batch_cases.FREE), n_starts=1)
+
+
+def test_fit_many_folder_writes_one_row_per_file_as_the_fits_give(scan_folder, tmp_path):
+    from conftest import run_cli
+    out = tmp_path / "results.csv"
+    done = run_cli("fit-many", scan_folder, "--free", *batch_cases.FREE, "--starts", 1,
+                   "--workers", 2, "--out", out)
+    assert done.returncode == 0, done.stderr
+    rows = _rows(out.read_text())
+    assert [pathlib.Path(r["file"]).name for r in rows] == ["a.csv", "b.csv", "c.csv"]
+    assert [r["status"] for r in rows] == ["ok", "failed", "ok"]
+    with pytest.raises(ValueError) as unreadable:
+        zscanfit.load_scans(rows[1]["file"])
+    assert rows[1]["message"] == str(unreadable.value)
+    for row in (rows[0], rows[2]):
+        alone = _fit_file(row["file"])
+        for name in batch_cases.FREE:
+            assert float(row[name]) == alone.values[name]
+            assert float(row[f"{name}_stderr"]) == alone.stderr[name]
+        assert float(row["chisqr"]) == alone.chisqr and int(row["nfev"]) == alone.nfev
+    assert "fit-many: 3 files, 2 fitted, 0 not converged, 1 failed" in done.stderr
+
+
+def test_fit_many_manifest_rows_override_the_files_values(scan_folder, tmp_path):
+    from conftest import run_cli
+    manifest = tmp_path / "manifest.csv"
+    manifest.write_text(f"file,z_slices\n{scan_folder / 'a.csv'},3\n{scan_folder / 'c.csv'},\n")
+    done = run_cli("fit-many", manifest, "--free", *batch_cases.FREE, "--starts", 1)
+    assert done.returncode == 0, done.stderr
+    rows = _rows(done.stdout)
+    assert [r["status"] for r in rows] == ["ok", "ok"]
+    assert float(rows[0]["sigma_0"]) == _fit_file(scan_folder / "a.csv", z_slices=3).values["sigma_0"]
+    assert float(rows[1]["sigma_0"]) == _fit_file(scan_folder / "c.csv").values["sigma_0"]
+
+
+@pytest.mark.parametrize("source, extra, text", [
+    ("missing", (), batch_cli.NO_SOURCE.format(path="missing")),
+    ("manifest.csv", (), batch_cli.MANIFEST_UNKNOWN.format(
+        path="manifest.csv", name="colour", settings=", ".join(zscanfit.EXPERIMENT_SETTINGS),
+        parameters=", ".join(zscanfit.PARAMETER_NAMES))),
+    ("empty", (), batch_cli.NO_DATA_FILES.format(path="empty")),
+    (".", ("--workers", "2", "--scheduler", "tcp://127.0.0.1:1"), "not allowed with argument"),
+], ids=["no such source", "unknown manifest column", "empty folder", "workers and scheduler"])
+def test_fit_many_bad_input_is_one_line_and_status_2(tmp_path, source, extra, text):
+    from conftest import run_cli
+    (tmp_path / "manifest.csv").write_text("file,colour\na.csv,red\n")
+    (tmp_path / "empty").mkdir()
+    done = run_cli("fit-many", source, "--free", "sigma_0", *extra, cwd=tmp_path)
+    assert done.returncode == 2
+    assert done.stdout == "" and done.stderr.count("\n") == 1 and text in done.stderr
