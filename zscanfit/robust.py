@@ -98,6 +98,10 @@ def run_one(problem: FitProblem, coords: Coordinates, factor: float,
     except ValueError as exc:  # scipy: residuals not finite at the start
         return StartOutcome(factor, None, start, math.nan, None,
                             problem.n_evaluations - before, str(exc))
+    # The result keeps the call's options; the Jacobian function is local to
+    # this call and would stop the result from pickling.
+    if isinstance(getattr(result, "call_kws", None), dict) and "jac" in result.call_kws:
+        result.call_kws = dict(result.call_kws, jac="forward differences, step diff_step in u")
     u = tuple(float(result.params[name].value) for name in coords.free)
     residuals = residuals_at(u)
     chisqr = float(np.sum(residuals * residuals))
