@@ -2,17 +2,17 @@
 
 ``fit_many`` runs ``zscanfit.fit`` once per job and returns the results in
 the order of the jobs. The fits release the interpreter lock while the model
-runs, so threads scale on one machine; beyond it the jobs go to the workers
+runs, so a thread pool (concurrent.futures) scales on one machine; beyond it the jobs go to the workers
 of a ``dask.distributed`` cluster, one fit per task. A job that raises gives
 a ``FitFailure`` in its place and the others go on. Relies on tqdm for the
 progress bar, on ``zscanfit._stop`` to stop fits on worker threads, and
 optionally on ``dask.distributed``.
 """
 import os
-import queue
 import threading
 import traceback
 import uuid
+from concurrent.futures import ThreadPoolExecutor, as_completed
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
 
@@ -130,47 +130,35 @@ def local_workers() -> int:
 
 def _run_local(jobs: List[FitJob], options: Mapping[str, Any],
                workers: int) -> Iterator[Tuple[int, Any]]:
-    """Yields (index, outcome) as the fits finish on ``workers`` threads.
+    """Yields (index, outcome) as the fits finish on a pool of ``workers``
+    threads.
 
-    The threads take the jobs in order from a shared counter. When the
-    consumer stops early (Ctrl-C, or any exception in the main thread), no
-    further job is started, the running fits stop at their next model
-    evaluation, and the threads are joined before the exception goes on.
+    When the consumer stops early (Ctrl-C, or any exception in the main
+    thread), the fits not yet started are cancelled, the running ones stop
+    at their next model evaluation (their threads' stop event is set), and
+    the threads are joined before the exception goes on.
     """
     stop = threading.Event()
-    finished: "queue.Queue[Tuple[int, Any]]" = queue.Queue()
-    counter = iter(range(len(jobs)))
-    counter_lock = threading.Lock()
 
-    def next_index() -> Optional[int]:
-        with counter_lock:
-            return next(counter, None)
-
-    def work() -> None:
+    def task(index: int) -> Any:
         with _stop.stop_event(stop):
-            while not stop.is_set():
-                index = next_index()
-                if index is None:
-                    return
-                try:
-                    outcome = run_job(jobs[index], index, options)
-                except _stop.FitStopped:
-                    return
-                except BaseException as error:  # never leave the consumer waiting
-                    outcome = FitFailure.from_exception(index, error, jobs[index].label)
-                finished.put((index, outcome))
+            _stop.raise_if_stopped()
+            return run_job(jobs[index], index, options)
 
-    threads = [threading.Thread(target=work, name=f"zscanfit-fit-{k}")
-               for k in range(min(workers, len(jobs)))]
-    for thread in threads:
-        thread.start()
+    pool = ThreadPoolExecutor(max_workers=min(workers, len(jobs)),
+                              thread_name_prefix="zscanfit-fit")
     try:
-        for _ in range(len(jobs)):
-            yield finished.get()
+        futures = {pool.submit(task, index): index for index in range(len(jobs))}
+        for future in as_completed(futures):
+            index = futures[future]
+            try:
+                outcome = future.result()
+            except BaseException as error:  # never lose a job: its failure is its result
+                outcome = FitFailure.from_exception(index, error, jobs[index].label)
+            yield index, outcome
     finally:
         stop.set()
-        for thread in threads:
-            thread.join()
+        pool.shutdown(wait=True, cancel_futures=True)
 
 
 # ---------------------------------------------------------------- Dask
