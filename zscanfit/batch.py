@@ -2,9 +2,10 @@
 
 ``fit_many`` runs ``zscanfit.fit`` once per job and returns the results in
 the order of the jobs. The fits release the interpreter lock while the model
-runs, so a thread pool (concurrent.futures) scales on one machine; beyond it the jobs go to the workers
-of a ``dask.distributed`` cluster, one fit per task. A job that raises gives
-a ``FitFailure`` in its place and the others go on. Relies on tqdm for the
+runs, so a thread pool (concurrent.futures) scales on one machine; beyond
+it the jobs go to the workers of a ``dask.distributed`` cluster, one fit
+per task. A job that raises gives a ``FitFailure`` in its place and the
+others go on. Relies on tqdm for the
 progress bar, on ``zscanfit._stop`` to stop fits on worker threads, and
 optionally on ``dask.distributed``.
 """
