@@ -137,9 +137,10 @@ def result_rows(paths: Sequence[str], outcomes: Sequence[Any],
     rows = []
     for path, outcome in zip(paths, outcomes):
         row: Dict[str, Any] = {"file": path}
-        if isinstance(outcome, (str, FitFailure)):
-            reason = outcome if isinstance(outcome, str) else f"{outcome.error_type}: {outcome.message}"
-            row.update(status=STATUS_FAILED, message=reason)
+        if isinstance(outcome, str):
+            row.update(status=STATUS_FAILED, message=outcome)
+        elif isinstance(outcome, FitFailure):
+            row.update(status=STATUS_FAILED, message=f"{outcome.error_type}: {outcome.message}")
         else:
             row.update(status=STATUS_NOT_CONVERGED if outcome.success is False else STATUS_OK,
                        chisqr=outcome.chisqr, redchi=outcome.redchi, ndata=outcome.ndata,

@@ -220,7 +220,8 @@ def test_fit_many_manifest_rows_override_the_files_values(scan_folder, tmp_path)
     assert done.returncode == 0, done.stderr
     rows = _rows(done.stdout)
     assert [r["status"] for r in rows] == ["ok", "ok"]
-    assert float(rows[0]["sigma_0"]) == _fit_file(scan_folder / "a.csv", z_slices=3).values["sigma_0"]
+    finer = _fit_file(scan_folder / "a.csv", z_slices=3)
+    assert float(rows[0]["sigma_0"]) == finer.values["sigma_0"]
     assert float(rows[1]["sigma_0"]) == _fit_file(scan_folder / "c.csv").values["sigma_0"]
 
 
