@@ -1,6 +1,10 @@
 # One entry point for every job. `make test` and `make demo` set up a fresh
 # machine by themselves: Debian packages, a CPython 3.9 virtual environment,
 # the C++ build and the Python extension module. All steps are idempotent.
+#
+# Builds and test runs print a summary; their full output goes to
+# build/logs/ and is printed when they fail. `make VERBOSE=1 ...` prints
+# everything as it comes.
 
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
@@ -8,6 +12,7 @@ SHELL := /bin/bash
 ROOT      := $(CURDIR)
 BUILD     := $(ROOT)/build
 STAMPS    := $(BUILD)/stamps
+LOGS      := $(BUILD)/logs
 VENV      := $(ROOT)/.venv
 VPY       := $(VENV)/bin/python
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
@@ -20,7 +25,28 @@ PYTHON39 ?= $(shell p=$$(pyenv prefix 3.9.18 2>/dev/null || pyenv prefix 3.9 2>/
               else command -v python3.9; fi)
 
 CMAKE     := $(VENV)/bin/cmake
+CTEST     := $(VENV)/bin/ctest
+NINJA     := $(VENV)/bin/ninja
 CPP_BUILD := $(BUILD)/cpp
+
+# $(call quietly,LOG-NAME,SUMMARY-REGEX,COMMAND): COMMAND with its output in
+# build/logs/LOG-NAME.log; prints the matching lines, or everything on failure.
+ifeq ($(VERBOSE),1)
+quietly = $(3)
+else
+quietly = $(ROOT)/scripts/run-quietly.sh $(LOGS)/$(1).log '$(2)' $(3)
+endif
+# What ctest's summary and a build's failure look like.
+CTEST_SUMMARY := tests passed|tests failed|Total Test time
+# Configures the CMake tree $(1) with the options $(2) and builds it (the
+# build options $(3), if any).
+cmake_build = $(call quietly,$(notdir $(1))-build,,$(SHELL) -c '$(CMAKE) -S . -B $(1) -G Ninja \
+  -DCMAKE_MAKE_PROGRAM=$(NINJA) $(2) && $(CMAKE) --build $(1) -j $(JOBS) $(3)')
+# Runs the ctest suite of the CMake tree $(1), with the environment $(2).
+ctest_run = cd $(1) && $(2) $(call quietly,$(notdir $(1))-ctest,$(CTEST_SUMMARY),\
+  $(CTEST) --output-on-failure -j $(JOBS))
+# Prints a heading for a step.
+step = @echo "== $(1)"
 
 .PHONY: test demo bench sanitize fuzz setup cpp cpp-test module py-test clean \
         cpp-sanitize py-sanitize
@@ -28,80 +54,60 @@ CPP_BUILD := $(BUILD)/cpp
 # ---------------------------------------------------------------- set-up
 $(STAMPS)/apt:
 	@mkdir -p $(STAMPS)
-	@missing=""; for p in $(APT_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing Debian packages:$$missing"; \
-	  SUDO=""; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
-	  $$SUDO apt-get update && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y $$missing; \
-	fi
+	@scripts/install-debian-packages.sh --log $(LOGS)/apt.log $(APT_PACKAGES)
 	@touch $@
 
 $(STAMPS)/venv: requirements-dev.txt | $(STAMPS)/apt
 	@mkdir -p $(STAMPS)
 	@if [ -z "$(PYTHON39)" ]; then echo "CPython 3.9 not found (pyenv or python3.9 on PATH)"; exit 1; fi
+	$(call step,Python virtual environment $(VENV))
 	@[ -x $(VPY) ] || $(PYTHON39) -m venv $(VENV)
-	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet -r requirements-dev.txt
+	@$(VPY) -m pip install --quiet --upgrade pip
+	@$(VPY) -m pip install --quiet -r requirements-dev.txt
 	@touch $@
 
 setup: $(STAMPS)/apt $(STAMPS)/venv
 
 # ---------------------------------------------------------------- C++
 cpp: setup
-	$(CMAKE) -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_MAKE_PROGRAM=$(VENV)/bin/ninja -DKESP_WARNINGS_AS_ERRORS=ON >/dev/null
-	$(CMAKE) --build $(CPP_BUILD) -j $(JOBS)
+	$(call step,C++ build ($(CPP_BUILD)))
+	@$(call cmake_build,$(CPP_BUILD),-DCMAKE_BUILD_TYPE=Release -DKESP_WARNINGS_AS_ERRORS=ON)
 
 cpp-test: cpp
-	cd $(CPP_BUILD) && $(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+	$(call step,C++ tests)
+	@$(call ctest_run,$(CPP_BUILD))
 
 # ---------------------------------------------------------------- Python
 module: setup
-	$(VPY) -m pip install --quiet --no-build-isolation \
-	  -Cbuild-dir=$(BUILD)/py -Ccmake.define.KESP_WARNINGS_AS_ERRORS=ON .
+	$(call step,Python module (installed into $(VENV)))
+	@$(call quietly,module-build,,$(VPY) -m pip install --quiet --no-build-isolation \
+	  -Cbuild-dir=$(BUILD)/py -Ccmake.define.KESP_WARNINGS_AS_ERRORS=ON .)
 
 py-test: module
-	cd tests/python && $(VPY) -m pytest -q
+	$(call step,Python tests)
+	@cd tests/python && $(VPY) -m pytest -q
 
 # ---------------------------------------------------------------- sanitizers
 # The C++ libraries and tests, and separately the extension module, built with
 # AddressSanitizer and UndefinedBehaviorSanitizer (-O2 -g). Any report fails
-# the run: UBSan stops at the first finding, ASan always does. The sanitized
-# module is installed into its own directory, put first on PYTHONPATH for the
-# Python tests only; the module in .venv stays the normal build. The
-# interpreter is not instrumented, so the sanitizer runtimes are preloaded;
-# PYTHONMALLOC=malloc lets ASan see Python's objects; leaks are not reported
-# for the Python run, as CPython does not free everything at exit. pytest
-# captures the standard streams of the process a sanitizer stops, so the
-# reports of the Python run go to files, printed (and failing the run) after.
+# the run: UBSan stops at the first finding, ASan always does. The Python half
+# is scripts/run-sanitized-python-tests.sh (it explains its set-up).
 SAN_BUILD    := $(BUILD)/sanitize
 SAN_PY_BUILD := $(BUILD)/sanitize-py
-SAN_SITE     := $(SAN_PY_BUILD)/site
-SAN_RUNTIMES  = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
-SAN_REPORTS  := $(SAN_PY_BUILD)/reports
 UBSAN_COMMON := print_stacktrace=1:halt_on_error=1
 ASAN_COMMON  := allocator_may_return_null=1:check_initialization_order=1:detect_stack_use_after_return=1
 
 cpp-sanitize: setup
-	$(CMAKE) -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_MAKE_PROGRAM=$(VENV)/bin/ninja -DKESP_WARNINGS_AS_ERRORS=ON -DKESP_SANITIZE=ON >/dev/null
-	$(CMAKE) --build $(SAN_BUILD) -j $(JOBS)
-	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:$(ASAN_COMMON) UBSAN_OPTIONS=$(UBSAN_COMMON) \
-	  $(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+	$(call step,C++ tests with ASan and UBSan ($(SAN_BUILD)))
+	@$(call cmake_build,$(SAN_BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKESP_WARNINGS_AS_ERRORS=ON -DKESP_SANITIZE=ON)
+	@$(call ctest_run,$(SAN_BUILD),ASAN_OPTIONS=detect_leaks=1:$(ASAN_COMMON) \
+	  UBSAN_OPTIONS=$(UBSAN_COMMON))
 
 py-sanitize: setup
-	$(VPY) -m pip install --quiet --no-build-isolation --no-deps --upgrade --target $(SAN_SITE) \
-	  -Cbuild-dir=$(SAN_PY_BUILD)/build -Ccmake.build-type=RelWithDebInfo \
-	  -Ccmake.define.KESP_WARNINGS_AS_ERRORS=ON -Ccmake.define.KESP_SANITIZE=ON .
-	rm -rf $(SAN_REPORTS) && mkdir -p $(SAN_REPORTS)
-	cd tests/python && export PYTHONPATH=$(SAN_SITE) LD_PRELOAD=$(SAN_RUNTIMES) PYTHONMALLOC=malloc \
-	  ASAN_OPTIONS=detect_leaks=0:$(ASAN_COMMON):log_path=$(SAN_REPORTS)/asan \
-	  UBSAN_OPTIONS=$(UBSAN_COMMON):log_path=$(SAN_REPORTS)/ubsan && \
-	  $(VPY) -c 'import kesp_wrapper, sys; sys.exit(not kesp_wrapper.__file__.startswith("$(SAN_SITE)/"))' && \
-	  { $(VPY) -m pytest -q -p no:cacheprovider; status=$$?; } || status=1; \
-	  if [ -n "$$(ls $(SAN_REPORTS))" ]; then cat $(SAN_REPORTS)/*; exit 1; fi; exit $$status
+	$(call step,Python tests with ASan and UBSan ($(SAN_PY_BUILD)))
+	@ASAN_COMMON=$(ASAN_COMMON) UBSAN_COMMON=$(UBSAN_COMMON) \
+	  scripts/run-sanitized-python-tests.sh $(VPY) $(SAN_PY_BUILD)
 
 sanitize: cpp-sanitize py-sanitize
 
@@ -120,9 +126,9 @@ demo: module
 
 BENCH_BUILD := $(BUILD)/bench
 bench: module
-	$(CMAKE) -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_MAKE_PROGRAM=$(VENV)/bin/ninja -DKESP_BUILD_TESTS=OFF -DKESP_BUILD_BENCHMARKS=ON >/dev/null
-	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target bench_core
+	$(call step,C++ benchmarks ($(BENCH_BUILD)))
+	@$(call cmake_build,$(BENCH_BUILD),-DCMAKE_BUILD_TYPE=Release -DKESP_BUILD_TESTS=OFF \
+	  -DKESP_BUILD_BENCHMARKS=ON,--target bench_core)
 	$(BENCH_BUILD)/benchmarks/bench_core --benchmark_counters_tabular=true
 	$(VPY) benchmarks/bench_fit.py
 
