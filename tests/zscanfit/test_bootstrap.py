@@ -113,3 +113,19 @@ def test_fit_with_bootstrap_reports_intervals_beside_the_errors():
     saved = json.loads(json.dumps(result.to_dict()))
     assert saved["bootstrap"]["intervals"]["sigma_0"]["0.95"] == list(
         result.bootstrap.intervals["sigma_0"][0.95])
+
+
+@pytest.mark.parametrize("count, status", [(3, 0), (1, 2)])
+def test_command_line_fit_with_bootstrap(tmp_path, count, status):
+    from conftest import run_cli
+    start = batch_cases.start_params()
+    path = batch_cases.write_scan_file(
+        tmp_path / "scan.csv", batch_cases.noisy_scans(21), batch_cases.experiment(),
+        [start[name].value for name in zscanfit.PARAMETER_NAMES])
+    done = run_cli("fit", path, "--free", *batch_cases.FREE, "--starts", 1,
+                   "--bootstrap", count, "--seed", 5)
+    assert done.returncode == status
+    if status == 0:
+        assert "[[Bootstrap]] residual resampling, 3 of 3 refits kept, seed 5" in done.stdout
+    else:
+        assert done.stderr.strip().endswith(bootstrap.BAD_SAMPLES.format(count))
