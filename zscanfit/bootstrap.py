@@ -5,7 +5,7 @@ points left out and kept masked) makes one resampled data set; B of them
 are refitted like the original through ``fit_many``, and the spread of the
 refitted values gives percentile intervals beside the covariance errors.
 Relies on NumPy's random generator (fixed seed -> the same data sets), on
-``zscanfit.batch`` and on the package's model and scans.
+``zscanfit.batch``, and on the fit result's model values and scans.
 """
 import math
 import warnings
