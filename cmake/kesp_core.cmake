@@ -16,8 +16,11 @@ target_include_directories(kesp_core INTERFACE
   $<TARGET_PROPERTY:lsoda,INTERFACE_INCLUDE_DIRECTORIES>
   $<TARGET_PROPERTY:zscan,INTERFACE_INCLUDE_DIRECTORIES>)
 target_link_libraries(kesp_core PRIVATE ${MINPACK_LIBRARY})
-# Every object is resolved inside the library at link time.
-target_link_options(kesp_core PRIVATE "LINKER:--no-undefined")
+# Every object is resolved inside the library at link time, and its calls of
+# its own functions are bound there too: direct calls, as in a static link,
+# instead of calls through the procedure linkage table (about 3 % of a fit's
+# time otherwise).
+target_link_options(kesp_core PRIVATE "LINKER:--no-undefined" "LINKER:-Bsymbolic-functions")
 
 install(TARGETS kesp_core LIBRARY DESTINATION ${KESP_CORE_LIBDIR})
 

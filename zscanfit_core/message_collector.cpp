@@ -1,11 +1,57 @@
 // The message collector; see message_collector.h. Relies on the C++
-// standard library only.
+// standard library and POSIX pthread_atfork.
 #include "zscanfit_core/message_collector.h"
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <cstring>
 #include <new>
 
 namespace zscanfit_core {
+namespace {
+
+// Every live collector, for the fork handlers. Never destroyed, so that a
+// collector outliving static destruction still finds it.
+struct Registry {
+  std::mutex lock;
+  std::vector<MessageCollector*> collectors;
+};
+
+Registry& registry() {
+  static Registry* const instance = new Registry;
+  return *instance;
+}
+
+}  // namespace
+
+MessageCollector::MessageCollector(std::size_t keep) : keep_(keep) {
+  static std::once_flag handlers;
+  std::call_once(handlers, [] { pthread_atfork(before_fork, after_fork, after_fork); });
+  Registry& r = registry();
+  std::lock_guard<std::mutex> guard(r.lock);
+  r.collectors.push_back(this);
+}
+
+MessageCollector::~MessageCollector() {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> guard(r.lock);
+  r.collectors.erase(std::find(r.collectors.begin(), r.collectors.end(), this));
+}
+
+void MessageCollector::before_fork() {
+  Registry& r = registry();
+  r.lock.lock();
+  for (MessageCollector* collector : r.collectors) collector->mutex_.lock();
+}
+
+// In the parent and in the child alike: the forking thread let go of what
+// before_fork took (in the child it is the only thread, and holds them).
+void MessageCollector::after_fork() {
+  Registry& r = registry();
+  for (MessageCollector* collector : r.collectors) collector->mutex_.unlock();
+  r.lock.unlock();
+}
 
 void MessageCollector::receive(const char* kind, const std::string& text) noexcept {
   std::lock_guard<std::mutex> guard(mutex_);

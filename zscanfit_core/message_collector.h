@@ -2,8 +2,9 @@
 // lsoda::MessageSink that counts the messages by kind and keeps the first few
 // verbatim. It touches no Python object, so it receives messages on threads
 // that do not hold the interpreter lock (the model's worker threads, or a
-// computation that released it). Relies on lsoda's message sink and the C++
-// standard library.
+// computation that released it). Collectors stay usable in a child made by
+// fork(), whatever other threads were doing at the fork. Relies on lsoda's
+// message sink, the C++ standard library and POSIX pthread_atfork.
 #ifndef ZSCANFIT_CORE_MESSAGE_COLLECTOR_H
 #define ZSCANFIT_CORE_MESSAGE_COLLECTOR_H
 
@@ -28,7 +29,10 @@ struct MessageSummary {
 
 class MessageCollector final : public lsoda::MessageSink {
  public:
-  explicit MessageCollector(std::size_t keep) : keep_(keep) {}
+  explicit MessageCollector(std::size_t keep);
+  ~MessageCollector() override;
+  MessageCollector(const MessageCollector&) = delete;
+  MessageCollector& operator=(const MessageCollector&) = delete;
 
   // Called on any thread the collector is installed on. When storage for a
   // new kind or a kept text cannot be obtained, the message is still
@@ -41,6 +45,11 @@ class MessageCollector final : public lsoda::MessageSink {
   std::size_t keep() const { return keep_; }
 
  private:
+  // Around fork() the forking thread holds every collector's lock, so that
+  // none is copied into the child held by a thread the child does not have.
+  static void before_fork();
+  static void after_fork();
+
   const std::size_t keep_;
   mutable std::mutex mutex_;
   MessageSummary summary_;

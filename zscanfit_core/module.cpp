@@ -10,6 +10,10 @@ NB_MODULE(_core, m) {
       "Compiled part of zscanfit: the z-scan model at given parameters "
       "(scan_transmittance) and the capture of the integrator's messages "
       "(MessageCapture). Shares its model and integrator with kesp_wrapper.";
+  // A daemon thread still evaluating when the interpreter exits keeps its
+  // arguments for good (it never comes back, see signal_watch.h): that is
+  // no leak worth a report on standard error at every such exit.
+  nanobind::set_leak_warnings(false);
   zscanfit_core::bind_message_capture(m);
   zscanfit_core::bind_model_entry(m);
 }

@@ -1,11 +1,14 @@
 // The signal check of computations run without the interpreter lock; see
-// signal_watch.h. Relies on the CPython C API and zscan's interrupt hook.
+// signal_watch.h. Relies on the CPython C API, zscan's interrupt hook and
+// POSIX pause.
 // Python.h comes first, as CPython asks of every file that includes it.
 #include <Python.h>
 
 #include "zscanfit_core/signal_watch.h"
 
 #include <exception>
+
+#include <unistd.h>
 
 #include "zscan/interrupt.h"
 
@@ -55,6 +58,20 @@ bool on_main_thread() {
   return is_main;
 }
 
+// A thread that comes back while the interpreter shuts down must not take
+// the lock back: CPython would end it by unwinding its stack through the
+// binding's frames, whose Python references would then be released without
+// the lock. It waits instead for the process to end.
+void wait_out_interpreter_shutdown() {
+#if PY_VERSION_HEX >= 0x030D0000
+  const bool finalizing = Py_IsFinalizing() != 0;
+#else
+  const bool finalizing = _Py_IsFinalizing() != 0;
+#endif
+  if (!finalizing) return;
+  for (;;) pause();
+}
+
 }  // namespace
 
 bool run_without_interpreter_lock(const std::function<void()>& work) {
@@ -71,6 +88,7 @@ bool run_without_interpreter_lock(const std::function<void()>& work) {
       thrown = std::current_exception();
     }
   }
+  wait_out_interpreter_shutdown();
   PyEval_RestoreThread(watch.thread_state);
   if (watch.raised) {
     PyErr_Restore(watch.type, watch.value, watch.traceback);

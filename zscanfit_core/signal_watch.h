@@ -24,7 +24,9 @@ constexpr auto kSignalCheckInterval = std::chrono::milliseconds(20);
 // and is held again on return) and, on the main thread, the signal check
 // installed. Returns true when a signal handler raised: its exception is
 // then set, and work() has been asked to stop through zscan's interrupt
-// check. An exception thrown by work() is rethrown with the lock held.
+// check. An exception thrown by work() is rethrown with the lock held. A
+// thread whose work ends while the interpreter shuts down never returns (it
+// waits for the process to end, as CPython ends such threads anyway).
 bool run_without_interpreter_lock(const std::function<void()>& work);
 
 }  // namespace zscanfit_core

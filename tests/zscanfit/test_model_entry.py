@@ -371,6 +371,43 @@ def test_nested_captures_collect_in_turn_and_output_resumes_after_them(
     assert sum(printed_counts(after).values()) == n
 
 
+def test_a_child_forked_while_threads_fill_a_capture_can_use_it():
+    # Threads keep handing messages to one capture while the main thread
+    # forks: no child may inherit the capture's lock held by a thread it
+    # does not have. A child that is not done within seconds has hung.
+    _, got = run_child("""
+        import os, signal, time
+        capture = _core.MessageCapture()
+        def talk():
+            with capture:
+                while True:
+                    _core.scan_transmittance(**t.talkative_args())
+        for _ in range(3):
+            threading.Thread(target=talk, daemon=True).start()
+        time.sleep(0.2)
+        hung = 0
+        for _ in range(30):
+            pid = os.fork()
+            if pid == 0:
+                with capture:
+                    _core.scan_transmittance(**t.talkative_args())
+                os._exit(0 if capture.total > 0 else 3)
+            for _ in range(500):
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    break
+                time.sleep(0.01)
+            else:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+                hung += 1
+                continue
+            assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
+        report(hung=hung)
+    """)
+    assert got == {"hung": 0}
+
+
 def test_captures_left_out_of_order_or_not_entered_raise_and_stay_in_force():
     outer, inner = _core.MessageCapture(), _core.MessageCapture()
     with pytest.raises(RuntimeError, match="without a matching __enter__"):
