@@ -22,7 +22,7 @@ InputRule check_fit_inputs(const FitShape& s) {
   if (s.n_fit > points) return InputRule::too_many_fitted;
   if (s.wavelength == 0.0) return InputRule::zero_wavelength;
   if (s.M2 == 0.0) return InputRule::zero_M2;
-  for (long long i = 0; i < s.n_indices; ++i) {
+  for (long long i = 0; s.fit_indices != nullptr && i < s.n_indices; ++i) {
     if (s.fit_indices[i] < 1 || s.fit_indices[i] > kSpecPars) {
       return InputRule::fit_index_out_of_range;
     }

@@ -11,12 +11,14 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "lsoda/lsoda.h"
+#include "zscan/model_workers.h"
 
 namespace zscan {
 namespace {

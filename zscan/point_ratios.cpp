@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "zscan/model_state.h"
+#include "zscan/model_workers.h"
 #include "zscan/rate_equations.h"
 
 namespace zscan {

@@ -111,6 +111,10 @@ Status evaluate(const Experiment& e, const ScanPoints& p, const double* spec_par
   if (working_storage_bytes(e, most_points) > usable_memory_bytes()) {
     return Status::out_of_memory;
   }
+  // Asked once before the work, as a fit asks before every model evaluation:
+  // during the evaluation only the calling thread asks, and the other workers
+  // may have taken every point by then.
+  if (interrupt_requested()) return Status::interrupted;
   std::unique_ptr<Evaluation> v;
   try {
     v.reset(new Evaluation(e, p, static_cast<std::size_t>(most_points)));

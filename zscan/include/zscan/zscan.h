@@ -52,7 +52,7 @@ struct FitShape {
   double wavelength = 0.0;            // m
   double M2 = 0.0;                    // beam quality factor
   const int* fit_indices = nullptr;   // [n_indices] 1-based positions in spec_pars
-  long long n_indices = 0;            // (none: nothing to check)
+  long long n_indices = 0;            // of the fitted entries; null: not checked
 };
 
 // The rules a fit call must satisfy, in the order they are checked.
@@ -192,8 +192,8 @@ struct ScanPoints {
 // evaluated once). With wing_positions equal to positions the result equals
 // transmittance_model on that data set's grids bit for bit, and so y_data
 // minus fit_core's residuals at the same parameters. The points run on the
-// model's worker threads; this thread's interrupt check is consulted between
-// time slices.
+// model's worker threads; this thread's interrupt check is consulted before
+// the evaluation and between its time slices.
 // Returns Status::invalid_input for a null array, n_points < 1, n_wing <
 // kWingPoints, a slice count below kMinSlices, a zero wavelength or M2, or a
 // NaN among the settings, populations, positions, pulse energy or spec_pars;
