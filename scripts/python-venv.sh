@@ -6,8 +6,7 @@
 # matches.
 #
 # Usage: scripts/python-venv.sh VERSION VENV_DIR
-#   VERSION   3.9 ... 3.13; the interpreter is pyenv's newest of that minor
-#             version, else pythonVERSION on PATH, else $PYTHON_<3_X> if set
+#   VERSION   3.9 ... 3.13; the interpreter is found by find-python.sh
 #   VENV_DIR  where the environment goes
 set -euo pipefail
 
@@ -16,32 +15,13 @@ venv=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
 requirements=${KESP_REQUIREMENTS:-$root/requirements-dev.txt}
 
-find_python() {
-  local override="PYTHON_${version//./_}"
-  if [ -n "${!override:-}" ]; then echo "${!override}"; return; fi
-  local prefix
-  prefix=$(pyenv prefix "$version" 2>/dev/null || true)
-  if [ -z "$prefix" ] && command -v pyenv >/dev/null; then
-    # pyenv prefix wants a full version; take the newest installed one.
-    local full
-    full=$(pyenv versions --bare 2>/dev/null | grep -E "^${version//./\\.}\.[0-9]+$" |
-           sort -t. -k3,3n | tail -1 || true)
-    [ -n "$full" ] && prefix=$(pyenv prefix "$full")
-  fi
-  if [ -n "$prefix" ] && [ -x "$prefix/bin/python$version" ]; then
-    echo "$prefix/bin/python$version"
-  else
-    command -v "python$version" || true
-  fi
-}
-
 stamp=$venv/.requirements-stamp
 wanted="$version $(sha256sum "$requirements" "$0" | sha256sum | cut -c1-16)"
 if [ -x "$venv/bin/python" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ]; then
   exit 0
 fi
 
-python=$(find_python)
+python=$("$(dirname "$0")/find-python.sh" "$version" || true)
 if [ -z "$python" ]; then
   echo "CPython $version not found (pyenv, python$version on PATH, or PYTHON_${version//./_})" >&2
   exit 1
