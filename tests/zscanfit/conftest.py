@@ -25,9 +25,10 @@ ENERGIES = (0.5e-6, 1.5e-6)
 POSITIONS = np.linspace(-20.0, 20.0, 17)
 COARSE = dict(wavelength=532e-9, w0=20e-6, M2=1.0, tau=4e-9, sample_width=0.1,
               populations=[3e17, 0.0, 0.0, 0.0, 0.0], t_slices=3, z_slices=3)
-# Populations so dense that the integrations reach their step limit: the
-# integrator then reports on standard output.
+# Populations so dense and a pulse so energetic that the integrations reach
+# their step limit: the integrator then reports on standard output.
 TALKATIVE = dict(COARSE, populations=[3e21, 0.0, 0.0, 0.0, 0.0])
+TALKATIVE_ENERGY = 2e3
 
 
 def experiment(**changes):
