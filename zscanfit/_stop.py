@@ -2,16 +2,17 @@
 
 Python delivers Ctrl-C to the main thread only, so a fit on another thread
 cannot be interrupted by a signal. A batch therefore gives each of its worker
-threads a stop event; the fit's residual function calls ``raise_if_stopped``
-before every model evaluation, which ends the fit within one evaluation once
-the batch has been told to stop. Outside a batch the check costs one
-thread-local lookup and never raises. Relies on nothing but the standard
-library.
+threads its stop event, together with the events of the batches it runs
+inside (a bootstrap in a job of a batch is a batch in a batch); the fit's
+residual function calls ``raise_if_stopped`` before every model evaluation,
+which ends the fit within one evaluation once any of them is set. Outside a
+batch the check costs one thread-local lookup and never raises. Relies on
+nothing but the standard library.
 """
 import threading
-from typing import Optional
+from typing import Tuple
 
-__all__ = ["FitStopped", "raise_if_stopped", "stop_event"]
+__all__ = ["FitStopped", "raise_if_stopped", "stop_events", "current_events"]
 
 
 class FitStopped(BaseException):
@@ -23,33 +24,38 @@ class FitStopped(BaseException):
 
 
 class _ThreadStop(threading.local):
-    """The stop event of the batch whose job runs on this thread, if any."""
+    """The stop events of the batches whose job runs on this thread,
+    outermost first."""
 
-    event: Optional[threading.Event] = None
+    events: Tuple[threading.Event, ...] = ()
 
 
 _thread_stop = _ThreadStop()
 
 
-class stop_event:
-    """Context manager: the fits run on this thread inside it stop when
-    ``event`` is set."""
+def current_events() -> Tuple[threading.Event, ...]:
+    """The stop events this thread answers to (empty outside a batch)."""
+    return _thread_stop.events
 
-    def __init__(self, event: threading.Event) -> None:
-        self._event = event
-        self._previous: Optional[threading.Event] = None
 
-    def __enter__(self) -> threading.Event:
-        self._previous = _thread_stop.event
-        _thread_stop.event = self._event
-        return self._event
+class stop_events:
+    """Context manager: the fits run on this thread inside it stop when any
+    of ``events`` is set."""
+
+    def __init__(self, events: Tuple[threading.Event, ...]) -> None:
+        self._events = tuple(events)
+        self._previous: Tuple[threading.Event, ...] = ()
+
+    def __enter__(self) -> None:
+        self._previous = _thread_stop.events
+        _thread_stop.events = self._events
 
     def __exit__(self, *exc_info: object) -> None:
-        _thread_stop.event = self._previous
+        _thread_stop.events = self._previous
 
 
 def raise_if_stopped() -> None:
-    """Raise ``FitStopped`` if the batch this thread works for was stopped."""
-    event = _thread_stop.event
-    if event is not None and event.is_set():
-        raise FitStopped("the batch of fits was stopped")
+    """Raise ``FitStopped`` if a batch this thread works for was stopped."""
+    for event in _thread_stop.events:
+        if event.is_set():
+            raise FitStopped("the batch of fits was stopped")

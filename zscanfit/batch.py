@@ -137,12 +137,15 @@ def _run_local(jobs: List[FitJob], options: Mapping[str, Any],
     When the consumer stops early (Ctrl-C, or any exception in the main
     thread), the fits not yet started are cancelled, the running ones stop
     at their next model evaluation (their threads' stop event is set), and
-    the threads are joined before the exception goes on.
+    the threads are joined before the exception goes on. A batch run inside
+    a job of another batch stops with it: its fits answer to both events,
+    and the stop is passed up instead of becoming a job's failure.
     """
     stop = threading.Event()
+    events = _stop.current_events() + (stop,)
 
     def task(index: int) -> Any:
-        with _stop.stop_event(stop):
+        with _stop.stop_events(events):
             _stop.raise_if_stopped()
             return run_job(jobs[index], index, options)
 
@@ -154,6 +157,8 @@ def _run_local(jobs: List[FitJob], options: Mapping[str, Any],
             index = futures[future]
             try:
                 outcome = future.result()
+            except _stop.FitStopped:
+                raise
             except BaseException as error:  # never lose a job: its failure is its result
                 outcome = FitFailure.from_exception(index, error, jobs[index].label)
             yield index, outcome

@@ -119,21 +119,24 @@ def test_a_fit_on_a_stopped_batch_thread_ends_before_evaluating_the_model():
     (job,) = batch_cases.jobs(SEEDS[:1])
     stop = threading.Event()
     stop.set()
-    with _stop.stop_event(stop), pytest.raises(_stop.FitStopped):
+    with _stop.stop_events((stop,)), pytest.raises(_stop.FitStopped):
         zscanfit.fit(job.scans, job.experiment, job.params, n_starts=1)
     # outside the batch's thread the same fit runs
     assert zscanfit.fit(job.scans, job.experiment, job.params, n_starts=1).success
 
 
 # A batch of fits that would never end by themselves (each waits for its
-# batch to stop), interrupted with SIGINT once two of them run.
+# batch to stop), interrupted with SIGINT once two of them run. Nested, each
+# job of the batch runs a batch of such fits, as a bootstrap in a job would.
 ENDLESS_BATCH = textwrap.dedent("""
-    import threading, time
+    import sys, threading, time
     from zscanfit import _stop, batch
 
     started, lock = [], threading.Lock()
 
     def endless_fit(scans, experiment, params, **options):
+        if scans == "outer":
+            return batch.fit_many([batch.FitJob("inner", None, None)] * 3, workers=1)
         with lock:
             started.append(scans)
             if len(started) == 2:
@@ -143,24 +146,26 @@ ENDLESS_BATCH = textwrap.dedent("""
             time.sleep(0.005)
 
     batch._fit_function = lambda: endless_fit
+    kind = "outer" if sys.argv[1] == "nested" else "inner"
     try:
-        batch.fit_many([batch.FitJob(k, None, None) for k in range(6)], workers=2)
+        batch.fit_many([batch.FitJob(kind, None, None)] * 6, workers=2)
     except KeyboardInterrupt:
         workers = [t for t in threading.enumerate() if t.name.startswith("zscanfit-fit")]
         print("interrupted", len(started), len(workers), flush=True)
 """)
 
 
-def test_ctrl_c_stops_the_batch_and_its_running_fits():
-    child = subprocess.Popen([sys.executable, "-c", ENDLESS_BATCH], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+@pytest.mark.parametrize("layout", ["flat", "nested"])
+def test_ctrl_c_stops_the_batch_and_its_running_fits(layout):
+    child = subprocess.Popen([sys.executable, "-c", ENDLESS_BATCH, layout],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "running\n"
         child.send_signal(subprocess.signal.SIGINT)
         out, err = child.communicate(timeout=60)
     finally:
         child.kill()
-    # two fits started and no further one; both worker threads ended
+    # two fits started and no further one; every worker thread ended
     assert out == "interrupted 2 0\n", err
     assert child.returncode == 0
 
