@@ -48,7 +48,7 @@ ctest_run = cd $(1) && $(2) $(call quietly,$(notdir $(1))-ctest,$(CTEST_SUMMARY)
 # Prints a heading for a step.
 step = @echo "== $(1)"
 
-.PHONY: test demo bench sanitize fuzz setup cpp cpp-test module py-test clean \
+.PHONY: test demo bench validate sanitize fuzz setup cpp cpp-test module py-test clean \
         cpp-sanitize py-sanitize
 
 # ---------------------------------------------------------------- set-up
@@ -86,6 +86,7 @@ module: setup
 py-test: module
 	$(call step,Python tests)
 	@cd tests/python && $(VPY) -m pytest -q
+	@cd tests/zscanfit && $(VPY) -m pytest -q
 
 # ---------------------------------------------------------------- sanitizers
 # The C++ libraries and tests, and separately the extension module, built with
@@ -123,6 +124,11 @@ test: cpp-test cpp-sanitize py-test
 
 demo: module
 	$(VPY) examples/demo.py
+	$(VPY) examples/zscanfit_demo.py
+
+# Coverage of zscanfit's standard errors on synthetic data (minutes; not in test).
+validate: module
+	$(VPY) benchmarks/validate_uncertainties.py
 
 BENCH_BUILD := $(BUILD)/bench
 bench: module
@@ -131,6 +137,7 @@ bench: module
 	  -DKESP_BUILD_BENCHMARKS=ON,--target bench_core)
 	$(BENCH_BUILD)/benchmarks/bench_core --benchmark_counters_tabular=true
 	$(VPY) benchmarks/bench_fit.py
+	$(VPY) benchmarks/bench_zscanfit.py
 
 clean:
 	rm -rf $(BUILD)
