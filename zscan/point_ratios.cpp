@@ -109,6 +109,22 @@ Status point_ratios(const SliceGrid& grid, const double* intensity, int n_points
   return Status::ok;
 }
 
+FitShape single_scan_shape(int n_points, int t_slices, int z_slices) {
+  FitShape shape;
+  shape.num_x_pts = n_points;
+  shape.num_datasets = 1;
+  shape.x_length = n_points;
+  shape.y_length = n_points;
+  shape.pulse_energy_length = 1;
+  shape.spec_pars_length = kSpecPars;
+  shape.populations_length = kLevels;
+  shape.t_slices = t_slices;
+  shape.z_slices = z_slices;
+  shape.wavelength = 1.0;
+  shape.M2 = 1.0;
+  return shape;
+}
+
 double wing_shift(const double* head, const double* tail) {
   static_assert(kWingPoints == 5, "the sums below are written out for five points a wing");
   // For scans of fewer than 2 kWingPoints points the wings overlap and shared

@@ -27,6 +27,11 @@ struct SliceGrid {
 Status point_ratios(const SliceGrid& grid, const double* intensity, int n_points,
                     double* ratios);
 
+// The shape of one data set of n_points points on t_slices time slices and
+// z_slices slabs, every array as long as the input rules ask, wavelength and
+// M2 1.0: check_fit_inputs on it holds the rules a model evaluation needs.
+FitShape single_scan_shape(int n_points, int t_slices, int z_slices);
+
 // The amount added to every ratio of a scan so that the mean of its first
 // kWingPoints ratios (head) and last kWingPoints ratios (tail) becomes 1.0.
 double wing_shift(const double* head, const double* tail);

@@ -34,16 +34,7 @@ bool inputs_valid(const Experiment& e, const ScanPoints& p, const double* spec_p
     return false;
   }
   // The measured scan is one data set whose wings set the baseline.
-  FitShape shape;
-  shape.num_x_pts = p.n_wing;
-  shape.num_datasets = 1;
-  shape.x_length = p.n_wing;
-  shape.y_length = p.n_wing;
-  shape.pulse_energy_length = 1;
-  shape.spec_pars_length = kSpecPars;
-  shape.populations_length = kLevels;
-  shape.t_slices = e.t_slices;
-  shape.z_slices = e.z_slices;
+  FitShape shape = single_scan_shape(p.n_wing, e.t_slices, e.z_slices);
   shape.wavelength = e.wavelength;
   shape.M2 = e.M2;
   if (check_fit_inputs(shape) != InputRule::ok) return false;

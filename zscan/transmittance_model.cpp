@@ -26,7 +26,7 @@ void transmittance_model(double* out, const double* /*positions*/,
   const int n = *n_points;
   // Without a baseline on both wings, a time step or a slab thickness the
   // model is undefined.
-  if (n < kWingPoints || *t_slices < kMinSlices || *z_slices < kMinSlices) {
+  if (check_fit_inputs(single_scan_shape(n, *t_slices, *z_slices)) != InputRule::ok) {
     fill_nan(out, n);
     return;
   }

@@ -61,4 +61,29 @@ TEST(TransmittanceModel, TransparentSampleGivesOneEverywhere) {
   }
 }
 
+// Without five points a wing, two time slices or two slabs the model is
+// undefined: every point NaN, nothing written beyond them.
+class TransmittanceModelRefuses : public ::testing::TestWithParam<std::vector<int>> {};
+
+TEST_P(TransmittanceModelRefuses, CountsBelowTheModelsNeeds) {
+  const zscan_test::ReferenceCase ref = zscan_test::reference_case(0);
+  const zscan_test::Grids g = zscan_test::grids_of(ref.scan);
+  const int n = GetParam()[0], t_slices = GetParam()[1], z_slices = GetParam()[2];
+  std::vector<double> out(ref.scan.centered_x.size(), -7.0);
+  zscan::transmittance_model(out.data(), g.positions.data(), &n, g.depth.data(), &z_slices,
+                             g.times.data(), &t_slices, ref.scan.populations.data(),
+                             g.intensity.data(), &g.frequency, ref.spec_pars.data());
+  for (int i = 0; i < static_cast<int>(out.size()); ++i) {
+    if (i < n) {
+      EXPECT_TRUE(std::isnan(out[i])) << i;
+    } else {
+      EXPECT_EQ(out[i], -7.0) << i;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, TransmittanceModelRefuses,
+                         ::testing::Values(std::vector<int>{4, 4, 3}, std::vector<int>{11, 1, 3},
+                                           std::vector<int>{11, 4, 1}));
+
 }  // namespace
