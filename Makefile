@@ -126,9 +126,11 @@ demo: module
 	$(VPY) examples/demo.py
 	$(VPY) examples/zscanfit_demo.py
 
-# Coverage of zscanfit's standard errors on synthetic data (minutes; not in test).
+# Coverage of zscanfit's standard errors and of its bootstrap intervals on
+# synthetic data (minutes; not in test).
 validate: module
 	$(VPY) benchmarks/validate_uncertainties.py
+	$(VPY) benchmarks/validate_bootstrap.py
 
 BENCH_BUILD := $(BUILD)/bench
 bench: module
@@ -138,6 +140,7 @@ bench: module
 	$(BENCH_BUILD)/benchmarks/bench_core --benchmark_counters_tabular=true
 	$(VPY) benchmarks/bench_fit.py
 	$(VPY) benchmarks/bench_zscanfit.py
+	$(VPY) benchmarks/bench_batch.py
 
 clean:
 	rm -rf $(BUILD)
