@@ -34,10 +34,14 @@ class MessageSummary:
     def counts_dict(self) -> Dict[str, int]:
         return dict(self.counts)
 
+    def counts_text(self) -> str:
+        """The counts by kind, e.g. "47 x 'DLSODA-  At current T ...'"."""
+        return ", ".join(f"{count} x '{' '.join(kind.split())}'" for kind, count in self.counts)
+
     def text(self, what: str) -> str:
         """One line: the count by kind and the first message."""
-        counts = ", ".join(f"{count} {kind}" for kind, count in self.counts)
-        first = self.first[0].strip() if self.first else "(not kept)"
+        counts = self.counts_text()
+        first = " ".join(self.first[0].split()) if self.first else "(not kept)"
         return texts.MESSAGES_SUMMARY.format(
             total=self.total, s="" if self.total == 1 else "s", what=what,
             counts=counts, first=first)

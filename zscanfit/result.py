@@ -172,8 +172,7 @@ class FitResult:
             lines.extend(f"    {text}" for text in self.warnings)
         if self.messages:
             lines.append("[[Integrator messages]]")
-            lines.append("    " + ", ".join(f"{count} {kind}" for kind, count in self.messages.counts)
-                         + f" (total {self.messages.total})")
+            lines.append(f"    {self.messages.counts_text()} (total {self.messages.total})")
             lines.extend(f"    {text.strip()}" for text in self.messages.first)
         return "\n".join(lines)
 
