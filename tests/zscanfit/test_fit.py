@@ -182,3 +182,13 @@ def test_results_pickle_report_and_plot(rsa_scans, tmp_path):
     assert copy.to_dict()["free"] == ["sigma_0", "sigma_1"]
     copy.plot(tmp_path / "fit.png")
     assert (tmp_path / "fit.png").stat().st_size > 10000
+
+
+@pytest.mark.parametrize("name", ["sigma_0", "sigma_1"])
+def test_the_finite_difference_step_matches_the_measured_integration_noise(rsa_scans, name):
+    noise = zscanfit.estimate_model_noise(rsa_scans, experiment(), RSA_TRUTH, name, samples=21)
+    assert 0.0 < noise.noise < 1e-8
+    # The robust step lies within a factor 10 of the best step for this
+    # noise, where MINPACK's 1.5e-8 step is far off.
+    assert 0.1 < zscanfit.robust.DIFF_STEP / noise.forward_step < 10.0
+    assert noise.derivative_error < 1e-3 < noise.lmdif_error
