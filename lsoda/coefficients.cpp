@@ -2,7 +2,11 @@
 // and BDF (orders 1-5) method families, from the polynomials that define
 // them. ELCO(i,q) are the l vectors, TESCO(k,q) the error constants of
 // orders q-1, q and q+1 seen from order q. They depend on nothing but the
-// family, so method_families() computes both once per process.
+// family, so method_families() computes both once per process and keeps
+// them without a lock or an initialisation guard: a fork() while another
+// thread computes them cannot leave the child waiting.
+#include <atomic>
+
 #include "lsoda/record.h"
 
 namespace lsoda {
@@ -77,18 +81,33 @@ void DCFODE(int* meth, double elco[12][13], double tesco[12][3]) {
   }
 }
 
+namespace {
+
+MethodFamilies compute_method_families() {
+  MethodFamilies f;
+  int meth = 2;
+  DCFODE(&meth, f.bdf.elco, f.bdf.tesco);
+  for (int i = 0; i < 5; ++i) f.cm2[i] = f.bdf.tesco[i][1] * f.bdf.elco[i][i + 1];
+  meth = 1;
+  DCFODE(&meth, f.adams.elco, f.adams.tesco);
+  for (int i = 0; i < 12; ++i) f.cm1[i] = f.adams.tesco[i][1] * f.adams.elco[i][i + 1];
+  return f;
+}
+
+std::atomic<const MethodFamilies*> g_method_families{nullptr};  // never freed
+
+}  // namespace
+
 const MethodFamilies& method_families() {
-  static const MethodFamilies families = [] {
-    MethodFamilies f;
-    int meth = 2;
-    DCFODE(&meth, f.bdf.elco, f.bdf.tesco);
-    for (int i = 0; i < 5; ++i) f.cm2[i] = f.bdf.tesco[i][1] * f.bdf.elco[i][i + 1];
-    meth = 1;
-    DCFODE(&meth, f.adams.elco, f.adams.tesco);
-    for (int i = 0; i < 12; ++i) f.cm1[i] = f.adams.tesco[i][1] * f.adams.elco[i][i + 1];
-    return f;
-  }();
-  return families;
+  const MethodFamilies* families = g_method_families.load(std::memory_order_acquire);
+  if (families != nullptr) return *families;
+  // Threads that race here compute the same tables; the first to publish wins.
+  const MethodFamilies* mine = new MethodFamilies(compute_method_families());
+  if (g_method_families.compare_exchange_strong(families, mine, std::memory_order_acq_rel)) {
+    return *mine;
+  }
+  delete mine;
+  return *families;
 }
 
 }  // namespace lsoda

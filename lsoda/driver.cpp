@@ -5,6 +5,7 @@
 // error weights (DEWSET), the weighted max-norm (DMNORM), the unit
 // round-off (DUMACH) and the per-thread record.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "lsoda/lsoda.h"
@@ -46,8 +47,19 @@ double DUMACH() {
   }
 }
 
+namespace {
+// Cached without a lock or an initialisation guard, so a fork() while
+// another thread computes it cannot leave the child waiting; threads that
+// race compute the same value. 0 until known.
+std::atomic<double> g_unit_roundoff{0.0};
+}  // namespace
+
 double unit_roundoff() {
-  static const double u = DUMACH();
+  double u = g_unit_roundoff.load(std::memory_order_relaxed);
+  if (u == 0.0) {
+    u = DUMACH();
+    g_unit_roundoff.store(u, std::memory_order_relaxed);
+  }
   return u;
 }
 

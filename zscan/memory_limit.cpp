@@ -1,12 +1,15 @@
 // The memory this process may use; see memory_limit.h. Relies on POSIX
 // sysconf and getrlimit and on the control-group files of Linux (version 2:
-// memory.max, version 1: memory.limit_in_bytes), read when present.
+// memory.max, version 1: memory.limit_in_bytes), read when present. The
+// answer is cached without a lock or an initialisation guard, so a fork()
+// while another thread is reading the limits cannot leave the child waiting.
 #include "zscan/memory_limit.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -16,6 +19,11 @@ namespace zscan {
 namespace {
 
 constexpr std::uint64_t kUnlimited = std::numeric_limits<std::uint64_t>::max();
+
+// The cached answer; it is published by g_usable_known (any value, 0
+// included, is a possible answer).
+std::atomic<std::uint64_t> g_usable{0};
+std::atomic<bool> g_usable_known{false};
 
 std::uint64_t physical_memory() {
   const long pages = sysconf(_SC_PHYS_PAGES);
@@ -66,7 +74,13 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
 }
 
 std::uint64_t usable_memory_bytes() {
-  static const std::uint64_t usable = determine_usable_memory();
+  if (g_usable_known.load(std::memory_order_acquire)) {
+    return g_usable.load(std::memory_order_relaxed);
+  }
+  // Threads that race here read the same limits; storing twice is harmless.
+  const std::uint64_t usable = determine_usable_memory();
+  g_usable.store(usable, std::memory_order_relaxed);
+  g_usable_known.store(true, std::memory_order_release);
   return usable;
 }
 
