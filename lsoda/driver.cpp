@@ -87,7 +87,7 @@ void DLSODA(lsoda_rhs F, int* NEQ, double* Y, double* T, double* TOUT,
             int* IOPT, double* RWORK, int* LRW, int* IWORK, int* LIW,
             lsoda_jac JAC, int* JT) {
   Record& s = record();
-  // RWORK(i) = rw(i), IWORK(i) = iw(i): the documented 1-based positions.
+  // RWORK(i) = rw(i), IWORK(i) = iw(i): the 1-based positions of the option list.
   double* const rw = RWORK - 1;
   int* const iw = IWORK - 1;
   const int itask = *ITASK;

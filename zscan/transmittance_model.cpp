@@ -1,4 +1,4 @@
-// The documented model entry: the open-aperture transmittance of one data
+// The by-address model entry: the open-aperture transmittance of one data
 // set on grids the caller prepared, normalised on the data set's wings.
 // Relies on this thread's model coefficients and on the point ratios.
 #include <limits>
