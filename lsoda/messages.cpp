@@ -6,6 +6,7 @@
 // kept usable in a child made by fork() (POSIX pthread_atfork); everything
 // else relies on the C++ standard library.
 #include <pthread.h>
+#include <time.h>
 
 #include <atomic>
 #include <cmath>
@@ -30,21 +31,42 @@ thread_local MessageSink* t_sink = nullptr;
 
 // The output lock: one process-wide mutex, recursive per thread through the
 // thread's own depth count. Constant-initialised, so taking it never runs a
-// static-initialisation guard. Around fork() the forking thread holds it
-// (unless it already does), so that no other thread is half-way through a
-// message; the parent then lets it go and the child starts from a fresh
-// mutex, owned again by its only thread if that thread was inside a message.
+// static-initialisation guard.
+//
+// Around fork() the forking thread takes it (unless it already holds it), so
+// that no other thread is half-way through a message: the child's copy of
+// standard output then holds no part of one. The wait is bounded, because the
+// holder may be blocked writing to a pipe that only the forking process
+// drains (a reader that needs a lock the forking thread holds, such as an
+// interpreter's): past kForkWaitNs the fork goes on without it, and the
+// child may repeat a message left in its copy of the output buffer. The
+// parent lets the lock go if it took it; the child always starts from a
+// fresh mutex, owned again by its only thread if that thread was inside a
+// message.
 pthread_mutex_t g_output_mutex = PTHREAD_MUTEX_INITIALIZER;
 thread_local int t_output_depth = 0;
+thread_local bool t_locked_for_fork = false;
 std::atomic<bool> g_fork_handlers{false};
+constexpr long kForkWaitNs = 250000000;  // 0.25 s
 
 void before_fork() {
-  if (t_output_depth == 0) pthread_mutex_lock(&g_output_mutex);
+  t_locked_for_fork = false;
+  if (t_output_depth > 0) return;
+  timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_nsec += kForkWaitNs;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  t_locked_for_fork = pthread_mutex_timedlock(&g_output_mutex, &deadline) == 0;
 }
 void after_fork_in_parent() {
-  if (t_output_depth == 0) pthread_mutex_unlock(&g_output_mutex);
+  if (t_locked_for_fork) pthread_mutex_unlock(&g_output_mutex);
+  t_locked_for_fork = false;
 }
 void after_fork_in_child() {
+  t_locked_for_fork = false;
   pthread_mutex_init(&g_output_mutex, nullptr);
   if (t_output_depth > 0) pthread_mutex_lock(&g_output_mutex);
 }

@@ -386,3 +386,31 @@ TEST(MessagesAcrossFork, ForkFromInsideAMessage) {
   other.join();
   EXPECT_EQ(printed, " parent\n") << "the parent's lock was let go";
 }
+
+TEST(MessagesAcrossFork, ForkGoesOnWhenAMessageCannotEnd) {
+  // The writer stays in its message until the fork has returned (as one
+  // blocked on a pipe that only the forking thread would drain), or five
+  // seconds at most.
+  std::atomic<bool> held{false}, forked{false}, released{false};
+  std::thread writer([&] {
+    lsoda::MessageBlock block;
+    held = true;
+    for (int k = 0; k < 500 && !forked; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    released = true;
+  });
+  while (!held) std::this_thread::yield();
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    write_message(fds[1]);
+    _exit(0);
+  }
+  const bool returned_first = !released;
+  forked = true;
+  close(fds[1]);
+  writer.join();
+  ASSERT_GT(pid, 0);
+  EXPECT_TRUE(returned_first) << "fork() waited for the message to end";
+  EXPECT_EQ(child_output(pid, fds[0]), " from the child\n");
+}
