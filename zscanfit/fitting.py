@@ -75,9 +75,8 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
         Focus position, mm, in the scans' frame (method='robust'). Default:
         fit_zscan's rule, the position of the smallest (largest with
         ``is_sa``) measured value of all scans, the first on ties. With
-        noisy data that point scatters by a step or two around the true
-        focus, which biases the fit beyond its standard errors; give the
-        focus when it is known.
+        noisy data on coarse steps that point can lie a step beside the
+        true focus and shift the fit; give the focus when it is known.
     diff_step : float
         Relative finite-difference step of the robust method.
     max_nfev : int, optional
