@@ -7,10 +7,12 @@ inside (a bootstrap in a job of a batch is a batch in a batch); the fit's
 residual function calls ``raise_if_stopped`` before every model evaluation,
 which ends the fit within one evaluation once any of them is set. Outside a
 batch the check costs one thread-local lookup and never raises. Relies on
-nothing but the standard library.
+texts.py and the standard library.
 """
 import threading
 from typing import Tuple
+
+from . import texts
 
 __all__ = ["FitStopped", "raise_if_stopped", "stop_events", "current_events"]
 
@@ -58,4 +60,4 @@ def raise_if_stopped() -> None:
     """Raise ``FitStopped`` if a batch this thread works for was stopped."""
     for event in _thread_stop.events:
         if event.is_set():
-            raise FitStopped("the batch of fits was stopped")
+            raise FitStopped(texts.BATCH_STOPPED)

@@ -17,19 +17,10 @@ from concurrent.futures import ThreadPoolExecutor, as_completed
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
 
-from . import _stop
+from . import _stop, texts
 
-__all__ = ["FitJob", "FitFailure", "fit_many", "MISSING_DASK", "WORKERS_WITH_CLIENT",
-           "WORKERS_NOT_POSITIVE", "JOB_NOT_UNDERSTOOD"]
+__all__ = ["FitJob", "FitFailure", "fit_many"]
 
-# ---------------------------------------------------------------- messages
-MISSING_DASK = ("client= needs Dask's distributed scheduler, which is not installed: "
-                "pip install kesp_wrapper[dask]")
-WORKERS_WITH_CLIENT = ("workers= sizes the local thread pool; with client= the cluster's "
-                       "workers run the jobs: give one or the other")
-WORKERS_NOT_POSITIVE = "workers must be a positive number of threads (got {!r})"
-JOB_NOT_UNDERSTOOD = ("job {} must be a FitJob or a mapping with the keys 'scans', "
-                      "'experiment' and 'params' (got {})")
 JOB_KEYS = ("scans", "experiment", "params")
 
 
@@ -101,7 +92,8 @@ def as_job(job: JobLike, index: int = 0) -> FitJob:
     if isinstance(job, Mapping) and all(key in job for key in JOB_KEYS):
         options = {k: v for k, v in job.items() if k not in JOB_KEYS and k != "label"}
         return FitJob(job["scans"], job["experiment"], job["params"], options, job.get("label"))
-    raise TypeError(JOB_NOT_UNDERSTOOD.format(index, type(job).__name__))
+    raise TypeError(texts.BATCH_JOB_NOT_UNDERSTOOD.format(index=index,
+                                                          kind=type(job).__name__))
 
 
 def _fit_function() -> Callable[..., Any]:
@@ -172,7 +164,7 @@ def _distributed() -> Any:
     try:
         import distributed
     except ImportError as error:
-        raise ImportError(MISSING_DASK) from error
+        raise ImportError(texts.BATCH_MISSING_DASK) from error
     return distributed
 
 
@@ -262,10 +254,10 @@ def fit_many(jobs: Iterable[JobLike], *, client: Any = None, workers: Optional[i
 
     job_list = [as_job(job, index) for index, job in enumerate(jobs)]
     if client is not None and workers is not None:
-        raise ValueError(WORKERS_WITH_CLIENT)
+        raise ValueError(texts.BATCH_WORKERS_WITH_CLIENT)
     if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int)
                                 or workers < 1):
-        raise ValueError(WORKERS_NOT_POSITIVE.format(workers))
+        raise ValueError(texts.BATCH_WORKERS_NOT_POSITIVE.format(value=workers))
     results: List[Any] = [None] * len(job_list)
     if not job_list:
         return results

@@ -14,7 +14,9 @@ import csv
 import os
 import sys
 import warnings
-from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, Dict, List, Sequence, TextIO, Tuple
+
+from . import texts
 
 __all__ = ["add_fit_many_parser", "read_sources", "result_rows", "COLUMNS_BEFORE",
            "COLUMNS_AFTER"]
@@ -23,20 +25,6 @@ DATA_SUFFIXES = (".csv", ".txt", ".dat")
 COLUMNS_BEFORE = ("file", "status", "chisqr", "redchi", "ndata", "nfev")
 COLUMNS_AFTER = ("message", "warnings")
 STATUS_OK, STATUS_NOT_CONVERGED, STATUS_FAILED = "ok", "not converged", "failed"
-
-# ---------------------------------------------------------------- messages
-NO_SOURCE = "{path} is neither a manifest file nor a folder"
-NO_DATA_FILES = "no data files (.csv, .txt, .dat) in the folder {path}"
-MANIFEST_NO_FILE = ("the manifest {path} needs a header row with a column 'file' naming the "
-                    "data files (got columns: {columns})")
-MANIFEST_EMPTY = "the manifest {path} lists no files"
-MANIFEST_UNKNOWN = ("the manifest {path} has a column {name!r} that is neither a setting "
-                    "({settings}), a parameter ({parameters}) nor pulse_energy")
-MANIFEST_NOT_NUMBER = "the manifest {path}, line {line}: {name} must be numbers (got {value!r})"
-FILE_WARNING = "{file}: {message}"
-SUMMARY = "fit-many: {total} files, {ok} fitted, {not_converged} not converged, {failed} failed"
-WRITTEN = "results of {total} files written to {path}"
-
 
 # ---------------------------------------------------------------- sources
 def _manifest(path: str) -> List[Tuple[str, Dict[str, List[float]]]]:
@@ -47,11 +35,12 @@ def _manifest(path: str) -> List[Tuple[str, Dict[str, List[float]]]]:
         reader = csv.DictReader(row for row in stream if row.strip() and not row.startswith("#"))
         columns = [c.strip() for c in (reader.fieldnames or [])]
         if "file" not in columns:
-            raise ValueError(MANIFEST_NO_FILE.format(path=path, columns=", ".join(columns)))
+            raise ValueError(texts.FIT_MANY_NO_FILE_COLUMN.format(
+                path=path, columns=", ".join(columns)))
         known = set(EXPERIMENT_SETTINGS) | set(PARAMETER_NAMES) | {"pulse_energy", "file"}
         for name in columns:
             if name not in known:
-                raise ValueError(MANIFEST_UNKNOWN.format(
+                raise ValueError(texts.FIT_MANY_UNKNOWN_COLUMN.format(
                     path=path, name=name, settings=", ".join(EXPERIMENT_SETTINGS),
                     parameters=", ".join(PARAMETER_NAMES)))
         folder = os.path.dirname(os.path.abspath(path))
@@ -65,11 +54,11 @@ def _manifest(path: str) -> List[Tuple[str, Dict[str, List[float]]]]:
                 try:
                     overrides[name] = [float(v) for v in text.split()]
                 except ValueError:
-                    raise ValueError(MANIFEST_NOT_NUMBER.format(
+                    raise ValueError(texts.FIT_MANY_NOT_NUMBER.format(
                         path=path, line=reader.line_num, name=name, value=text)) from None
             entries.append((os.path.join(folder, row["file"]), overrides))
     if not entries:
-        raise ValueError(MANIFEST_EMPTY.format(path=path))
+        raise ValueError(texts.FIT_MANY_EMPTY.format(path=path))
     return entries
 
 
@@ -81,17 +70,16 @@ def read_sources(path: str) -> List[Tuple[str, Dict[str, List[float]]]]:
                        if n.lower().endswith(DATA_SUFFIXES) and
                        os.path.isfile(os.path.join(path, n)))
         if not names:
-            raise ValueError(NO_DATA_FILES.format(path=path))
+            raise ValueError(texts.FIT_MANY_NO_DATA_FILES.format(path=path))
         return [(os.path.join(path, n), {}) for n in names]
     if os.path.isfile(path):
         return _manifest(path)
-    raise ValueError(NO_SOURCE.format(path=path))
+    raise ValueError(texts.FIT_MANY_NO_SOURCE.format(path=path))
 
 
 def _job(path: str, overrides: Dict[str, List[float]], args: argparse.Namespace,
          settings: Dict[str, List[float]], values: Dict[str, float]):
     """The FitJob of one data file; ValueError when it cannot be made."""
-    from . import texts
     from .batch import FitJob
     from .experiment import EXPERIMENT_SETTINGS, Experiment
     from .loading import load_scans
@@ -123,7 +111,8 @@ def _jobs(sources, args, settings, values) -> Tuple[List[Any], Dict[int, str]]:
                 unreadable[index] = str(exc)
                 jobs.append(None)
         for item in caught:  # the file's own warnings, named after it
-            warnings.warn(FILE_WARNING.format(file=path, message=item.message), item.category)
+            warnings.warn(texts.FIT_MANY_FILE_WARNING.format(file=path, message=item.message),
+                          item.category)
     return jobs, unreadable
 
 
@@ -181,12 +170,12 @@ def _run_fit_many(args: argparse.Namespace) -> int:
     if args.out:
         with open(args.out, "w", newline="") as stream:
             _write_rows(rows, free, stream)
-        sys.stdout.write(WRITTEN.format(total=len(rows), path=args.out) + "\n")
+        sys.stdout.write(texts.FIT_MANY_WRITTEN.format(total=len(rows), path=args.out) + "\n")
     else:
         _write_rows(rows, free, sys.stdout)
     counts = {status: sum(row["status"] == status for row in rows)
               for status in (STATUS_OK, STATUS_NOT_CONVERGED, STATUS_FAILED)}
-    sys.stderr.write(SUMMARY.format(total=len(rows), ok=counts[STATUS_OK],
+    sys.stderr.write(texts.FIT_MANY_SUMMARY.format(total=len(rows), ok=counts[STATUS_OK],
                                     not_converged=counts[STATUS_NOT_CONVERGED],
                                     failed=counts[STATUS_FAILED]) + "\n")
     return 0

@@ -14,27 +14,18 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from .batch import FitJob, FitFailure, fit_many
+from . import texts
+from .batch import FitFailure, FitJob, fit_many
 from .parameters import read_params
 from .scans import Scan
 from .warning_types import FitWarning, ZScanWarning
 
 __all__ = ["BootstrapResult", "LEVELS", "percentile_intervals", "resample_scan_values",
-           "bootstrap_fit", "check_samples"]
+           "bootstrap_fit", "check_samples"]  # messages in texts.py
 
 # Two-sided coverage of the intervals: about one and two standard errors of
 # a normal distribution.
 LEVELS = (0.68, 0.95)
-
-# ---------------------------------------------------------------- messages
-BAD_SAMPLES = ("bootstrap must be a whole number of resampled data sets, at least 2 "
-               "(got {!r}); 200 to 1000 is usual")
-TOO_FEW_POINTS = ("scan {index} has {count} measured points; the bootstrap needs more than "
-                  "the {free} free parameters")
-REFITS_FAILED = ("{failed} of {total} bootstrap refits failed or did not converge; the "
-                 "intervals come from the other {kept}. First failure: {first}")
-NO_INTERVALS = ("fewer than 2 of {total} bootstrap refits succeeded: no intervals. "
-                "First failure: {first}")
 
 
 @dataclass
@@ -100,7 +91,7 @@ def check_samples(n_samples: Any) -> int:
     """``n_samples`` as an int of at least 2, else ValueError."""
     if isinstance(n_samples, bool) or not isinstance(n_samples, (int, np.integer)) \
             or n_samples < 2:
-        raise ValueError(BAD_SAMPLES.format(n_samples))
+        raise ValueError(texts.BOOTSTRAP_BAD_SAMPLES.format(value=n_samples))
     return int(n_samples)
 
 
@@ -141,7 +132,8 @@ def resample_scan_values(rng: np.random.Generator, model: Sequence[np.ndarray],
         measured = ~np.isnan(y)
         count = int(np.count_nonzero(measured))
         if count <= n_free:
-            raise ValueError(TOO_FEW_POINTS.format(index=index, count=count, free=n_free))
+            raise ValueError(texts.BOOTSTRAP_TOO_FEW_POINTS.format(index=index, count=count,
+                                                                   free=n_free))
         scale = np.ones_like(y) if s is None else np.asarray(s, dtype=np.float64)
         residuals = (y[measured] - curve[measured]) / scale[measured]
         residuals = (residuals - residuals.mean()) * inflation
@@ -230,9 +222,11 @@ def bootstrap_fit(result: Any, n_samples: int, *, seed: Optional[int] = None,
     table = np.array(kept, dtype=np.float64).reshape(len(kept), len(free))
     samples = {name: table[:, k] for k, name in enumerate(free)}
     if failures:
-        text = (NO_INTERVALS.format(total=n_samples, first=failures[0]) if len(kept) < 2 else
-                REFITS_FAILED.format(failed=len(failures), total=n_samples, kept=len(kept),
-                                     first=failures[0]))
+        if len(kept) < 2:
+            text = texts.BOOTSTRAP_NO_INTERVALS.format(total=n_samples, first=failures[0])
+        else:
+            text = texts.BOOTSTRAP_REFITS_FAILED.format(
+                failed=len(failures), total=n_samples, kept=len(kept), first=failures[0])
         warnings.warn(text, FitWarning, stacklevel=2)
     return BootstrapResult(n_samples=n_samples, n_failed=len(failures), seed=int(seeds.entropy),
                            free=free, samples=samples, intervals=percentile_intervals(samples),

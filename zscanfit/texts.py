@@ -162,3 +162,40 @@ MIXED_SIGMA = ("some scans have per-point sigma and others not: give sigma for "
 EXACT_CENTER = ("method='exact' runs fit_zscan, which centres the scans on the "
                 "extremum of the data itself: leave center_mm out or use "
                 "method='robust'")
+
+# ------------------------------------------------------------ batches (batch.py)
+BATCH_MISSING_DASK = ("client= needs Dask's distributed scheduler, which is not "
+                      "installed: pip install kesp_wrapper[dask]")
+BATCH_WORKERS_WITH_CLIENT = ("workers= sizes the local thread pool; with client= the "
+                             "cluster's workers run the jobs: give one or the other")
+BATCH_WORKERS_NOT_POSITIVE = "workers must be a positive number of threads (got {value!r})"
+BATCH_JOB_NOT_UNDERSTOOD = ("job {index} must be a FitJob or a mapping with the keys "
+                            "'scans', 'experiment' and 'params' (got {kind})")
+BATCH_STOPPED = "the batch of fits was stopped"
+
+# ------------------------------------------------------------ bootstrap (bootstrap.py)
+BOOTSTRAP_BAD_SAMPLES = ("bootstrap must be a whole number of resampled data sets, at "
+                         "least 2 (got {value!r}); 200 to 1000 is usual")
+BOOTSTRAP_TOO_FEW_POINTS = ("scan {index} has {count} measured points; the bootstrap "
+                            "needs more than the {free} free parameters")
+BOOTSTRAP_REFITS_FAILED = ("{failed} of {total} bootstrap refits failed or did not "
+                           "converge; the intervals come from the other {kept}. First "
+                           "failure: {first}")
+BOOTSTRAP_NO_INTERVALS = ("fewer than 2 of {total} bootstrap refits succeeded: no "
+                          "intervals. First failure: {first}")
+
+# ------------------------------------------------------------ fit-many (batch_cli.py)
+FIT_MANY_NO_SOURCE = "{path} is neither a manifest file nor a folder"
+FIT_MANY_NO_DATA_FILES = "no data files (.csv, .txt, .dat) in the folder {path}"
+FIT_MANY_NO_FILE_COLUMN = ("the manifest {path} needs a header row with a column 'file' "
+                           "naming the data files (got columns: {columns})")
+FIT_MANY_EMPTY = "the manifest {path} lists no files"
+FIT_MANY_UNKNOWN_COLUMN = ("the manifest {path} has a column {name!r} that is neither a "
+                           "setting ({settings}), a parameter ({parameters}) nor "
+                           "pulse_energy")
+FIT_MANY_NOT_NUMBER = ("the manifest {path}, line {line}: {name} must be numbers "
+                       "(got {value!r})")
+FIT_MANY_FILE_WARNING = "{file}: {message}"
+FIT_MANY_SUMMARY = ("fit-many: {total} files, {ok} fitted, {not_converged} not "
+                    "converged, {failed} failed")
+FIT_MANY_WRITTEN = "results of {total} files written to {path}"

@@ -16,8 +16,8 @@ import threading
 import pytest
 
 import zscanfit
-from zscanfit import _stop, batch, batch_cli, texts
-from zscanfit.batch import FitFailure, FitJob, fit_many
+from zscanfit import _stop, texts
+from zscanfit.batch import FitFailure, fit_many
 
 import batch_cases
 
@@ -83,13 +83,16 @@ def test_job_options_override_batch_options():
 
 
 @pytest.mark.parametrize("call, error, text", [
-    (lambda: fit_many([object()]), TypeError, batch.JOB_NOT_UNDERSTOOD.format(0, "object")),
+    (lambda: fit_many([object()]), TypeError,
+     texts.BATCH_JOB_NOT_UNDERSTOOD.format(index=0, kind="object")),
     (lambda: fit_many([{"scans": 1, "params": 2}]), TypeError,
-     batch.JOB_NOT_UNDERSTOOD.format(0, "dict")),
+     texts.BATCH_JOB_NOT_UNDERSTOOD.format(index=0, kind="dict")),
     (lambda: fit_many([], workers=2, client="tcp://127.0.0.1:1"), ValueError,
-     batch.WORKERS_WITH_CLIENT),
-    (lambda: fit_many([], workers=0), ValueError, batch.WORKERS_NOT_POSITIVE.format(0)),
-    (lambda: fit_many([], workers=1.5), ValueError, batch.WORKERS_NOT_POSITIVE.format(1.5)),
+     texts.BATCH_WORKERS_WITH_CLIENT),
+    (lambda: fit_many([], workers=0), ValueError,
+     texts.BATCH_WORKERS_NOT_POSITIVE.format(value=0)),
+    (lambda: fit_many([], workers=1.5), ValueError,
+     texts.BATCH_WORKERS_NOT_POSITIVE.format(value=1.5)),
 ], ids=["object", "mapping without experiment", "workers and client", "no workers",
         "fractional workers"])
 def test_arguments_that_cannot_work_raise_before_any_fit(call, error, text):
@@ -102,7 +105,7 @@ def test_without_dask_client_names_the_extra_and_threads_still_work(monkeypatch)
     monkeypatch.setitem(sys.modules, "distributed", None)  # import distributed now fails
     with pytest.raises(ImportError) as raised:
         fit_many([batch_cases.failing_job()], client="tcp://127.0.0.1:8786")
-    assert str(raised.value) == batch.MISSING_DASK
+    assert str(raised.value) == texts.BATCH_MISSING_DASK
     assert "pip install kesp_wrapper[dask]" in str(raised.value)
     (failure,) = fit_many([batch_cases.failing_job()])
     assert failure.error_type == "ValueError"
@@ -231,11 +234,11 @@ def test_fit_many_manifest_rows_override_the_files_values(scan_folder, tmp_path)
 
 
 @pytest.mark.parametrize("source, extra, text", [
-    ("missing", (), batch_cli.NO_SOURCE.format(path="missing")),
-    ("manifest.csv", (), batch_cli.MANIFEST_UNKNOWN.format(
+    ("missing", (), texts.FIT_MANY_NO_SOURCE.format(path="missing")),
+    ("manifest.csv", (), texts.FIT_MANY_UNKNOWN_COLUMN.format(
         path="manifest.csv", name="colour", settings=", ".join(zscanfit.EXPERIMENT_SETTINGS),
         parameters=", ".join(zscanfit.PARAMETER_NAMES))),
-    ("empty", (), batch_cli.NO_DATA_FILES.format(path="empty")),
+    ("empty", (), texts.FIT_MANY_NO_DATA_FILES.format(path="empty")),
     (".", ("--workers", "2", "--scheduler", "tcp://127.0.0.1:1"), "not allowed with argument"),
 ], ids=["no such source", "unknown manifest column", "empty folder", "workers and scheduler"])
 def test_fit_many_bad_input_is_one_line_and_status_2(tmp_path, source, extra, text):

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import zscanfit
-from zscanfit import bootstrap
+from zscanfit import bootstrap, texts
 from zscanfit.bootstrap import bootstrap_fit, percentile_intervals, resample_scan_values
 
 import batch_cases
@@ -54,7 +54,7 @@ def test_a_scan_with_no_more_points_than_free_parameters_cannot_be_resampled():
     data = np.array([1.0, np.nan, np.nan, np.nan, 1.1])
     with pytest.raises(ValueError) as raised:
         resample_scan_values(np.random.default_rng(0), [curve], [data], [None], 2)
-    assert str(raised.value) == bootstrap.TOO_FEW_POINTS.format(index=0, count=2, free=2)
+    assert str(raised.value) == texts.BOOTSTRAP_TOO_FEW_POINTS.format(index=0, count=2, free=2)
 
 
 def test_percentile_intervals_are_the_central_order_statistics():
@@ -69,7 +69,7 @@ def test_percentile_intervals_are_the_central_order_statistics():
 def test_fit_refuses_a_bootstrap_count_that_cannot_give_intervals(value):
     with pytest.raises(ValueError) as raised:
         bootstrap.check_samples(value)
-    assert str(raised.value) == bootstrap.BAD_SAMPLES.format(value)
+    assert str(raised.value) == texts.BOOTSTRAP_BAD_SAMPLES.format(value=value)
 
 
 # ---------------------------------------------------------------- refits
@@ -128,4 +128,4 @@ def test_command_line_fit_with_bootstrap(tmp_path, count, status):
     if status == 0:
         assert "[[Bootstrap]] residual resampling, 3 of 3 refits kept, seed 5" in done.stdout
     else:
-        assert done.stderr.strip().endswith(bootstrap.BAD_SAMPLES.format(count))
+        assert done.stderr.strip().endswith(texts.BOOTSTRAP_BAD_SAMPLES.format(value=count))
