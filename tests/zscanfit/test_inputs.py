@@ -91,6 +91,7 @@ def test_unit_slips_of_a_scan_warn(x, y, energy, words):
         zscanfit.Scan(x, y, energy)
 
 
+@pytest.mark.filterwarnings("ignore::zscanfit.FitWarning")
 def test_positions_in_metres_warn_when_fitting():
     with quiet():
         scans = [zscanfit.Scan(X * 1e-3, Y, 5e-7)]
