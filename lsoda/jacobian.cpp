@@ -41,69 +41,99 @@ double DBNORM(int* n, double* a, int* nra, int* ml, int* mu, double* w) {
   return an;
 }
 
-void DPRJA(int* neq, double* y, double* yh, int* /*nyh*/, double* ewt, double* ftem,
-           double* savf, double* wm, int* iwm, lsoda_rhs f, lsoda_jac jac) {
-  Record& s = record();
+namespace {
+
+// DPRJA's arguments: the iterate y (column 1 of YH holds it unperturbed),
+// the inverted weights, f(y) in SAVF, scratch FTEM, and the work areas.
+struct MatrixArgs {
+  int* neq;
+  double* y;
+  double* yh;
+  double* ewt;
+  double* ftem;
+  double* savf;
+  double* wm;
+  int* iwm;
+  lsoda_rhs f;
+  lsoda_jac jac;
+};
+
+// MITER 1 and 2: the full matrix in WM(3...), column-major with leading
+// dimension N, from the user's Jacobian or from difference quotients (one
+// column per call of f); its norm; P = I - h*l0*J factored with DGEFA.
+void build_full_matrix(Record& s, const MatrixArgs& a) {
+  int* const neq = a.neq;
+  double* const y = a.y;
+  double* const ewt = a.ewt;
+  double* const ftem = a.ftem;
+  double* const savf = a.savf;
+  double* const wm = a.wm;
   const int n = s.n;
-  s.nje = s.nje + 1;
-  s.ierpj = 0;
-  s.jcur = 1;
   const double hl0 = s.h * s.el0;
   double tn = s.tn;
   int ier = 0;
-
-  if (s.miter == 1 || s.miter == 2) {
-    const int lenp = n * n;
-    if (s.miter == 1) {
-      // The user's full Jacobian, times -h*l0.
-      for (int i = 0; i < lenp; ++i) wm[i + 2] = 0.0;
-      int zero = 0, nrow = n;
-      jac(neq, &tn, y, &zero, &zero, wm + 2, &nrow);
-      const double con = -hl0;
-      for (int i = 0; i < lenp; ++i) wm[i + 2] = wm[i + 2] * con;
-    } else {
-      // Difference quotients, one column per call of f.
-      double fac = DMNORM(&s.n, savf, ewt);
-      double r0 = 1000.0 * std::fabs(s.h) * s.uround * n * fac;
-      if (r0 == 0.0) r0 = 1.0;
-      const double srur = wm[0];
-      int j1 = 2;
-      for (int j = 0; j < n; ++j) {
-        const double yj = y[j];
-        const double r = std::max(srur * std::fabs(yj), r0 / ewt[j]);
-        y[j] = y[j] + r;
-        fac = -hl0 / r;
-        tn = s.tn;
-        f(neq, &tn, y, ftem);
-        for (int i = 0; i < n; ++i) wm[i + j1] = (ftem[i] - savf[i]) * fac;
-        y[j] = yj;
-        j1 = j1 + n;
-      }
-      s.nfe = s.nfe + n;
+  const int lenp = n * n;
+  if (s.miter == 1) {
+    // The user's full Jacobian, times -h*l0.
+    for (int i = 0; i < lenp; ++i) wm[i + 2] = 0.0;
+    int zero = 0, nrow = n;
+    a.jac(neq, &tn, y, &zero, &zero, wm + 2, &nrow);
+    const double con = -hl0;
+    for (int i = 0; i < lenp; ++i) wm[i + 2] = wm[i + 2] * con;
+  } else {
+    // Difference quotients, one column per call of f.
+    double fac = DMNORM(&s.n, savf, ewt);
+    double r0 = 1000.0 * std::fabs(s.h) * s.uround * n * fac;
+    if (r0 == 0.0) r0 = 1.0;
+    const double srur = wm[0];
+    int j1 = 2;
+    for (int j = 0; j < n; ++j) {
+      const double yj = y[j];
+      const double r = std::max(srur * std::fabs(yj), r0 / ewt[j]);
+      y[j] = y[j] + r;
+      fac = -hl0 / r;
+      tn = s.tn;
+      a.f(neq, &tn, y, ftem);
+      for (int i = 0; i < n; ++i) wm[i + j1] = (ftem[i] - savf[i]) * fac;
+      y[j] = yj;
+      j1 = j1 + n;
     }
-    s.pdnorm = DFNORM(&s.n, wm + 2, ewt) / std::fabs(hl0);
-    // P = I - h*l0*J.
-    for (int i = 0, j = 2; i < n; ++i, j += n + 1) wm[j] = wm[j] + 1.0;
-    int nn = n;
-    DGEFA(wm + 2, &nn, &nn, iwm + 20, &ier);
-    if (ier != 0) s.ierpj = 1;
-    return;
+    s.nfe = s.nfe + n;
   }
+  s.pdnorm = DFNORM(&s.n, wm + 2, ewt) / std::fabs(hl0);
+  // P = I - h*l0*J.
+  for (int i = 0, j = 2; i < n; ++i, j += n + 1) wm[j] = wm[j] + 1.0;
+  int nn = n;
+  DGEFA(wm + 2, &nn, &nn, a.iwm + 20, &ier);
+  if (ier != 0) s.ierpj = 1;
+}
 
-  // Banded matrices (MITER 4 and 5), LINPACK band form with leading
-  // dimension MEBAND = 2*ML + MU + 1.
-  int ml = iwm[0], mu = iwm[1];
+// MITER 4 and 5: the band matrix in LINPACK band form with leading
+// dimension MEBAND = 2*ML + MU + 1, from the user's Jacobian or from
+// difference quotients (perturbing the columns j, j+MBAND, ... together);
+// its norm; P factored with DGBFA.
+void build_band_matrix(Record& s, const MatrixArgs& a) {
+  int* const neq = a.neq;
+  double* const y = a.y;
+  double* const ewt = a.ewt;
+  double* const ftem = a.ftem;
+  double* const savf = a.savf;
+  double* const wm = a.wm;
+  const int n = s.n;
+  const double hl0 = s.h * s.el0;
+  double tn = s.tn;
+  int ier = 0;
+  int ml = a.iwm[0], mu = a.iwm[1];
   const int ml3 = ml + 3;
   const int mband = ml + mu + 1;
   int meband = mband + ml;
   const int lenp = meband * n;
   if (s.miter == 4) {
     for (int i = 0; i < lenp; ++i) wm[i + 2] = 0.0;
-    jac(neq, &tn, y, &ml, &mu, wm + (ml3 - 1), &meband);
+    a.jac(neq, &tn, y, &ml, &mu, wm + (ml3 - 1), &meband);
     const double con = -hl0;
     for (int i = 0; i < lenp; ++i) wm[i + 2] = wm[i + 2] * con;
   } else {
-    // Difference quotients, perturbing the columns j, j+MBAND, ... together.
     const int mba = std::min(mband, n);
     const int meb1 = meband - 1;
     const double srur = wm[0];
@@ -117,9 +147,9 @@ void DPRJA(int* neq, double* y, double* yh, int* /*nyh*/, double* ewt, double* f
         y[i - 1] = y[i - 1] + r;
       }
       tn = s.tn;
-      f(neq, &tn, y, ftem);
+      a.f(neq, &tn, y, ftem);
       for (int jj = j; jj <= n; jj += mband) {
-        y[jj - 1] = yh[jj - 1];  // YH column 1 holds the unperturbed y
+        y[jj - 1] = a.yh[jj - 1];  // YH column 1 holds the unperturbed y
         const double yjj = y[jj - 1];
         const double r = std::max(srur * std::fabs(yjj), r0 / ewt[jj - 1]);
         const double fac = -hl0 / r;
@@ -134,8 +164,23 @@ void DPRJA(int* neq, double* y, double* yh, int* /*nyh*/, double* ewt, double* f
   s.pdnorm = DBNORM(&s.n, wm + (ml3 - 1), &meband, &ml, &mu, ewt) / std::fabs(hl0);
   for (int i = 0, ii = mband + 1; i < n; ++i, ii += meband) wm[ii] = wm[ii] + 1.0;
   int nn = n;
-  DGBFA(wm + 2, &meband, &nn, &ml, &mu, iwm + 20, &ier);
+  DGBFA(wm + 2, &meband, &nn, &ml, &mu, a.iwm + 20, &ier);
   if (ier != 0) s.ierpj = 1;
+}
+
+}  // namespace
+
+void DPRJA(int* neq, double* y, double* yh, int* /*nyh*/, double* ewt, double* ftem,
+           double* savf, double* wm, int* iwm, lsoda_rhs f, lsoda_jac jac) {
+  Record& s = record();
+  s.nje = s.nje + 1;
+  s.ierpj = 0;
+  s.jcur = 1;
+  const MatrixArgs a{neq, y, yh, ewt, ftem, savf, wm, iwm, f, jac};
+  if (s.miter == 1 || s.miter == 2)
+    build_full_matrix(s, a);
+  else
+    build_band_matrix(s, a);
 }
 
 void DSOLSY(double* wm, int* iwm, double* x, double* /*tem*/) {

@@ -149,25 +149,43 @@ inline double DMNORM(int* n, double* v, double* w) {
   return vm;
 }
 
-// Routines shared inside the integrator (documented where they are defined).
+// Routines shared inside the integrator.
+// PJAC and SLVS of the step core: build and factor the iteration matrix, and
+// solve with it (DPRJA and DSOLSY below).
 using pjac_fn = void (*)(int* neq, double* y, double* yh, int* nyh, double* ewt,
                          double* ftem, double* savf, double* wm, int* iwm,
                          lsoda_rhs f, lsoda_jac jac);
 using slvs_fn = void (*)(double* wm, int* iwm, double* x, double* tem);
 
+// One step from TN (step.cpp): KFLAG = 0 when taken, < 0 when it failed;
+// JSTART tells whether the problem, the method or H changed since the last.
 void DSTODA(int* neq, double* y, double* yh, int* nyh, double* yh1, double* ewt,
             double* savf, double* acor, double* wm, int* iwm, lsoda_rhs f,
             lsoda_jac jac, pjac_fn pjac, slvs_fn slvs);
+// The coefficients ELCO and TESCO of method family METH (coefficients.cpp).
 void DCFODE(int* meth, double elco[12][13], double tesco[12][3]);
+// The iteration matrix P = I - h*l0*J, formed and factored in WM with the
+// pivots in IWM; IERPJ != 0 when singular (jacobian.cpp).
 void DPRJA(int* neq, double* y, double* yh, int* nyh, double* ewt, double* ftem,
            double* savf, double* wm, int* iwm, lsoda_rhs f, lsoda_jac jac);
+// Solves P x = b in place with the factors of DPRJA (jacobian.cpp).
 void DSOLSY(double* wm, int* iwm, double* x, double* tem);
+// EWT(i) = RTOL(i)*|YCUR(i)| + ATOL(i), scalar or vector tolerances as ITOL
+// says (error_weights.cpp).
 void DEWSET(int* n, int* itol, double* rtol, double* atol, double* ycur, double* ewt);
+// Replaces the N weights by their inverses; returns the 1-based index of the
+// first weight <= 0 (left as it was, with those after it) or 0 when all are
+// positive (error_weights.cpp).
+int invert_error_weights(int n, double* ewt);
+// Norms of a full and of a band matrix induced by the weighted max-norm
+// (jacobian.cpp).
 double DFNORM(int* n, double* a, double* w);
 double DBNORM(int* n, double* a, int* nra, int* ml, int* mu, double* w);
+// The unit round-off 2^-52, computed (unit_roundoff.cpp).
 double DUMACH();
 
-// LINPACK factorisations and solves, and the vector kernels they use.
+// LINPACK factorisations and solves, and the vector kernels they use
+// (linpack.cpp).
 void DGEFA(double* a, int* lda, int* n, int* ipvt, int* info);
 void DGESL(double* a, int* lda, int* n, int* ipvt, double* b, int* job);
 void DGBFA(double* abd, int* lda, int* n, int* ml, int* mu, int* ipvt, int* info);

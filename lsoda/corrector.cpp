@@ -1,0 +1,128 @@
+// The corrector iteration of a step: from the predicted history array,
+// iterate y = YH(1) + l0*ACOR to convergence by functional iteration
+// (Adams, MITER = 0) or by chord Newton iteration with the iteration matrix
+// P = I - h*l0*J (BDF), estimating the convergence rate (CRATE) and, for the
+// switching test, a Lipschitz constant of f (PDEST). Relies on the record,
+// the weighted norm, and the PJAC/SLVS routines handed to the step core.
+#include <algorithm>
+#include <cmath>
+
+#include "lsoda/step.h"
+
+namespace lsoda {
+
+namespace {
+
+// One functional iteration (MITER = 0): y = YH(1) + l0*ACOR with
+// ACOR = h*f - YH(2). Returns DEL, the weighted norm of the change of ACOR.
+double functional_iteration(Record& s, const StepArgs& a, const double* yh2) {
+  const int n = s.n;
+  double* const y = a.y;
+  double* const savf = a.savf;
+  double* const acor = a.acor;
+  for (int i = 0; i < n; ++i) savf[i] = s.h * savf[i] - yh2[i];
+  for (int i = 0; i < n; ++i) y[i] = savf[i] - acor[i];
+  const double del = DMNORM(&s.n, y, a.ewt);
+  for (int i = 0; i < n; ++i) {
+    y[i] = a.yh[i] + s.el[0] * savf[i];
+    acor[i] = savf[i];
+  }
+  return del;
+}
+
+// One chord iteration with the iteration matrix: P x = h*f - YH(2) - ACOR,
+// ACOR += x. Sets DEL (the weighted norm of x) unless the solve failed
+// (IERSL != 0, ACOR left as it was).
+void chord_iteration(Record& s, const StepArgs& a, const double* yh2, double* del) {
+  const int n = s.n;
+  double* const y = a.y;
+  double* const acor = a.acor;
+  for (int i = 0; i < n; ++i) y[i] = s.h * a.savf[i] - (yh2[i] + acor[i]);
+  a.slvs(a.wm, a.iwm, y, a.savf);
+  if (s.iersl != 0) return;
+  *del = DMNORM(&s.n, y, a.ewt);
+  for (int i = 0; i < n; ++i) {
+    acor[i] = acor[i] + y[i];
+    y[i] = a.yh[i] + s.el[0] * acor[i];
+  }
+}
+
+// The convergence test after iteration m (0-based) with correction norm DEL
+// (DELP before it): converged when DEL is at round-off level of the
+// prediction, or when DEL, scaled by the convergence rate estimate, is
+// within the error test's share CONIT. Updates CRATE, the rate RATE seen
+// in this attempt and, on convergence, the Lipschitz estimate PDEST.
+bool converged(Record& s, int m, double del, double delp, double pnorm, double* rate) {
+  if (del <= 100.0 * pnorm * s.uround) return true;
+  if (m == 0 && s.meth == 1) return false;
+  if (m != 0) {
+    double rm = 1024.0;
+    if (del <= 1024.0 * delp) rm = del / delp;
+    *rate = std::max(*rate, rm);
+    s.crate = std::max(0.2 * s.crate, rm);
+  }
+  const double dcon = del * std::min(1.0, 1.5 * s.crate) / (s.tesco[s.nq - 1][1] * s.conit);
+  if (dcon > 1.0) return false;
+  s.pdest = std::max(s.pdest, *rate / std::fabs(s.h * s.el[0]));
+  if (s.pdest != 0.0) s.pdlast = s.pdest;
+  return true;
+}
+
+}  // namespace
+
+bool correct(Record& s, const StepArgs& a, double pnorm, Correction* out) {
+  const int n = s.n;
+  double* const y = a.y;
+  const double* const yh2 = column(a.yh, *a.nyh, 2);
+  int m = 0;
+  double del = 0.0, delp = 0.0, rate = 0.0, tn = 0.0;
+
+start:
+  // Start of an attempt: f at the prediction; a new matrix when asked.
+  m = 0;
+  rate = 0.0;
+  del = 0.0;
+  for (int i = 0; i < n; ++i) y[i] = a.yh[i];
+  tn = s.tn;
+  a.f(a.neq, &tn, y, a.savf);
+  s.nfe = s.nfe + 1;
+  if (s.ipup > 0) {
+    a.pjac(a.neq, y, a.yh, a.nyh, a.ewt, a.acor, a.savf, a.wm, a.iwm, a.f, a.jac);
+    s.ipup = 0;
+    s.rc = 1.0;
+    s.nslp = s.nst;
+    s.crate = 0.7;
+    if (s.ierpj != 0) return false;
+  }
+  for (int i = 0; i < n; ++i) a.acor[i] = 0.0;
+
+  for (;;) {
+    if (s.miter == 0) {
+      del = functional_iteration(s, a, yh2);
+    } else {
+      chord_iteration(s, a, yh2, &del);
+      if (s.iersl < 0) return false;
+      if (s.iersl > 0) break;
+    }
+    if (converged(s, m, del, delp, pnorm, &rate)) {
+      out->iterations = m;
+      out->del = del;
+      return true;
+    }
+    // Another iteration, unless the limit is reached or it diverges.
+    m = m + 1;
+    if (m == s.maxcor) break;
+    if (m >= 2 && del > 2.0 * delp) break;
+    delp = del;
+    tn = s.tn;
+    a.f(a.neq, &tn, y, a.savf);
+    s.nfe = s.nfe + 1;
+  }
+  // The iteration failed: with a stale matrix, retry once with a fresh one.
+  if (s.miter == 0 || s.jcur == 1) return false;
+  s.icf = 1;
+  s.ipup = s.miter;
+  goto start;
+}
+
+}  // namespace lsoda

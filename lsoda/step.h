@@ -1,0 +1,69 @@
+// The phases of the step core DSTODA that live in files of their own: the
+// corrector iteration (corrector.cpp), the method-switching test
+// (method_switch.cpp), and the choice and application of a new step size
+// and order (step_size.cpp). Relies on the record for the step's state.
+#ifndef LSODA_STEP_H
+#define LSODA_STEP_H
+
+#include "lsoda/lsoda.h"
+#include "lsoda/record.h"
+
+namespace lsoda {
+
+// The arrays and routines of one step, as DSTODA received them. YH has NYH
+// rows; YH column j+1 holds h^j y^(j)/j! (the Nordsieck history array).
+struct StepArgs {
+  int* neq;
+  double* y;
+  double* yh;
+  int* nyh;
+  double* yh1;
+  double* ewt;   // inverted error weights
+  double* savf;  // f at the current iterate
+  double* acor;  // accumulated correction
+  double* wm;    // matrix work area (PJAC, SLVS)
+  int* iwm;
+  lsoda_rhs f;
+  lsoda_jac jac;
+  pjac_fn pjac;
+  slvs_fn slvs;
+};
+
+// YH column j (1-based) as a pointer into the flat history array.
+inline double* column(double* yh, int nyh, int j) { return yh + static_cast<long>(j - 1) * nyh; }
+
+// The corrector at TN from the predicted history: functional iteration
+// (Adams) or chord iteration with the iteration matrix (BDF), rebuilding
+// the matrix once when a stale one fails. PNORM is the weighted norm of the
+// prediction. True when it converged, with `iterations` the corrections
+// beyond the first and `del` the norm of the last; false on a convergence
+// failure (ICF = 2 is left to the caller) or a failed matrix routine.
+struct Correction {
+  int iterations = 0;  // M
+  double del = 0.0;    // DEL
+};
+bool correct(Record& s, const StepArgs& a, double pnorm, Correction* out);
+
+// After a successful step: every kSwitchHold steps, whether the other
+// method family would allow a step at least RATIO times larger (Adams to
+// BDF) or as large (BDF to Adams). On a switch the record holds the new
+// method and order and *rh the step-size ratio to apply; true.
+bool switch_method(Record& s, const StepArgs& a, double dsm, double pnorm, double* rh);
+
+// The step-size ratios that orders NQ-1, NQ and NQ+1 would allow after a
+// step with error DSM (NQ+1 only when `consider_higher`), and the choice:
+enum class Change {
+  kNone,      // keep H and NQ (IALTH set to wait 3 steps)
+  kStepSize,  // rescale by *rh at order NQ
+  kOrder,     // change to order *newq, then rescale by *rh
+};
+Change choose_step_and_order(Record& s, const StepArgs& a, double dsm, bool consider_higher,
+                             double* rh, int* newq);
+
+// Rescales the history array by the ratio RH, bounded by RMAX, HMAX and
+// (Adams) the stability limit, and updates H and RC.
+void rescale_history(Record& s, double* yh, int nyh, double rh);
+
+}  // namespace lsoda
+
+#endif  // LSODA_STEP_H
