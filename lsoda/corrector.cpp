@@ -62,7 +62,7 @@ bool converged(Record& s, int m, double del, double delp, double pnorm, double* 
     s.crate = std::max(0.2 * s.crate, rm);
   }
   const double dcon = del * std::min(1.0, 1.5 * s.crate) / (s.tesco[s.nq - 1][1] * s.conit);
-  if (dcon > 1.0) return false;
+  if (!(dcon <= 1.0)) return false;  // a NaN does not converge
   s.pdest = std::max(s.pdest, *rate / std::fabs(s.h * s.el[0]));
   if (s.pdest != 0.0) s.pdlast = s.pdest;
   return true;

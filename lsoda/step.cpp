@@ -106,6 +106,51 @@ void restart_history(Record& s, const StepArgs& a) {
   s.ialth = 5;
 }
 
+// A convergence failure: undo the prediction and, unless the failure is
+// fatal (KFLAG = -3 after a failed matrix routine, -2 with H at HMIN or
+// after MXNCF failures in this step), retry with a new matrix. True to retry.
+bool after_convergence_failure(Record& s, double* yh1, double told, int* ncf) {
+  s.icf = 2;
+  *ncf = *ncf + 1;
+  s.rmax = 2.0;
+  s.tn = told;
+  unpredict(s, yh1);
+  if (s.ierpj < 0 || s.iersl < 0) {
+    s.kflag = -3;
+    return false;
+  }
+  if (std::fabs(s.h) <= s.hmin * 1.00001 || *ncf == s.mxncf) {
+    s.kflag = -2;
+    return false;
+  }
+  s.ipup = s.miter;
+  s.iredo = 1;
+  return true;
+}
+
+// An error-test failure: undo the prediction. What follows:
+enum class Retry {
+  kFatal,        // H at HMIN, or ten failures: KFLAG = -1
+  kRestart,      // the third failure or more: the history was rebuilt at order 1
+  kSmallerStep,  // choose a smaller step (and maybe order)
+};
+Retry after_error_test_failure(Record& s, const StepArgs& a, double told) {
+  s.kflag = s.kflag - 1;
+  s.tn = told;
+  unpredict(s, a.yh1);
+  s.rmax = 2.0;
+  if (std::fabs(s.h) <= s.hmin * 1.00001 || s.kflag == -10) {
+    s.kflag = -1;
+    return Retry::kFatal;
+  }
+  if (s.kflag <= -3) {
+    restart_history(s, a);
+    return Retry::kRestart;
+  }
+  s.iredo = 2;
+  return Retry::kSmallerStep;
+}
+
 }  // namespace
 
 void DSTODA(int* neq, double* y, double* yh, int* nyh, double* yh1, double* ewt,
@@ -179,23 +224,9 @@ prediction:
   pnorm = DMNORM(&s.n, yh1, ewt);
 
   if (!correct(s, a, pnorm, &corr)) {
-    // Convergence failure: undo the prediction, cut H by 4 and retry.
-    s.icf = 2;
-    ncf = ncf + 1;
-    s.rmax = 2.0;
-    s.tn = told;
-    unpredict(s, yh1);
-    if (s.ierpj < 0 || s.iersl < 0) {
-      s.kflag = -3;
-      goto finish;
-    }
-    if (std::fabs(s.h) <= s.hmin * 1.00001 || ncf == s.mxncf) {
-      s.kflag = -2;
-      goto finish;
-    }
+    // Convergence failure: cut H by 4 and retry.
+    if (!after_convergence_failure(s, yh1, told, &ncf)) goto finish;
     rh = 0.25;
-    s.ipup = s.miter;
-    s.iredo = 1;
     goto change_h;
   }
 
@@ -221,29 +252,20 @@ prediction:
   goto scale_acor;
 
 error_test_failed:
-  // Undo the prediction; retry with a smaller step, and after three
-  // failures from order 1 with H cut by 10.
-  s.kflag = s.kflag - 1;
-  s.tn = told;
-  unpredict(s, yh1);
-  s.rmax = 2.0;
-  if (std::fabs(s.h) <= s.hmin * 1.00001) {
-    s.kflag = -1;
-    goto finish;
-  }
-  if (s.kflag <= -3) {
-    if (s.kflag == -10) {
-      s.kflag = -1;
+  // Retry with a smaller step; from the third failure on, restart at order 1
+  // with H cut by 10.
+  switch (after_error_test_failure(s, a, told)) {
+    case Retry::kFatal:
       goto finish;
-    }
-    restart_history(s, a);
-    if (s.nq == 1) goto prediction;
-    s.nq = 1;
-    s.l = 2;
-    s.iret = 3;
-    goto order;
+    case Retry::kRestart:
+      if (s.nq == 1) goto prediction;
+      s.nq = 1;
+      s.l = 2;
+      s.iret = 3;
+      goto order;
+    case Retry::kSmallerStep:
+      break;
   }
-  s.iredo = 2;
   consider_higher = false;
 
 choose:

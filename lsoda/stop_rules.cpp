@@ -67,7 +67,7 @@ Next continue_call(Record& s, const Call& c, double* tcrit, bool* ihit) {
           driver_message(msg::kTcritBehindTout, 0, 0, 0, 2, *tcrit, tout);
           return Next::kIllegal;
         }
-        if ((s.tn - tout) * s.h >= 0.0) break;
+        if (!((s.tn - tout) * s.h < 0.0)) break;  // TOUT passed (or a NaN)
       }
       *ihit = tcrit_hit(s, *tcrit);
       if (*ihit) {
