@@ -14,6 +14,7 @@
 #include "messages.h"
 #include "numpy_calls.h"
 #include "preconditions.h"
+#include "python_versions.h"
 #include "ref.h"
 #include "signal_watch.h"
 #include "tables.h"
@@ -168,10 +169,10 @@ int run_starts(Call& c) {
   const int n_pop = static_cast<int>(c.length(kPopulations));
   const int n_res = static_cast<int>(c.length(kYData));
   double* all_errors = c.table_doubles(kAllErrors);
-  // Only the main thread of the main interpreter runs signal handlers; CPython
-  // 3.9 tells with _PyOS_IsMainThread (the lock is held here, as it needs).
+  // Only the main thread of the main interpreter runs signal handlers (the
+  // lock is held here, as the test needs).
   SignalWatch watch;
-  const bool watch_signals = _PyOS_IsMainThread() != 0;
+  const bool watch_signals = runs_signal_handlers();
   zscan::Status status = zscan::Status::ok;
   int failed_start = 0;
   watch.thread_state = PyEval_SaveThread();

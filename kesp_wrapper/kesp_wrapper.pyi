@@ -1,6 +1,7 @@
 # Type information for the compiled module kesp_wrapper: the fit function
 # fit_zscan and the module's NumPy handle np. See fit_zscan.__doc__ for the
-# meaning and units of every argument.
+# meaning and units of every argument. Installed beside the module and as
+# the stub-only package kesp_wrapper-stubs, where type checkers find it.
 from typing import Tuple
 
 import numpy
@@ -37,5 +38,10 @@ def fit_zscan(
     sample_width in cm. MemoryError when the tables or the fit's working
     storage would exceed the memory of the process; in the main thread a
     KeyboardInterrupt (or any signal handler's exception) stops a running fit.
+
+    Start i multiplies the fitted entries of spec_pars by
+    10**(1.04*i/max(n_starts - 1, 1) - 0.52): with n_starts=1 the only start
+    is 0.302 times the given values; n_starts=3 starts at 0.302, exactly 1
+    and 3.311 times them, so its middle start is the given values.
     """
     ...

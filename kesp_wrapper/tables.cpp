@@ -15,7 +15,8 @@ namespace kesp {
 namespace {
 
 // Per-start factor: the starts spread logarithmically from 10^-0.52 to
-// 10^0.52 times the given values; an odd count puts one start at exactly 1.
+// 10^0.52 times the given values. A single start is at 10^-0.52; three (or
+// five) starts put the middle one at exactly 1.
 double start_multiplier(int i, int n_starts) {
   const int denominator = n_starts - 1 > 1 ? n_starts - 1 : 1;
   return std::pow(10.0, static_cast<double>(i) * 1.04 / static_cast<double>(denominator) - 0.52);
