@@ -1,6 +1,7 @@
 # One entry point for every job. `make test` and `make demo` set up a fresh
-# machine by themselves: Debian packages, a CPython 3.9 virtual environment,
-# the C++ build and the Python extension module. All steps are idempotent.
+# machine by themselves: Debian packages, a CPython 3.9 virtual environment
+# (and for `make test` one of CPython 3.13), the C++ build and the Python
+# extension modules. All steps are idempotent.
 #
 # Builds and test runs print a summary; their full output goes to
 # build/logs/ and is printed when they fail. `make VERBOSE=1 ...` prints
@@ -49,7 +50,7 @@ ctest_run = cd $(1) && $(2) $(call quietly,$(notdir $(1))-ctest,$(CTEST_SUMMARY)
 step = @echo "== $(1)"
 
 .PHONY: test demo bench validate sanitize fuzz setup cpp cpp-test module py-test clean \
-        cpp-sanitize py-sanitize
+        cpp-sanitize py-sanitize test-pythons wheel
 
 # ---------------------------------------------------------------- set-up
 $(STAMPS)/apt:
@@ -83,10 +84,32 @@ module: setup
 	@$(call quietly,module-build,,$(VPY) -m pip install --quiet --no-build-isolation \
 	  -Cbuild-dir=$(BUILD)/py -Ccmake.define.KESP_WARNINGS_AS_ERRORS=ON .)
 
-py-test: module
-	$(call step,Python tests)
-	@cd tests/python && $(VPY) -m pytest -q
-	@cd tests/zscanfit && $(VPY) -m pytest -q
+# CPython 3.9 is the reference version, built into .venv above; 3.10 to 3.13
+# each get an environment .venv-<version> (scripts/python-venv.sh: the newest
+# NumPy 2.x the version supports and requirements-dev.txt) and a build in
+# build/py-<version>. `make test` runs the Python suites on 3.9 and 3.13,
+# `make test-pythons` on all five. (Pattern targets, so not in .PHONY.)
+PYTHON_VERSIONS := 3.9 3.10 3.11 3.12 3.13
+TEST_PYTHONS    := 3.9 3.13
+python_of = $(if $(filter 3.9,$(1)),$(VPY),$(ROOT)/.venv-$(1)/bin/python)
+
+# Not files: nothing to delete after a run.
+.SECONDARY: $(addprefix module-,$(PYTHON_VERSIONS))
+module-3.9: module ;
+module-%: setup
+	$(call step,Python module for CPython $* (installed into .venv-$*))
+	@scripts/python-venv.sh $* $(ROOT)/.venv-$*
+	@$(call quietly,module-build-$*,,$(call python_of,$*) -m pip install --quiet \
+	  --no-build-isolation -Cbuild-dir=$(BUILD)/py-$* -Ccmake.define.KESP_WARNINGS_AS_ERRORS=ON .)
+
+# The Python suites on one version. Each run also compares a whole fit with
+# the builds of the other versions present, so 3.9 and 3.13 are built first.
+py-test-%: module-% module-3.9 module-3.13
+	$(call step,Python tests on CPython $*)
+	@cd tests/python && $(call python_of,$*) -m pytest -q
+	@cd tests/zscanfit && $(call python_of,$*) -m pytest -q
+
+py-test: py-test-3.9
 
 # ---------------------------------------------------------------- sanitizers
 # The C++ libraries and tests, and separately the extension module, built with
@@ -120,7 +143,18 @@ fuzz: module
 	  $(VPY) -m pytest -q -p no:cacheprovider test_fuzz.py --hypothesis-show-statistics
 
 # ---------------------------------------------------------------- jobs
-test: cpp-test cpp-sanitize py-test
+test: cpp-test cpp-sanitize $(addprefix py-test-,$(TEST_PYTHONS))
+
+test-pythons: cpp-test cpp-sanitize $(addprefix py-test-,$(PYTHON_VERSIONS))
+
+# One wheel per version in dist/, repaired by auditwheel so that MINPACK and
+# its Fortran runtime travel inside (scripts/build-wheels.sh), then the test
+# that installs each into a fresh environment with NumPy only.
+wheel: module
+	$(call step,Wheels for CPython $(PYTHON_VERSIONS) (dist/))
+	@$(call quietly,wheels,\.whl,env PYTHON_VERSIONS="$(PYTHON_VERSIONS)" scripts/build-wheels.sh)
+	$(call step,Wheel test)
+	@cd tests/packaging && $(VPY) -m pytest -q
 
 demo: module
 	$(VPY) examples/demo.py
