@@ -246,9 +246,10 @@ def fit_many(jobs: Iterable[JobLike], *, client: Any = None, workers: Optional[i
 
     Examples
     --------
-    >>> jobs = [FitJob(load_scans(path), experiment, params) for path in paths]
-    >>> results = fit_many(jobs, is_sa=False, n_starts=3)
-    >>> results = fit_many(jobs, client="tcp://scheduler:8786")
+    >>> jobs = [FitJob(load_scans(path).scans, experiment, params)
+    ...         for path in paths]                                   # doctest: +SKIP
+    >>> results = fit_many(jobs, is_sa=False, n_starts=3)           # doctest: +SKIP
+    >>> results = fit_many(jobs, client="tcp://scheduler:8786")     # doctest: +SKIP
     """
     from tqdm.auto import tqdm
 
@@ -262,14 +263,18 @@ def fit_many(jobs: Iterable[JobLike], *, client: Any = None, workers: Optional[i
     if not job_list:
         return results
 
+    bar = tqdm(total=len(job_list), unit="fit", desc="fits",
+               disable=None if progress is None else not progress)
     owned = False
     if client is not None:
-        client, owned = _client(client)
+        try:
+            client, owned = _client(client)
+        except BaseException:
+            bar.close()
+            raise
         finished = _run_dask(job_list, options, client)
     else:
         finished = _run_local(job_list, options, workers or local_workers())
-    bar = tqdm(total=len(job_list), unit="fit", desc="fits",
-               disable=None if progress is None else not progress)
     try:
         for index, outcome in finished:
             results[index] = outcome
