@@ -2,7 +2,7 @@
 // caller's work arrays, starts a problem, calls the step core DSTODA until
 // the call's stopping rule is met (ITASK, TOUT, TCRIT), interpolates back to
 // TOUT with DINTDY and reports through ISTATE and the optional outputs. The
-// phases live in input_checks.cpp, problem_start.cpp, stop_rules.cpp and
+// phases live in input_checks.cpp, problem_start.cpp, stop_rules.h and
 // run_reports.cpp; this file is their order and the stepping loop. Relies on
 // the record, the error weights and the weighted norm.
 #include <algorithm>
@@ -12,6 +12,7 @@
 #include "lsoda/lsoda.h"
 #include "lsoda/messages.h"
 #include "lsoda/record.h"
+#include "lsoda/stop_rules.h"
 
 namespace lsoda {
 namespace {
@@ -89,9 +90,7 @@ void DLSODA(lsoda_rhs F, int* NEQ, double* Y, double* T, double* TOUT,
       break;
   }
   // A first call or ISTATE = 3: the other inputs and the work space.
-  if (!check_inputs(s, c, setup) || !lay_out_work_space(s, c, setup) ||
-      !check_tolerances(s, c))
-    goto illegal;
+  if (!check_new_inputs(s, c, setup)) goto illegal;
   if (c.istate != 1) {
     prepare_restart(s, rw);
     goto next_call;

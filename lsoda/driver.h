@@ -1,8 +1,8 @@
 // The phases of the driver DLSODA, each defined in the file of its concern:
 // the checks of a call's input and the work-space layout (input_checks.cpp),
-// the start of a problem (problem_start.cpp), where a call stops for ITASK,
-// TOUT and TCRIT (stop_rules.cpp), and the reports of a run (run_reports.cpp).
-// Relies on the record for everything that survives a call.
+// the start of a problem (problem_start.cpp) and the reports of a run
+// (run_reports.cpp); where a call stops for ITASK, TOUT and TCRIT is inline
+// in stop_rules.h. Relies on the record for everything that survives a call.
 #ifndef LSODA_DRIVER_H
 #define LSODA_DRIVER_H
 
@@ -56,31 +56,16 @@ enum class Entry {
 };
 Entry check_entry(Record& s, const Call& c);
 
-// NEQ, ITOL, IOPT, JT, the band widths and the optional inputs.
-bool check_inputs(Record& s, const Call& c, Setup& setup);
-// The layout of RWORK and IWORK (warns when they fit only the current method).
-bool lay_out_work_space(Record& s, const Call& c, const Setup& setup);
-// RTOL and ATOL are >= 0.
-bool check_tolerances(const Record& s, const Call& c);
+// A first call or ISTATE = 3: NEQ, ITOL, IOPT, JT, the band widths, the
+// optional inputs, the layout of RWORK and IWORK (with a warning when they
+// fit only the current method) and RTOL, ATOL >= 0.
+bool check_new_inputs(Record& s, const Call& c, Setup& setup);
 
 // ----------------------------------------------------------- problem start
 // Initialises the record, the history array and the first step size, and
 // scales YH column 2 by it; false (message printed) for TCRIT behind TOUT, a
 // weight <= 0 or TOUT too close to T.
 bool start_problem(Record& s, const Call& c, Setup& setup);
-
-// ------------------------------------------------------------- stop rules
-// Where a call goes on from its checks or from a successful step:
-enum class Next {
-  kStep,     // take another step
-  kAtTn,     // return at the mesh point TN (or TCRIT when it was hit)
-  kAtTout,   // Y and T were set at TOUT: return
-  kIllegal,  // message printed: ISTATE = -3
-};
-// On a continuation call: is TOUT already passed, and does TCRIT limit H?
-Next continue_call(Record& s, const Call& c, double* tcrit, bool* ihit);
-// After a successful step: whether ITASK, TOUT and TCRIT end the call.
-Next after_step(Record& s, const Call& c, double tcrit, bool* ihit);
 
 // ------------------------------------------------------------- run reports
 // Why an integration stops before its end.
@@ -102,8 +87,21 @@ void report_failure(Record& s, const Call& c, Failure failure, int bad, double t
 void report_start_accuracy(const Call& c, double tolsf);
 // The "T + H = T" warning, at most MXHNIL times per problem.
 void warn_t_plus_h(Record& s);
-// The optional outputs, stored on every return after the integration started.
-void store_outputs(const Record& s, const Call& c);
+// The optional outputs RWORK(11..15), IWORK(11..15, 19, 20), stored on
+// every return after the integration started.
+inline void store_outputs(const Record& s, const Call& c) {
+  c.rw[11] = s.hu;
+  c.rw[12] = s.h;
+  c.rw[13] = s.tn;
+  c.rw[15] = s.tsw;
+  c.iw[11] = s.nst;
+  c.iw[12] = s.nfe;
+  c.iw[13] = s.nje;
+  c.iw[14] = s.nqu;
+  c.iw[15] = s.nq;
+  c.iw[19] = s.mused;
+  c.iw[20] = s.meth;
+}
 
 }  // namespace lsoda
 

@@ -113,8 +113,7 @@ bool read_options(Record& s, const Call& c, Setup& setup) {
   return true;
 }
 
-}  // namespace
-
+// NEQ, ITOL, IOPT, JT, the band widths and the optional inputs.
 bool check_inputs(Record& s, const Call& c, Setup& setup) {
   const int neq = c.neq[0];
   if (neq <= 0) {
@@ -213,6 +212,7 @@ bool lay_out_work_space(Record& s, const Call& c, const Setup& setup) {
   return true;
 }
 
+// RTOL and ATOL are >= 0.
 bool check_tolerances(const Record& s, const Call& c) {
   const int itol = *c.itol;
   double rtoli = c.rtol[0];
@@ -230,6 +230,12 @@ bool check_tolerances(const Record& s, const Call& c) {
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool check_new_inputs(Record& s, const Call& c, Setup& setup) {
+  return check_inputs(s, c, setup) && lay_out_work_space(s, c, setup) && check_tolerances(s, c);
 }
 
 }  // namespace lsoda

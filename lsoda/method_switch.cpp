@@ -100,8 +100,6 @@ bool bdf_to_adams(Record& s, const StepArgs& a, double dsm, double pnorm, double
 }  // namespace
 
 bool switch_method(Record& s, const StepArgs& a, double dsm, double pnorm, double* rh) {
-  s.icount = s.icount - 1;
-  if (s.icount >= 0) return false;
   return s.meth == 2 ? bdf_to_adams(s, a, dsm, pnorm, rh) : adams_to_bdf(s, a, dsm, pnorm, rh);
 }
 

@@ -149,6 +149,17 @@ inline double DMNORM(int* n, double* v, double* w) {
   return vm;
 }
 
+// Replaces the N error weights by their inverses, for DMNORM; returns the
+// 1-based index of the first weight <= 0 (left as it was, with those after
+// it) or 0 when all are positive.
+inline int invert_error_weights(int n, double* ewt) {
+  for (int i = 1; i <= n; ++i) {
+    if (ewt[i - 1] <= 0.0) return i;
+    ewt[i - 1] = 1.0 / ewt[i - 1];
+  }
+  return 0;
+}
+
 // Routines shared inside the integrator.
 // PJAC and SLVS of the step core: build and factor the iteration matrix, and
 // solve with it (DPRJA and DSOLSY below).
@@ -173,10 +184,6 @@ void DSOLSY(double* wm, int* iwm, double* x, double* tem);
 // EWT(i) = RTOL(i)*|YCUR(i)| + ATOL(i), scalar or vector tolerances as ITOL
 // says (error_weights.cpp).
 void DEWSET(int* n, int* itol, double* rtol, double* atol, double* ycur, double* ewt);
-// Replaces the N weights by their inverses; returns the 1-based index of the
-// first weight <= 0 (left as it was, with those after it) or 0 when all are
-// positive (error_weights.cpp).
-int invert_error_weights(int n, double* ewt);
 // Norms of a full and of a band matrix induced by the weighted max-norm
 // (jacobian.cpp).
 double DFNORM(int* n, double* a, double* w);

@@ -1,7 +1,7 @@
 // What the driver reports once the integration has started: the failures
 // that end a call early (their messages, ISTATE, and the state handed back
-// at the last mesh point), the "T + H = T" warning, and the optional outputs
-// stored on every return. Relies on the record and the message table.
+// at the last mesh point) and the "T + H = T" warning. Relies on the record
+// and the message table.
 #include <cmath>
 
 #include "lsoda/driver.h"
@@ -90,21 +90,6 @@ void warn_t_plus_h(Record& s) {
     driver_message(msg::kAboveWarning1, 1, s.mxhnil);
     driver_message(msg::kAboveWarning2);
   }
-}
-
-// RWORK(11..15) and IWORK(11..15, 19, 20).
-void store_outputs(const Record& s, const Call& c) {
-  c.rw[11] = s.hu;
-  c.rw[12] = s.h;
-  c.rw[13] = s.tn;
-  c.rw[15] = s.tsw;
-  c.iw[11] = s.nst;
-  c.iw[12] = s.nfe;
-  c.iw[13] = s.nje;
-  c.iw[14] = s.nqu;
-  c.iw[15] = s.nq;
-  c.iw[19] = s.mused;
-  c.iw[20] = s.meth;
 }
 
 }  // namespace lsoda

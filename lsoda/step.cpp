@@ -237,7 +237,8 @@ prediction:
   if (dsm > 1.0) goto error_test_failed;
 
   accept_step(s, a);
-  if (switch_method(s, a, dsm, pnorm, &rh)) goto change_h;
+  s.icount = s.icount - 1;
+  if (s.icount < 0 && switch_method(s, a, dsm, pnorm, &rh)) goto change_h;
   // No switch: consider a change of step size and order every L steps; the
   // step before, keep ACOR for the estimate at order NQ+1.
   s.ialth = s.ialth - 1;

@@ -44,10 +44,11 @@ struct Correction {
 };
 bool correct(Record& s, const StepArgs& a, double pnorm, Correction* out);
 
-// After a successful step: every kSwitchHold steps, whether the other
-// method family would allow a step at least RATIO times larger (Adams to
-// BDF) or as large (BDF to Adams). On a switch the record holds the new
-// method and order and *rh the step-size ratio to apply; true.
+// After a successful step, once ICOUNT has run out (kSwitchHold steps after
+// a problem's start or a switch): whether the other method family would
+// allow a step at least RATIO times larger (Adams to BDF) or as large (BDF
+// to Adams). On a switch the record holds the new method and order, ICOUNT
+// is reset and *rh is the step-size ratio to apply; true.
 bool switch_method(Record& s, const StepArgs& a, double dsm, double pnorm, double* rh);
 
 // The step-size ratios that orders NQ-1, NQ and NQ+1 would allow after a

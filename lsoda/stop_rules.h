@@ -1,19 +1,22 @@
 // Where a call of the driver stops, as ITASK says: 1 at TOUT by
 // interpolation, 2 after one step, 3 at the first mesh point at or beyond
 // TOUT, 4 and 5 as 1 and 2 without passing TCRIT (RWORK(1)). Checked on a
-// continuation call before any step, and after each successful step.
-// Relies on the record, DINTDY and the message table.
+// continuation call before any step, and after each successful step: inline,
+// since the driver asks after every step. Relies on the record, DINTDY and
+// the message table.
+#ifndef LSODA_STOP_RULES_H
+#define LSODA_STOP_RULES_H
+
 #include <cmath>
 
 #include "lsoda/driver.h"
 #include "lsoda/messages.h"
 
 namespace lsoda {
-namespace {
 
 // Y at TOUT, interpolated in the last step; T = TOUT. IFLAG != 0 when TOUT
 // lies outside the last step.
-int interpolate_at_tout(Record& s, const Call& c) {
+inline int interpolate_at_tout(Record& s, const Call& c) {
   int korder = 0;  // the solution itself
   int iflag = 0;
   DINTDY(c.tout, &korder, &c.rw[s.lyh], &s.nyh, c.y, &iflag);
@@ -21,23 +24,30 @@ int interpolate_at_tout(Record& s, const Call& c) {
 }
 
 // TN has reached TCRIT, up to round-off.
-bool tcrit_hit(const Record& s, double tcrit) {
+inline bool tcrit_hit(const Record& s, double tcrit) {
   const double hmx = std::fabs(s.tn) + std::fabs(s.h);
   return std::fabs(s.tn - tcrit) <= 100.0 * s.uround * hmx;
 }
 
 // When the next step would pass TCRIT, H is cut to end just short of it;
 // true when it was cut.
-bool cut_step_at_tcrit(Record& s, double tcrit) {
+inline bool cut_step_at_tcrit(Record& s, double tcrit) {
   const double tnext = s.tn + s.h * (1.0 + 4.0 * s.uround);
   if ((tnext - tcrit) * s.h <= 0.0) return false;
   s.h = (tcrit - s.tn) * (1.0 - 4.0 * s.uround);
   return true;
 }
 
-}  // namespace
+// Where a call goes on from its checks or from a successful step:
+enum class Next {
+  kStep,     // take another step
+  kAtTn,     // return at the mesh point TN (or TCRIT when it was hit)
+  kAtTout,   // Y and T were set at TOUT: return
+  kIllegal,  // message printed: ISTATE = -3
+};
 
-Next continue_call(Record& s, const Call& c, double* tcrit, bool* ihit) {
+// On a continuation call: is TOUT already passed, and does TCRIT limit H?
+inline Next continue_call(Record& s, const Call& c, double* tcrit, bool* ihit) {
   s.nslast = s.nst;
   const double tout = *c.tout;
   switch (c.itask) {
@@ -86,7 +96,8 @@ Next continue_call(Record& s, const Call& c, double* tcrit, bool* ihit) {
   return Next::kAtTout;
 }
 
-Next after_step(Record& s, const Call& c, double tcrit, bool* ihit) {
+// After a successful step: whether ITASK, TOUT and TCRIT end the call.
+inline Next after_step(Record& s, const Call& c, double tcrit, bool* ihit) {
   const double tout = *c.tout;
   switch (c.itask) {
     case 1:
@@ -115,3 +126,5 @@ Next after_step(Record& s, const Call& c, double tcrit, bool* ihit) {
 }
 
 }  // namespace lsoda
+
+#endif  // LSODA_STOP_RULES_H
