@@ -67,8 +67,8 @@ void DLSODA(lsoda_rhs F, int* NEQ, double* Y, double* T, double* TOUT,
             lsoda_jac JAC, int* JT) {
   Record& s = record();
   // RWORK(i) = rw[i], IWORK(i) = iw[i]: the 1-based positions of the option list.
-  const Call c{F,    NEQ,     Y,      T,    TOUT,      ITOL, RTOL,      ATOL, *ITASK,
-               *ISTATE, ISTATE, IOPT, RWORK - 1, LRW, IWORK - 1, LIW, JAC, JT};
+  const Call c{F,    NEQ,       Y,   T,         TOUT, ITOL, RTOL, ATOL, *ITASK, *ISTATE, ISTATE,
+               IOPT, RWORK - 1, LRW, IWORK - 1, LIW,  JAC,  JT};
   double* const rw = c.rw;
   Setup setup;
   double tcrit = 0.0;

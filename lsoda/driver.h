@@ -36,10 +36,10 @@ struct Call {
 
 // What a first call or an ISTATE = 3 call fixes beyond the record.
 struct Setup {
-  int ml = 0;         // ML, MU: half-bandwidths (JT = 4, 5)
+  int ml = 0;          // ML, MU: half-bandwidths (JT = 4, 5)
   int mu = 0;
-  double h0 = 0.0;    // H0: first step size, 0 to let the start choose it
-  double tcrit = 0.0; // TCRIT (ITASK = 4, 5)
+  double h0 = 0.0;     // H0: first step size, 0 to let the start choose it
+  double tcrit = 0.0;  // TCRIT (ITASK = 4, 5)
 };
 
 // -------------------------------------------------------------- input checks

@@ -1,6 +1,7 @@
-// The method-switching test after a successful step. Every kSwitchHold
-// steps, compares the step size the current family allows with the one the
-// other family would allow at a comparable order, from the local error
+// The method-switching test after a successful step, once ICOUNT has run
+// out (kSwitchHold steps after a start or a switch; the step core counts):
+// compares the step size the current family allows with the one the other
+// family would allow at a comparable order, from the local error
 // (converted between families by CM1/CM2) or the history array, and the
 // Adams stability limit with the Lipschitz estimate (PDLAST while Adams,
 // PDNORM of the iteration matrix while BDF). Relies on the record, the
