@@ -3,8 +3,9 @@ local threads (fit_many's pool), and on a two-worker Dask LocalCluster
 (two processes, one thread each, on the loopback interface), and prints
 the speedups. Every fit is the bundled demo data (41 points at two pulse
 energies, 10 time slices, 10 slabs), sigma_0 and sigma_1 fitted by the
-robust method from a guess 1.5 times too large. The results of the three
-runs must agree bit for bit.
+robust method from a guess 1.5 times too large. The three ways take turns
+in rounds, so that a change of the machine's load falls on all of them
+alike. The results must agree bit for bit.
 
 The batch is the parallelism here: the model runs single-threaded
 (OMP_NUM_THREADS=1, set before zscanfit is imported; Dask sets the same in
@@ -38,14 +39,12 @@ def demo_job():
     return FitJob(data.scans, data.experiment, params)
 
 
-def timed(label, run):
-    started = time.perf_counter()
+def run_checked(label, run):
     results = run()
-    seconds = time.perf_counter() - started
     failures = [r for r in results if not isinstance(r, zscanfit.FitResult)]
     if failures:
         raise SystemExit(f"{label}: {failures[0]}")
-    return seconds, results
+    return results
 
 
 def bits(result):
@@ -55,34 +54,51 @@ def bits(result):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--fits", type=int, default=40)
+    parser.add_argument("--rounds", type=int, default=4,
+                        help="the three ways take turns, fits/rounds fits each per round, so "
+                             "that a change of the machine's load falls on all three alike")
     parser.add_argument("--starts", type=int, default=1,
                         help="starts per fit (default 1; the demo itself uses 3)")
     args = parser.parse_args(argv)
     from distributed import Client, LocalCluster
 
-    jobs = [demo_job()] * args.fits
+    job = demo_job()
     options = dict(n_starts=args.starts)
     warnings.simplefilter("ignore", zscanfit.ZScanWarning)
-    print(f"{args.fits} demo fits ({args.starts} start each), model single-threaded, "
-          f"{os.cpu_count()} CPUs")
-    serial, reference = timed("serial", lambda: [zscanfit.fit(j.scans, j.experiment, j.params,
-                                                              **options) for j in jobs])
-    threads, threaded = timed("threads", lambda: fit_many(jobs, workers=WORKERS, **options))
+    print(f"{args.fits} demo fits ({args.starts} start each) per way, in {args.rounds} rounds; "
+          f"model single-threaded; {os.cpu_count()} CPUs; load average "
+          f"{os.getloadavg()[0]:.1f} at the start")
     started = time.perf_counter()
     with LocalCluster(n_workers=WORKERS, processes=True, threads_per_worker=1,
                       host="127.0.0.1", dashboard_address=None) as cluster, \
             Client(cluster) as client:
         client.run(lambda: __import__("zscanfit"))
         start_up = time.perf_counter() - started
-        dask_seconds, clustered = timed("cluster", lambda: fit_many(jobs, client=client,
-                                                                    **options))
-    same = all(bits(a) == bits(b) == bits(c) for a, b, c in zip(reference, threaded, clustered))
-    print(f"{'run':<34}{'seconds':>9}{'per fit':>9}{'speedup':>9}")
-    for label, seconds in (("serial", serial), (f"fit_many, {WORKERS} threads", threads),
-                           (f"fit_many, LocalCluster {WORKERS} workers", dask_seconds)):
-        print(f"{label:<34}{seconds:>9.1f}{seconds / args.fits:>9.2f}{serial / seconds:>8.2f}x")
-    print(f"(cluster start and worker imports, not timed above: {start_up:.1f} s)")
-    print("results bit-identical in all three runs:", "yes" if same else "NO")
+        ways = {
+            "serial": lambda jobs: [zscanfit.fit(j.scans, j.experiment, j.params, **options)
+                                    for j in jobs],
+            f"fit_many, {WORKERS} threads": lambda jobs: fit_many(jobs, workers=WORKERS,
+                                                                  **options),
+            f"fit_many, LocalCluster {WORKERS} workers": lambda jobs: fit_many(
+                jobs, client=client, **options),
+        }
+        seconds = {label: 0.0 for label in ways}
+        results = {label: [] for label in ways}
+        for round_index in range(args.rounds):
+            jobs = [job] * (args.fits // args.rounds + (round_index < args.fits % args.rounds))
+            for label, run in ways.items():
+                began = time.perf_counter()
+                results[label] += run_checked(label, lambda: run(jobs))
+                seconds[label] += time.perf_counter() - began
+    reference = results["serial"][0]
+    same = all(bits(r) == bits(reference) for rs in results.values() for r in rs)
+    serial = seconds["serial"]
+    print(f"{'way':<34}{'seconds':>9}{'per fit':>9}{'speedup':>9}")
+    for label, total in seconds.items():
+        print(f"{label:<34}{total:>9.1f}{total / args.fits:>9.2f}{serial / total:>8.2f}x")
+    print(f"(cluster start and worker imports, not timed above: {start_up:.1f} s; load "
+          f"average {os.getloadavg()[0]:.1f} at the end)")
+    print("results bit-identical in every run:", "yes" if same else "NO")
     return 0 if same else 1
 
 
