@@ -12,6 +12,7 @@
 #include "lsoda/lsoda.h"
 #include "lsoda/messages.h"
 #include "lsoda/record.h"
+#include "lsoda/step.h"
 #include "lsoda/stop_rules.h"
 
 namespace lsoda {
@@ -48,6 +49,16 @@ void record_switch(Record& s, const Call& c) {
   }
 }
 
+// The step core's arrays in the work space laid out for this problem; the
+// same for every step of a call.
+StepArgs step_args(Record& s, const Call& c) {
+  double* const rw = c.rw;
+  return StepArgs{c.neq, c.y, &rw[s.lyh], &s.nyh, &rw[s.lyh],  // NEQ, Y, YH, NYH, YH1
+                  &rw[s.lewt], &rw[s.lsavf], &rw[s.lacor],      // EWT, SAVF, ACOR
+                  &rw[s.lwm], &c.iw[s.liwm],                    // WM, IWM
+                  c.f, c.jac, DPRJA, DSOLSY};
+}
+
 // ISTATE = 3: tell the core about changed inputs; if NEQ shrank, clear the
 // unused part of the history array.
 void prepare_restart(Record& s, double* rw) {
@@ -76,6 +87,7 @@ void DLSODA(lsoda_rhs F, int* NEQ, double* Y, double* T, double* TOUT,
   double tolsf = 0.0;
   int bad = 0;
   Failure failure = Failure::kNone;
+  StepArgs step{};  // set once the work space is laid out
 
   // ISTATE and ITASK; on a first call, the TOUT = T exit.
   switch (check_entry(s, c)) {
@@ -97,10 +109,12 @@ void DLSODA(lsoda_rhs F, int* NEQ, double* Y, double* T, double* TOUT,
   }
   if (!start_problem(s, c, setup)) goto illegal;
   tcrit = setup.tcrit;
+  step = step_args(s, c);
   goto check_accuracy;
 
 next_call:
   // A continuation call: TOUT may already be passed, TCRIT may limit H.
+  step = step_args(s, c);
   switch (continue_call(s, c, &tcrit, &ihit)) {
     case Next::kStep:
       break;
@@ -112,7 +126,7 @@ next_call:
       goto illegal;
   }
 
-step:
+next_step:
   // The stepping loop. Before each step: the work space, the step budget,
   // the error weights; the accuracy the machine can deliver; T + H = T.
   failure = prepare_step(s, c, &bad);
@@ -130,8 +144,7 @@ check_accuracy:
   }
   if ((s.tn + s.h) == s.tn) warn_t_plus_h(s);
 
-  DSTODA(NEQ, Y, &rw[s.lyh], &s.nyh, &rw[s.lyh], &rw[s.lewt], &rw[s.lsavf],
-         &rw[s.lacor], &rw[s.lwm], &c.iw[s.liwm], F, JAC, DPRJA, DSOLSY);
+  DSTODA(step);
   if (s.kflag != 0) {
     // KFLAG = -1: error-test failures; any other (a failed matrix routine
     // included) counts as a convergence failure.
@@ -149,7 +162,7 @@ check_accuracy:
     case Next::kAtTout:
       goto done;
     default:
-      goto step;
+      goto next_step;
   }
 
 at_tn:

@@ -16,7 +16,9 @@ namespace {
 
 // The step-size ratio an error estimate d allows at an order with
 // exponent e = 1/(order+1), with the usual safety factor.
-inline double ratio_from_error(double d, double e) { return 1.0 / (1.2 * std::pow(d, e) + 0.0000012); }
+inline double ratio_from_error(double d, double e) {
+  return 1.0 / (1.2 * std::pow(d, e) + 0.0000012);
+}
 
 // Switches the record to method family `meth` at order nq.
 void switch_to(Record& s, int meth, int nq) {

@@ -160,7 +160,8 @@ inline int invert_error_weights(int n, double* ewt) {
   return 0;
 }
 
-// Routines shared inside the integrator.
+// Routines shared inside the integrator (the step core DSTODA is declared
+// with its phases in step.h).
 // PJAC and SLVS of the step core: build and factor the iteration matrix, and
 // solve with it (DPRJA and DSOLSY below).
 using pjac_fn = void (*)(int* neq, double* y, double* yh, int* nyh, double* ewt,
@@ -168,11 +169,6 @@ using pjac_fn = void (*)(int* neq, double* y, double* yh, int* nyh, double* ewt,
                          lsoda_rhs f, lsoda_jac jac);
 using slvs_fn = void (*)(double* wm, int* iwm, double* x, double* tem);
 
-// One step from TN (step.cpp): KFLAG = 0 when taken, < 0 when it failed;
-// JSTART tells whether the problem, the method or H changed since the last.
-void DSTODA(int* neq, double* y, double* yh, int* nyh, double* yh1, double* ewt,
-            double* savf, double* acor, double* wm, int* iwm, lsoda_rhs f,
-            lsoda_jac jac, pjac_fn pjac, slvs_fn slvs);
 // The coefficients ELCO and TESCO of method family METH (coefficients.cpp).
 void DCFODE(int* meth, double elco[12][13], double tesco[12][3]);
 // The iteration matrix P = I - h*l0*J, formed and factored in WM with the

@@ -153,12 +153,13 @@ Retry after_error_test_failure(Record& s, const StepArgs& a, double told) {
 
 }  // namespace
 
-void DSTODA(int* neq, double* y, double* yh, int* nyh, double* yh1, double* ewt,
-            double* savf, double* acor, double* wm, int* iwm, lsoda_rhs f,
-            lsoda_jac jac, pjac_fn pjac, slvs_fn slvs) {
+void DSTODA(const StepArgs& a) {
   Record& s = record();
-  const StepArgs a{neq, y, yh, nyh, yh1, ewt, savf, acor, wm, iwm, f, jac, pjac, slvs};
-  const int ldyh = *nyh;
+  double* const yh = a.yh;
+  double* const yh1 = a.yh1;
+  double* const ewt = a.ewt;
+  double* const acor = a.acor;
+  const int ldyh = *a.nyh;
   const int n = s.n;
   int newq = 0;
   double rh = 0, pnorm = 0, dsm = 0;

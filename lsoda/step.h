@@ -1,5 +1,5 @@
-// The phases of the step core DSTODA that live in files of their own: the
-// corrector iteration (corrector.cpp), the method-switching test
+// The step core DSTODA (step.cpp) and its phases that live in files of their
+// own: the corrector iteration (corrector.cpp), the method-switching test
 // (method_switch.cpp), and the choice and application of a new step size
 // and order (step_size.cpp). Relies on the record for the step's state.
 #ifndef LSODA_STEP_H
@@ -10,7 +10,9 @@
 
 namespace lsoda {
 
-// The arrays and routines of one step, as DSTODA received them. YH has NYH
+// The arrays and routines of a step: the driver's Y, the parts of RWORK and
+// IWORK laid out for them, f and the Jacobian, and the matrix routines. They
+// stay the same for all the steps of one call of the driver. YH has NYH
 // rows; YH column j+1 holds h^j y^(j)/j! (the Nordsieck history array).
 struct StepArgs {
   int* neq;
@@ -28,6 +30,10 @@ struct StepArgs {
   pjac_fn pjac;
   slvs_fn slvs;
 };
+
+// One step from TN: KFLAG = 0 when taken, < 0 when it failed; JSTART tells
+// whether the problem, the method or H changed since the last.
+void DSTODA(const StepArgs& a);
 
 // YH column j (1-based) as a pointer into the flat history array.
 inline double* column(double* yh, int nyh, int j) { return yh + static_cast<long>(j - 1) * nyh; }
