@@ -6,7 +6,6 @@
 // the row views) and the fit core (zscan.h) with its interrupt hook.
 #include "fit_zscan.h"
 
-#include <chrono>
 #include <cmath>
 
 #include "arguments.h"
@@ -16,8 +15,8 @@
 #include "preconditions.h"
 #include "python_versions.h"
 #include "ref.h"
-#include "signal_watch.h"
 #include "tables.h"
+#include "bindings_common/signal_watch.h"
 #include "zscan/zscan.h"
 
 namespace kesp {
@@ -171,14 +170,14 @@ int run_starts(Call& c) {
   double* all_errors = c.table_doubles(kAllErrors);
   // Only the main thread of the main interpreter runs signal handlers (the
   // lock is held here, as the test needs).
-  SignalWatch watch;
+  bindings_common::SignalWatch watch;
   const bool watch_signals = runs_signal_handlers();
   zscan::Status status = zscan::Status::ok;
   int failed_start = 0;
-  watch.thread_state = PyEval_SaveThread();
-  watch.next_check = std::chrono::steady_clock::now() + kSignalCheckInterval;
+  watch.release_lock();
   {
-    zscan::InterruptHookScope hook(watch_signals ? check_signals : nullptr, &watch);
+    zscan::InterruptHookScope hook(watch_signals ? bindings_common::check_signals : nullptr,
+                                   &watch);
     for (int i = 0; i < s.n_starts && status == zscan::Status::ok; ++i) {
       failed_start = i;
       if (zscan::interrupt_requested()) {
@@ -193,12 +192,7 @@ int run_starts(Call& c) {
           &s.num_datasets, &n_pop, &n_res);
     }
   }
-  PyEval_RestoreThread(watch.thread_state);
-
-  if (watch.raised) {
-    PyErr_Restore(watch.type, watch.value, watch.traceback);
-    return -1;
-  }
+  if (watch.reacquire_lock()) return -1;  // a signal handler raised
   raise_for_status(c, status, failed_start);
   return status == zscan::Status::ok ? 0 : -1;
 }

@@ -1,6 +1,6 @@
-// The signal check of computations run without the interpreter lock; see
-// signal_watch.h. Relies on the CPython C API, zscan's interrupt hook and
-// POSIX pause.
+// Runs computations without the interpreter lock with the shared signal
+// check installed; see signal_watch.h. Relies on the CPython C API, the
+// bindings' common signal check, zscan's interrupt hook and POSIX pause.
 // Python.h comes first, as CPython asks of every file that includes it.
 #include <Python.h>
 
@@ -10,34 +10,11 @@
 
 #include <unistd.h>
 
+#include "bindings_common/signal_watch.h"
 #include "zscan/interrupt.h"
 
 namespace zscanfit_core {
 namespace {
-
-struct SignalWatch {
-  PyThreadState* thread_state = nullptr;  // saved when the lock was released
-  std::chrono::steady_clock::time_point next_check;
-  bool raised = false;                    // a handler raised: stop
-  PyObject* type = nullptr;               // its exception, to raise afterwards
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-};
-
-// zscan's interrupt check; runs on the computing thread, between steps.
-bool check_signals(void* data) {
-  SignalWatch* watch = static_cast<SignalWatch*>(data);
-  if (watch->raised) return true;
-  if (std::chrono::steady_clock::now() < watch->next_check) return false;
-  PyEval_RestoreThread(watch->thread_state);
-  if (PyErr_CheckSignals() < 0) {
-    PyErr_Fetch(&watch->type, &watch->value, &watch->traceback);
-    watch->raised = true;
-  }
-  watch->thread_state = PyEval_SaveThread();
-  watch->next_check = std::chrono::steady_clock::now() + kSignalCheckInterval;
-  return watch->raised;
-}
 
 // Whether the calling thread (holding the lock) is the main thread of the
 // main interpreter, the only one on which Python runs signal handlers.
@@ -75,13 +52,13 @@ void wait_out_interpreter_shutdown() {
 }  // namespace
 
 bool run_without_interpreter_lock(const std::function<void()>& work) {
-  SignalWatch watch;
+  bindings_common::SignalWatch watch;
   const bool watch_signals = on_main_thread();
   std::exception_ptr thrown;
-  watch.thread_state = PyEval_SaveThread();
-  watch.next_check = std::chrono::steady_clock::now() + kSignalCheckInterval;
+  watch.release_lock();
   {
-    zscan::InterruptHookScope hook(watch_signals ? check_signals : nullptr, &watch);
+    zscan::InterruptHookScope hook(watch_signals ? bindings_common::check_signals : nullptr,
+                                   &watch);
     try {
       work();
     } catch (...) {
@@ -89,11 +66,7 @@ bool run_without_interpreter_lock(const std::function<void()>& work) {
     }
   }
   wait_out_interpreter_shutdown();
-  PyEval_RestoreThread(watch.thread_state);
-  if (watch.raised) {
-    PyErr_Restore(watch.type, watch.value, watch.traceback);
-    return true;
-  }
+  if (watch.reacquire_lock()) return true;  // a signal handler raised
   if (thrown) std::rethrow_exception(thrown);
   return false;
 }

@@ -3,22 +3,17 @@
 // the lock, so on the main thread the computation's interrupt check
 // (zscan's per-thread hook, consulted between model evaluations and between
 // time slices) takes the lock back at most every kSignalCheckInterval and
-// lets Python run its handlers. A handler that raises stops the computation;
-// its exception is raised once the lock is held again. Without a signal
-// nothing about the computation changes. Relies on the CPython C API and on
-// zscan's interrupt hook.
+// lets Python run its handlers (the check shared by both bindings). A handler
+// that raises stops the computation; its exception is raised once the lock
+// is held again. Without a signal nothing about the computation changes.
+// Relies on the CPython C API, the bindings' common signal check and zscan's
+// interrupt hook.
 #ifndef ZSCANFIT_CORE_SIGNAL_WATCH_H
 #define ZSCANFIT_CORE_SIGNAL_WATCH_H
 
-#include <chrono>
 #include <functional>
 
 namespace zscanfit_core {
-
-// Long enough that taking the lock back costs nothing measurable, even when
-// another Python thread keeps it busy; short enough that Ctrl-C feels
-// immediate.
-constexpr auto kSignalCheckInterval = std::chrono::milliseconds(20);
 
 // Runs work() with the interpreter lock released (it must be held on entry
 // and is held again on return) and, on the main thread, the signal check
