@@ -38,16 +38,9 @@ void set_coefficients() {
 // Front-face peak intensity at 1.5 uJ, at the focus and 20 mm away.
 // The demo's experiment.
 zscan::Experiment experiment() {
-  zscan::Experiment e;
-  e.wavelength = kWavelength;
-  e.w0 = kW0;
-  e.M2 = kM2;
-  e.tau = kTau;
-  e.sample_width = kWidth;
-  e.t_slices = kSlices;
-  e.z_slices = kSlabs;
-  e.populations = kPopulations;
-  return e;
+  // Fields in declaration order: wavelength, w0, M2, tau, sample_width,
+  // t_slices, z_slices, populations.
+  return {kWavelength, kW0, kM2, kTau, kWidth, kSlices, kSlabs, kPopulations};
 }
 
 double peak_intensity(double z_m) {

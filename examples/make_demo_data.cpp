@@ -58,15 +58,8 @@ int main() {
   std::vector<double> x_mm(num_x_pts * num_datasets), model(x_mm.size());
   for (int d = 0; d < num_datasets; ++d)
     for (int i = 0; i < num_x_pts; ++i) x_mm[d * num_x_pts + i] = first_mm + step_mm * i;
-  zscan::Experiment experiment;
-  experiment.wavelength = wavelength;
-  experiment.w0 = w0;
-  experiment.M2 = M2;
-  experiment.tau = tau;
-  experiment.sample_width = sample_width;
-  experiment.t_slices = t_slices;
-  experiment.z_slices = z_slices;
-  experiment.populations = populations;
+  const zscan::Experiment experiment{wavelength, w0, M2, tau,
+                                     sample_width, t_slices, z_slices, populations};
   for (int d = 0; d < num_datasets; ++d) {
     // Each data set normalised on its own wings, as a fit does.
     zscan::ScanPoints points;

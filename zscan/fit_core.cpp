@@ -159,14 +159,8 @@ Status run_fit_core(const double* centered_x, const double* y_data,
                     const int* num_x_pts, const int* num_datasets,
                     const int* n_pop, const int* n_res) {
   CoreCall c;
-  c.experiment.wavelength = *wavelength;
-  c.experiment.w0 = *w0;
-  c.experiment.M2 = *M2;
-  c.experiment.tau = *tau;
-  c.experiment.sample_width = *sample_width;
-  c.experiment.t_slices = *t_slices;
-  c.experiment.z_slices = *z_slices;
-  c.experiment.populations = populations;
+  c.experiment = {*wavelength,   *w0,       *M2,       *tau,
+                  *sample_width, *t_slices, *z_slices, populations};
   c.centered_x = centered_x;
   c.y_data = y_data;
   c.pulse_energy = pulse_energy;

@@ -101,15 +101,8 @@ OutArray scan_transmittance(const InArray& positions, const InArray& wing_positi
                             const InArray& populations, double wavelength, double w0,
                             double M2, double tau, double sample_width, int t_slices,
                             int z_slices) {
-  zscan::Experiment experiment;
-  experiment.wavelength = wavelength;
-  experiment.w0 = w0;
-  experiment.M2 = M2;
-  experiment.tau = tau;
-  experiment.sample_width = sample_width;
-  experiment.t_slices = t_slices;
-  experiment.z_slices = z_slices;
-  experiment.populations = populations.data();
+  const zscan::Experiment experiment{wavelength, w0, M2, tau,
+                                     sample_width, t_slices, z_slices, populations.data()};
   check_arguments(positions, wing_positions, spec_pars, populations, experiment, pulse_energy);
 
   zscan::ScanPoints points;
