@@ -11,18 +11,20 @@
 #include <gtest/gtest.h>
 
 #include "lsoda/lsoda.h"
+#include "lsoda/record.h"
+#include "tests/cpp/lsoda_message_lines.h"
 #include "tests/cpp/lsoda_test_problems.h"
 
 namespace {
 
 using lsoda_test::Integration;
+using lsoda_test::int_line;
+using lsoda_test::line60;
+using lsoda_test::line80;
+using lsoda_test::real_line;
+using lsoda_test::reals_line;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
-
-// The first printed line of a message: a blank, then the text padded to 60.
-std::string line60(const std::string& text) {
-  return " " + text + std::string(60 - text.size(), ' ') + "\n";
-}
 
 // ---------------------------------------------------------------- input errors
 
@@ -115,6 +117,152 @@ TEST_P(IllegalInput, PrintsItsMessageAndReturnsMinusThree) {
 
 INSTANTIATE_TEST_SUITE_P(Integrator, IllegalInput, ::testing::ValuesIn(kBadInputs),
                          [](const ::testing::TestParamInfo<BadInput>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// ---------------------------------------------------------------- failures after a start
+
+// y' = -1: linear, so a step of H = 1 from y = 1 lands exactly on y = 0.
+void descent(int*, double*, double*, double* ydot) { ydot[0] = -1.0; }
+
+// A problem brought to a state (started with a successful call where the
+// case needs one, then changed for the next call), and the complete message
+// of the next call, built from the integrator's record after it.
+struct LaterFailure {
+  const char* name;
+  Integration (*prepare)();
+  int istate;  // returned by the next call
+  std::string (*expected)(const Integration&);
+};
+
+// Decay integrated to T = 1 with ITASK 1: the mesh point lies at or beyond 1.
+Integration decay_started() {
+  Integration run(lsoda_test::decay, {1.0});
+  run.call();
+  return run;
+}
+
+// TCUR - HU as the driver tests it for ITASK 3.
+double last_step_start() {
+  const lsoda::Record& s = lsoda::record();
+  return s.tn - s.hu * (1.0 + 100.0 * s.uround);
+}
+
+// DINTDY's complaint about a T outside [TCUR - HU, TCUR], fuzz included.
+std::string intdy_t_illegal(double t) {
+  const lsoda::Record& s = lsoda::record();
+  const double tfuzz = 100.0 * s.uround * (std::fabs(s.tn) + std::fabs(s.hu));
+  return line80("DINTDY-  T (=R1) illegal      ") + real_line(t) +
+         line80("      T not in interval TCUR - HU (= R1) to TCUR (=R2)      ") +
+         reals_line(s.tn - s.hu - tfuzz, s.tn);
+}
+
+const LaterFailure kLaterFailures[] = {
+    {"ItaskThreeToutBehindLastStep",
+     [] {
+       Integration run = decay_started();
+       run.itask = 3;
+       run.tout = 0.0;
+       return run;
+     },
+     -3,
+     [](const Integration&) {
+       return line60("DLSODA-  ITASK = I1 and TOUT (=R1) behind TCUR - HU (= R2)  ") + int_line(3) +
+              reals_line(0.0, last_step_start());
+     }},
+    {"ItaskFourTcritBehindTcur",
+     [] {
+       Integration run = decay_started();
+       run.itask = 4;
+       run.rwork[0] = 0.25;
+       run.tout = 2.0;
+       return run;
+     },
+     -3,
+     [](const Integration&) {
+       return line60("DLSODA-  ITASK = 4 or 5 and TCRIT (=R1) behind TCUR (=R2)   ") +
+              reals_line(0.25, lsoda::record().tn);
+     }},
+    {"ItaskFiveTcritBehindTcur",
+     [] {
+       Integration run = decay_started();
+       run.itask = 5;
+       run.rwork[0] = 0.25;
+       run.tout = 2.0;
+       return run;
+     },
+     -3,
+     [](const Integration&) {
+       return line60("DLSODA-  ITASK = 4 or 5 and TCRIT (=R1) behind TCUR (=R2)   ") +
+              reals_line(0.25, lsoda::record().tn);
+     }},
+    {"ItaskOneToutFarBehind",
+     [] {
+       Integration run = decay_started();
+       run.tout = -10.0;
+       return run;
+     },
+     -3,
+     [](const Integration&) {
+       return intdy_t_illegal(-10.0) + line60("DLSODA-  Trouble in DINTDY.  ITASK = I1, TOUT = R1") +
+              int_line(1) + real_line(-10.0);
+     }},
+    {"ItaskFourToutFarBehind",
+     [] {
+       Integration run = decay_started();
+       run.itask = 4;
+       run.rwork[0] = 5.0;
+       run.tout = -10.0;
+       return run;
+     },
+     -3,
+     [](const Integration&) {
+       return intdy_t_illegal(-10.0) + line60("DLSODA-  Trouble in DINTDY.  ITASK = I1, TOUT = R1") +
+              int_line(4) + real_line(-10.0);
+     }},
+    {"WeightBecomesZeroUnderPureRelativeTolerance",
+     [] {
+       // One step of H = 1 reaches y = 0 exactly; with ATOL = 0 its weight
+       // is then zero before the next step.
+       Integration run(descent, {1.0});
+       run.atol = {0.0};
+       run.tout = 2.0;
+       run.iopt = 1;
+       run.rwork[4] = 1.0;  // H0
+       return run;
+     },
+     -6,
+     [](const Integration&) {
+       return line60("DLSODA-  At T (=R1), EWT(I1) has become R2 .le. 0.") + int_line(1) +
+              reals_line(1.0, 0.0);
+     }},
+};
+
+class LaterFailures : public ::testing::TestWithParam<LaterFailure> {};
+
+// An illegal continuation leaves Y and T as they were; a failure during the
+// run returns the last mesh point reached.
+TEST_P(LaterFailures, PrintTheirMessageAndReturnTheirIstate) {
+  Integration run = GetParam().prepare();
+  const std::vector<double> y0 = run.y;
+  const double t0 = run.t;
+  CaptureStdout();
+  run.call();
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(run.istate, GetParam().istate);
+  EXPECT_EQ(out, GetParam().expected(run));
+  if (GetParam().istate == -3) {
+    EXPECT_EQ(run.y, y0);
+    EXPECT_EQ(run.t, t0);
+  } else {
+    EXPECT_EQ(run.t, run.tcur());
+    EXPECT_EQ(run.t, lsoda::record().tn);
+    EXPECT_EQ(run.y[0], run.rwork[20]) << "Y is the solution at the last mesh point";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Integrator, LaterFailures, ::testing::ValuesIn(kLaterFailures),
+                         [](const ::testing::TestParamInfo<LaterFailure>& info) {
                            return std::string(info.param.name);
                          });
 
