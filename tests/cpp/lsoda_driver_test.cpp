@@ -135,10 +135,14 @@ struct LaterFailure {
   std::string (*expected)(const Integration&);
 };
 
-// Decay integrated to T = 1 with ITASK 1: the mesh point lies at or beyond 1.
-Integration decay_started() {
+// Decay integrated to T = 1 with ITASK 1 (the mesh point lies at or beyond
+// 1), then set to go on with the given ITASK, TOUT and TCRIT.
+Integration decay_continued(int itask, double tout, double tcrit) {
   Integration run(lsoda_test::decay, {1.0});
   run.call();
+  run.itask = itask;
+  run.tout = tout;
+  run.rwork[0] = tcrit;
   return run;
 }
 
@@ -148,78 +152,47 @@ double last_step_start() {
   return s.tn - s.hu * (1.0 + 100.0 * s.uround);
 }
 
-// DINTDY's complaint about a T outside [TCUR - HU, TCUR], fuzz included.
-std::string intdy_t_illegal(double t) {
+// TCRIT = 0.25 lies behind TCUR.
+template <int kItask>
+Integration tcrit_behind_tcur() {
+  return decay_continued(kItask, 2.0, 0.25);
+}
+
+// TOUT = -10 lies far behind the last step; TCRIT (ITASK 4) ahead.
+constexpr double kFarBehind = -10.0;
+template <int kItask>
+Integration tout_far_behind() {
+  return decay_continued(kItask, kFarBehind, 5.0);
+}
+
+// DINTDY's complaint about a T outside [TCUR - HU, TCUR], fuzz included,
+// then the driver's.
+template <int kItask>
+std::string trouble_in_dintdy(const Integration&) {
   const lsoda::Record& s = lsoda::record();
   const double tfuzz = 100.0 * s.uround * (std::fabs(s.tn) + std::fabs(s.hu));
-  return line80("DINTDY-  T (=R1) illegal      ") + real_line(t) +
+  return line80("DINTDY-  T (=R1) illegal      ") + real_line(kFarBehind) +
          line80("      T not in interval TCUR - HU (= R1) to TCUR (=R2)      ") +
-         reals_line(s.tn - s.hu - tfuzz, s.tn);
+         reals_line(s.tn - s.hu - tfuzz, s.tn) +
+         line60("DLSODA-  Trouble in DINTDY.  ITASK = I1, TOUT = R1") + int_line(kItask) +
+         real_line(kFarBehind);
+}
+
+std::string tcrit_behind_tcur_message(const Integration&) {
+  return line60("DLSODA-  ITASK = 4 or 5 and TCRIT (=R1) behind TCUR (=R2)   ") +
+         reals_line(0.25, lsoda::record().tn);
 }
 
 const LaterFailure kLaterFailures[] = {
-    {"ItaskThreeToutBehindLastStep",
-     [] {
-       Integration run = decay_started();
-       run.itask = 3;
-       run.tout = 0.0;
-       return run;
-     },
-     -3,
+    {"ItaskThreeToutBehindLastStep", [] { return decay_continued(3, 0.0, 0.0); }, -3,
      [](const Integration&) {
        return line60("DLSODA-  ITASK = I1 and TOUT (=R1) behind TCUR - HU (= R2)  ") + int_line(3) +
               reals_line(0.0, last_step_start());
      }},
-    {"ItaskFourTcritBehindTcur",
-     [] {
-       Integration run = decay_started();
-       run.itask = 4;
-       run.rwork[0] = 0.25;
-       run.tout = 2.0;
-       return run;
-     },
-     -3,
-     [](const Integration&) {
-       return line60("DLSODA-  ITASK = 4 or 5 and TCRIT (=R1) behind TCUR (=R2)   ") +
-              reals_line(0.25, lsoda::record().tn);
-     }},
-    {"ItaskFiveTcritBehindTcur",
-     [] {
-       Integration run = decay_started();
-       run.itask = 5;
-       run.rwork[0] = 0.25;
-       run.tout = 2.0;
-       return run;
-     },
-     -3,
-     [](const Integration&) {
-       return line60("DLSODA-  ITASK = 4 or 5 and TCRIT (=R1) behind TCUR (=R2)   ") +
-              reals_line(0.25, lsoda::record().tn);
-     }},
-    {"ItaskOneToutFarBehind",
-     [] {
-       Integration run = decay_started();
-       run.tout = -10.0;
-       return run;
-     },
-     -3,
-     [](const Integration&) {
-       return intdy_t_illegal(-10.0) + line60("DLSODA-  Trouble in DINTDY.  ITASK = I1, TOUT = R1") +
-              int_line(1) + real_line(-10.0);
-     }},
-    {"ItaskFourToutFarBehind",
-     [] {
-       Integration run = decay_started();
-       run.itask = 4;
-       run.rwork[0] = 5.0;
-       run.tout = -10.0;
-       return run;
-     },
-     -3,
-     [](const Integration&) {
-       return intdy_t_illegal(-10.0) + line60("DLSODA-  Trouble in DINTDY.  ITASK = I1, TOUT = R1") +
-              int_line(4) + real_line(-10.0);
-     }},
+    {"ItaskFourTcritBehindTcur", tcrit_behind_tcur<4>, -3, tcrit_behind_tcur_message},
+    {"ItaskFiveTcritBehindTcur", tcrit_behind_tcur<5>, -3, tcrit_behind_tcur_message},
+    {"ItaskOneToutFarBehind", tout_far_behind<1>, -3, trouble_in_dintdy<1>},
+    {"ItaskFourToutFarBehind", tout_far_behind<4>, -3, trouble_in_dintdy<4>},
     {"WeightBecomesZeroUnderPureRelativeTolerance",
      [] {
        // One step of H = 1 reaches y = 0 exactly; with ATOL = 0 its weight
