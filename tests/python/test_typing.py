@@ -9,11 +9,13 @@ import subprocess
 import sys
 import textwrap
 
+# Every array built with an explicit float64 type: NumPy 2.2's own type
+# information gives np.linspace without one a looser element type.
 CORRECT_CALL = textwrap.dedent("""
     import numpy as np
     import kesp_wrapper
 
-    x = np.linspace(-20.0, 20.0, 11)
+    x = np.linspace(-20.0, 20.0, 11, dtype=np.float64)
     residuals, error, fitted = kesp_wrapper.fit_zscan(
         X_DATA, 1.0 - 0.1 * np.exp(-(x / 8.0) ** 2), np.array([3e17, 0.0, 0.0, 0.0, 0.0]),
         2, 2, 0.1, 4e-9, 5.32e-7, 2e-5, 1.0, np.array([1e-6]),
