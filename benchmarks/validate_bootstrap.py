@@ -28,14 +28,12 @@ import numpy as np  # noqa: E402
 import zscanfit  # noqa: E402
 from zscanfit.bootstrap import bootstrap_fit  # noqa: E402
 
+from coverage_cases import (CENTER_MM, ENERGIES_J, EXPERIMENT as FINE, NOISE_SD,  # noqa: E402
+                            RSA_TRUTH, clean_values, noisy_scans, start_at_truth, true_values)
+
 LEVEL = 0.68
-CENTER_MM = 0.0
-NOISE_SD = 0.005
 POSITIONS_MM = np.linspace(-15.0, 15.0, 21)
-ENERGIES_J = (0.5e-6, 1.5e-6)
-EXPERIMENT = dict(wavelength=532e-9, w0=20e-6, M2=1.0, tau=4e-9, sample_width=0.1,
-                  populations=[3e17, 0.0, 0.0, 0.0, 0.0], t_slices=3, z_slices=3)
-TRUTH = (1e-17, 4e-17, 6e-17, 5e-9, 1e-8, 1e-12, 1e-5, 1e-12)
+EXPERIMENT = dict(FINE, t_slices=3, z_slices=3)  # B refits per realisation: coarser
 FREE = ("sigma_0", "sigma_1")
 
 
@@ -52,11 +50,9 @@ def main(argv=None):
     parser.add_argument("--seed", type=int, default=20261209)
     args = parser.parse_args(argv)
     experiment = zscanfit.Experiment(**EXPERIMENT)
-    clean = [zscanfit.model(experiment, list(TRUTH), POSITIONS_MM, e) for e in ENERGIES_J]
-    truth = {p: TRUTH[zscanfit.PARAMETER_NAMES.index(p)] for p in FREE}
-    # one start, at the truth: n_starts=1 starts at 0.302 times the given values
-    factor = zscanfit.start_factors(1)[0]
-    params = zscanfit.make_params(list(TRUTH), free=FREE, **{p: truth[p] / factor for p in FREE})
+    clean = clean_values(experiment, RSA_TRUTH, POSITIONS_MM)
+    truth = true_values(RSA_TRUTH, FREE)
+    params = start_at_truth(RSA_TRUTH, FREE)
     rng = np.random.default_rng(args.seed)
     counts = {(p, kind): 0 for p in FREE for kind in ("68", "95", "se")}
     failed_refits = not_converged = 0
@@ -66,8 +62,7 @@ def main(argv=None):
           f"z_slices = {EXPERIMENT['t_slices']}, seed {args.seed}")
     started = time.perf_counter()
     for index in range(args.realisations):
-        scans = [zscanfit.Scan(POSITIONS_MM, v + rng.normal(0.0, NOISE_SD, v.shape), e)
-                 for v, e in zip(clean, ENERGIES_J)]
+        scans = noisy_scans(clean, POSITIONS_MM, rng)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", zscanfit.ZScanWarning)
             result = zscanfit.fit(scans, experiment, params, n_starts=1, center_mm=CENTER_MM)

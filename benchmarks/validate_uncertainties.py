@@ -20,36 +20,29 @@ import warnings
 import numpy as np
 
 import zscanfit
+from coverage_cases import (CENTER_MM, ENERGIES_J, EXPERIMENT, NOISE_SD, RSA_TRUTH, SA_TRUTH,
+                            clean_values, noisy_scans, start_at_truth, true_values)
 
 BAND = (0.58, 0.78)
-CENTER_MM = 0.0
-NOISE_SD = 0.005
 POSITIONS_MM = np.linspace(-15.0, 15.0, 31)
-ENERGIES_J = (0.5e-6, 1.5e-6)
-EXPERIMENT = dict(wavelength=532e-9, w0=20e-6, M2=1.0, tau=4e-9, sample_width=0.1,
-                  populations=[3e17, 0.0, 0.0, 0.0, 0.0], t_slices=6, z_slices=6)
 CASES = (
-    ("RSA", False, (1e-17, 4e-17, 6e-17, 5e-9, 1e-8, 1e-12, 1e-5, 1e-12), ("sigma_0", "sigma_1")),
-    ("SA", True, (4e-17, 5e-18, 0.0, 2e-9, 1e-6, 1e-12, 1e-5, 1e-12), ("sigma_0", "tau_10")),
+    ("RSA", False, RSA_TRUTH, ("sigma_0", "sigma_1")),
+    ("SA", True, SA_TRUTH, ("sigma_0", "tau_10")),
 )
 
 
 def run_case(name, is_sa, truth, free, realisations, seed, center_mm=CENTER_MM):
     experiment = zscanfit.Experiment(**EXPERIMENT)
-    clean = [zscanfit.model(experiment, list(truth), POSITIONS_MM, energy) for energy in ENERGIES_J]
+    clean = clean_values(experiment, truth, POSITIONS_MM)
+    true = true_values(truth, free)
+    params = start_at_truth(truth, free)
     rng = np.random.default_rng(seed)
     inside = {p: 0 for p in free}
     z_scores = {p: [] for p in free}
     failures = 0
     started = time.perf_counter()
     for _ in range(realisations):
-        scans = [zscanfit.Scan(POSITIONS_MM, values + rng.normal(0.0, NOISE_SD, values.shape), energy)
-                 for values, energy in zip(clean, ENERGIES_J)]
-        # One start from the truth itself (n_starts=1 starts at 0.302 times
-        # the given values, so give the truth divided by that factor).
-        factor = zscanfit.start_factors(1)[0]
-        start = {p: (truth[zscanfit.PARAMETER_NAMES.index(p)] / factor) for p in free}
-        params = zscanfit.make_params(list(truth), free=free, **start)
+        scans = noisy_scans(clean, POSITIONS_MM, rng)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", zscanfit.ZScanWarning)
             result = zscanfit.fit(scans, experiment, params, is_sa=is_sa, n_starts=1,
@@ -57,8 +50,7 @@ def run_case(name, is_sa, truth, free, realisations, seed, center_mm=CENTER_MM):
         if not result.success:
             failures += 1
         for p in free:
-            true_value = truth[zscanfit.PARAMETER_NAMES.index(p)]
-            z = (result.values[p] - true_value) / result.stderr[p]
+            z = (result.values[p] - true[p]) / result.stderr[p]
             z_scores[p].append(z)
             inside[p] += abs(z) <= 1.0
     seconds = time.perf_counter() - started

@@ -57,17 +57,3 @@ def same_bits(a, b):
     return (a.free == b.free and a.nfev == b.nfev
             and all(x.shape == y.shape and x.tobytes() == y.tobytes() for x, y in arrays))
 
-
-def write_scan_file(path, scans, exp, spec_pars):
-    """A data file in the layout of examples/demo_rsa.csv (values by repr,
-    so they read back exactly)."""
-    lines = [f"# {name} = {value}" for name, value in exp.as_settings().items()
-             if name != "populations"]
-    lines.append("# populations = " + " ".join(repr(v) for v in exp.populations))
-    lines.append("# spec_pars = " + " ".join(repr(float(v)) for v in spec_pars))
-    lines.append("dataset,pulse_energy,x_mm,transmittance")
-    for k, scan in enumerate(scans):
-        lines += [f"{k},{scan.pulse_energy!r},{x!r},{y!r}"
-                  for x, y in zip(scan.x_mm.tolist(), scan.transmittance.tolist())]
-    path.write_text("\n".join(lines) + "\n")
-    return path

@@ -74,6 +74,21 @@ def relative_errors(result, truth):
             for name in result.free}
 
 
+def write_scan_file(path, scans, exp, spec_pars):
+    """A data file in the layout of examples/demo_rsa.csv with every setting
+    of ``exp`` (values by repr, so they read back exactly)."""
+    lines = [f"# {name} = {value!r}" for name, value in exp.as_settings().items()
+             if name != "populations"]
+    lines.append("# populations = " + " ".join(repr(float(v)) for v in exp.populations))
+    lines.append("# spec_pars = " + " ".join(repr(float(v)) for v in spec_pars))
+    lines.append("dataset,pulse_energy,x_mm,transmittance")
+    for k, scan in enumerate(scans):
+        lines += [f"{k},{scan.pulse_energy!r},{x!r},{y!r}"
+                  for x, y in zip(scan.x_mm.tolist(), scan.transmittance.tolist())]
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
 def child_env():
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)

@@ -20,6 +20,7 @@ from zscanfit import _stop, texts
 from zscanfit.batch import FitFailure, fit_many
 
 import batch_cases
+from conftest import write_scan_file
 
 SEEDS = (11, 12, 13)
 
@@ -181,8 +182,8 @@ def scan_folder(tmp_path_factory):
     start = batch_cases.start_params()
     spec_pars = [start[name].value for name in zscanfit.PARAMETER_NAMES]
     for name, seed in (("a.csv", 31), ("c.csv", 32)):
-        batch_cases.write_scan_file(folder / name, batch_cases.noisy_scans(seed),
-                                    batch_cases.experiment(), spec_pars)
+        write_scan_file(folder / name, batch_cases.noisy_scans(seed), batch_cases.experiment(),
+                        spec_pars)
     (folder / "b.csv").write_text("# w0 = 2e-5\nnot,a,scan\n")
     (folder / "notes.md").write_text("not a data file\n")
     return folder

@@ -16,6 +16,7 @@ from zscanfit import bootstrap, texts
 from zscanfit.bootstrap import bootstrap_fit, percentile_intervals, resample_scan_values
 
 import batch_cases
+from conftest import run_cli, write_scan_file
 
 B = 4
 
@@ -117,9 +118,8 @@ def test_fit_with_bootstrap_reports_intervals_beside_the_errors():
 
 @pytest.mark.parametrize("count, status", [(3, 0), (1, 2)])
 def test_command_line_fit_with_bootstrap(tmp_path, count, status):
-    from conftest import run_cli
     start = batch_cases.start_params()
-    path = batch_cases.write_scan_file(
+    path = write_scan_file(
         tmp_path / "scan.csv", batch_cases.noisy_scans(21), batch_cases.experiment(),
         [start[name].value for name in zscanfit.PARAMETER_NAMES])
     done = run_cli("fit", path, "--free", *batch_cases.FREE, "--starts", 1,

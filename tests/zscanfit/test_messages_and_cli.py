@@ -11,8 +11,8 @@ import textwrap
 import numpy as np
 import pytest
 
-from conftest import (COARSE, RSA_TRUTH, TALKATIVE, TALKATIVE_ENERGY, run_cli, run_python,
-                      synthetic_scans)
+from conftest import (RSA_TRUTH, TALKATIVE, TALKATIVE_ENERGY, experiment, run_cli, run_python,
+                      synthetic_scans, write_scan_file)
 
 CHILD_SETUP = f"""
 import json, sys, warnings
@@ -94,17 +94,8 @@ def test_fit_zscan_in_another_thread_still_prints_its_messages():
 @pytest.fixture(scope="module")
 def data_file(tmp_path_factory):
     """A CSV file of two noisy synthetic scans with every setting."""
-    path = tmp_path_factory.mktemp("cli") / "scans.csv"
-    scans = synthetic_scans(noise=0.002, seed=1)
-    lines = [f"# {key} = {' '.join(map(str, value)) if isinstance(value, list) else value}"
-             for key, value in COARSE.items()]
-    lines.append("# spec_pars = " + " ".join(map(str, RSA_TRUTH)))
-    lines.append("dataset,pulse_energy,x_mm,transmittance")
-    for k, scan in enumerate(scans):
-        lines += [f"{k},{scan.pulse_energy},{x!r},{y!r}"
-                  for x, y in zip(scan.x_mm.tolist(), scan.transmittance.tolist())]
-    path.write_text("\n".join(lines) + "\n")
-    return path
+    return write_scan_file(tmp_path_factory.mktemp("cli") / "scans.csv",
+                           synthetic_scans(noise=0.002, seed=1), experiment(), RSA_TRUTH)
 
 
 def test_help_lists_every_option():
