@@ -18,14 +18,24 @@ import time
 import pytest
 
 FORKS = 30
-CHILD_SECONDS = 5.0  # a child not done by then is killed and counts as hung
+# A child not done within its time limit is killed and counts as hung. The
+# limit is a multiple of one child's fit timed alone in the forking
+# process, since builds differ widely in speed (a sanitized module is many
+# times slower), and never below a floor. A hung child never finishes, so
+# any limit catches it.
+CHILD_FLOOR_SECONDS = 5.0
+CHILD_TIME_FACTOR = 20.0
+# The parent's own limit per child, beyond the children's: the reference
+# fit, the forks and the waits around them.
+PARENT_SECONDS_PER_CHILD = 60.0
 
 SCRIPT = textwrap.dedent("""
     import os, pickle, signal, sys, threading, time
     import numpy as np
     import kesp_wrapper
 
-    forks, child_seconds, niceness = int(sys.argv[1]), float(sys.argv[2]), int(sys.argv[3])
+    forks, niceness = int(sys.argv[1]), int(sys.argv[2])
+    floor_seconds, time_factor = float(sys.argv[3]), float(sys.argv[4])
     x = np.arange(-20.0, 21.0, 4.0)
     y = 1 - 0.1 * np.exp(-(x / 8) ** 2)
 
@@ -37,7 +47,16 @@ SCRIPT = textwrap.dedent("""
                     fit_indices=np.array([0, 1], np.int32), num_x_pts=11, num_datasets=1,
                     n_starts=1)
 
+    # The children's fit, timed alone (its messages to /dev/null, as the
+    # children's go), sets their time limit.
+    saved_stdout, devnull = os.dup(1), os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    os.close(devnull)
+    started = time.monotonic()
     expected = pickle.dumps(kesp_wrapper.fit_zscan(**call(2e3)))
+    child_seconds = max(floor_seconds, time_factor * (time.monotonic() - started))
+    os.dup2(saved_stdout, 1)
+    os.close(saved_stdout)
 
     def loop(energy):
         # A lower priority for this thread and the model's workers it starts,
@@ -69,7 +88,7 @@ SCRIPT = textwrap.dedent("""
             if time.monotonic() > deadline:
                 os.kill(pid, signal.SIGKILL)
                 os.waitpid(pid, 0)
-                sys.stderr.write("child %d hung\\n" % (i + 1))
+                sys.stderr.write("child %d hung (not done in %.1f s)\\n" % (i + 1, child_seconds))
                 os._exit(1)
             time.sleep(0.01)
         if not os.WIFEXITED(status) or os.WEXITSTATUS(status) != 0:
@@ -96,10 +115,11 @@ def run_forking_script(stdout, niceness):
     fitting threads; returns its exit code and stderr."""
     with tempfile.TemporaryFile() as err:
         process = subprocess.Popen(
-            [sys.executable, "-c", SCRIPT, str(FORKS), str(CHILD_SECONDS), str(niceness)],
+            [sys.executable, "-c", SCRIPT, str(FORKS), str(niceness), str(CHILD_FLOOR_SECONDS),
+             str(CHILD_TIME_FACTOR)],
             stdout=stdout, stderr=err)
         try:
-            code = process.wait(timeout=FORKS * CHILD_SECONDS + 60)
+            code = process.wait(timeout=FORKS * PARENT_SECONDS_PER_CHILD)
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
