@@ -102,7 +102,8 @@ def _parse_settings(lines: List[Tuple[int, str]], path: str) -> Dict[str, Any]:
             if not numbers:
                 raise ValueError(texts.BAD_SETTING.format(
                     path=path, line=number, key=key, what="numbers", value=value))
-            if key in _INTEGER_SETTINGS and (len(numbers) != 1 or numbers[0] != int(numbers[0])):
+            if key in _INTEGER_SETTINGS and (len(numbers) != 1 or not math.isfinite(numbers[0])
+                                             or numbers[0] != int(numbers[0])):
                 raise ValueError(texts.BAD_SETTING.format(
                     path=path, line=number, key=key, what="a whole number", value=value))
         settings[key] = numbers if numbers else value
@@ -177,7 +178,7 @@ def load_scans(path: Union[str, "os.PathLike[str]"],
                                                   got=line)) from None
     data = np.array(table, dtype=np.float64)
     energies = _energies(data, columns, settings, pulse_energy, path)
-    groups = _groups(data, columns, energies)
+    groups = _groups(data, columns, energies, path)
     scans = []
     for rows_of_scan, energy in groups:
         part = data[rows_of_scan]
@@ -232,11 +233,12 @@ def _energies(data: np.ndarray, columns: Dict[str, int], settings: Dict[str, Any
     return np.full(data.shape[0], float(pulse_energy))
 
 
-def _groups(data: np.ndarray, columns: Dict[str, int],
-            energies: np.ndarray) -> List[Tuple[np.ndarray, float]]:
+def _groups(data: np.ndarray, columns: Dict[str, int], energies: np.ndarray,
+            path: str) -> List[Tuple[np.ndarray, float]]:
     """Row indices and pulse energy of each scan, in the order of the file.
 
-    By the dataset column if there is one, else by equal pulse energy.
+    By the dataset column if there is one, else by equal pulse energy. A
+    data set whose rows give different pulse energies is refused.
     """
     key = data[:, columns["dataset"]] if "dataset" in columns else energies
     groups: List[Tuple[np.ndarray, float]] = []
@@ -245,5 +247,11 @@ def _groups(data: np.ndarray, columns: Dict[str, int],
         order.setdefault(value, []).append(index)
     for rows in order.values():
         indices = np.array(rows)
-        groups.append((indices, float(energies[indices[0]])))
+        first = float(energies[indices[0]])
+        differing = energies[indices] != first
+        if "dataset" in columns and not math.isnan(first) and np.any(differing):
+            raise ValueError(texts.MIXED_ENERGIES.format(
+                path=path, dataset=float(key[indices[0]]), first=first,
+                other=float(energies[indices][differing][0])))
+        groups.append((indices, first))
     return groups

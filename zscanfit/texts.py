@@ -74,6 +74,8 @@ BAD_SETTING = ("{path}, line {line}: setting {key} must be {what} (got "
                "{value!r})")
 BAD_ROW = ("{path}, line {line}: expected {expected} numbers, got {got!r}")
 NO_ROWS = "{path}: no data rows"
+MIXED_ENERGIES = ("{path}: data set {dataset:g} has more than one pulse energy ({first!r} "
+                  "and {other!r}); give every pulse energy its own data set number")
 UNKNOWN_LAYOUT = ("{path}: {columns} columns without a header line; start the "
                   "data with a header such as 'dataset,pulse_energy,x_mm,"
                   "transmittance' or give two (x_mm, transmittance) or three "

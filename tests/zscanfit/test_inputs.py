@@ -198,6 +198,9 @@ def test_plain_column_files_take_the_energy_from_a_setting_or_argument(tmp_path,
     ("a b c d\n1 2 3 4\n", "no x_mm column"),
     ("1 2 3 4\n", "4 columns without a header"),
     ("# t_slices = ten\n1 2\n", "setting t_slices must be numbers"),
+    ("# t_slices = inf\n1 2\n", "setting t_slices must be a whole number"),
+    ("# z_slices = nan\n1 2\n", "setting z_slices must be a whole number"),
+    ("dataset,energy,x,t\n0,1e-6,1,1\n0,2e-6,2,1\n", "data set 0 has more than one pulse energy"),
     ("# comment only\n", "no data rows"),
 ])
 def test_bad_files_raise_one_clear_error(tmp_path, body, words):
