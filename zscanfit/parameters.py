@@ -58,8 +58,9 @@ def make_params(values: Optional[Sequence[float]] = None, *,
     values : sequence of 8 floats, optional
         sigma_0, sigma_1, sigma_2 (cm^2), tau_10, tau_13, tau_21, tau_30,
         tau_43 (s) in this order, e.g. a file's spec_pars. Keywords override.
-    free : iterable of str
-        Names of the parameters to fit; the others stay fixed.
+    free : str or iterable of str
+        Names of the parameters to fit (one name may be given alone); the
+        others stay fixed.
     bounds : mapping name -> (min, max), optional
         Bounds of the named parameters; None for no bound on that side.
         Default for every parameter: (0, inf), that is positive.
@@ -98,7 +99,7 @@ def make_params(values: Optional[Sequence[float]] = None, *,
     if missing:
         raise ValueError(texts.MISSING_PARAMETERS.format(names=", ".join(missing)))
     free_set = set()
-    for name in free:
+    for name in ((free,) if isinstance(free, str) else free):
         _check_name(name)
         free_set.add(name)
     bounds = dict(bounds or {})
@@ -106,9 +107,7 @@ def make_params(values: Optional[Sequence[float]] = None, *,
         _check_name(name)
     params = lmfit.Parameters()
     for name in PARAMETER_NAMES:
-        low, high = bounds.get(name, (0.0, None))
-        low = -np.inf if low is None else float(low)
-        high = np.inf if high is None else float(high)
+        low, high = _bound_pair(name, bounds.get(name, (0.0, None)))
         if not low < high:
             raise ValueError(texts.BAD_BOUNDS.format(name=name, low=low, high=high))
         value = _finite(given[name], name)
@@ -117,6 +116,16 @@ def make_params(values: Optional[Sequence[float]] = None, *,
                                                         low=low, high=high))
         params.add(name, value=value, vary=name in free_set, min=low, max=high)
     return read_params(params)
+
+
+def _bound_pair(name: str, given: Any) -> Tuple[float, float]:
+    """(min, max) of a parameter as floats, None standing for no bound."""
+    try:
+        low, high = given
+        return (-np.inf if low is None else float(low),
+                np.inf if high is None else float(high))
+    except (TypeError, ValueError):
+        raise ValueError(texts.BOUNDS_NOT_PAIR.format(name=name, given=given)) from None
 
 
 def read_params(params: Any) -> lmfit.Parameters:

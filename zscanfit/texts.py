@@ -105,6 +105,8 @@ ZERO_START = ("the start value of {name} is 0; a free parameter needs a "
               "non-zero start value (it sets the parameter's scale)")
 START_OUTSIDE = ("the start value of {name} ({value:g}) lies outside its bounds "
                  "[{low:g}, {high:g}]")
+BOUNDS_NOT_PAIR = ("the bounds of {name} must be a pair (min, max) of numbers or None "
+                   "(got {given!r}); e.g. bounds={{'{name}': (0, None)}}")
 BAD_BOUNDS = ("the bounds of {name} are empty: min = {low:g} is not below "
               "max = {high:g}")
 

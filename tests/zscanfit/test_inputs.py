@@ -135,6 +135,12 @@ def test_make_params_names_free_bounds_and_refuses_unknown_or_missing():
         zscanfit.make_params(RSA_TRUTH, free=["sigma_0"], sigma_0=-1e-17)
     with pytest.raises(ValueError, match="bounds of tau_10 are empty"):
         zscanfit.make_params(RSA_TRUTH, bounds={"tau_10": (1e-8, 1e-9)})
+    for given in (1e-9, (1e-9,), ("low", None), "0 1"):
+        with pytest.raises(ValueError, match="bounds of tau_10 must be a pair"):
+            zscanfit.make_params(RSA_TRUTH, bounds={"tau_10": given})
+    # one free name on its own is that name, not its letters
+    alone = zscanfit.make_params(RSA_TRUTH, free="sigma_1")
+    assert [n for n in alone if alone[n].vary] == ["sigma_1"]
 
 
 @pytest.mark.parametrize("given", [
