@@ -108,6 +108,10 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
     if wings.shape[0] < MIN_POINTS:
         name = "x_mm" if normalise_to is None else "normalise_to"
         raise ValueError(texts.TOO_FEW_POINTS.format(name=name, got=wings.shape[0]))
+    for name, positions in (("x_mm", x), ("normalise_to", wings)):
+        if not np.all(np.isfinite(positions)):
+            raise ValueError(texts.NOT_FINITE.format(
+                name=name, value=positions[~np.isfinite(positions)][0], fix=texts.FIX_POSITIONS))
     centre = 0.0 if center_mm is None else float_scalar(center_mm, "center_mm")
     if x.shape[0] == 0:
         return np.zeros(0)

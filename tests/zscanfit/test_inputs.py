@@ -56,6 +56,16 @@ def test_bad_scan_input_names_the_argument_and_the_fix(args, name, fix):
     assert fix in str(error.value)
 
 
+@pytest.mark.parametrize("x, wings, name", [
+    (np.where(X == 0, np.inf, X), X, "x_mm"),
+    (np.where(X == 0, np.nan, X), None, "x_mm"),
+    (X, np.where(X == X[0], -np.inf, X), "normalise_to"),
+], ids=["inf-position", "nan-position", "inf-wing"])
+def test_the_model_refuses_positions_that_are_not_finite(x, wings, name):
+    with pytest.raises(ValueError, match=f"^{name} must be finite .*in mm"):
+        zscanfit.model(experiment(), RSA_TRUTH, x, 5e-7, normalise_to=wings)
+
+
 @pytest.mark.parametrize("change, name", [
     (dict(w0=0.0), "w0"),
     (dict(tau=float("nan")), "tau"),
