@@ -468,3 +468,27 @@ def test_a_capture_dropped_while_entered_keeps_collecting_safely():
         report()
     """)
     assert output == "" and got == {}
+
+
+@pytest.mark.parametrize("exit_after", [0.05, 0.15, 0.3])
+def test_threads_still_computing_when_the_interpreter_exits_do_not_abort_it(exit_after):
+    # Daemon threads inside both modules' computations (messages captured or
+    # printed) when the main thread ends: the interpreter ends such threads
+    # as they come back for the lock, and nothing may release a Python
+    # reference on their way out. Each run exits at another moment of the
+    # threads' evaluations.
+    for _ in range(2):
+        run_child(f"""
+            import time
+            def model():
+                with _core.MessageCapture():
+                    while True:
+                        _core.scan_transmittance(**t.talkative_args())
+            def fit():
+                while True:
+                    kesp_wrapper.fit_zscan(**t.talkative_fit_args())
+            for work in (model, model, fit):
+                threading.Thread(target=work, daemon=True).start()
+            time.sleep({exit_after})
+            report(exited=True)
+        """)

@@ -7,15 +7,32 @@
 // lets Python run its handlers. A handler that raises stops the computation;
 // its exception is kept and raised once the lock is held again. Without a
 // signal nothing about the computation changes. Header-only, so that each
-// module carries its own copy; relies on the CPython C API.
+// module carries its own copy; relies on the CPython C API and on the C++
+// runtime's forced unwinding of ending threads.
 #ifndef BINDINGS_COMMON_SIGNAL_WATCH_H
 #define BINDINGS_COMMON_SIGNAL_WATCH_H
 
 #include <Python.h>
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <chrono>
 
 namespace bindings_common {
+
+// Takes the interpreter lock back. A thread that asks for it while the
+// interpreter shuts down (a daemon thread still computing at exit) is ended
+// by CPython with pthread_exit, which unwinds its stack: the binding's frames
+// above would then release Python references without the lock and abort the
+// process. Such a thread is parked here instead until the process ends.
+inline void take_lock_back(PyThreadState* state) {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    for (;;) pause();
+  }
+}
 
 // Long enough that taking the lock back costs nothing measurable, even when
 // another Python thread keeps it busy (up to the interpreter's 5 ms switch
@@ -40,7 +57,7 @@ struct SignalWatch {
   // Takes the lock back; when a handler raised, sets its exception and
   // returns true.
   bool reacquire_lock() {
-    PyEval_RestoreThread(thread_state);
+    take_lock_back(thread_state);
     if (!raised) return false;
     PyErr_Restore(type, value, traceback);
     type = value = traceback = nullptr;
@@ -54,7 +71,7 @@ inline bool check_signals(void* data) {
   SignalWatch* watch = static_cast<SignalWatch*>(data);
   if (watch->raised) return true;
   if (std::chrono::steady_clock::now() < watch->next_check) return false;
-  PyEval_RestoreThread(watch->thread_state);
+  take_lock_back(watch->thread_state);
   if (PyErr_CheckSignals() < 0) {
     PyErr_Fetch(&watch->type, &watch->value, &watch->traceback);
     watch->raised = true;
