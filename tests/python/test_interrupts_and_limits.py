@@ -23,7 +23,9 @@ TESTS_DIR = pathlib.Path(__file__).resolve().parent
 # ---------------------------------------------------------------- interrupts
 
 CHILD = """
-    import sys, time
+    import signal, sys, time
+    # A shell that starts commands in the background ignores SIGINT for them.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     sys.path.insert(0, {tests!r})
     import kesp_wrapper
     from conftest import moving_fit, result_bits
