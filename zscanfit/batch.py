@@ -9,6 +9,7 @@ others go on. Relies on tqdm for the
 progress bar, on ``zscanfit._stop`` to stop fits on worker threads, and
 optionally on ``dask.distributed``.
 """
+import itertools
 import os
 import threading
 import traceback
@@ -121,6 +122,9 @@ def local_workers() -> int:
         return os.cpu_count() or 1
 
 
+_pool_numbers = itertools.count()
+
+
 def _run_local(jobs: List[FitJob], options: Mapping[str, Any],
                workers: int) -> Iterator[Tuple[int, Any]]:
     """Yields (index, outcome) as the fits finish on a pool of ``workers``
@@ -141,8 +145,12 @@ def _run_local(jobs: List[FitJob], options: Mapping[str, Any],
             _stop.raise_if_stopped()
             return run_job(jobs[index], index, options)
 
+    # The pool's threads carry a name of their own, so that a thread started
+    # but not yet recorded by the pool when Ctrl-C arrived (the pool records
+    # it right after starting it) is joined all the same.
+    prefix = f"zscanfit-fit-{next(_pool_numbers)}"
     pool = ThreadPoolExecutor(max_workers=min(workers, len(jobs)),
-                              thread_name_prefix="zscanfit-fit")
+                              thread_name_prefix=prefix)
     try:
         futures = {pool.submit(task, index): index for index in range(len(jobs))}
         for future in as_completed(futures):
@@ -157,6 +165,9 @@ def _run_local(jobs: List[FitJob], options: Mapping[str, Any],
     finally:
         stop.set()
         pool.shutdown(wait=True, cancel_futures=True)
+        for thread in threading.enumerate():
+            if thread.name.startswith(prefix + "_"):
+                thread.join()
 
 
 # ---------------------------------------------------------------- Dask
