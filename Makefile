@@ -106,8 +106,8 @@ module-%: setup
 # the builds of the other versions present, so 3.9 and 3.13 are built first.
 py-test-%: module-% module-3.9 module-3.13
 	$(call step,Python tests on CPython $*)
-	@cd tests/python && $(call python_of,$*) -m pytest -q
-	@cd tests/zscanfit && $(call python_of,$*) -m pytest -q
+	@$(call python_of,$*) -m pytest -q tests/kesp_wrapper
+	@$(call python_of,$*) -m pytest -q tests/zscanfit
 
 py-test: py-test-3.9
 
@@ -139,7 +139,7 @@ sanitize: cpp-sanitize py-sanitize
 # The fuzz test of fit_zscan with many more examples than `make test` runs.
 FUZZ_EXAMPLES ?= 20000
 fuzz: module
-	cd tests/python && KESP_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) \
+	cd tests/kesp_wrapper && KESP_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) \
 	  $(VPY) -m pytest -q -p no:cacheprovider test_fuzz.py --hypothesis-show-statistics
 
 # ---------------------------------------------------------------- jobs

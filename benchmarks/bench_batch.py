@@ -24,7 +24,7 @@ import time  # noqa: E402
 import warnings  # noqa: E402
 
 import zscanfit  # noqa: E402
-from zscanfit.batch import FitJob, fit_many  # noqa: E402
+from zscanfit import FitJob, fit_many  # noqa: E402
 
 DEMO = pathlib.Path(__file__).resolve().parents[1] / "examples" / "demo_rsa.csv"
 FREE = ("sigma_0", "sigma_1")

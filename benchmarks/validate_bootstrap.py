@@ -26,7 +26,7 @@ import warnings  # noqa: E402
 import numpy as np  # noqa: E402
 
 import zscanfit  # noqa: E402
-from zscanfit.bootstrap import bootstrap_fit  # noqa: E402
+from zscanfit import bootstrap_fit  # noqa: E402
 
 from coverage_cases import (CENTER_MM, ENERGIES_J, EXPERIMENT as FINE, NOISE_SD,  # noqa: E402
                             RSA_TRUTH, clean_values, noisy_scans, start_at_truth, true_values)

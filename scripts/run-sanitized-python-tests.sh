@@ -34,7 +34,7 @@ cd "$source_dir"
 rm -rf "$reports" && mkdir -p "$reports"
 
 runtimes=$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)
-cd tests/python
+cd tests/kesp_wrapper
 export PYTHONPATH=$site LD_PRELOAD=$runtimes PYTHONMALLOC=malloc
 export ASAN_OPTIONS=detect_leaks=0:$ASAN_COMMON:log_path=$reports/asan
 export UBSAN_OPTIONS=$UBSAN_COMMON:log_path=$reports/ubsan

@@ -7,7 +7,7 @@
 import numpy as np
 
 import zscanfit
-from zscanfit.batch import FitJob
+from zscanfit import FitJob
 
 from conftest import RSA_TRUTH, experiment as coarse_experiment, synthetic_scans
 

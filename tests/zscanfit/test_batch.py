@@ -17,7 +17,7 @@ import pytest
 
 import zscanfit
 from zscanfit import _stop, texts
-from zscanfit.batch import FitFailure, fit_many
+from zscanfit import FitFailure, fit_many
 
 import batch_cases
 from conftest import write_scan_file
@@ -134,7 +134,8 @@ def test_a_fit_on_a_stopped_batch_thread_ends_before_evaluating_the_model():
 # job of the batch runs a batch of such fits, as a bootstrap in a job would.
 ENDLESS_BATCH = textwrap.dedent("""
     import signal, sys, threading, time
-    from zscanfit import _stop, batch
+    from zscanfit import _stop
+    from zscanfit.many import executor
 
     # A shell that starts commands in the background ignores SIGINT for them.
     signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -143,7 +144,8 @@ ENDLESS_BATCH = textwrap.dedent("""
 
     def endless_fit(scans, experiment, params, **options):
         if scans == "outer":
-            return batch.fit_many([batch.FitJob("inner", None, None)] * 3, workers=1)
+            return executor.run_many(endless_fit, [executor.FitJob("inner", None, None)] * 3,
+                                     workers=1)
         with lock:
             started.append(scans)
             if len(started) == 2:
@@ -152,10 +154,9 @@ ENDLESS_BATCH = textwrap.dedent("""
             _stop.raise_if_stopped()
             time.sleep(0.005)
 
-    batch._fit_function = lambda: endless_fit
     kind = "outer" if sys.argv[1] == "nested" else "inner"
     try:
-        batch.fit_many([batch.FitJob(kind, None, None)] * 6, workers=2)
+        executor.run_many(endless_fit, [executor.FitJob(kind, None, None)] * 6, workers=2)
     except KeyboardInterrupt:
         # A joined thread may still be listed for a moment (CPython 3.13
         # drops it from the list after join returns): count the live ones.

@@ -12,8 +12,9 @@ import numpy as np
 import pytest
 
 import zscanfit
-from zscanfit import bootstrap, texts
-from zscanfit.bootstrap import bootstrap_fit, percentile_intervals, resample_scan_values
+from zscanfit import bootstrap_fit, texts
+from zscanfit.many import bootstrap
+from zscanfit.many.bootstrap import percentile_intervals, resample_scan_values
 
 import batch_cases
 from conftest import run_cli, write_scan_file

@@ -190,5 +190,5 @@ def test_the_finite_difference_step_matches_the_measured_integration_noise(rsa_s
     assert 0.0 < noise.noise < 1e-8
     # The robust step lies within a factor 10 of the best step for this
     # noise, where MINPACK's 1.5e-8 step is far off.
-    assert 0.1 < zscanfit.robust.DIFF_STEP / noise.forward_step < 10.0
+    assert 0.1 < zscanfit.fitting.robust.DIFF_STEP / noise.forward_step < 10.0
     assert noise.derivative_error < 1e-3 < noise.lmdif_error

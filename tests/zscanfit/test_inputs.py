@@ -125,9 +125,9 @@ def test_the_focus_follows_fit_zscans_rule_and_skips_masked_points():
     x = np.arange(7.0)
     with quiet():
         scans = [zscanfit.Scan(x, y, 5e-7), zscanfit.Scan(x + 10, y[::-1] - 0.1, 5e-7)]
-    assert zscanfit.scans.scan_centre(scans[:1], is_sa=False) == 2.0   # first of equal minima
-    assert zscanfit.scans.scan_centre(scans, is_sa=False) == 13.0      # over all scans
-    assert zscanfit.scans.scan_centre(scans[:1], is_sa=True) == 0.0
+    assert zscanfit.inputs.scans.scan_centre(scans[:1], is_sa=False) == 2.0   # first of equal minima
+    assert zscanfit.inputs.scans.scan_centre(scans, is_sa=False) == 13.0      # over all scans
+    assert zscanfit.inputs.scans.scan_centre(scans[:1], is_sa=True) == 0.0
 
 
 def test_make_params_names_free_bounds_and_refuses_unknown_or_missing():
@@ -159,7 +159,7 @@ def test_make_params_names_free_bounds_and_refuses_unknown_or_missing():
     dict(zip(zscanfit.PARAMETER_NAMES, RSA_TRUTH)),
 ], ids=["list", "array", "mapping"])
 def test_parameters_are_read_from_lists_arrays_and_mappings(given):
-    p = zscanfit.parameters.read_params(given)
+    p = zscanfit.inputs.parameters.read_params(given)
     assert isinstance(p, lmfit.Parameters)
     assert [p[n].value for n in zscanfit.PARAMETER_NAMES] == list(np.asarray(RSA_TRUTH))
 
@@ -168,7 +168,7 @@ def test_lmfit_expressions_are_refused_rather_than_ignored():
     p = zscanfit.make_params(RSA_TRUTH)
     p["tau_21"].expr = "tau_43"
     with pytest.raises(ValueError, match="expression"):
-        zscanfit.parameters.read_params(p)
+        zscanfit.inputs.parameters.read_params(p)
 
 
 def test_the_demo_file_gives_its_scans_experiment_and_start_values():

@@ -6,7 +6,7 @@
 # standard output (file descriptor 1) silent for its thread, also inside
 # fit_zscan, leaves other threads printing, and nests. Relies on the installed
 # zscanfit._core and kesp_wrapper, and on the kesp_wrapper tests' shared cases
-# (tests/python/conftest.py).
+# (tests/kesp_wrapper/conftest.py).
 import importlib.util
 import json
 import pathlib
@@ -28,7 +28,7 @@ TESTS_DIR = pathlib.Path(__file__).resolve().parents[1]
 
 def _load_kesp_cases():
     spec = importlib.util.spec_from_file_location(
-        "kesp_cases", TESTS_DIR / "python" / "conftest.py")
+        "kesp_cases", TESTS_DIR / "kesp_wrapper" / "conftest.py")
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module

@@ -1,0 +1,20 @@
+// The extension module zscanfit._core: the model entry of the zscanfit
+// package and the capture of the integrator's messages. Relies on nanobind
+// and on the parts declared in bindings.h.
+#include <nanobind/nanobind.h>
+
+#include "zscanfit_core/bindings.h"
+
+NB_MODULE(_core, m) {
+  m.doc() =
+      "Compiled part of zscanfit: the z-scan model at given parameters "
+      "(scan_transmittance) and the capture of the integrator's messages "
+      "(MessageCapture). Shares its model and integrator with kesp_wrapper.";
+  // A daemon thread still evaluating when the interpreter exits keeps its
+  // arguments for good (it never comes back, see
+  // bindings_common/without_interpreter_lock.h): that is
+  // no leak worth a report on standard error at every such exit.
+  nanobind::set_leak_warnings(false);
+  zscanfit_core::bind_message_capture(m);
+  zscanfit_core::bind_model_entry(m);
+}

@@ -1,0 +1,220 @@
+"""The package's entries for fitting: ``fit``, ``fit_many`` and
+``bootstrap_fit``.
+
+A fit with a bootstrap refits its resampled data sets through the executor,
+each refit being a ``fit`` of its own: that recursion lives here alone, so
+the fitting methods never import the batches and the batches know nothing
+of fitting. Relies on fitting.single (one fit), many.executor (many jobs) and
+many.bootstrap (the resampled data sets and their intervals).
+"""
+import warnings
+from typing import Any, Iterable, List, Optional, Sequence, Union
+
+from .fitting.result import FitResult
+from .fitting.robust import DIFF_STEP
+from .fitting.single import check_inputs, fit_once
+from .inputs.experiment import Experiment
+from .inputs.scans import Scan
+from .many import bootstrap as _bootstrap
+from .many.bootstrap import BootstrapResult
+from .many.executor import JobLike, run_many
+from .warning_types import ZScanWarning
+
+__all__ = ["fit", "fit_many", "bootstrap_fit"]
+
+
+def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
+        is_sa: bool = False, n_starts: int = 3, method: str = "robust",
+        verbose: bool = False, *, center_mm: Optional[float] = None,
+        diff_step: float = DIFF_STEP, max_nfev: Optional[int] = None,
+        bootstrap: Optional[int] = None, seed: Optional[int] = None,
+        client: Any = None) -> FitResult:
+    """Fit the free spectroscopic parameters to one or more z-scans.
+
+    Parameters
+    ----------
+    scans : Scan or sequence of Scan
+        The measured scans, one per pulse energy; all are fitted at once.
+    experiment : Experiment
+        Beam, pulse, sample and the model's resolution.
+    params : lmfit.Parameters (see make_params), mapping or 8 values
+        Start values of all eight parameters; ``vary`` marks the free ones,
+        ``min``/``max`` their bounds (method='robust').
+    is_sa : bool
+        Saturable absorber: the focus is the maximum of the data (else the
+        minimum, for a reverse saturable absorber).
+    n_starts : int
+        Starts, fit_zscan's spread: the free start values times
+        10**(1.04 i/max(n-1, 1) - 0.52), from 0.302 to 3.311 (1.0 in the
+        middle for odd counts). The start with the smallest chi-square wins.
+    method : {'robust', 'exact'}
+        'robust': scipy's trust-region least squares through lmfit, with
+        bounds, in log coordinates, with a finite-difference step of
+        ``diff_step`` matched to the model's integration noise; points
+        weighted as fit_zscan weights them, or by 1/sigma^2 when every scan
+        has per-point sigma; scans may differ in length and have masked
+        points. 'exact': kesp_wrapper.fit_zscan itself (fitted values bit
+        for bit its own; equal-length scans without masked points or
+        sigma; no bounds), then errors at its optimum.
+    verbose : bool
+        Print the integrator's messages instead of one warning.
+    center_mm : float, optional
+        Focus position, mm, in the scans' frame (method='robust'). Default:
+        fit_zscan's rule, the position of the smallest (largest with
+        ``is_sa``) measured value of all scans, the first on ties. With
+        noisy data on coarse steps that point can lie a step beside the
+        true focus and shift the fit; give the focus when it is known.
+    diff_step : float
+        Relative finite-difference step of the robust method.
+    max_nfev : int, optional
+        Evaluation budget per start of the robust method (default:
+        lmfit's 2000 * (free + 1)).
+    bootstrap : int, optional
+        Resampled data sets B (>= 2) of a residual bootstrap: each is the
+        fitted model plus residuals drawn from the same scan, refitted like
+        this fit (from its fitted values) through ``fit_many``; percentile
+        intervals in ``result.bootstrap`` and the report.
+    seed : int, optional
+        Seed of the bootstrap's draws (same seed, same intervals bit for bit).
+    client : dask.distributed.Client or str, optional
+        Where the bootstrap's refits run (see ``fit_many``); default: local
+        threads. The fit itself runs here.
+
+    Returns
+    -------
+    FitResult
+        Values, standard errors, correlations, chi-square, evaluations,
+        convergence, residuals; ``report()`` and ``plot()``.
+
+    Raises
+    ------
+    ValueError
+        Wrong input, named with its fix; no free parameter; more free
+        parameters than points; method='exact' with scans it cannot fit.
+
+    Warns
+    -----
+    FitWarning
+        A parameter the data do not determine (relative error above 100 %,
+        or singular), a correlation above 0.99 in size, a value on a bound.
+    IntegratorWarning
+        One summary of the integrator's messages, if there were any.
+    UnitWarning
+        A scan narrower than two Rayleigh ranges (positions in metres?).
+
+    Examples
+    --------
+    >>> data = load_scans("examples/demo_rsa.csv")             # doctest: +SKIP
+    >>> params = make_params(data.spec_pars, free=["sigma_0", "sigma_1"])
+    >>> result = fit(data.scans, data.experiment, params)      # doctest: +SKIP
+    >>> print(result.report())                                 # doctest: +SKIP
+    """
+    inputs = check_inputs(scans, experiment, params, is_sa=is_sa, n_starts=n_starts,
+                          method=method, verbose=verbose, center_mm=center_mm,
+                          diff_step=diff_step, max_nfev=max_nfev)
+    if bootstrap is not None:
+        bootstrap = _bootstrap.check_samples(bootstrap)
+    result = fit_once(inputs)
+    if bootstrap is not None:
+        result.bootstrap = bootstrap_fit(result, bootstrap, seed=seed, client=client,
+                                         center_mm=center_mm, diff_step=diff_step,
+                                         max_nfev=max_nfev, verbose=verbose)
+    return result
+
+
+def fit_many(jobs: Iterable[JobLike], *, client: Any = None, workers: Optional[int] = None,
+             progress: Optional[bool] = None, **options: Any) -> List[Any]:
+    """Fit many independent jobs; the results come back in the order of the jobs.
+
+    Parameters
+    ----------
+    jobs : iterable of FitJob or mapping
+        Each job is one call of ``zscanfit.fit``: its scans, experiment and
+        parameters, and optionally its own keyword arguments of ``fit``. A
+        mapping needs the keys 'scans', 'experiment' and 'params'; its other
+        keys are options of ``fit`` ('label' excepted).
+    client : dask.distributed.Client or str, optional
+        Run the jobs on this cluster's workers, one fit per task, instead of
+        on local threads. A string is the address of a running scheduler
+        ("tcp://10.0.0.5:8786"); the client made for it is closed at the end.
+        Needs the ``dask`` extra: ``pip install kesp_wrapper[dask]``.
+    workers : int, optional
+        Threads of the local pool; default: the CPUs this process may run on.
+        Not with ``client``.
+    progress : bool, optional
+        Show a progress bar (tqdm) on standard error. Default: only when
+        standard error is a terminal.
+    **options
+        Keyword arguments of ``fit`` for every job (``is_sa``, ``n_starts``,
+        ``method``, ...); a job's own options take precedence.
+
+    Returns
+    -------
+    list
+        One entry per job, in the jobs' order: the fit's result, or a
+        ``FitFailure`` (``success`` False, the exception's type, text and
+        traceback) for a job whose fit raised.
+
+    Raises
+    ------
+    ImportError
+        ``client`` given without Dask's distributed scheduler installed.
+    KeyboardInterrupt
+        Ctrl-C stops the batch: no further fit is started and the running
+        ones stop at their next model evaluation (local threads) or are
+        cancelled (cluster); no results are returned.
+
+    Examples
+    --------
+    >>> jobs = [FitJob(load_scans(path).scans, experiment, params)
+    ...         for path in paths]                                   # doctest: +SKIP
+    >>> results = fit_many(jobs, is_sa=False, n_starts=3)           # doctest: +SKIP
+    >>> results = fit_many(jobs, client="tcp://scheduler:8786")     # doctest: +SKIP
+    """
+    return run_many(fit, jobs, client=client, workers=workers, progress=progress,
+                    options=options)
+
+
+def bootstrap_fit(result: Any, n_samples: int, *, seed: Optional[int] = None,
+                  client: Any = None, workers: Optional[int] = None,
+                  progress: Optional[bool] = None, **fit_options: Any) -> BootstrapResult:
+    """Residual bootstrap of a fit: refit ``n_samples`` resampled data sets.
+
+    Each data set is the fitted model at every scan point plus residuals
+    drawn with replacement from the same scan (see
+    ``zscanfit.many.bootstrap.resample_scan_values``); it is refitted like
+    the original (same method, starts, bounds, is_sa) from the fitted
+    values, through ``fit_many``.
+
+    Parameters
+    ----------
+    result : FitResult
+        The fit to resample.
+    n_samples : int
+        Resampled data sets (B >= 2; 200 to 1000 is usual).
+    seed : int, optional
+        Seed of the draws: the same seed gives the same data sets and, as
+        every fit is reproducible bit for bit, the same intervals.
+    client, workers, progress
+        Where the refits run: see ``fit_many``.
+    **fit_options
+        Keyword arguments of ``fit`` for the refits (default: those of the
+        original fit that the result records).
+
+    Returns
+    -------
+    BootstrapResult
+
+    Warns
+    -----
+    FitWarning
+        Some refits were left out (or too many for intervals).
+    """
+    drawn = _bootstrap.draw(result, n_samples, seed, **fit_options)
+    with warnings.catch_warnings():
+        # The refits' own warnings (undetermined or correlated parameters,
+        # integrator messages) would repeat once per refit.
+        warnings.simplefilter("ignore", ZScanWarning)
+        refits = fit_many(drawn.jobs, client=client, workers=workers, progress=progress,
+                          **drawn.options)
+    return _bootstrap.summarise(drawn, refits)

@@ -1,0 +1,69 @@
+"""The ``fit`` command: the scans of one data file fitted at once, the
+report printed, optionally a figure and the results as JSON. Relies on
+the shared options, fit_inputs.py and the package's fit.
+"""
+import argparse
+import json
+import sys
+from typing import Any
+
+from .. import texts
+from ..api import fit
+from ..inputs.experiment import EXPERIMENT_SETTINGS
+from .fit_inputs import fit_inputs
+from .options import EXIT_OK, add_fit_options, assignments
+
+__all__ = ["add_fit_parser", "run_fit"]
+
+
+def add_fit_parser(commands: Any) -> argparse.ArgumentParser:
+    """Adds ``fit`` to the subcommands."""
+    fit_parser = commands.add_parser(
+        "fit", help="fit parameters to the scans of a data file and print a report",
+        description=(
+            "Fit the free parameters to every scan of DATA at once and print a report. "
+            "DATA is a CSV file like examples/demo_rsa.csv (header dataset,pulse_energy,"
+            "x_mm,transmittance[,sigma]; '# name = value' lines for the settings "
+            f"{', '.join(EXPERIMENT_SETTINGS)} and 'spec_pars' for the eight start values) "
+            "or a plain file of two or three columns (x_mm, transmittance[, sigma]). "
+            "Units: positions mm, pulse energy J, wavelength and w0 m, tau and lifetimes s, "
+            "cross-sections cm^2, populations cm^-3, sample_width cm."),
+        epilog=("Exit status: 0 when the fit ran (see its report for convergence), 2 for "
+                "bad input, 1 for an internal error, 130 when interrupted. Example: "
+                "python -m zscanfit fit examples/demo_rsa.csv --free sigma_0 sigma_1 "
+                "--plot fit.png"))
+    fit_parser.add_argument("data", metavar="DATA", help="the data file")
+    add_fit_options(fit_parser)
+    fit_parser.add_argument("--bootstrap", type=int, metavar="B",
+                            help="add percentile intervals from B bootstrap refits (residual "
+                                 "resampling; 200 to 1000 is usual)")
+    fit_parser.add_argument("--seed", type=int, metavar="S",
+                            help="seed of the bootstrap's draws (same seed, same intervals)")
+    fit_parser.add_argument("--scheduler", metavar="ADDRESS",
+                            help="run the bootstrap refits on the workers of this Dask "
+                                 "scheduler, e.g. tcp://10.0.0.5:8786 (needs pip install "
+                                 "kesp_wrapper[dask])")
+    fit_parser.add_argument("--plot", metavar="PATH", help="write a figure of the fit")
+    fit_parser.add_argument("--json", metavar="PATH", help="write the results as JSON")
+    fit_parser.add_argument("--verbose", action="store_true",
+                            help="print the integrator's messages instead of a summary")
+    fit_parser.set_defaults(run=run_fit)
+    return fit_parser
+
+
+def run_fit(args: argparse.Namespace) -> int:
+    settings, values = assignments(args.assignments)
+    job = fit_inputs(args.data, args.free, args.energy, settings, values)
+    result = fit(job.scans, job.experiment, job.params, is_sa=args.sa, n_starts=args.starts,
+                 method=args.method, verbose=args.verbose, bootstrap=args.bootstrap,
+                 seed=args.seed, client=args.scheduler)
+    sys.stdout.write(result.report() + "\n")
+    if args.plot:
+        result.plot(args.plot)
+        sys.stdout.write(texts.CLI_PLOT_WRITTEN.format(path=args.plot) + "\n")
+    if args.json:
+        with open(args.json, "w") as stream:
+            json.dump(result.to_dict(), stream, indent=2)
+            stream.write("\n")
+        sys.stdout.write(texts.CLI_JSON_WRITTEN.format(path=args.json) + "\n")
+    return EXIT_OK

@@ -1,0 +1,97 @@
+"""One fit problem: the scans laid out as fit_zscan lays them out, and its
+residual function.
+
+The scans are centred on one focus (fit_zscan's rule over all scans, or
+a position given),
+each scan's model is evaluated at all its positions (so the normalisation
+uses the scan as measured) and only valid points enter the residuals,
+which are sqrt(w_p) (y_p - model_p) with fit_zscan's point weights, or
+(y_p - model_p) / sigma_p when every scan has per-point uncertainties.
+Every model evaluation is counted. Relies on _stop.py, _native.py (the
+model entry), the inputs (scans, experiment) and weights.py.
+"""
+from typing import List, Optional, Sequence
+
+import numpy as np
+
+from .. import _stop, texts
+from .._native import scan_values
+from ..inputs.experiment import Experiment
+from ..inputs.scans import Scan, scan_centre
+from .weights import point_weights
+
+__all__ = ["FitProblem"]
+
+
+class FitProblem:
+    """The scans of one fit, centred, with their weights and valid points.
+
+    Attributes
+    ----------
+    center_mm : float
+        Focus position shared by all scans, mm.
+    y : ndarray
+        Measured values of the valid points, scan after scan.
+    weights : ndarray
+        Weight of each valid point: fit_zscan's w_p, or 1/sigma^2.
+    uses_sigma : bool
+        True when the weights come from per-point uncertainties.
+    n_evaluations : int
+        Model evaluations (all scans once) so far.
+    """
+
+    def __init__(self, scans: Sequence[Scan], experiment: Experiment, is_sa: bool,
+                 center_mm: Optional[float] = None) -> None:
+        self.scans: List[Scan] = list(scans)
+        self.experiment = experiment
+        self.is_sa = bool(is_sa)
+        self.center_given = center_mm is not None
+        self.center_mm = (float(center_mm) if center_mm is not None
+                          else scan_centre(self.scans, self.is_sa))
+        self.positions = [np.ascontiguousarray(s.x_mm - self.center_mm) for s in self.scans]
+        with_sigma = [s.sigma is not None for s in self.scans]
+        self.uses_sigma = all(with_sigma)
+        if any(with_sigma) and not self.uses_sigma:
+            raise ValueError(texts.MIXED_SIGMA)
+        self.masks = [s.valid for s in self.scans]
+        self.y = np.concatenate([s.transmittance[s.valid] for s in self.scans])
+        if self.uses_sigma:
+            self.weights = np.concatenate([1.0 / (s.sigma[s.valid] ** 2) for s in self.scans])
+            self.root_weights = np.concatenate([1.0 / s.sigma[s.valid] for s in self.scans])
+        else:
+            self.weights = np.concatenate([point_weights(p)[m]
+                                           for p, m in zip(self.positions, self.masks)])
+            self.root_weights = np.sqrt(self.weights)
+        self.n_evaluations = 0
+
+    @property
+    def n_points(self) -> int:
+        """Number of valid points, the length of the residual vector."""
+        return int(self.y.shape[0])
+
+    def scan_models(self, spec_pars: np.ndarray) -> List[np.ndarray]:
+        """Model values at every position of every scan (masked ones too).
+
+        A fit on a worker thread of fit_many stops here once its batch is
+        told to stop (_stop.raise_if_stopped).
+        """
+        _stop.raise_if_stopped()
+        self.n_evaluations += 1
+        return [scan_values(p, p, s.pulse_energy, spec_pars, self.experiment)
+                for p, s in zip(self.positions, self.scans)]
+
+    def valid_values(self, models: Sequence[np.ndarray]) -> np.ndarray:
+        """The values of the valid points of per-scan ``models``, scan after scan."""
+        return np.concatenate([m[mask] for m, mask in zip(models, self.masks)])
+
+    def plain_residuals(self, models: Sequence[np.ndarray]) -> np.ndarray:
+        """Measured minus model at the valid points, scan after scan."""
+        return self.y - self.valid_values(models)
+
+    def weighted_residuals(self, models: Sequence[np.ndarray]) -> np.ndarray:
+        """The weighted residual vector of per-scan ``models``."""
+        return self.root_weights * self.plain_residuals(models)
+
+    def residuals(self, spec_pars: np.ndarray) -> np.ndarray:
+        """The weighted residual vector: root weight times (measured - model)."""
+        return self.weighted_residuals(self.scan_models(spec_pars))

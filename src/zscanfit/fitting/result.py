@@ -1,0 +1,207 @@
+"""The result of a fit and its text report.
+
+FitResult keeps lmfit's MinimizerResult of the chosen start and adds what
+a z-scan fit needs: the parameters in physical units with standard errors
+and correlations, chi-square, the evaluation count, convergence, the
+focus position, residuals and model values per scan, the integrator's
+message summary and the warnings about parameters the data do not
+determine. It is plain data, so it pickles. The text report and the
+figure are made by report.py and plot.py, to which a result hands itself.
+Relies on lmfit, NumPy, the inputs and the integrator messages' summary.
+"""
+import dataclasses
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+import lmfit
+import numpy as np
+
+from .._json import number
+from ..evaluation.integrator_messages import MessageSummary
+from ..inputs.experiment import Experiment
+from ..inputs.parameters import PARAMETER_NAMES, PARAMETER_UNITS
+from ..inputs.scans import Scan
+from .plot import plot_fit
+from .report import fit_report
+
+__all__ = ["FitResult"]
+
+
+@dataclasses.dataclass
+class FitResult:
+    """What a fit found, how well, and how sure.
+
+    Attributes
+    ----------
+    params : lmfit.Parameters
+        All eight parameters at the fitted values; free ones carry
+        ``stderr`` and ``correl`` (lmfit's fields), ``init_value`` the value
+        given.
+    free : tuple of str
+        Names of the fitted parameters, in the order of the covariance.
+    covariance, correlation : ndarray, shape (n_free, n_free)
+        Covariance (physical units) and correlation matrix; NaN where the
+        data do not determine a parameter.
+    chisqr, redchi : float
+        Weighted sum of squares at the optimum and its value per degree of
+        freedom (ndata - nvarys).
+    ndata, nvarys : int
+        Valid data points and free parameters.
+    nfev : int
+        Model evaluations made by zscanfit (every start, plus those for the
+        errors; method='exact' adds fit_zscan's own, which it does not count).
+    success : bool or None
+        The minimiser's convergence flag for the chosen start (None for
+        method='exact': fit_zscan does not report it).
+    message : str
+        The minimiser's convergence message.
+    method : str
+        'robust' or 'exact'.
+    n_starts, best_start : int
+        Starts tried and the index of the chosen one.
+    start_chisqr : tuple of float
+        Chi-square at the end of every start (NaN for a failed start).
+    center_mm : float
+        Focus position shared by the scans, mm.
+    noise : float
+        Noise standard deviation estimated from the residuals (NaN when
+        per-point sigma was given).
+    uses_sigma : bool
+        Points were weighted by 1/sigma^2 (else fit_zscan's weights).
+    residuals, models : list of ndarray
+        Per scan, at every position: measured minus model (NaN at masked
+        points) and the model values.
+    messages : MessageSummary
+        The integrator's messages during the fit.
+    warnings : tuple of str
+        Parameters not determined by the data, strong correlations, values
+        on a bound (each also issued as a FitWarning).
+    minimizer_result : lmfit.minimizer.MinimizerResult
+        lmfit's result of the chosen start, in the fit coordinates
+        (``u = 1 + ln(v/s)`` for positive parameters, see coordinates.py).
+    scans : list of Scan
+    experiment : Experiment
+    is_sa : bool
+    bootstrap : BootstrapResult or None
+        Percentile intervals of a residual bootstrap (fit(bootstrap=B)).
+    """
+
+    params: lmfit.Parameters
+    free: Tuple[str, ...]
+    covariance: np.ndarray
+    correlation: np.ndarray
+    chisqr: float
+    redchi: float
+    ndata: int
+    nvarys: int
+    nfev: int
+    success: Optional[bool]
+    message: str
+    method: str
+    n_starts: int
+    best_start: int
+    start_chisqr: Tuple[float, ...]
+    center_mm: float
+    noise: float
+    uses_sigma: bool
+    residuals: List[np.ndarray]
+    models: List[np.ndarray]
+    messages: MessageSummary
+    warnings: Tuple[str, ...]
+    minimizer_result: Any
+    scans: List[Scan]
+    experiment: Experiment
+    is_sa: bool
+    bootstrap: Optional[Any] = None
+
+    # ------------------------------------------------------------ access
+    @property
+    def values(self) -> Dict[str, float]:
+        """All eight parameter values by name."""
+        return {name: float(self.params[name].value) for name in PARAMETER_NAMES}
+
+    @property
+    def stderr(self) -> Dict[str, float]:
+        """Standard error of every free parameter by name (NaN: undetermined)."""
+        return {name: float(self.params[name].stderr) for name in self.free}
+
+    @property
+    def spec_pars(self) -> np.ndarray:
+        """The eight values in fit_zscan's order."""
+        return np.array([self.params[name].value for name in PARAMETER_NAMES])
+
+    @property
+    def nfree(self) -> int:
+        """Degrees of freedom: ndata - nvarys."""
+        return self.ndata - self.nvarys
+
+    # ------------------------------------------------------------ output
+    def report(self, min_correl: float = 0.1) -> str:
+        """A text report in the manner of lmfit's fit_report.
+
+        Fit statistics, convergence, the parameters with errors (relative
+        errors in per cent) and start values, correlations above
+        ``min_correl``, warnings and the integrator's messages.
+        """
+        return fit_report(self, min_correl)
+
+    def plot(self, path: Optional[str] = None, **options: Any) -> Any:
+        """Plot data, smooth fitted curves, residuals; see zscanfit.fitting.plot.plot_fit."""
+        return plot_fit(self, path, **options)
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The result as JSON-ready plain data (NaN as None)."""
+        return {
+            "method": self.method,
+            "is_sa": self.is_sa,
+            "values": {name: number(v) for name, v in self.values.items()},
+            "units": dict(PARAMETER_UNITS),
+            "free": list(self.free),
+            "stderr": {name: number(v) for name, v in self.stderr.items()},
+            "correlation": [[number(v) for v in row] for row in self.correlation],
+            "covariance": [[number(v) for v in row] for row in self.covariance],
+            "chisqr": number(self.chisqr),
+            "redchi": number(self.redchi),
+            "ndata": self.ndata,
+            "nvarys": self.nvarys,
+            "nfev": self.nfev,
+            "success": self.success,
+            "message": self.message,
+            "n_starts": self.n_starts,
+            "best_start": self.best_start,
+            "start_chisqr": [number(v) for v in self.start_chisqr],
+            "center_mm": self.center_mm,
+            "noise": number(self.noise),
+            "uses_sigma": self.uses_sigma,
+            "warnings": list(self.warnings),
+            "integrator_messages": {"total": self.messages.total,
+                                    "counts": self.messages.counts_dict(),
+                                    "first": list(self.messages.first)},
+            "experiment": self.experiment.as_settings(),
+            "bootstrap": None if self.bootstrap is None else self.bootstrap.to_dict(),
+        }
+
+    def __repr__(self) -> str:
+        parts = ", ".join(f"{name}={self.params[name].value:.4g}+/-{self.params[name].stderr:.2g}"
+                          for name in self.free)
+        return (f"<FitResult {self.method}: {parts}; chi-square {self.chisqr:.4g}, "
+                f"{self.nfev} evaluations, success={self.success}>")
+
+
+def physical_params(given: lmfit.Parameters, free: Sequence[str], values: Sequence[float],
+                    stderr: np.ndarray, correlation: np.ndarray) -> lmfit.Parameters:
+    """Copy of ``given`` with the free values, errors and correlations set."""
+    params = lmfit.Parameters()
+    for name in PARAMETER_NAMES:
+        source = given[name]
+        params.add(name, value=source.value, vary=source.vary, min=source.min, max=source.max)
+        params[name].init_value = source.value
+    for i, name in enumerate(free):
+        value = float(values[i])
+        if not params[name].min <= value <= params[name].max:
+            # method='exact' has no bounds; keep its value, drop the bounds.
+            params[name].set(min=-np.inf, max=np.inf)
+        params[name].value = value
+        params[name].stderr = float(stderr[i])
+        params[name].correl = {other: float(correlation[i, j])
+                               for j, other in enumerate(free) if j != i}
+    return params

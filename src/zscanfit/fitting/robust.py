@@ -1,0 +1,164 @@
+"""The robust fit: lmfit's least_squares (scipy's trust-region reflective
+method) with bounds, in the fit coordinates of coordinates.py, from
+fit_zscan's spread of starts, the best start chosen.
+
+The model is integrated adaptively with tolerance 1e-6, so it is smooth in
+the parameters only down to its integration noise, about 1e-10 in
+transmittance (measured with zscanfit.noise). A forward difference with
+relative step h errs by about noise/h from the noise plus h/2 times the
+curvature; both stay near 1e-5 relative at h = 1e-4, while MINPACK's
+1.5e-8 step gives Jacobians wrong by tens of per cent. The differences are
+taken here, with the step h absolute in the fit coordinates (a relative
+step of the value), not by scipy, whose relative steps shrink with the
+coordinate's size. Each Jacobian costs one evaluation per free parameter.
+fit_robust runs every start and hands on the best as a MethodOutcome.
+Relies on lmfit, the fit problem (evaluation), coordinates.py,
+covariance.py (a central Jacobian where scipy's is not at hand) and the
+parameters (inputs).
+"""
+import dataclasses
+import math
+from typing import List, Optional, Sequence
+
+import lmfit
+import numpy as np
+
+from .. import texts
+from ..evaluation.problem import FitProblem
+from ..inputs.parameters import start_factors
+from .coordinates import Coordinates
+from .covariance import central_jacobian
+from .method_outcome import MethodOutcome
+
+__all__ = ["DIFF_STEP", "StartOutcome", "run_one", "run_starts", "best_start", "fit_robust"]
+
+# Finite-difference step in the fit coordinates (relative for positive
+# parameters) matched to the model's integration noise.
+DIFF_STEP = 1e-4
+# Tolerances of scipy's least_squares: relative change of the sum of
+# squares, relative step in the fit coordinates, scaled gradient.
+FTOL = 1e-8
+XTOL = 1e-8
+GTOL = 1e-8
+
+
+@dataclasses.dataclass
+class StartOutcome:
+    """One start: its factor, the lmfit result and the model at its end."""
+
+    factor: float
+    result: Optional[lmfit.minimizer.MinimizerResult]
+    values: np.ndarray          # fitted values of the free parameters
+    chisqr: float               # NaN when the start failed
+    scan_models: Optional[List[np.ndarray]]
+    evaluations: int
+    error: str = ""             # why a start failed, if it did
+
+
+def _start_values(coords: Coordinates, factor: float) -> np.ndarray:
+    values = []
+    for index, (low, high) in zip(coords.index, coords.bounds):
+        values.append(min(max(factor * coords.base[index], low), high))
+    return np.array(values, dtype=np.float64)
+
+
+def run_one(problem: FitProblem, coords: Coordinates, factor: float,
+            diff_step: float, max_nfev: Optional[int]) -> StartOutcome:
+    """Fit from the start ``factor`` times the given values (clipped into bounds)."""
+    last = {}
+    bounds = coords.internal_bounds()
+
+    def residuals_at(u: Sequence[float]) -> np.ndarray:
+        key = tuple(float(x) for x in u)
+        if last.get("u") == key:
+            return last["residuals"]
+        models = problem.scan_models(coords.spec_pars(coords.to_values(key)))
+        last["u"], last["models"] = key, models
+        last["residuals"] = problem.weighted_residuals(models)
+        return last["residuals"]
+
+    def objective(internal: lmfit.Parameters) -> np.ndarray:
+        return residuals_at([internal[name].value for name in coords.free])
+
+    def jacobian(internal: lmfit.Parameters) -> np.ndarray:
+        # Forward differences with the absolute step diff_step in every
+        # coordinate (backward where a bound is that close); the residuals
+        # at u are those of the evaluation scipy just made.
+        u = np.array([internal[name].value for name in coords.free], dtype=np.float64)
+        base = residuals_at(u).copy()
+        columns = []
+        for j in range(u.shape[0]):
+            step = diff_step if u[j] + diff_step <= bounds[j][1] else -diff_step
+            moved = u.copy()
+            moved[j] += step
+            columns.append((residuals_at(moved) - base) / (moved[j] - u[j]))
+        return np.column_stack(columns)
+
+    before = problem.n_evaluations
+    start = _start_values(coords, factor)
+    minimizer = lmfit.Minimizer(objective, coords.lmfit_params(start), nan_policy="propagate")
+    try:
+        result = minimizer.minimize(method="least_squares", jac=jacobian,
+                                    ftol=FTOL, xtol=XTOL, gtol=GTOL, max_nfev=max_nfev)
+    except ValueError as exc:  # scipy: residuals not finite at the start
+        return StartOutcome(factor, None, start, math.nan, None,
+                            problem.n_evaluations - before, str(exc))
+    # The result keeps the call's options; the Jacobian function is local to
+    # this call and would stop the result from pickling.
+    if isinstance(getattr(result, "call_kws", None), dict) and "jac" in result.call_kws:
+        result.call_kws = dict(result.call_kws, jac="forward differences, step diff_step in u")
+    u = tuple(float(result.params[name].value) for name in coords.free)
+    residuals = residuals_at(u)
+    chisqr = float(np.sum(residuals * residuals))
+    return StartOutcome(factor, result, coords.to_values(u), chisqr, last["models"],
+                        problem.n_evaluations - before)
+
+
+def run_starts(problem: FitProblem, coords: Coordinates, n_starts: int,
+               diff_step: float = DIFF_STEP, max_nfev: Optional[int] = None) -> List[StartOutcome]:
+    """One robust fit per start factor of fit_zscan's spread, in order."""
+    return [run_one(problem, coords, factor, diff_step, max_nfev)
+            for factor in start_factors(n_starts)]
+
+
+def best_start(outcomes: List[StartOutcome]) -> int:
+    """Index of the start with the smallest finite chi-square (earliest on
+    ties); 0 when none is finite."""
+    best, best_chisqr = 0, math.inf
+    for index, outcome in enumerate(outcomes):
+        if math.isfinite(outcome.chisqr) and outcome.chisqr < best_chisqr:
+            best, best_chisqr = index, outcome.chisqr
+    return best
+
+
+def fit_robust(problem: FitProblem, coords: Coordinates, n_starts: int,
+               diff_step: float = DIFF_STEP, max_nfev: Optional[int] = None) -> MethodOutcome:
+    """Every start, and the best one's end with its Jacobian.
+
+    The Jacobian is scipy's last one at the optimum (our forward
+    differences), or central differences where a start failed before
+    scipy made one.
+    """
+    outcomes = run_starts(problem, coords, n_starts, diff_step, max_nfev)
+    index = best_start(outcomes)
+    best = outcomes[index]
+    chisqrs = tuple(o.chisqr for o in outcomes)
+    values = best.values
+    spec_pars = coords.spec_pars(values)
+    models = best.scan_models if best.scan_models is not None else problem.scan_models(spec_pars)
+    u = coords.to_internal(values)
+    jacobian = getattr(best.result, "jac", None) if best.result is not None else None
+    if jacobian is None or np.shape(jacobian) != (problem.n_points, len(coords.free)):
+        jacobian = central_jacobian(
+            lambda x: problem.residuals(coords.spec_pars(coords.to_values(x))), u)
+    if best.result is None:
+        success, message = False, best.error or texts.ALL_STARTS_FAILED
+    else:
+        success = bool(best.result.success) and math.isfinite(best.chisqr)
+        message = str(best.result.message)
+    if not any(math.isfinite(c) for c in chisqrs):
+        success, message = False, texts.ALL_STARTS_FAILED
+    return MethodOutcome(values=values, models=models, jacobian=jacobian,
+                         dv_du=coords.derivatives(u), success=success, message=message,
+                         best_start=index, start_chisqr=chisqrs,
+                         minimizer_result=best.result)

@@ -1,0 +1,143 @@
+"""One fit, without a bootstrap: the options checked, the problem laid
+out, the method run (robust.py or exact.py, each handing on a
+MethodOutcome), the standard errors computed once (covariance.py), the
+warnings about what the data leave open (diagnostics.py), and the
+FitResult built.
+
+Every model evaluation runs inside one collection of the integrator's
+messages, summarised in one IntegratorWarning. Relies on the evaluation
+layer (problem, messages), the inputs and the modules of this package.
+"""
+import dataclasses
+import math
+import warnings
+from typing import Any, List, Optional, Sequence, Tuple, Union
+
+import lmfit
+import numpy as np
+
+from .. import texts
+from ..evaluation.integrator_messages import MessageSummary, collect_messages
+from ..evaluation.problem import FitProblem
+from ..inputs.convert import float_scalar, int_scalar
+from ..inputs.experiment import Experiment
+from ..inputs.parameters import free_names, read_params
+from ..inputs.scans import Scan, as_scan_list
+from ..warning_types import FitWarning
+from .coordinates import Coordinates
+from .covariance import uncertainties
+from .diagnostics import parameter_warnings, warn_narrow_scans
+from .exact import check_exact, fit_exact
+from .method_outcome import MethodOutcome
+from .result import FitResult, physical_params
+from .robust import DIFF_STEP, fit_robust
+
+__all__ = ["FitOptions", "FitInputs", "METHODS", "check_inputs", "fit_once"]
+
+METHODS = ("robust", "exact")
+
+
+@dataclasses.dataclass(frozen=True)
+class FitOptions:
+    """How to fit: see ``zscanfit.fit`` for each option."""
+
+    is_sa: bool = False
+    n_starts: int = 3
+    method: str = "robust"
+    verbose: bool = False
+    center_mm: Optional[float] = None
+    diff_step: float = DIFF_STEP
+    max_nfev: Optional[int] = None
+
+
+@dataclasses.dataclass(frozen=True)
+class FitInputs:
+    """What one fit is made of, checked."""
+
+    scans: List[Scan]
+    experiment: Experiment
+    given: lmfit.Parameters
+    free: Tuple[str, ...]
+    options: FitOptions
+
+
+def check_inputs(scans: Union[Scan, Sequence[Scan]], experiment: Any, params: Any, *,
+                 is_sa: Any = False, n_starts: Any = 3, method: Any = "robust",
+                 verbose: Any = False, center_mm: Any = None, diff_step: Any = DIFF_STEP,
+                 max_nfev: Any = None) -> FitInputs:
+    """The arguments of ``fit`` converted and checked, in this order; a
+    ValueError names the first bad one and its fix."""
+    scan_list = as_scan_list(scans)
+    if not isinstance(experiment, Experiment):
+        raise ValueError(texts.NOT_AN_EXPERIMENT.format(kind=type(experiment).__name__))
+    given = read_params(params)
+    free = free_names(given)
+    if not free:
+        raise ValueError(texts.NOTHING_FREE)
+    if method not in METHODS:
+        raise ValueError(texts.BAD_METHOD.format(method=method))
+    n_starts = int_scalar(n_starts, "n_starts", minimum=1, fix="give the number of starts")
+    diff_step = float_scalar(diff_step, "diff_step", positive=True,
+                             fix="give a relative step such as 1e-4")
+    if max_nfev is not None:
+        max_nfev = int_scalar(max_nfev, "max_nfev", minimum=1, fix="give an evaluation budget")
+    if center_mm is not None:
+        center_mm = float_scalar(center_mm, "center_mm", fix=texts.FIX_POSITIONS)
+    options = FitOptions(is_sa=bool(is_sa), n_starts=n_starts, method=method, verbose=verbose,
+                         center_mm=center_mm, diff_step=diff_step, max_nfev=max_nfev)
+    return FitInputs(scan_list, experiment, given, free, options)
+
+
+def fit_once(inputs: FitInputs) -> FitResult:
+    """The fit of ``zscanfit.fit`` without its bootstrap."""
+    given, free, options = inputs.given, inputs.free, inputs.options
+    problem = FitProblem(inputs.scans, inputs.experiment, options.is_sa, options.center_mm)
+    if problem.n_points < len(free):
+        raise ValueError(texts.TOO_MANY_FREE.format(free=len(free), points=problem.n_points))
+    warn_narrow_scans(inputs.scans, inputs.experiment)
+    if options.method == "exact":
+        check_exact(problem)
+        if options.center_mm is not None:
+            raise ValueError(texts.EXACT_CENTER)
+
+    with collect_messages(f"fit(method={options.method!r})", options.verbose) as collected:
+        if options.method == "robust":
+            outcome = fit_robust(problem, Coordinates(given, free), options.n_starts,
+                                 options.diff_step, options.max_nfev)
+        else:
+            outcome = fit_exact(problem, given, free, options.n_starts)
+    return _result(problem, given, free, outcome, collected.summary, options)
+
+
+def _result(problem: FitProblem, given: lmfit.Parameters, free: Tuple[str, ...],
+            outcome: MethodOutcome, summary: MessageSummary, options: FitOptions) -> FitResult:
+    residuals = problem.plain_residuals(outcome.models)
+    errors = uncertainties(outcome.jacobian, outcome.dv_du, problem.root_weights,
+                           residuals, problem.uses_sigma)
+    weighted = problem.root_weights * residuals
+    chisqr = float(np.sum(weighted * weighted))
+    ndata, nvarys = problem.n_points, len(free)
+    redchi = chisqr / (ndata - nvarys) if ndata > nvarys else math.nan
+    params = physical_params(given, free, outcome.values, errors.stderr, errors.correlation)
+    texts_out = parameter_warnings(given, free, outcome.values, errors, options.method)
+    for text in texts_out:
+        warnings.warn(text, FitWarning, stacklevel=4)
+    scan_residuals = []
+    for scan, model_values in zip(problem.scans, outcome.models):
+        r = scan.transmittance - model_values
+        r[~scan.valid] = np.nan
+        scan_residuals.append(r)
+    minimizer_result = outcome.minimizer_result
+    if minimizer_result is not None and minimizer_result.params is None:
+        minimizer_result.params = params
+    start_chisqr = outcome.start_chisqr if options.method == "robust" else (chisqr,)
+    return FitResult(
+        params=params, free=free, covariance=errors.covariance,
+        correlation=errors.correlation, chisqr=chisqr, redchi=redchi, ndata=ndata,
+        nvarys=nvarys, nfev=problem.n_evaluations, success=outcome.success,
+        message=outcome.message, method=options.method, n_starts=options.n_starts,
+        best_start=outcome.best_start, start_chisqr=tuple(start_chisqr),
+        center_mm=problem.center_mm, noise=errors.noise, uses_sigma=problem.uses_sigma,
+        residuals=scan_residuals, models=[np.array(m) for m in outcome.models],
+        messages=summary, warnings=tuple(texts_out), minimizer_result=minimizer_result,
+        scans=problem.scans, experiment=problem.experiment, is_sa=problem.is_sa)

@@ -1,0 +1,159 @@
+"""The experiment: beam, pulse, sample and the model's resolution.
+
+An Experiment holds the settings every model evaluation shares and checks
+them once: finite, positive where physical, five non-negative populations,
+and a UnitWarning for values that look like a unit slip. Relies on
+convert.py for the conversions and texts.py for the messages.
+"""
+import dataclasses
+import math
+import warnings
+from typing import Any, Mapping, Sequence, Tuple
+
+import numpy as np
+
+from .. import texts
+from .convert import float_scalar, float_vector, int_scalar
+from ..warning_types import UnitWarning
+
+__all__ = ["Experiment", "EXPERIMENT_SETTINGS", "REQUIRED_SETTINGS"]
+
+# Names of the settings, as in the '# name = value' lines of a data file.
+EXPERIMENT_SETTINGS = ("wavelength", "w0", "M2", "tau", "sample_width",
+                       "populations", "t_slices", "z_slices")
+# The settings without a default, which every experiment needs.
+REQUIRED_SETTINGS = EXPERIMENT_SETTINGS[:6]
+
+# Above these the value is more likely a unit slip than a real setting.
+_MAX_LENGTH_M = 1e-3        # wavelength and w0 are in metres
+_MAX_TAU_S = 1e-6           # the pulse duration is in seconds
+_MAX_SAMPLE_WIDTH_CM = 10.0  # the sample thickness is in centimetres
+
+
+@dataclasses.dataclass(frozen=True)
+class Experiment:
+    """The beam, the pulse, the sample and the model's resolution.
+
+    Parameters
+    ----------
+    wavelength : float
+        Laser wavelength, m (e.g. 532e-9).
+    w0 : float
+        Beam waist radius at the focus, m (e.g. 20e-6).
+    M2 : float
+        Beam quality factor (1 for a perfect Gaussian beam).
+    tau : float
+        Pulse duration parameter, s: the pulse is exp(-(t/tau)**2), sampled
+        from -tau/2 to +tau/2 (see the README on what that means).
+    sample_width : float
+        Sample thickness, cm.
+    populations : sequence of 5 floats
+        Initial populations N0..N4 of the five levels, cm^-3, each >= 0.
+    t_slices, z_slices : int, optional
+        Time slices across the pulse and depth slabs through the sample
+        (>= 2 each; default 10). More slices resolve the pulse and the
+        sample better and cost proportionally more time.
+
+    Raises
+    ------
+    ValueError
+        A setting that is not a finite number, not positive where it must
+        be, or populations that are not five values >= 0; the message names
+        the setting.
+
+    Warns
+    -----
+    UnitWarning
+        wavelength or w0 above 1 mm, tau above 1 us, sample_width above
+        10 cm, or populations that are all zero.
+
+    Examples
+    --------
+    >>> Experiment(wavelength=532e-9, w0=20e-6, M2=1.0, tau=4e-9,
+    ...            sample_width=0.1, populations=[3e17, 0, 0, 0, 0])
+    ... # doctest: +SKIP
+    """
+
+    wavelength: float
+    w0: float
+    M2: float
+    tau: float
+    sample_width: float
+    populations: Tuple[float, float, float, float, float]
+    t_slices: int = 10
+    z_slices: int = 10
+
+    def __post_init__(self) -> None:
+        fix = texts.FIX_EXPERIMENT
+        for name in ("wavelength", "w0", "M2", "tau", "sample_width"):
+            value = float_scalar(getattr(self, name), name, positive=True, fix=fix)
+            object.__setattr__(self, name, value)
+        populations = float_vector(self.populations, "populations", length=5,
+                                   fix=texts.FIX_POPULATIONS)
+        for value in populations:
+            if not math.isfinite(value):
+                raise ValueError(texts.NOT_FINITE.format(
+                    name="populations", value=value, fix=texts.FIX_POPULATIONS))
+            if value < 0.0:
+                raise ValueError(texts.NEGATIVE.format(
+                    name="populations", value=value, fix=texts.FIX_POPULATIONS))
+        object.__setattr__(self, "populations", tuple(float(v) for v in populations))
+        for name in ("t_slices", "z_slices"):
+            value = int_scalar(getattr(self, name), name, minimum=2, fix=texts.FIX_SLICES)
+            object.__setattr__(self, name, value)
+        self._warn_unit_slips()
+
+    def _warn_unit_slips(self) -> None:
+        for name, example, wrong in (("wavelength", "532e-9", "532"),
+                                     ("w0", "20e-6", "20")):
+            value = getattr(self, name)
+            if value > _MAX_LENGTH_M:
+                warnings.warn(texts.UNIT_LENGTH.format(
+                    name=name, value=value, example=example, example_wrong=wrong),
+                    UnitWarning, stacklevel=4)
+        if self.tau > _MAX_TAU_S:
+            warnings.warn(texts.UNIT_TAU.format(value=self.tau), UnitWarning, stacklevel=4)
+        if self.sample_width > _MAX_SAMPLE_WIDTH_CM:
+            warnings.warn(texts.UNIT_SAMPLE_WIDTH.format(value=self.sample_width),
+                          UnitWarning, stacklevel=4)
+        if not any(self.populations):
+            warnings.warn(texts.POPULATIONS_ZERO, UnitWarning, stacklevel=4)
+
+    @property
+    def rayleigh_range_mm(self) -> float:
+        """Rayleigh range of the beam, mm: pi w0^2 / (M2 wavelength)."""
+        return (self.w0 * self.w0 * math.pi) / (self.M2 * self.wavelength) * 1e3
+
+    def populations_array(self) -> np.ndarray:
+        """The populations as a new float64 array of five values."""
+        return np.array(self.populations, dtype=np.float64)
+
+    @classmethod
+    def from_settings(cls, settings: Mapping[str, Any]) -> "Experiment":
+        """An Experiment from a mapping of setting name to value.
+
+        Values may be numbers or one-element sequences (as read from a data
+        file's '# name = value' lines); ``t_slices`` and ``z_slices`` default
+        to 10. Raises ValueError listing every missing setting.
+        """
+        missing = [name for name in REQUIRED_SETTINGS if name not in settings]
+        if missing:
+            raise ValueError(texts.MISSING_SETTINGS.format(names=", ".join(missing)))
+        values = {}
+        for name in EXPERIMENT_SETTINGS:
+            if name not in settings:
+                continue
+            value = settings[name]
+            if name != "populations" and isinstance(value, Sequence) and not isinstance(value, str):
+                if len(value) != 1:
+                    raise ValueError(texts.NOT_SCALAR.format(
+                        name=name, kind=f"{len(value)} values", fix=texts.FIX_EXPERIMENT))
+                value = value[0]
+            values[name] = value
+        return cls(**values)
+
+    def as_settings(self) -> dict:
+        """The settings as a plain dict (populations as a list)."""
+        settings = dataclasses.asdict(self)
+        settings["populations"] = list(self.populations)
+        return settings

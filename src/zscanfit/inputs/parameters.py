@@ -1,0 +1,186 @@
+"""The eight spectroscopic parameters by name, as lmfit Parameters.
+
+make_params builds them from values with free/fixed flags and bounds
+(default: positive); read_params turns whatever the user hands to fit or
+model (Parameters, a mapping, eight values) into checked Parameters.
+Relies on lmfit, convert.py and texts.py.
+"""
+import math
+from typing import Any, Dict, Iterable, Mapping, Optional, Sequence, Tuple
+
+import lmfit
+import numpy as np
+
+from .. import texts
+from .convert import float_scalar, float_vector
+
+__all__ = ["PARAMETER_NAMES", "PARAMETER_UNITS", "make_params", "read_params",
+           "spec_pars_of", "start_factors"]
+
+PARAMETER_NAMES: Tuple[str, ...] = (
+    "sigma_0",  # cross-section of level 0 (0 -> 1), cm^2
+    "sigma_1",  # cross-section of level 1 (1 -> 2), cm^2
+    "sigma_2",  # cross-section of level 3 (3 -> 4), cm^2
+    "tau_10",   # lifetime of the transition 1 -> 0, s
+    "tau_13",   # lifetime of the transition 1 -> 3, s
+    "tau_21",   # lifetime of the transition 2 -> 1, s
+    "tau_30",   # lifetime of the transition 3 -> 0, s
+    "tau_43",   # lifetime of the transition 4 -> 3, s
+)
+PARAMETER_UNITS: Dict[str, str] = {name: ("cm^2" if name.startswith("sigma") else "s")
+                                   for name in PARAMETER_NAMES}
+
+
+def start_factors(n_starts: int) -> Tuple[float, ...]:
+    """The factors of fit_zscan's starts: 10**(1.04 i / max(n-1, 1) - 0.52).
+
+    Evaluated in the same order of operations, so they are bit-identical:
+    from 0.302 to 3.311 times the start values; with an odd count of 3 or
+    more the middle one is exactly 1.0, and a single start uses 0.302.
+    """
+    denominator = float(max(n_starts - 1, 1))
+    return tuple(10.0 ** ((float(i) * 1.04) / denominator - 0.52) for i in range(n_starts))
+
+
+def _check_name(name: str) -> None:
+    if name not in PARAMETER_NAMES:
+        raise ValueError(texts.UNKNOWN_PARAMETER.format(
+            name=name, names=", ".join(PARAMETER_NAMES)))
+
+
+def make_params(values: Optional[Sequence[float]] = None, *,
+                free: Iterable[str] = (),
+                bounds: Optional[Mapping[str, Tuple[Optional[float], Optional[float]]]] = None,
+                **named: float) -> lmfit.Parameters:
+    """The eight spectroscopic parameters as lmfit Parameters.
+
+    Parameters
+    ----------
+    values : sequence of 8 floats, optional
+        sigma_0, sigma_1, sigma_2 (cm^2), tau_10, tau_13, tau_21, tau_30,
+        tau_43 (s) in this order, e.g. a file's spec_pars. Keywords override.
+    free : str or iterable of str
+        Names of the parameters to fit (one name may be given alone); the
+        others stay fixed.
+    bounds : mapping name -> (min, max), optional
+        Bounds of the named parameters; None for no bound on that side.
+        Default for every parameter: (0, inf), that is positive.
+    **named : float
+        Values by name, e.g. ``sigma_0=1.5e-17``.
+
+    Returns
+    -------
+    lmfit.Parameters
+        All eight, in the order above; free ones have ``vary=True``.
+
+    Raises
+    ------
+    ValueError
+        An unknown name, a value missing for any of the eight, or bounds
+        that exclude the value.
+
+    Examples
+    --------
+    >>> p = make_params([1e-17, 4e-17, 6e-17, 5e-9, 1e-8, 1e-12, 1e-5, 1e-12],
+    ...                 free=["sigma_0", "sigma_1"], sigma_0=1.5e-17)
+    >>> p["sigma_0"].value, p["sigma_0"].vary, p["tau_10"].vary
+    (1.5e-17, True, False)
+    """
+    given: Dict[str, float] = {}
+    if values is not None:
+        vector = float_vector(values, "values", length=len(PARAMETER_NAMES),
+                              fix="give the eight parameters in the order " +
+                              ", ".join(PARAMETER_NAMES))
+        given.update(zip(PARAMETER_NAMES, vector.tolist()))
+    for name, value in named.items():
+        _check_name(name)
+        given[name] = value
+    missing = [name for name in PARAMETER_NAMES if name not in given]
+    if missing:
+        raise ValueError(texts.MISSING_PARAMETERS.format(names=", ".join(missing)))
+    free_set = set()
+    for name in ((free,) if isinstance(free, str) else free):
+        _check_name(name)
+        free_set.add(name)
+    bounds = dict(bounds or {})
+    for name in bounds:
+        _check_name(name)
+    params = lmfit.Parameters()
+    for name in PARAMETER_NAMES:
+        low, high = _bound_pair(name, bounds.get(name, (0.0, None)))
+        if not low < high:
+            raise ValueError(texts.BAD_BOUNDS.format(name=name, low=low, high=high))
+        value = _finite(given[name], name)
+        if not low <= value <= high:  # lmfit would clip it silently
+            raise ValueError(texts.START_OUTSIDE.format(name=name, value=value,
+                                                        low=low, high=high))
+        params.add(name, value=value, vary=name in free_set, min=low, max=high)
+    return read_params(params)
+
+
+def _bound_pair(name: str, given: Any) -> Tuple[float, float]:
+    """(min, max) of a parameter as floats, None standing for no bound."""
+    try:
+        low, high = given
+        return (-np.inf if low is None else float(low),
+                np.inf if high is None else float(high))
+    except (TypeError, ValueError):
+        raise ValueError(texts.BOUNDS_NOT_PAIR.format(name=name, given=given)) from None
+
+
+def read_params(params: Any) -> lmfit.Parameters:
+    """A checked copy of ``params`` as lmfit Parameters of the eight names.
+
+    Accepts lmfit Parameters, a mapping of name to value (all fixed,
+    bounds (0, inf)) or eight values in order. Checks the names, finite
+    values, bounds that hold the value, and no expressions.
+    """
+    if isinstance(params, lmfit.Parameters):
+        for name in params:
+            _check_name(name)
+        missing = [name for name in PARAMETER_NAMES if name not in params]
+        if missing:
+            raise ValueError(texts.MISSING_PARAMETERS.format(names=", ".join(missing)))
+        result = lmfit.Parameters()
+        for name in PARAMETER_NAMES:
+            source = params[name]
+            if source.expr:
+                raise ValueError(texts.EXPRESSION.format(name=name, expr=source.expr))
+            low = -np.inf if source.min is None else float(source.min)
+            high = np.inf if source.max is None else float(source.max)
+            value = _finite(source.value, name)
+            if not low <= value <= high:
+                raise ValueError(texts.START_OUTSIDE.format(name=name, value=value,
+                                                            low=low, high=high))
+            result.add(name, value=value, vary=bool(source.vary), min=low, max=high)
+        return result
+    if isinstance(params, Mapping):
+        return make_params(**params)
+    if isinstance(params, (str, bytes)):
+        raise ValueError(texts.PARAMETERS_TYPE.format(kind=type(params).__name__))
+    try:
+        return make_params(params)
+    except ValueError as exc:
+        if "must be numbers" in str(exc) or "one-dimensional" in str(exc):
+            raise ValueError(texts.PARAMETERS_TYPE.format(kind=type(params).__name__)) from None
+        raise
+
+
+def _finite(value: Any, name: str) -> float:
+    return float_scalar(value, name, fix="give a finite start value")
+
+
+def spec_pars_of(params: lmfit.Parameters) -> np.ndarray:
+    """The eight values as a float64 vector in fit_zscan's order."""
+    return np.array([params[name].value for name in PARAMETER_NAMES], dtype=np.float64)
+
+
+def free_names(params: lmfit.Parameters) -> Tuple[str, ...]:
+    """Names of the free parameters, in the order of PARAMETER_NAMES."""
+    return tuple(name for name in PARAMETER_NAMES if params[name].vary)
+
+
+def has_positive_bound(params: lmfit.Parameters, name: str) -> bool:
+    """True when the parameter's lower bound is 0 or above (fitted in log)."""
+    low = params[name].min
+    return low is not None and math.isfinite(low) and low >= 0.0

@@ -1,0 +1,223 @@
+"""Residual bootstrap of a fit: percentile intervals of the free parameters.
+
+The fitted model plus residuals drawn with replacement (per scan, masked
+points left out and kept masked) makes one resampled data set; B of them
+are refitted like the original (``zscanfit.api.bootstrap_fit`` runs the
+jobs made here through the executor), and the spread of the refitted values
+gives percentile intervals beside the covariance errors. Relies on NumPy's
+random generator (fixed seed -> the same data sets), on the executor's jobs
+and failures, and on the fit result's model values and scans.
+"""
+import math
+import warnings
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+import numpy as np
+
+from .. import texts
+from .._json import number
+from ..inputs.parameters import read_params
+from ..inputs.scans import Scan
+from ..warning_types import FitWarning, ZScanWarning
+from .executor import FitFailure, FitJob
+
+__all__ = ["BootstrapResult", "BootstrapDraw", "LEVELS", "percentile_intervals",
+           "resample_scan_values", "draw", "summarise", "check_samples"]
+
+# Two-sided coverage of the intervals: about one and two standard errors of
+# a normal distribution.
+LEVELS = (0.68, 0.95)
+
+
+@dataclass
+class BootstrapResult:
+    """The refits of B resampled data sets.
+
+    Attributes
+    ----------
+    n_samples : int
+        Resampled data sets (B).
+    n_failed : int
+        Refits that raised, did not converge or gave non-finite values;
+        they are left out of the intervals.
+    seed : int
+        The seed the data sets were drawn from: ``fit(..., seed=seed)``
+        draws them again (given, or the entropy NumPy chose).
+    free : tuple of str
+        The free parameters, in the order of the fit.
+    samples : dict of str -> ndarray
+        The refitted values of each free parameter, one per kept refit.
+    intervals : dict of str -> dict of float -> (float, float)
+        Percentile interval of each free parameter at each level of
+        ``LEVELS``: ``intervals["sigma_0"][0.68]`` is (lower, upper); NaN
+        when fewer than two refits succeeded.
+    failures : list of str
+        Why each left-out refit was left out.
+    """
+
+    n_samples: int
+    n_failed: int
+    seed: int
+    free: Tuple[str, ...]
+    samples: Dict[str, np.ndarray]
+    intervals: Dict[str, Dict[float, Tuple[float, float]]]
+    failures: List[str] = field(default_factory=list)
+
+    def report_lines(self, values: Dict[str, float], stderr: Dict[str, float]) -> List[str]:
+        """The report's bootstrap section: each free parameter's value and
+        standard error beside its percentile intervals."""
+        heads = "".join(f"{f'{level:.0%} interval':>30}" for level in LEVELS)
+        lines = [f"[[Bootstrap]] residual resampling, {self.n_samples - self.n_failed} of "
+                 f"{self.n_samples} refits kept, seed {self.seed}",
+                 f"    {'':<9}{'value':>13}{'stderr':>11}{heads}"]
+        for name in self.free:
+            cells = "".join(f"{f'[{lo:.5g}, {hi:.5g}]':>30}"
+                            for lo, hi in (self.intervals[name][level] for level in LEVELS))
+            lines.append(f"    {name:<9}{values[name]:>13.5g}{stderr[name]:>11.3g}{cells}")
+        return lines
+
+    def to_dict(self) -> Dict[str, Any]:
+        """JSON-ready plain data (NaN as None)."""
+        return {
+            "n_samples": self.n_samples, "n_failed": self.n_failed, "seed": self.seed,
+            "intervals": {name: {f"{level:g}": [number(lo), number(hi)]
+                                 for level, (lo, hi) in by_level.items()}
+                          for name, by_level in self.intervals.items()},
+        }
+
+
+def check_samples(n_samples: Any) -> int:
+    """``n_samples`` as an int of at least 2, else ValueError."""
+    if isinstance(n_samples, bool) or not isinstance(n_samples, (int, np.integer)) \
+            or n_samples < 2:
+        raise ValueError(texts.BOOTSTRAP_BAD_SAMPLES.format(value=n_samples))
+    return int(n_samples)
+
+
+def percentile_intervals(samples: Dict[str, np.ndarray],
+                         levels: Sequence[float] = LEVELS
+                         ) -> Dict[str, Dict[float, Tuple[float, float]]]:
+    """The central percentile interval of each parameter's samples at each
+    level: the (50 - 50 level)th to (50 + 50 level)th percentile, linear
+    interpolation between order statistics; NaN with fewer than 2 samples."""
+    intervals: Dict[str, Dict[float, Tuple[float, float]]] = {}
+    for name, values in samples.items():
+        intervals[name] = {}
+        for level in levels:
+            if len(values) < 2:
+                intervals[name][level] = (math.nan, math.nan)
+                continue
+            lo, hi = np.percentile(values, [50.0 - 50.0 * level, 50.0 + 50.0 * level])
+            intervals[name][level] = (float(lo), float(hi))
+    return intervals
+
+
+def resample_scan_values(rng: np.random.Generator, model: Sequence[np.ndarray],
+                         data: Sequence[np.ndarray], sigma: Sequence[Optional[np.ndarray]],
+                         n_free: int) -> List[np.ndarray]:
+    """One resampled data set: per scan the model values plus residuals drawn
+    with replacement from that scan's measured (not NaN) points.
+
+    Residuals are centred per scan and scaled by sqrt(n / (n - p)) (n
+    measured points of all scans, p free parameters), since fitted residuals
+    are smaller than the noise by about that factor. With per-point sigma
+    the residuals are drawn in units of their sigma and scaled by the sigma
+    of the point they go to. Masked points stay NaN.
+    """
+    n_points = sum(int(np.count_nonzero(~np.isnan(y))) for y in data)
+    inflation = math.sqrt(n_points / (n_points - n_free)) if n_points > n_free else math.nan
+    values = []
+    for index, (curve, y, s) in enumerate(zip(model, data, sigma)):
+        measured = ~np.isnan(y)
+        count = int(np.count_nonzero(measured))
+        if count <= n_free:
+            raise ValueError(texts.BOOTSTRAP_TOO_FEW_POINTS.format(index=index, count=count,
+                                                                   free=n_free))
+        scale = np.ones_like(y) if s is None else np.asarray(s, dtype=np.float64)
+        residuals = (y[measured] - curve[measured]) / scale[measured]
+        residuals = (residuals - residuals.mean()) * inflation
+        drawn = residuals[rng.integers(0, count, size=count)]
+        resampled = np.full(y.shape, np.nan)
+        resampled[measured] = curve[measured] + drawn * scale[measured]
+        values.append(resampled)
+    return values
+
+
+def _refit_problem(refit: Any, free: Sequence[str]) -> Optional[str]:
+    """Why a refit is left out, or None when it is kept."""
+    if isinstance(refit, FitFailure):
+        return str(refit)
+    if refit.success is False:
+        return f"did not converge: {refit.message}"
+    values = [refit.params[name].value for name in free]
+    if not all(math.isfinite(v) for v in values):
+        return "non-finite fitted values"
+    return None
+
+
+@dataclass
+class BootstrapDraw:
+    """The resampled data sets of one bootstrap, as jobs to refit."""
+
+    jobs: List[FitJob]
+    options: Dict[str, Any]   # keyword arguments of fit for the refits
+    seed: int                 # the entropy the data sets were drawn from
+    free: Tuple[str, ...]
+    n_samples: int
+
+
+def draw(result: Any, n_samples: int, seed: Optional[int] = None,
+         **fit_options: Any) -> BootstrapDraw:
+    """The ``n_samples`` resampled data sets of a fit, each a job refitted
+    like the original (same method, starts, bounds, is_sa; ``fit_options``
+    override) from the fitted values.
+
+    Each data set is the fitted model at every scan point plus residuals
+    drawn with replacement from the same scan (see ``resample_scan_values``);
+    the same seed draws the same data sets.
+    """
+    n_samples = check_samples(n_samples)
+    seeds = np.random.SeedSequence(seed)
+    rng = np.random.default_rng(seeds)
+    free = tuple(result.free)
+    start = read_params(result.params)
+    data = [scan.transmittance for scan in result.scans]
+    sigma = [scan.sigma if result.uses_sigma else None for scan in result.scans]
+    jobs = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ZScanWarning)  # the original's scans warned already
+        for index in range(n_samples):
+            values = resample_scan_values(rng, result.models, data, sigma, len(free))
+            scans = [Scan(scan.x_mm, y, scan.pulse_energy, scan.sigma, scan.label)
+                     for scan, y in zip(result.scans, values)]
+            jobs.append(FitJob(scans, result.experiment, start, label=f"bootstrap {index}"))
+    options = dict(is_sa=result.is_sa, n_starts=result.n_starts, method=result.method)
+    options.update(fit_options)
+    return BootstrapDraw(jobs=jobs, options=options, seed=int(seeds.entropy), free=free,
+                         n_samples=n_samples)
+
+
+def summarise(drawn: BootstrapDraw, refits: Sequence[Any]) -> BootstrapResult:
+    """The percentile intervals of the refits that succeeded; a FitWarning
+    names the ones left out."""
+    free = drawn.free
+    kept, failures = [], []
+    for refit in refits:
+        problem = _refit_problem(refit, free)
+        if problem is None:
+            kept.append([float(refit.params[name].value) for name in free])
+        else:
+            failures.append(problem)
+    table = np.array(kept, dtype=np.float64).reshape(len(kept), len(free))
+    samples = {name: table[:, k] for k, name in enumerate(free)}
+    if failures:
+        if len(kept) < 2:
+            text = texts.BOOTSTRAP_NO_INTERVALS.format(total=drawn.n_samples, first=failures[0])
+        else:
+            text = texts.BOOTSTRAP_REFITS_FAILED.format(
+                failed=len(failures), total=drawn.n_samples, kept=len(kept), first=failures[0])
+        warnings.warn(text, FitWarning, stacklevel=3)
+    return BootstrapResult(n_samples=drawn.n_samples, n_failed=len(failures), seed=drawn.seed,
+                           free=free, samples=samples, intervals=percentile_intervals(samples),
+                           failures=failures)
