@@ -7,17 +7,20 @@ the fitting methods never import the batches and the batches know nothing
 of fitting. Relies on fitting.single (one fit), many.executor (many jobs) and
 many.bootstrap (the resampled data sets and their intervals).
 """
+import difflib
+import inspect
 import warnings
-from typing import Any, Iterable, List, Optional, Sequence, Union
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Union
 
+from . import texts
 from .fitting.result import FitResult
 from .fitting.robust import DIFF_STEP
-from .fitting.single import check_inputs, fit_once
+from .fitting.single import check_inputs, check_options, fit_once
 from .inputs.experiment import Experiment
 from .inputs.scans import Scan
 from .many import bootstrap as _bootstrap
 from .many.bootstrap import BootstrapResult
-from .many.executor import JobLike, run_many
+from .many.executor import JobLike, as_job, run_many
 from .warning_types import ZScanWarning
 
 __all__ = ["fit", "fit_many", "bootstrap_fit"]
@@ -46,7 +49,9 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
     n_starts : int
         Starts, fit_zscan's spread: the free start values times
         10**(1.04 i/max(n-1, 1) - 0.52), from 0.302 to 3.311 (1.0 in the
-        middle for odd counts). The start with the smallest chi-square wins.
+        middle for odd counts); with method='robust' a single start is the
+        start values themselves (fit_zscan's single start is 0.302 times
+        them). The start with the smallest chi-square wins.
     method : {'robust', 'exact'}
         'robust': scipy's trust-region least squares through lmfit, with
         bounds, in log coordinates, with a finite-difference step of
@@ -119,6 +124,7 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
         result.bootstrap = bootstrap_fit(result, bootstrap, seed=seed, client=client,
                                          center_mm=center_mm, diff_step=diff_step,
                                          max_nfev=max_nfev, verbose=verbose)
+        result.warning_records += result.bootstrap.warning_records
     return result
 
 
@@ -171,8 +177,32 @@ def fit_many(jobs: Iterable[JobLike], *, client: Any = None, workers: Optional[i
     >>> results = fit_many(jobs, is_sa=False, n_starts=3)           # doctest: +SKIP
     >>> results = fit_many(jobs, client="tcp://scheduler:8786")     # doctest: +SKIP
     """
-    return run_many(fit, jobs, client=client, workers=workers, progress=progress,
+    job_list = [as_job(job, index) for index, job in enumerate(jobs)]
+    for job in job_list:
+        _check_job_options({**options, **job.options})
+    return run_many(fit, job_list, client=client, workers=workers, progress=progress,
                     options=options)
+
+
+# The keyword arguments of fit that a batch may set for its jobs.
+_JOB_OPTIONS = tuple(name for name in inspect.signature(fit).parameters
+                     if name not in ("scans", "experiment", "params"))
+
+
+def _check_job_options(options: Dict[str, Any]) -> None:
+    """Unknown names (TypeError) and bad values (ValueError) among a job's
+    options of fit, found before any job is dispatched."""
+    for name in options:
+        if name not in _JOB_OPTIONS:
+            close = difflib.get_close_matches(name, _JOB_OPTIONS, n=1)
+            hint = texts.BATCH_DID_YOU_MEAN.format(name=close[0]) if close else ""
+            raise TypeError(texts.BATCH_UNKNOWN_OPTION.format(
+                name=name, names=", ".join(_JOB_OPTIONS), hint=hint))
+    values = {k: v for k, v in options.items()
+              if k not in ("bootstrap", "seed", "client")}
+    check_options(**values)
+    if options.get("bootstrap") is not None:
+        _bootstrap.check_samples(options["bootstrap"])
 
 
 def bootstrap_fit(result: Any, n_samples: int, *, seed: Optional[int] = None,

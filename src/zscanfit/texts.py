@@ -136,10 +136,43 @@ ON_BOUND = "{name} = {value:.4g} ended on its {side} bound {bound:g}"
 TOWARD_ZERO = ("{name} = {value:.4g} ran toward its lower bound 0 (below a "
                "millionth of its start value)")
 ALL_STARTS_FAILED = "every start ended with a non-finite chi-square"
+NOT_CONVERGED = ("the fit did not converge ({message}) after {nfev} model evaluations: its "
+                 "values and errors are where it stopped, not an optimum; try a larger "
+                 "budget (max_nfev=, default 2000 per free parameter and start), more "
+                 "starts (n_starts={starts}) or other start values")
+FOCUS_OFF = ("the residuals follow the pattern of a focus {offset:+.3g} mm from the one "
+             "used ({centre:g} mm; {score:.1f} standard errors): {source}; the fitted "
+             "values are those of the wrong focus")
+FOCUS_FROM_DATA = ("the focus was taken from the data's extremum, which on a coarse or noisy "
+                   "scan can lie a step beside the true one; give the focus with center_mm= "
+                   "(--set center_mm=... on the command line)")
+FOCUS_GIVEN = "check the focus position given (center_mm)"
+SIGMA_CHISQR = ("reduced chi-square = {redchi:.3g} with per-point sigma lies outside "
+                "{low:.3g} to {high:.3g}, where it falls in 99.9 % of fits with "
+                "{degrees} degrees of freedom: the sigma do not describe the scatter of "
+                "the data, or the model does not describe the data; the errors take "
+                "sigma as given")
 
 # ------------------------------------------------------------ integrator messages
-MESSAGES_SUMMARY = ("the ODE integrator reported {total} message{s} during "
-                    "{what} ({counts}); first: {first}")
+MESSAGES_SUMMARY = ("the ODE integrator reported {total} message line{s} during "
+                    "{what}: {words} First: {first}")
+MEANING_COUNT = "{count} x {meaning}"
+MEANING_STEP_LIMIT = ("an integration reached its step limit before the end of its interval "
+                      "and the model went on from the last point reached")
+MEANING_ACCURACY = ("an integration was asked for more accuracy than double precision "
+                    "allows and stopped")
+MEANING_ERROR_TEST = "an integration failed its error test repeatedly and stopped early"
+MEANING_CONVERGENCE = ("an integration's corrector failed to converge repeatedly and it "
+                       "stopped early")
+MEANING_WEIGHT = ("an error weight of an integration became zero and it stopped (a value "
+                  "reached zero)")
+MEANING_TINY_STEP = ("an integration's step became too small to advance the time; it went "
+                     "on")
+MEANING_OTHER = "an integration reported '{kind}'"
+MESSAGES_AFFECT = ("The model values of those integrations, and so the fitted values, may "
+                   "be affected: check the settings (units, populations, pulse energy).")
+MESSAGES_HARMLESS = "The results are not affected."
+REPORT_MESSAGES = "    {total} message lines of the ODE integrator:"
 MESSAGES_MORE = "... and {more} more integrator message{s}"
 
 # ------------------------------------------------------------ model entry
@@ -157,6 +190,17 @@ CLI_UNKNOWN_SET = ("--set {name}: unknown name; settings are {settings}, "
 CLI_NO_START = ("no start values: add a '# spec_pars = ...' line (eight values) "
                 "to the data file or give every parameter with --set NAME=VALUE")
 CLI_PLOT_WRITTEN = "plot written to {path}"
+CLI_NO_FOLDER = "{option} {path}: the folder {folder} does not exist"
+CLI_FOLDER_NOT_WRITABLE = "{option} {path}: the folder {folder} is not writable"
+CLI_PATH_IS_FOLDER = "{option} {path}: that is a folder; give a file name"
+CLI_FIGURE_FORMAT = ("{option} {path}: unknown figure format {suffix!r}; the file name "
+                     "must end in one of {formats}")
+CLI_DONE = "zscanfit: done, no warnings"
+CLI_DONE_WARNINGS = ("zscanfit: done with {count} warning{s} (the lines above{where})"
+                     "{strict}")
+CLI_WARNINGS_IN_REPORT = ", also under [[Warnings]] in the report"
+CLI_WARNINGS_IN_ROWS = ", also in the rows' warnings column"
+CLI_STRICT = "; --strict: exit status 3"
 CLI_JSON_WRITTEN = "results written to {path}"
 NOT_AN_EXPERIMENT = ("experiment must be a zscanfit.Experiment (got {kind}); make "
                      "it with Experiment(wavelength, w0, M2, tau, sample_width, "
@@ -176,6 +220,9 @@ BATCH_WORKERS_NOT_POSITIVE = "workers must be a positive number of threads (got 
 BATCH_JOB_NOT_UNDERSTOOD = ("job {index} must be a FitJob or a mapping with the keys "
                             "'scans', 'experiment' and 'params' (got {kind})")
 BATCH_STOPPED = "the batch of fits was stopped"
+BATCH_UNKNOWN_OPTION = ("fit_many: {name!r} is not an option of fit{hint}; the options are "
+                        "{names}")
+BATCH_DID_YOU_MEAN = " (did you mean {name!r}?)"
 
 # ------------------------------------------------------------ bootstrap (bootstrap.py)
 BOOTSTRAP_BAD_SAMPLES = ("bootstrap must be a whole number of resampled data sets, at "
@@ -185,6 +232,9 @@ BOOTSTRAP_TOO_FEW_POINTS = ("scan {index} has {count} measured points; the boots
 BOOTSTRAP_REFITS_FAILED = ("{failed} of {total} bootstrap refits failed or did not "
                            "converge; the intervals come from the other {kept}. First "
                            "failure: {first}")
+BOOTSTRAP_FEW_SAMPLES = ("{total} bootstrap refits: each end of a 95 % interval rests on "
+                         "about {tail:.2g} of them; use at least {enough} for 95 % intervals "
+                         "(200 to 1000 is usual)")
 BOOTSTRAP_NO_INTERVALS = ("fewer than 2 of {total} bootstrap refits succeeded: no "
                           "intervals. First failure: {first}")
 

@@ -61,9 +61,9 @@ def synthetic_scans(truth=RSA_TRUTH, exp=None, energies=ENERGIES, positions=POSI
 
 
 def start_from(truth, free, factors):
-    """Parameters whose single start (n_starts=1, factor 0.302) lands on
+    """Parameters whose single robust start (n_starts=1) lands on
     ``factors`` times the truth for the free ones."""
-    first = zscanfit.start_factors(1)[0]
+    first = zscanfit.start_factors(1, method="robust")[0]
     named = {name: truth[zscanfit.PARAMETER_NAMES.index(name)] * f / first
              for name, f in zip(free, factors)}
     return zscanfit.make_params(truth, free=free, **named)

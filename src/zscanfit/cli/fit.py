@@ -3,7 +3,6 @@ report printed, optionally a figure and the results as JSON. Relies on
 the shared options, fit_inputs.py and the package's fit.
 """
 import argparse
-import json
 import sys
 from typing import Any
 
@@ -11,7 +10,7 @@ from .. import texts
 from ..api import fit
 from ..inputs.experiment import EXPERIMENT_SETTINGS
 from .fit_inputs import fit_inputs
-from .options import EXIT_OK, add_fit_options, assignments
+from .options import EXIT_OK, add_fit_options, assignments, check_output_path
 
 __all__ = ["add_fit_parser", "run_fit"]
 
@@ -29,7 +28,8 @@ def add_fit_parser(commands: Any) -> argparse.ArgumentParser:
             "Units: positions mm, pulse energy J, wavelength and w0 m, tau and lifetimes s, "
             "cross-sections cm^2, populations cm^-3, sample_width cm."),
         epilog=("Exit status: 0 when the fit ran (see its report for convergence), 2 for "
-                "bad input, 1 for an internal error, 130 when interrupted. Example: "
+                "bad input, 3 with --strict when anything warned, 1 for an internal error, "
+                "130 when interrupted. Example: "
                 "python -m zscanfit fit examples/demo_rsa.csv --free sigma_0 sigma_1 "
                 "--plot fit.png"))
     fit_parser.add_argument("data", metavar="DATA", help="the data file")
@@ -47,23 +47,24 @@ def add_fit_parser(commands: Any) -> argparse.ArgumentParser:
     fit_parser.add_argument("--json", metavar="PATH", help="write the results as JSON")
     fit_parser.add_argument("--verbose", action="store_true",
                             help="print the integrator's messages instead of a summary")
-    fit_parser.set_defaults(run=run_fit)
+    fit_parser.set_defaults(run=run_fit, warnings_where=texts.CLI_WARNINGS_IN_REPORT)
     return fit_parser
 
 
 def run_fit(args: argparse.Namespace) -> int:
-    settings, values = assignments(args.assignments)
-    job = fit_inputs(args.data, args.free, args.energy, settings, values)
+    given = assignments(args.assignments)
+    check_output_path(args.plot, "--plot", figure=True)
+    check_output_path(args.json, "--json")
+    job = fit_inputs(args.data, args.free, args.energy, given.settings, given.values)
     result = fit(job.scans, job.experiment, job.params, is_sa=args.sa, n_starts=args.starts,
                  method=args.method, verbose=args.verbose, bootstrap=args.bootstrap,
-                 seed=args.seed, client=args.scheduler)
+                 seed=args.seed, client=args.scheduler, **given.options)
+    result.source = args.data
     sys.stdout.write(result.report() + "\n")
+    if args.json:
+        result.to_json(args.json)
+        sys.stdout.write(texts.CLI_JSON_WRITTEN.format(path=args.json) + "\n")
     if args.plot:
         result.plot(args.plot)
         sys.stdout.write(texts.CLI_PLOT_WRITTEN.format(path=args.plot) + "\n")
-    if args.json:
-        with open(args.json, "w") as stream:
-            json.dump(result.to_dict(), stream, indent=2)
-            stream.write("\n")
-        sys.stdout.write(texts.CLI_JSON_WRITTEN.format(path=args.json) + "\n")
     return EXIT_OK

@@ -23,7 +23,7 @@ from ..inputs.experiment import EXPERIMENT_SETTINGS
 from ..inputs.parameters import PARAMETER_NAMES
 from ..many.executor import FitFailure
 from .fit_inputs import fit_inputs
-from .options import add_fit_options, assignments
+from .options import add_fit_options, assignments, check_output_path
 
 __all__ = ["add_fit_many_parser", "read_sources", "result_rows", "COLUMNS_BEFORE",
            "COLUMNS_AFTER"]
@@ -81,15 +81,15 @@ def read_sources(path: str) -> List[Tuple[str, Dict[str, List[float]]]]:
     raise ValueError(texts.FIT_MANY_NO_SOURCE.format(path=path))
 
 
-def _jobs(sources, args, settings, values) -> Tuple[List[Any], Dict[int, str]]:
+def _jobs(sources, args, given) -> Tuple[List[Any], Dict[int, str]]:
     """Jobs of the files that could be read; the reasons for the others."""
     jobs, unreadable = [], {}
     for index, (path, overrides) in enumerate(sources):
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             try:
-                jobs.append(fit_inputs(path, args.free, args.energy, settings, values,
-                                       overrides))
+                jobs.append(fit_inputs(path, args.free, args.energy, given.settings,
+                                       given.values, overrides))
             except ValueError as exc:
                 unreadable[index] = str(exc)
                 jobs.append(None)
@@ -135,13 +135,14 @@ def _write_rows(rows: List[Dict[str, Any]], free: Sequence[str], stream: TextIO)
 
 # ---------------------------------------------------------------- command
 def _run_fit_many(args: argparse.Namespace) -> int:
-    settings, values = assignments(args.assignments)
+    given = assignments(args.assignments)
+    check_output_path(args.out, "--out")
     sources = read_sources(args.source)
-    jobs, unreadable = _jobs(sources, args, settings, values)
+    jobs, unreadable = _jobs(sources, args, given)
     runnable = [job for job in jobs if job is not None]
     fitted = iter(fit_many(runnable, client=args.scheduler, workers=args.workers,
                            progress=True if args.progress else None, is_sa=args.sa,
-                           n_starts=args.starts, method=args.method))
+                           n_starts=args.starts, method=args.method, **given.options))
     outcomes = [unreadable[i] if job is None else next(fitted) for i, job in enumerate(jobs)]
     free = sorted(set(args.free), key=PARAMETER_NAMES.index)
     rows = result_rows([path for path, _ in sources], outcomes, free)
@@ -199,5 +200,5 @@ def add_fit_many_parser(commands: Any) -> argparse.ArgumentParser:
                         help="write the rows to this CSV file (default: standard output)")
     parser.add_argument("--progress", action="store_true",
                         help="show a progress bar even when standard error is not a terminal")
-    parser.set_defaults(run=_run_fit_many)
+    parser.set_defaults(run=_run_fit_many, warnings_where=texts.CLI_WARNINGS_IN_ROWS)
     return parser

@@ -4,7 +4,9 @@ zscanfit <command> ...``.
 Commands are subcommands of one parser, so more can be added beside
 ``fit`` and ``fit-many``. Bad input of any kind ends with one line on
 standard error and exit status 2; warnings are one line each on standard
-error; results go to standard output. Relies on argparse and the commands.
+error, counted in a closing line (with --strict any warning makes the exit
+status 3); results go to standard output. Relies on argparse and the
+commands.
 """
 import sys
 import warnings
@@ -13,7 +15,8 @@ from typing import Optional, Sequence
 from .. import texts
 from .fit import add_fit_parser
 from .fit_many import add_fit_many_parser
-from .options import EXIT_INTERNAL, EXIT_INTERRUPTED, EXIT_USAGE, Parser, UsageError
+from .options import (EXIT_INTERNAL, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, EXIT_WARNINGS,
+                      Parser, UsageError)
 
 __all__ = ["main", "build_parser"]
 
@@ -32,18 +35,40 @@ def build_parser() -> Parser:
     return parser
 
 
-def _show_warning(message, category, filename, lineno, file=None, line=None) -> None:
-    sys.stderr.write(texts.CLI_WARNING.format(message=str(message)) + "\n")
+class _Warnings:
+    """Shows each warning as one line on standard error and counts them."""
+
+    def __init__(self) -> None:
+        self.count = 0
+
+    def show(self, message, category, filename, lineno, file=None, line=None) -> None:
+        self.count += 1
+        sys.stderr.write(texts.CLI_WARNING.format(message=str(message)) + "\n")
+
+    def closing_line(self, where: str, strict: bool) -> str:
+        if not self.count:
+            return texts.CLI_DONE
+        return texts.CLI_DONE_WARNINGS.format(
+            count=self.count, s="" if self.count == 1 else "s", where=where,
+            strict=texts.CLI_STRICT if strict else "")
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line; returns the exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
+    shown = _Warnings()
     previous = warnings.showwarning
-    warnings.showwarning = _show_warning
+    warnings.showwarning = shown.show
     try:
-        return int(args.run(args))
+        status = int(args.run(args))
+        strict = bool(getattr(args, "strict", False))
+        if status == EXIT_OK:
+            sys.stderr.write(shown.closing_line(getattr(args, "warnings_where", ""),
+                                                strict) + "\n")
+            if strict and shown.count:
+                status = EXIT_WARNINGS
+        return status
     except (UsageError, ValueError, OSError, ImportError) as exc:  # ImportError: an extra missing
         sys.stderr.write(texts.CLI_ERROR.format(message=str(exc)) + "\n")
         return EXIT_USAGE

@@ -1,23 +1,31 @@
 """What the fitting commands share: the argument parser whose errors are
 one line and exit status 2, the options of a fit (--free, --sa, --starts,
---method, --set, --energy), the reading of --set assignments, and the
-exit statuses. Relies on argparse, texts.py and the inputs' names.
+--method, --set, --energy, --strict), the reading of --set assignments,
+the check of output paths before any fitting, and the exit statuses.
+Relies on argparse, texts.py and the inputs' names.
 """
 import argparse
+import dataclasses
+import os
 import sys
-from typing import Dict, List, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence
 
 from .. import texts
 from ..inputs.experiment import EXPERIMENT_SETTINGS
 from ..inputs.parameters import PARAMETER_NAMES
 
-__all__ = ["EXIT_OK", "EXIT_INTERNAL", "EXIT_USAGE", "EXIT_INTERRUPTED", "UsageError",
-           "Parser", "add_fit_options", "assignments"]
+__all__ = ["EXIT_OK", "EXIT_INTERNAL", "EXIT_USAGE", "EXIT_WARNINGS", "EXIT_INTERRUPTED",
+           "UsageError", "Parser", "Assignments", "add_fit_options", "assignments",
+           "check_output_path"]
 
 EXIT_OK = 0
 EXIT_INTERNAL = 1
 EXIT_USAGE = 2
+EXIT_WARNINGS = 3       # --strict and the run warned
 EXIT_INTERRUPTED = 130
+
+# Names --set accepts besides the settings and the parameters: options of the fit.
+FIT_OPTION_NAMES = ("center_mm",)
 
 
 class UsageError(ValueError):
@@ -43,24 +51,37 @@ def add_fit_options(parser: argparse.ArgumentParser) -> None:
                              "(default: reverse saturable absorber, the minimum)")
     parser.add_argument("--starts", type=int, default=3, metavar="N",
                         help="starts, spread from 0.302 to 3.311 times the start values "
-                             "(default 3)")
+                             "(default 3; a single robust start is the start values)")
     parser.add_argument("--method", choices=("robust", "exact"), default="robust",
                         help="robust: bounded trust-region fit (default); exact: "
                              "kesp_wrapper.fit_zscan's own fit, then its errors")
     parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
                         dest="assignments",
-                        help="a setting (e.g. w0=2e-5, populations='3e17 0 0 0 0') or "
-                             "a start value (e.g. sigma_0=1.5e-17); overrides the file; "
-                             "repeatable")
+                        help="a setting (e.g. w0=2e-5, populations='3e17 0 0 0 0'), "
+                             "a start value (e.g. sigma_0=1.5e-17) or the focus position "
+                             "(center_mm=0.5); overrides the file; repeatable")
     parser.add_argument("--energy", type=float, metavar="J",
                         help="pulse energy of a file without one")
+    parser.add_argument("--strict", action="store_true",
+                        help="exit with status 3 when anything warned (the results are "
+                             "still written)")
 
 
-def assignments(items: Sequence[str]) -> Tuple[Dict[str, List[float]], Dict[str, float]]:
-    """The --set items as (settings, start values by name); UsageError
-    for an item that is not NAME=NUMBERS or names nothing known."""
+@dataclasses.dataclass(frozen=True)
+class Assignments:
+    """The --set items: settings, start values by name, and fit options."""
+
+    settings: Dict[str, List[float]]
+    values: Dict[str, float]
+    options: Dict[str, Any]
+
+
+def assignments(items: Sequence[str]) -> Assignments:
+    """The --set items; UsageError for an item that is not NAME=NUMBERS or
+    names nothing known."""
     settings: Dict[str, List[float]] = {}
     values: Dict[str, float] = {}
+    options: Dict[str, Any] = {}
     for item in items:
         if "=" not in item:
             raise UsageError(texts.CLI_BAD_SET.format(item=item))
@@ -75,8 +96,34 @@ def assignments(items: Sequence[str]) -> Tuple[Dict[str, List[float]], Dict[str,
             settings[name] = numbers
         elif name in PARAMETER_NAMES and len(numbers) == 1:
             values[name] = numbers[0]
+        elif name in FIT_OPTION_NAMES and len(numbers) == 1:
+            options[name] = numbers[0]
         else:
             raise UsageError(texts.CLI_UNKNOWN_SET.format(
                 name=name, settings=", ".join(EXPERIMENT_SETTINGS),
-                parameters=", ".join(PARAMETER_NAMES)))
-    return settings, values
+                parameters=", ".join(PARAMETER_NAMES + FIT_OPTION_NAMES)))
+    return Assignments(settings, values, options)
+
+
+def check_output_path(path: Optional[str], option: str, figure: bool = False) -> None:
+    """UsageError, before any fitting, when ``path`` cannot be written: its
+    folder is missing or not writable, or (a figure) its format unknown."""
+    if not path:
+        return
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise UsageError(texts.CLI_NO_FOLDER.format(option=option, path=path, folder=folder))
+    if not os.access(folder, os.W_OK):
+        raise UsageError(texts.CLI_FOLDER_NOT_WRITABLE.format(option=option, path=path,
+                                                              folder=folder))
+    if os.path.isdir(path):
+        raise UsageError(texts.CLI_PATH_IS_FOLDER.format(option=option, path=path))
+    if figure:
+        from matplotlib.backend_bases import FigureCanvasBase
+
+        formats = FigureCanvasBase.get_supported_filetypes()
+        suffix = os.path.splitext(path)[1].lstrip(".").lower()
+        if suffix not in formats:
+            raise UsageError(texts.CLI_FIGURE_FORMAT.format(
+                option=option, path=path, suffix=suffix or "(none)",
+                formats=", ".join(sorted(formats))))

@@ -18,7 +18,7 @@ from ..inputs.parameters import read_params, spec_pars_of
 from ..inputs.scans import MIN_POINTS, Scan, scan_centre
 from .integrator_messages import collect_messages
 
-__all__ = ["model"]
+__all__ = ["model", "fitted_curve"]
 
 
 def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
@@ -68,6 +68,14 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
     >>> curve = model(experiment, result.params, grid, scan.pulse_energy,
     ...               normalise_to=scan, center_mm=result.center_mm)  # doctest: +SKIP
     """
+    with collect_messages("model", verbose=verbose):
+        return _values(experiment, params, x_mm, pulse_energy, normalise_to, center_mm, is_sa)
+
+
+def _values(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
+            normalise_to: Union[Scan, Any, None], center_mm: Optional[float],
+            is_sa: bool) -> np.ndarray:
+    """The checks and the evaluation of ``model``."""
     if not isinstance(experiment, Experiment):
         raise ValueError(texts.NOT_AN_EXPERIMENT.format(kind=type(experiment).__name__))
     spec_pars = spec_pars_of(read_params(params))
@@ -91,5 +99,15 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
     centre = 0.0 if center_mm is None else float_scalar(center_mm, "center_mm")
     if x.shape[0] == 0:
         return np.zeros(0)
-    with collect_messages("model", verbose=verbose):
-        return scan_values(x - centre, wings - centre, energy, spec_pars, experiment)
+    return scan_values(x - centre, wings - centre, energy, spec_pars, experiment)
+
+
+def fitted_curve(experiment: Experiment, spec_pars: Any, scan: Scan, center_mm: float,
+                 x_mm: Any) -> np.ndarray:
+    """The model a fit of ``scan`` compares with, at positions ``x_mm``:
+    centred on ``center_mm`` and normalised on the scan's wings, so that it
+    passes through the fitted values at the scan's points. The integrator's
+    messages are those the fit reported already: they are collected and
+    dropped."""
+    with collect_messages("curve", announce=False):
+        return _values(experiment, spec_pars, x_mm, scan.pulse_energy, scan, center_mm, False)

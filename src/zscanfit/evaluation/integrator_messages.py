@@ -12,7 +12,7 @@ import contextlib
 import dataclasses
 import sys
 import warnings
-from typing import Dict, Iterator, Optional, Tuple
+from typing import Dict, Iterator, List, Optional, Tuple
 
 from .. import texts
 from .._native import message_capture
@@ -22,6 +22,22 @@ __all__ = ["MessageSummary", "collect_messages"]
 
 KEEP = 5             # verbatim messages kept for the warning
 KEEP_VERBOSE = 200   # ... and for verbose printing
+
+# What a message means, by a phrase of its first line (its kind), and
+# whether the model values of the integration it comes from may be
+# affected. The lines that continue a message (kinds starting with
+# blanks) are counted with its first.
+_MEANINGS = (
+    ("MXSTEP", texts.MEANING_STEP_LIMIT, True),
+    ("too much accuracy", texts.MEANING_ACCURACY, True),
+    ("the error", texts.MEANING_ERROR_TEST, True),
+    ("H (=R2), the", texts.MEANING_CONVERGENCE, True),
+    ("EWT", texts.MEANING_WEIGHT, True),
+    ("T + H = T", texts.MEANING_TINY_STEP, False),
+    ("Internal T", texts.MEANING_TINY_STEP, False),
+    ("Above warning", None, False),
+    ("A switch to", None, False),
+)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -39,13 +55,42 @@ class MessageSummary:
         """The counts by kind, e.g. "47 x 'DLSODA-  At current T ...'"."""
         return ", ".join(f"{count} x '{' '.join(kind.split())}'" for kind, count in self.counts)
 
+    def meanings(self) -> List[Tuple[int, str, bool]]:
+        """(how often, what happened in words, whether model values may be
+        affected) of every kind of message, in the order of the counts;
+        the lines that continue a message are not counted again."""
+        found: List[Tuple[int, str, bool]] = []
+        for kind, count in self.counts:
+            if kind.startswith(" ") or not kind.strip():
+                continue
+            for phrase, meaning, affects in _MEANINGS:
+                if phrase in kind:
+                    break
+            else:
+                meaning, affects = texts.MEANING_OTHER.format(kind=" ".join(kind.split())), True
+            if meaning is not None:
+                found.append((count, meaning, affects))
+        return found
+
+    @property
+    def affects_results(self) -> bool:
+        """Whether any message says that model values may be affected."""
+        return any(affects for _, _, affects in self.meanings())
+
+    def words(self) -> str:
+        """The messages in words: what happened how often, and whether it
+        touched the results."""
+        parts = [texts.MEANING_COUNT.format(count=count, meaning=meaning)
+                 for count, meaning, _ in self.meanings()]
+        verdict = texts.MESSAGES_AFFECT if self.affects_results else texts.MESSAGES_HARMLESS
+        return "; ".join(parts) + ". " + verdict if parts else verdict
+
     def text(self, what: str) -> str:
-        """One line: the count by kind and the first message."""
-        counts = self.counts_text()
+        """One line: the messages in words and the first message."""
         first = " ".join(self.first[0].split()) if self.first else "(not kept)"
         return texts.MESSAGES_SUMMARY.format(
             total=self.total, s="" if self.total == 1 else "s", what=what,
-            counts=counts, first=first)
+            words=self.words(), first=first)
 
     def __bool__(self) -> bool:
         return self.total > 0

@@ -1,39 +1,59 @@
 """The text report of a fit, in the manner of lmfit's fit_report: fit
-statistics, convergence, the parameters with errors and start values,
-correlations, the bootstrap's intervals, warnings and the integrator's
-messages. A leaf module: the result hands itself to fit_report, which
-reads its fields and imports nothing of the package. Relies on lmfit.
+statistics (chi-square beside the noise it implies), convergence, the
+parameters with errors and start values, correlations, the bootstrap's
+intervals, every warning of the fit and the integrator's messages in
+words. A leaf module: the result hands itself to fit_report, which reads
+its fields. Relies on lmfit and texts.py.
 """
-from typing import Any
+import math
+from typing import Any, List
 
 import lmfit
 
+from .. import texts
+
 __all__ = ["fit_report"]
+
+METHODS = {"robust": "robust (least_squares, trust region, bounds)",
+           "exact": "exact (kesp_wrapper.fit_zscan)"}
+WEIGHTS = {"equal": "equal (no per-point sigma)",
+           "sigma": "1/sigma^2 (per-point uncertainties)",
+           "fit_zscan": ("1 + 4 exp(-4 z^2), z in m (fit_zscan's; a constant 5 to within "
+                         "0.2 % over any real scan)")}
+
+
+def _statistics(result: Any) -> List[str]:
+    evals = str(result.nfev)
+    if result.method == "exact":
+        evals += " (for the errors; fit_zscan's own are not counted)"
+        starts = f"{result.n_starts} (fit_zscan keeps the best; it does not say which)"
+    else:
+        starts = f"{result.n_starts} (best: {result.best_start})"
+    if result.uses_sigma:
+        chisqr = f"{result.chisqr:.7g} (sum of squared residuals in units of sigma)"
+    elif math.isfinite(result.noise):
+        chisqr = f"{result.chisqr:.7g} (noise {result.noise:.4g} estimated from the residuals)"
+    else:
+        chisqr = f"{result.chisqr:.7g}"
+    lines = [
+        "[[Fit Statistics]]",
+        f"    # fitting method   = {METHODS[result.method]}",
+        f"    # starts           = {starts}",
+        f"    # function evals   = {evals}",
+        f"    # data points      = {result.ndata}",
+        f"    # variables        = {result.nvarys}",
+        f"    chi-square         = {chisqr}",
+        f"    reduced chi-square = {result.redchi:.7g}",
+        f"    point weights      = {WEIGHTS[result.weighting]}",
+    ]
+    source = "given" if result.center_given else "from the data's extremum"
+    lines.append(f"    focus position     = {result.center_mm:g} mm ({source})")
+    return lines
 
 
 def fit_report(result: Any, min_correl: float = 0.1) -> str:
     """The report of a FitResult; correlations above ``min_correl`` shown."""
-    method = {"robust": "robust (least_squares, trust region, bounds)",
-              "exact": "exact (kesp_wrapper.fit_zscan)"}[result.method]
-    evals = str(result.nfev)
-    if result.method == "exact":
-        evals += " (for the errors; fit_zscan's own are not counted)"
-    weights = ("1/sigma^2 (per-point uncertainties)" if result.uses_sigma
-               else "1 + 4 exp(-4 z^2), z in m (fit_zscan's)")
-    lines = [
-        "[[Fit Statistics]]",
-        f"    # fitting method   = {method}",
-        f"    # starts           = {result.n_starts} (best: {result.best_start})",
-        f"    # function evals   = {evals}",
-        f"    # data points      = {result.ndata}",
-        f"    # variables        = {result.nvarys}",
-        f"    chi-square         = {result.chisqr:.7g}",
-        f"    reduced chi-square = {result.redchi:.7g}",
-        f"    point weights      = {weights}",
-    ]
-    if not result.uses_sigma:
-        lines.append(f"    noise (estimated)  = {result.noise:.4g}")
-    lines.append(f"    focus position     = {result.center_mm:g} mm")
+    lines = _statistics(result)
     lines.append("[[Convergence]]")
     success = "not reported" if result.success is None else str(result.success)
     lines.append(f"    success            = {success}")
@@ -41,11 +61,17 @@ def fit_report(result: Any, min_correl: float = 0.1) -> str:
     lines.append(lmfit.fit_report(result.params, show_correl=True, min_correl=min_correl))
     if result.bootstrap is not None:
         lines.extend(result.bootstrap.report_lines(result.values, result.stderr))
-    if result.warnings:
+    if result.warning_records:
         lines.append("[[Warnings]]")
-        lines.extend(f"    {text}" for text in result.warnings)
+        lines.extend(f"    {record.category}: {record.message}"
+                     for record in result.warning_records)
     if result.messages:
         lines.append("[[Integrator messages]]")
-        lines.append(f"    {result.messages.counts_text()} (total {result.messages.total})")
-        lines.extend(f"    {text.strip()}" for text in result.messages.first)
+        lines.append(texts.REPORT_MESSAGES.format(total=result.messages.total))
+        lines.extend(f"    {texts.MEANING_COUNT.format(count=count, meaning=meaning)}"
+                     for count, meaning, _ in result.messages.meanings())
+        verdict = (texts.MESSAGES_AFFECT if result.messages.affects_results
+                   else texts.MESSAGES_HARMLESS)
+        lines.append(f"    {verdict}")
+        lines.extend(f"    first: {' '.join(text.split())}" for text in result.messages.first[:2])
     return "\n".join(lines)

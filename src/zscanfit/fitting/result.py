@@ -10,18 +10,22 @@ figure are made by report.py and plot.py, to which a result hands itself.
 Relies on lmfit, NumPy, the inputs and the integrator messages' summary.
 """
 import dataclasses
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+import json
+import os
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import lmfit
 import numpy as np
 
-from .._json import number
+from ..evaluation.curve import fitted_curve
 from ..evaluation.integrator_messages import MessageSummary
 from ..inputs.experiment import Experiment
 from ..inputs.parameters import PARAMETER_NAMES, PARAMETER_UNITS
 from ..inputs.scans import Scan
+from ..warning_types import WarningRecord
 from .plot import plot_fit
 from .report import fit_report
+from .result_json import result_from_dict, result_to_dict
 
 __all__ = ["FitResult"]
 
@@ -72,12 +76,26 @@ class FitResult:
         points) and the model values.
     messages : MessageSummary
         The integrator's messages during the fit.
-    warnings : tuple of str
-        Parameters not determined by the data, strong correlations, values
-        on a bound (each also issued as a FitWarning).
-    minimizer_result : lmfit.minimizer.MinimizerResult
+    warning_records : tuple of WarningRecord
+        Every warning of the fit, as (category, text): the experiment's and
+        the scans' (unit slips, masked points), the fit's (parameters not
+        determined by the data, strong correlations, values on a bound,
+        no convergence, a suspected focus problem, a reduced chi-square
+        that per-point sigma cannot explain) and the integrator's summary.
+        ``warnings`` holds their texts.
+    minimizer_result : lmfit.minimizer.MinimizerResult or None
         lmfit's result of the chosen start, in the fit coordinates
-        (``u = 1 + ln(v/s)`` for positive parameters, see coordinates.py).
+        (``u = 1 + ln(v/s)`` for positive parameters, see coordinates.py);
+        None for a result read back from JSON.
+    weighting : str
+        'equal', 'sigma' (1/sigma^2) or 'fit_zscan' (the exact method's).
+    focus_score : float
+        The residuals along the focus derivative, in standard errors
+        (beyond 4 a FitWarning says the focus looks off).
+    center_given : bool
+        The focus was given (center_mm), not taken from the data.
+    source : str or None
+        The data file the scans came from, when known.
     scans : list of Scan
     experiment : Experiment
     is_sa : bool
@@ -106,12 +124,16 @@ class FitResult:
     residuals: List[np.ndarray]
     models: List[np.ndarray]
     messages: MessageSummary
-    warnings: Tuple[str, ...]
+    warning_records: Tuple[WarningRecord, ...]
     minimizer_result: Any
     scans: List[Scan]
     experiment: Experiment
     is_sa: bool
+    weighting: str = "equal"
+    focus_score: float = float("nan")
+    center_given: bool = False
     bootstrap: Optional[Any] = None
+    source: Optional[str] = None
 
     # ------------------------------------------------------------ access
     @property
@@ -134,6 +156,18 @@ class FitResult:
         """Degrees of freedom: ndata - nvarys."""
         return self.ndata - self.nvarys
 
+    @property
+    def warnings(self) -> Tuple[str, ...]:
+        """The texts of every warning of the fit (see warning_records)."""
+        return tuple(record.message for record in self.warning_records)
+
+    def curve(self, scan_index: int, x_mm: Any) -> np.ndarray:
+        """The fitted model of scan ``scan_index`` at positions ``x_mm`` (mm,
+        in the scans' frame), centred and normalised like the fit, so that
+        it passes through the fitted values at the scan's points."""
+        scan = self.scans[scan_index]
+        return fitted_curve(self.experiment, self.spec_pars, scan, self.center_mm, x_mm)
+
     # ------------------------------------------------------------ output
     def report(self, min_correl: float = 0.1) -> str:
         """A text report in the manner of lmfit's fit_report.
@@ -148,37 +182,33 @@ class FitResult:
         """Plot data, smooth fitted curves, residuals; see zscanfit.fitting.plot.plot_fit."""
         return plot_fit(self, path, **options)
 
-    def to_dict(self) -> Dict[str, Any]:
-        """The result as JSON-ready plain data (NaN as None)."""
-        return {
-            "method": self.method,
-            "is_sa": self.is_sa,
-            "values": {name: number(v) for name, v in self.values.items()},
-            "units": dict(PARAMETER_UNITS),
-            "free": list(self.free),
-            "stderr": {name: number(v) for name, v in self.stderr.items()},
-            "correlation": [[number(v) for v in row] for row in self.correlation],
-            "covariance": [[number(v) for v in row] for row in self.covariance],
-            "chisqr": number(self.chisqr),
-            "redchi": number(self.redchi),
-            "ndata": self.ndata,
-            "nvarys": self.nvarys,
-            "nfev": self.nfev,
-            "success": self.success,
-            "message": self.message,
-            "n_starts": self.n_starts,
-            "best_start": self.best_start,
-            "start_chisqr": [number(v) for v in self.start_chisqr],
-            "center_mm": self.center_mm,
-            "noise": number(self.noise),
-            "uses_sigma": self.uses_sigma,
-            "warnings": list(self.warnings),
-            "integrator_messages": {"total": self.messages.total,
-                                    "counts": self.messages.counts_dict(),
-                                    "first": list(self.messages.first)},
-            "experiment": self.experiment.as_settings(),
-            "bootstrap": None if self.bootstrap is None else self.bootstrap.to_dict(),
-        }
+    def to_dict(self, curve_points: int = 200) -> Dict[str, Any]:
+        """The result as JSON-ready plain data (NaN as None): the package
+        version, the inputs (data file, experiment, start values, bounds,
+        starts, method, focus), the data, the fitted values with errors and
+        correlations, residuals, fitted curves (at the data and on a grid
+        of ``curve_points`` per scan), warnings and messages. Read back
+        with ``FitResult.from_json``."""
+        return result_to_dict(self, curve_points)
+
+    def to_json(self, path: Optional[Union[str, "os.PathLike[str]"]] = None) -> str:
+        """The result as JSON text (to_dict), also written to ``path`` if given."""
+        text = json.dumps(self.to_dict(), indent=2) + "\n"
+        if path is not None:
+            with open(os.fspath(path), "w") as stream:
+                stream.write(text)
+        return text
+
+    @classmethod
+    def from_json(cls, source: Union[str, "os.PathLike[str]"]) -> "FitResult":
+        """A result read back from JSON text or a JSON file written by
+        to_json: everything a report and a plot need (the minimiser's own
+        result is not kept)."""
+        text = os.fspath(source)
+        if not text.lstrip().startswith("{"):
+            with open(text) as stream:
+                text = stream.read()
+        return result_from_dict(cls, json.loads(text))
 
     def __repr__(self) -> str:
         parts = ", ".join(f"{name}={self.params[name].value:.4g}+/-{self.params[name].stderr:.2g}"

@@ -29,6 +29,7 @@ from ..inputs.parameters import start_factors
 from .coordinates import Coordinates
 from .covariance import central_jacobian
 from .method_outcome import MethodOutcome
+from .progress import FitProgress
 
 __all__ = ["DIFF_STEP", "StartOutcome", "run_one", "run_starts", "best_start", "fit_robust"]
 
@@ -115,10 +116,15 @@ def run_one(problem: FitProblem, coords: Coordinates, factor: float,
 
 
 def run_starts(problem: FitProblem, coords: Coordinates, n_starts: int,
-               diff_step: float = DIFF_STEP, max_nfev: Optional[int] = None) -> List[StartOutcome]:
+               diff_step: float = DIFF_STEP, max_nfev: Optional[int] = None,
+               progress: Optional[FitProgress] = None) -> List[StartOutcome]:
     """One robust fit per start factor of fit_zscan's spread, in order."""
-    return [run_one(problem, coords, factor, diff_step, max_nfev)
-            for factor in start_factors(n_starts)]
+    outcomes = []
+    for index, factor in enumerate(start_factors(n_starts, method="robust")):
+        if progress is not None:
+            progress.start(index)
+        outcomes.append(run_one(problem, coords, factor, diff_step, max_nfev))
+    return outcomes
 
 
 def best_start(outcomes: List[StartOutcome]) -> int:
@@ -132,14 +138,15 @@ def best_start(outcomes: List[StartOutcome]) -> int:
 
 
 def fit_robust(problem: FitProblem, coords: Coordinates, n_starts: int,
-               diff_step: float = DIFF_STEP, max_nfev: Optional[int] = None) -> MethodOutcome:
+               diff_step: float = DIFF_STEP, max_nfev: Optional[int] = None,
+               progress: Optional[FitProgress] = None) -> MethodOutcome:
     """Every start, and the best one's end with its Jacobian.
 
     The Jacobian is scipy's last one at the optimum (our forward
     differences), or central differences where a start failed before
     scipy made one.
     """
-    outcomes = run_starts(problem, coords, n_starts, diff_step, max_nfev)
+    outcomes = run_starts(problem, coords, n_starts, diff_step, max_nfev, progress)
     index = best_start(outcomes)
     best = outcomes[index]
     chisqrs = tuple(o.chisqr for o in outcomes)

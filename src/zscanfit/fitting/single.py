@@ -10,7 +10,6 @@ layer (problem, messages), the inputs and the modules of this package.
 """
 import dataclasses
 import math
-import warnings
 from typing import Any, List, Optional, Sequence, Tuple, Union
 
 import lmfit
@@ -18,21 +17,24 @@ import numpy as np
 
 from .. import texts
 from ..evaluation.integrator_messages import MessageSummary, collect_messages
+from ..evaluation.integrator_messages import report as report_messages
 from ..evaluation.problem import FitProblem
 from ..inputs.convert import float_scalar, int_scalar
 from ..inputs.experiment import Experiment
-from ..inputs.parameters import free_names, read_params
+from ..inputs.parameters import PARAMETER_NAMES, free_names, read_params
 from ..inputs.scans import Scan, as_scan_list
-from ..warning_types import FitWarning
+from ..warning_types import IntegratorWarning, WarningRecord, issue
 from .coordinates import Coordinates
 from .covariance import uncertainties
-from .diagnostics import parameter_warnings, warn_narrow_scans
+from .diagnostics import (convergence_warning, focus_score, focus_warning,
+                          narrow_scan_warnings, parameter_warnings, sigma_chisqr_warning)
 from .exact import check_exact, fit_exact
 from .method_outcome import MethodOutcome
+from .progress import FitProgress
 from .result import FitResult, physical_params
 from .robust import DIFF_STEP, fit_robust
 
-__all__ = ["FitOptions", "FitInputs", "METHODS", "check_inputs", "fit_once"]
+__all__ = ["FitOptions", "FitInputs", "METHODS", "check_inputs", "check_options", "fit_once"]
 
 METHODS = ("robust", "exact")
 
@@ -74,6 +76,15 @@ def check_inputs(scans: Union[Scan, Sequence[Scan]], experiment: Any, params: An
     free = free_names(given)
     if not free:
         raise ValueError(texts.NOTHING_FREE)
+    options = check_options(is_sa=is_sa, n_starts=n_starts, method=method, verbose=verbose,
+                            center_mm=center_mm, diff_step=diff_step, max_nfev=max_nfev)
+    return FitInputs(scan_list, experiment, given, free, options)
+
+
+def check_options(*, is_sa: Any = False, n_starts: Any = 3, method: Any = "robust",
+                  verbose: Any = False, center_mm: Any = None, diff_step: Any = DIFF_STEP,
+                  max_nfev: Any = None) -> FitOptions:
+    """The options of ``fit`` that need no data, converted and checked."""
     if method not in METHODS:
         raise ValueError(texts.BAD_METHOD.format(method=method))
     n_starts = int_scalar(n_starts, "n_starts", minimum=1, fix="give the number of starts")
@@ -83,34 +94,55 @@ def check_inputs(scans: Union[Scan, Sequence[Scan]], experiment: Any, params: An
         max_nfev = int_scalar(max_nfev, "max_nfev", minimum=1, fix="give an evaluation budget")
     if center_mm is not None:
         center_mm = float_scalar(center_mm, "center_mm", fix=texts.FIX_POSITIONS)
-    options = FitOptions(is_sa=bool(is_sa), n_starts=n_starts, method=method, verbose=verbose,
-                         center_mm=center_mm, diff_step=diff_step, max_nfev=max_nfev)
-    return FitInputs(scan_list, experiment, given, free, options)
+    return FitOptions(is_sa=bool(is_sa), n_starts=n_starts, method=method, verbose=verbose,
+                      center_mm=center_mm, diff_step=diff_step, max_nfev=max_nfev)
 
 
 def fit_once(inputs: FitInputs) -> FitResult:
-    """The fit of ``zscanfit.fit`` without its bootstrap."""
+    """The fit of ``zscanfit.fit`` without its bootstrap.
+
+    The result carries every warning of the fit: those of the experiment
+    and the scans (issued when they were made), and those the fit finds
+    (issued here, once each).
+    """
     given, free, options = inputs.given, inputs.free, inputs.options
-    problem = FitProblem(inputs.scans, inputs.experiment, options.is_sa, options.center_mm)
+    problem = FitProblem(inputs.scans, inputs.experiment, options.is_sa, options.center_mm,
+                         fit_zscan_weights=options.method == "exact")
     if problem.n_points < len(free):
         raise ValueError(texts.TOO_MANY_FREE.format(free=len(free), points=problem.n_points))
-    warn_narrow_scans(inputs.scans, inputs.experiment)
+    found = narrow_scan_warnings(inputs.scans, inputs.experiment)
+    issue(found, stacklevel=3)
     if options.method == "exact":
         check_exact(problem)
         if options.center_mm is not None:
             raise ValueError(texts.EXACT_CENTER)
 
-    with collect_messages(f"fit(method={options.method!r})", options.verbose) as collected:
+    what = f"fit(method={options.method!r})"
+    with collect_messages(what, options.verbose, announce=False) as collected:
         if options.method == "robust":
-            outcome = fit_robust(problem, Coordinates(given, free), options.n_starts,
-                                 options.diff_step, options.max_nfev)
+            with FitProgress(options.n_starts) as progress:
+                problem.on_evaluation = progress.evaluation
+                outcome = fit_robust(problem, Coordinates(given, free), options.n_starts,
+                                     options.diff_step, options.max_nfev, progress)
+                problem.on_evaluation = None
         else:
             outcome = fit_exact(problem, given, free, options.n_starts)
-    return _result(problem, given, free, outcome, collected.summary, options)
+        result = _result(problem, given, free, outcome, options)
+    new = list(result.warning_records)
+    result.messages = collected.summary
+    if collected.summary and not options.verbose:
+        new.append(WarningRecord.of(IntegratorWarning, collected.summary.text(what)))
+    elif collected.summary:
+        report_messages(collected.summary, what, verbose=True)
+    issue(new, stacklevel=3)
+    given_records = inputs.experiment.warning_records() + [
+        record for scan in inputs.scans for record in scan.warning_records()]
+    result.warning_records = tuple(given_records + found + new)
+    return result
 
 
 def _result(problem: FitProblem, given: lmfit.Parameters, free: Tuple[str, ...],
-            outcome: MethodOutcome, summary: MessageSummary, options: FitOptions) -> FitResult:
+            outcome: MethodOutcome, options: FitOptions) -> FitResult:
     residuals = problem.plain_residuals(outcome.models)
     errors = uncertainties(outcome.jacobian, outcome.dv_du, problem.root_weights,
                            residuals, problem.uses_sigma)
@@ -119,9 +151,15 @@ def _result(problem: FitProblem, given: lmfit.Parameters, free: Tuple[str, ...],
     ndata, nvarys = problem.n_points, len(free)
     redchi = chisqr / (ndata - nvarys) if ndata > nvarys else math.nan
     params = physical_params(given, free, outcome.values, errors.stderr, errors.correlation)
-    texts_out = parameter_warnings(given, free, outcome.values, errors, options.method)
-    for text in texts_out:
-        warnings.warn(text, FitWarning, stacklevel=4)
+    spec_pars = np.array([params[name].value for name in PARAMETER_NAMES], dtype=np.float64)
+    focus = focus_score(problem, spec_pars, outcome.jacobian, weighted, errors.noise)
+    found = parameter_warnings(given, free, outcome.values, errors, options.method)
+    for record in (convergence_warning(outcome.success, outcome.message, problem.n_evaluations,
+                                       options.n_starts),
+                   focus_warning(focus, problem.center_mm, problem.center_given),
+                   sigma_chisqr_warning(redchi, ndata - nvarys) if problem.uses_sigma else None):
+        if record is not None:
+            found.append(record)
     scan_residuals = []
     for scan, model_values in zip(problem.scans, outcome.models):
         r = scan.transmittance - model_values
@@ -131,7 +169,7 @@ def _result(problem: FitProblem, given: lmfit.Parameters, free: Tuple[str, ...],
     if minimizer_result is not None and minimizer_result.params is None:
         minimizer_result.params = params
     start_chisqr = outcome.start_chisqr if options.method == "robust" else (chisqr,)
-    return FitResult(
+    result = FitResult(
         params=params, free=free, covariance=errors.covariance,
         correlation=errors.correlation, chisqr=chisqr, redchi=redchi, ndata=ndata,
         nvarys=nvarys, nfev=problem.n_evaluations, success=outcome.success,
@@ -139,5 +177,8 @@ def _result(problem: FitProblem, given: lmfit.Parameters, free: Tuple[str, ...],
         best_start=outcome.best_start, start_chisqr=tuple(start_chisqr),
         center_mm=problem.center_mm, noise=errors.noise, uses_sigma=problem.uses_sigma,
         residuals=scan_residuals, models=[np.array(m) for m in outcome.models],
-        messages=summary, warnings=tuple(texts_out), minimizer_result=minimizer_result,
-        scans=problem.scans, experiment=problem.experiment, is_sa=problem.is_sa)
+        messages=MessageSummary(), warning_records=tuple(found),
+        minimizer_result=minimizer_result, scans=problem.scans, experiment=problem.experiment,
+        is_sa=problem.is_sa, weighting=problem.weighting, focus_score=focus.score,
+        center_given=problem.center_given)
+    return result

@@ -8,13 +8,13 @@ convert.py for the conversions and texts.py for the messages.
 import dataclasses
 import math
 import warnings
-from typing import Any, Mapping, Sequence, Tuple
+from typing import Any, List, Mapping, Sequence, Tuple
 
 import numpy as np
 
 from .. import texts
 from .convert import float_scalar, float_vector, int_scalar
-from ..warning_types import UnitWarning
+from ..warning_types import UnitWarning, WarningRecord, issue
 
 __all__ = ["Experiment", "EXPERIMENT_SETTINGS", "REQUIRED_SETTINGS"]
 
@@ -104,20 +104,26 @@ class Experiment:
         self._warn_unit_slips()
 
     def _warn_unit_slips(self) -> None:
+        issue(self.warning_records(), stacklevel=4)
+
+    def warning_records(self) -> List[WarningRecord]:
+        """What the settings' checks warn about (likely unit slips), as
+        data; an Experiment issues them when it is made."""
+        found = []
         for name, example, wrong in (("wavelength", "532e-9", "532"),
                                      ("w0", "20e-6", "20")):
             value = getattr(self, name)
             if value > _MAX_LENGTH_M:
-                warnings.warn(texts.UNIT_LENGTH.format(
-                    name=name, value=value, example=example, example_wrong=wrong),
-                    UnitWarning, stacklevel=4)
+                found.append(WarningRecord.of(UnitWarning, texts.UNIT_LENGTH.format(
+                    name=name, value=value, example=example, example_wrong=wrong)))
         if self.tau > _MAX_TAU_S:
-            warnings.warn(texts.UNIT_TAU.format(value=self.tau), UnitWarning, stacklevel=4)
+            found.append(WarningRecord.of(UnitWarning, texts.UNIT_TAU.format(value=self.tau)))
         if self.sample_width > _MAX_SAMPLE_WIDTH_CM:
-            warnings.warn(texts.UNIT_SAMPLE_WIDTH.format(value=self.sample_width),
-                          UnitWarning, stacklevel=4)
+            found.append(WarningRecord.of(
+                UnitWarning, texts.UNIT_SAMPLE_WIDTH.format(value=self.sample_width)))
         if not any(self.populations):
-            warnings.warn(texts.POPULATIONS_ZERO, UnitWarning, stacklevel=4)
+            found.append(WarningRecord.of(UnitWarning, texts.POPULATIONS_ZERO))
+        return found
 
     @property
     def rayleigh_range_mm(self) -> float:

@@ -31,13 +31,18 @@ PARAMETER_UNITS: Dict[str, str] = {name: ("cm^2" if name.startswith("sigma") els
                                    for name in PARAMETER_NAMES}
 
 
-def start_factors(n_starts: int) -> Tuple[float, ...]:
-    """The factors of fit_zscan's starts: 10**(1.04 i / max(n-1, 1) - 0.52).
+def start_factors(n_starts: int, method: str = "exact") -> Tuple[float, ...]:
+    """The factors by which the starts multiply the free start values.
 
-    Evaluated in the same order of operations, so they are bit-identical:
-    from 0.302 to 3.311 times the start values; with an odd count of 3 or
-    more the middle one is exactly 1.0, and a single start uses 0.302.
+    fit_zscan's (method='exact', the default): 10**(1.04 i / max(n-1, 1) -
+    0.52), evaluated in the same order of operations, so they are
+    bit-identical: from 0.302 to 3.311 times the start values; with an odd
+    count of 3 or more the middle one is exactly 1.0, and a single start
+    uses 0.302. The robust method's are the same, except that a single
+    start is the start values themselves (1.0).
     """
+    if method == "robust" and n_starts == 1:
+        return (1.0,)
     denominator = float(max(n_starts - 1, 1))
     return tuple(10.0 ** ((float(i) * 1.04) / denominator - 0.52) for i in range(n_starts))
 

@@ -14,7 +14,7 @@ import numpy as np
 
 from .. import texts
 from .convert import float_scalar, float_vector
-from ..warning_types import DataWarning, UnitWarning
+from ..warning_types import DataWarning, UnitWarning, WarningRecord, issue
 
 __all__ = ["Scan", "as_scan_list", "scan_centre"]
 
@@ -107,25 +107,32 @@ class Scan:
         self._warn()
 
     def _warn(self) -> None:
+        issue(self.warning_records(), stacklevel=3)
+
+    def warning_records(self) -> List[WarningRecord]:
+        """What the scan's checks warn about (masked points, order, unit
+        slips), as data; a Scan issues them when it is made."""
+        found = []
         n = self.x_mm.shape[0]
         masked = n - int(np.count_nonzero(self.valid))
         if masked:
-            warnings.warn(texts.MASKED_POINTS.format(
-                count=masked, total=n, energy=self.pulse_energy), DataWarning, stacklevel=3)
+            found.append(WarningRecord.of(DataWarning, texts.MASKED_POINTS.format(
+                count=masked, total=n, energy=self.pulse_energy)))
         steps = np.diff(self.x_mm)
         if not (np.all(steps > 0) or np.all(steps < 0)):
-            warnings.warn(texts.UNSORTED_POSITIONS.format(energy=self.pulse_energy),
-                          DataWarning, stacklevel=3)
+            found.append(WarningRecord.of(
+                DataWarning, texts.UNSORTED_POSITIONS.format(energy=self.pulse_energy)))
         if self.span_mm > _MAX_SPAN_MM:
-            warnings.warn(texts.UNIT_POSITIONS_UM.format(
-                energy=self.pulse_energy, span=self.span_mm), UnitWarning, stacklevel=3)
+            found.append(WarningRecord.of(UnitWarning, texts.UNIT_POSITIONS_UM.format(
+                energy=self.pulse_energy, span=self.span_mm)))
         if self.pulse_energy > _MAX_ENERGY_J:
-            warnings.warn(texts.UNIT_ENERGY.format(value=self.pulse_energy),
-                          UnitWarning, stacklevel=3)
+            found.append(WarningRecord.of(
+                UnitWarning, texts.UNIT_ENERGY.format(value=self.pulse_energy)))
         mean = self.far_field_mean()
         if math.isfinite(mean) and abs(mean - 1.0) > _FAR_FIELD_TOLERANCE:
-            warnings.warn(texts.FAR_FIELD.format(energy=self.pulse_energy, mean=mean),
-                          UnitWarning, stacklevel=3)
+            found.append(WarningRecord.of(
+                UnitWarning, texts.FAR_FIELD.format(energy=self.pulse_energy, mean=mean)))
+        return found
 
     @property
     def n_points(self) -> int:

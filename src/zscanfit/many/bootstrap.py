@@ -10,82 +10,24 @@ and failures, and on the fit result's model values and scans.
 """
 import math
 import warnings
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from .. import texts
-from .._json import number
 from ..inputs.parameters import read_params
 from ..inputs.scans import Scan
-from ..warning_types import FitWarning, ZScanWarning
+from ..warning_types import FitWarning, WarningRecord, ZScanWarning, issue
+from ..fitting.bootstrap_result import LEVELS, BootstrapResult
 from .executor import FitFailure, FitJob
+
+# Below this many resampled data sets the 95 % interval rests on a handful
+# of refits at each end.
+FEW_SAMPLES = 100
 
 __all__ = ["BootstrapResult", "BootstrapDraw", "LEVELS", "percentile_intervals",
            "resample_scan_values", "draw", "summarise", "check_samples"]
-
-# Two-sided coverage of the intervals: about one and two standard errors of
-# a normal distribution.
-LEVELS = (0.68, 0.95)
-
-
-@dataclass
-class BootstrapResult:
-    """The refits of B resampled data sets.
-
-    Attributes
-    ----------
-    n_samples : int
-        Resampled data sets (B).
-    n_failed : int
-        Refits that raised, did not converge or gave non-finite values;
-        they are left out of the intervals.
-    seed : int
-        The seed the data sets were drawn from: ``fit(..., seed=seed)``
-        draws them again (given, or the entropy NumPy chose).
-    free : tuple of str
-        The free parameters, in the order of the fit.
-    samples : dict of str -> ndarray
-        The refitted values of each free parameter, one per kept refit.
-    intervals : dict of str -> dict of float -> (float, float)
-        Percentile interval of each free parameter at each level of
-        ``LEVELS``: ``intervals["sigma_0"][0.68]`` is (lower, upper); NaN
-        when fewer than two refits succeeded.
-    failures : list of str
-        Why each left-out refit was left out.
-    """
-
-    n_samples: int
-    n_failed: int
-    seed: int
-    free: Tuple[str, ...]
-    samples: Dict[str, np.ndarray]
-    intervals: Dict[str, Dict[float, Tuple[float, float]]]
-    failures: List[str] = field(default_factory=list)
-
-    def report_lines(self, values: Dict[str, float], stderr: Dict[str, float]) -> List[str]:
-        """The report's bootstrap section: each free parameter's value and
-        standard error beside its percentile intervals."""
-        heads = "".join(f"{f'{level:.0%} interval':>30}" for level in LEVELS)
-        lines = [f"[[Bootstrap]] residual resampling, {self.n_samples - self.n_failed} of "
-                 f"{self.n_samples} refits kept, seed {self.seed}",
-                 f"    {'':<9}{'value':>13}{'stderr':>11}{heads}"]
-        for name in self.free:
-            cells = "".join(f"{f'[{lo:.5g}, {hi:.5g}]':>30}"
-                            for lo, hi in (self.intervals[name][level] for level in LEVELS))
-            lines.append(f"    {name:<9}{values[name]:>13.5g}{stderr[name]:>11.3g}{cells}")
-        return lines
-
-    def to_dict(self) -> Dict[str, Any]:
-        """JSON-ready plain data (NaN as None)."""
-        return {
-            "n_samples": self.n_samples, "n_failed": self.n_failed, "seed": self.seed,
-            "intervals": {name: {f"{level:g}": [number(lo), number(hi)]
-                                 for level, (lo, hi) in by_level.items()}
-                          for name, by_level in self.intervals.items()},
-        }
-
 
 def check_samples(n_samples: Any) -> int:
     """``n_samples`` as an int of at least 2, else ValueError."""
@@ -211,13 +153,18 @@ def summarise(drawn: BootstrapDraw, refits: Sequence[Any]) -> BootstrapResult:
             failures.append(problem)
     table = np.array(kept, dtype=np.float64).reshape(len(kept), len(free))
     samples = {name: table[:, k] for k, name in enumerate(free)}
+    found = []
     if failures:
         if len(kept) < 2:
             text = texts.BOOTSTRAP_NO_INTERVALS.format(total=drawn.n_samples, first=failures[0])
         else:
             text = texts.BOOTSTRAP_REFITS_FAILED.format(
                 failed=len(failures), total=drawn.n_samples, kept=len(kept), first=failures[0])
-        warnings.warn(text, FitWarning, stacklevel=3)
+        found.append(WarningRecord.of(FitWarning, text))
+    if drawn.n_samples < FEW_SAMPLES:
+        found.append(WarningRecord.of(FitWarning, texts.BOOTSTRAP_FEW_SAMPLES.format(
+            total=drawn.n_samples, tail=0.025 * drawn.n_samples, enough=FEW_SAMPLES)))
+    issue(found, stacklevel=3)
     return BootstrapResult(n_samples=drawn.n_samples, n_failed=len(failures), seed=drawn.seed,
                            free=free, samples=samples, intervals=percentile_intervals(samples),
-                           failures=failures)
+                           failures=failures, warning_records=tuple(found))

@@ -1,0 +1,182 @@
+"""A fit result as JSON-ready plain data, and back.
+
+The plain form carries the package version, the inputs (data file,
+experiment, start values, bounds, starts, method, focus), the data, the
+fitted parameters with errors and correlations, residuals, the fitted
+curves (at the data points and on a grid), warnings, the integrator's
+messages and the bootstrap's intervals: everything a report and a plot
+need, so that a result read back gives the same report. NaN and the
+infinite bounds are None (JSON has no such numbers). Relies on lmfit,
+NumPy, the inputs, the messages' summary and bootstrap_result.py; the
+result class is handed in, so this module does not import result.py.
+"""
+import math
+import warnings
+from typing import Any, Dict, List, Mapping, Optional, Sequence
+
+import lmfit
+import numpy as np
+
+from .._json import number
+from ..evaluation.integrator_messages import MessageSummary
+from ..inputs.experiment import Experiment
+from ..inputs.parameters import PARAMETER_NAMES, PARAMETER_UNITS
+from ..inputs.scans import Scan
+from ..warning_types import WarningRecord, ZScanWarning
+from .bootstrap_result import BootstrapResult
+
+__all__ = ["FORMAT", "result_to_dict", "result_from_dict"]
+
+FORMAT = "zscanfit fit result"
+
+
+def _numbers(values: Any) -> List[Optional[float]]:
+    return [number(v) for v in np.asarray(values, dtype=np.float64).ravel()]
+
+
+def _array(values: Optional[Sequence[Optional[float]]]) -> np.ndarray:
+    return np.array([math.nan if v is None else float(v) for v in (values or [])],
+                    dtype=np.float64)
+
+
+def _value(v: Any, missing: float = math.nan) -> float:
+    return missing if v is None else float(v)
+
+
+def _version() -> str:
+    try:
+        from .._version import __version__
+    except ImportError:  # a source tree without its build
+        return "unknown"
+    return __version__
+
+
+def _parameters(params: lmfit.Parameters) -> Dict[str, Any]:
+    out = {}
+    for name in PARAMETER_NAMES:
+        p = params[name]
+        out[name] = {"value": number(p.value), "vary": bool(p.vary), "min": number(p.min),
+                     "max": number(p.max), "init_value": number(p.init_value),
+                     "stderr": None if p.stderr is None else number(p.stderr),
+                     "correl": {k: number(v) for k, v in (p.correl or {}).items()}}
+    return out
+
+
+def result_to_dict(result: Any, curve_points: int = 200) -> Dict[str, Any]:
+    """The plain form of ``result`` (see the module's description)."""
+    curves = []
+    for k, scan in enumerate(result.scans):
+        grid = np.linspace(float(np.min(scan.x_mm)), float(np.max(scan.x_mm)), curve_points)
+        curves.append({"x_mm": _numbers(grid), "transmittance": _numbers(result.curve(k, grid))})
+    params = result.params
+    return {
+        "format": FORMAT,
+        "zscanfit_version": _version(),
+        "method": result.method,
+        "is_sa": result.is_sa,
+        "values": {name: number(v) for name, v in result.values.items()},
+        "units": dict(PARAMETER_UNITS),
+        "free": list(result.free),
+        "stderr": {name: number(v) for name, v in result.stderr.items()},
+        "correlation": [[number(v) for v in row] for row in result.correlation],
+        "covariance": [[number(v) for v in row] for row in result.covariance],
+        "chisqr": number(result.chisqr),
+        "redchi": number(result.redchi),
+        "ndata": result.ndata,
+        "nvarys": result.nvarys,
+        "nfev": result.nfev,
+        "success": result.success,
+        "message": result.message,
+        "n_starts": result.n_starts,
+        "best_start": result.best_start,
+        "start_chisqr": [number(v) for v in result.start_chisqr],
+        "center_mm": result.center_mm,
+        "center_given": result.center_given,
+        "noise": number(result.noise),
+        "uses_sigma": result.uses_sigma,
+        "weighting": result.weighting,
+        "focus_score": number(result.focus_score),
+        "warnings": list(result.warnings),
+        "warning_records": [{"category": r.category, "message": r.message}
+                            for r in result.warning_records],
+        "integrator_messages": {"total": result.messages.total,
+                                "counts": result.messages.counts_dict(),
+                                "first": list(result.messages.first)},
+        "experiment": result.experiment.as_settings(),
+        "bootstrap": None if result.bootstrap is None else result.bootstrap.to_dict(),
+        "inputs": {
+            "file": result.source,
+            "experiment": result.experiment.as_settings(),
+            "method": result.method,
+            "n_starts": result.n_starts,
+            "is_sa": result.is_sa,
+            "center_mm": result.center_mm if result.center_given else None,
+            "start_values": {name: number(params[name].init_value) for name in PARAMETER_NAMES},
+            "free": list(result.free),
+            "bounds": {name: [number(params[name].min), number(params[name].max)]
+                       for name in PARAMETER_NAMES},
+        },
+        "parameters": _parameters(params),
+        "data": [{"label": scan.label, "pulse_energy": scan.pulse_energy,
+                  "x_mm": _numbers(scan.x_mm), "transmittance": _numbers(scan.transmittance),
+                  "sigma": None if scan.sigma is None else _numbers(scan.sigma)}
+                 for scan in result.scans],
+        "residuals": [_numbers(r) for r in result.residuals],
+        "models": [_numbers(m) for m in result.models],
+        "curves": curves,
+    }
+
+
+def _params_from(data: Mapping[str, Any]) -> lmfit.Parameters:
+    params = lmfit.Parameters()
+    for name in PARAMETER_NAMES:
+        p = data[name]
+        params.add(name, value=_value(p["value"]), vary=bool(p["vary"]),
+                   min=_value(p["min"], -np.inf), max=_value(p["max"], np.inf))
+        params[name].init_value = _value(p["init_value"])
+        params[name].stderr = None if p["stderr"] is None and not p["vary"] else \
+            _value(p["stderr"])
+        params[name].correl = ({k: _value(v) for k, v in p["correl"].items()}
+                               if p["vary"] else None)
+    return params
+
+
+def _matrix(rows: Sequence[Sequence[Optional[float]]]) -> np.ndarray:
+    return np.array([[_value(v) for v in row] for row in rows], dtype=np.float64).reshape(
+        len(rows), len(rows))
+
+
+def result_from_dict(cls: Any, data: Mapping[str, Any]) -> Any:
+    """A ``cls`` (FitResult) from the plain form of result_to_dict."""
+    if data.get("format") != FORMAT:
+        raise ValueError(f"not a zscanfit fit result (format {data.get('format')!r})")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ZScanWarning)  # they are in the warning records
+        experiment = Experiment.from_settings(data["experiment"])
+        scans = [Scan(_array(s["x_mm"]), _array(s["transmittance"]), float(s["pulse_energy"]),
+                      None if s["sigma"] is None else _array(s["sigma"]), s["label"])
+                 for s in data["data"]]
+    messages = data["integrator_messages"]
+    summary = MessageSummary(total=int(messages["total"]),
+                             counts=tuple(sorted((str(k), int(v))
+                                                 for k, v in messages["counts"].items())),
+                             first=tuple(messages["first"]))
+    bootstrap = data.get("bootstrap")
+    return cls(
+        params=_params_from(data["parameters"]), free=tuple(data["free"]),
+        covariance=_matrix(data["covariance"]), correlation=_matrix(data["correlation"]),
+        chisqr=_value(data["chisqr"]), redchi=_value(data["redchi"]), ndata=int(data["ndata"]),
+        nvarys=int(data["nvarys"]), nfev=int(data["nfev"]), success=data["success"],
+        message=data["message"], method=data["method"], n_starts=int(data["n_starts"]),
+        best_start=int(data["best_start"]),
+        start_chisqr=tuple(_value(v) for v in data["start_chisqr"]),
+        center_mm=float(data["center_mm"]), noise=_value(data["noise"]),
+        uses_sigma=bool(data["uses_sigma"]), residuals=[_array(r) for r in data["residuals"]],
+        models=[_array(m) for m in data["models"]], messages=summary,
+        warning_records=tuple(WarningRecord(r["category"], r["message"])
+                              for r in data["warning_records"]),
+        minimizer_result=None, scans=scans, experiment=experiment, is_sa=bool(data["is_sa"]),
+        weighting=data["weighting"], focus_score=_value(data["focus_score"]),
+        center_given=bool(data["center_given"]),
+        bootstrap=None if bootstrap is None else BootstrapResult.from_dict(bootstrap),
+        source=data["inputs"]["file"])
