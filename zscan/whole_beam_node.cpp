@@ -2,8 +2,9 @@
 // whole_beam_node.h. The first rung's depth degree grows with the sample's
 // linear optical depth (the absorption profile across the sample is then
 // resolved to far below the tolerance); every rung has half as many depth
-// intervals again and a tolerance kRungRatio times tighter than the one
-// below. Relies on the local transmittance.
+// intervals again and a tighter integrator tolerance than the one below, the
+// second so tight that the values it returns are smooth in the parameters.
+// Relies on the local transmittance.
 #include "zscan/whole_beam_node.h"
 
 #include <algorithm>
@@ -14,10 +15,15 @@ namespace zscan {
 
 namespace {
 
-// Integrator tolerance of the first rung relative to the requested one, and
-// the factor between neighbouring rungs.
+// Integrator tolerance of the first rung relative to the requested one; the
+// second is kSecondRung times tighter still, and never looser than
+// kSmoothAccuracy, which keeps the values smooth in the parameters (the
+// integrator's step choices move a value by several times its tolerance);
+// every further rung kRungRatio times tighter, down to kFinestAccuracy.
 constexpr double kFirstRungAccuracy = 0.01;
-constexpr double kRungRatio = 300.0;
+constexpr double kSecondRung = 3e-3;
+constexpr double kSmoothAccuracy = 1e-11;
+constexpr double kRungRatio = 30.0;
 // The integrator cannot be asked for less than this (unit round-off times a
 // few hundred).
 constexpr double kFinestAccuracy = 1e-13;
@@ -37,9 +43,14 @@ Ladder make_ladder(double tolerance, double linear_depth) {
   double accuracy = tolerance * kFirstRungAccuracy;
   for (int r = 0; r < kRungs; ++r) {
     ladder.depth[r] = make_depth_grid(std::min(degree, kMaxDepthDegree));
-    ladder.accuracy[r] = std::max(accuracy, kFinestAccuracy);
+    ladder.accuracy[r] = accuracy;
+    ladder.rungs = r + 1;
+    // A rung no tighter in time than the one below would not see its time
+    // error: the ladder ends at the finest tolerance.
+    if (accuracy <= kFinestAccuracy) break;
     degree += (degree + 1) / 2;
-    accuracy /= kRungRatio;
+    accuracy = r == 0 ? std::min(accuracy * kSecondRung, kSmoothAccuracy) : accuracy / kRungRatio;
+    accuracy = std::max(accuracy, kFinestAccuracy);
   }
   ladder.budget = kNodeBudget * tolerance;
   return ladder;
@@ -57,7 +68,7 @@ NodeValue table_node(const Absorber& absorber, const Ladder& ladder, double inte
   // The best pair found so far: finer value and difference.
   double best_value = std::numeric_limits<double>::quiet_NaN();
   double best_error = std::numeric_limits<double>::infinity();
-  for (int r = 0; r < kRungs; ++r) {
+  for (int r = 0; r < ladder.rungs; ++r) {
     LocalSettings settings;
     settings.depth = &ladder.depth[r];
     settings.accuracy = ladder.accuracy[r];

@@ -14,7 +14,7 @@
 
 namespace zscan {
 
-// Rungs of the ladder.
+// Most rungs of the ladder.
 constexpr int kRungs = 5;
 
 // The rungs for one evaluation, fixed from the requested tolerance and the
@@ -24,6 +24,7 @@ constexpr int kRungs = 5;
 struct Ladder {
   DepthGrid depth[kRungs];
   double accuracy[kRungs] = {};
+  int rungs = 0;        // rungs in use: each tighter in time than the one below
   double budget = 0.0;  // largest accepted difference between two rungs
 };
 // Throws std::bad_alloc when the depth grids cannot be stored.

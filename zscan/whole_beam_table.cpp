@@ -315,7 +315,7 @@ BeamAverage beam_average(const Table& table, double intensity) {
 }
 
 double table_worker_bytes(const Ladder& ladder) {
-  const double neq = 4.0 * (ladder.depth[kRungs - 1].degree + 1) + 1.0;
+  const double neq = 4.0 * (ladder.depth[ladder.rungs - 1].degree + 1) + 1.0;
   // Integrator work arrays, tolerances and solution (whole_beam_local).
   return 8.0 * (neq * neq + 20.0 * neq + 64.0) + 4.0 * (neq + 20.0);
 }

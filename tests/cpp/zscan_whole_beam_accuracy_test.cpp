@@ -106,7 +106,7 @@ TEST(WholeBeamAccuracyNode, HalvingEveryResolutionMovesTheValueLessThanItsEstima
     for (double tolerance : {1e-5, 1e-7}) {
       const zscan::Ladder ladder = zscan::make_ladder(tolerance, absorber.linear_depth);
       zscan::Ladder halved = ladder;
-      for (int r = 0; r < zscan::kRungs; ++r) {
+      for (int r = 0; r < ladder.rungs; ++r) {
         halved.depth[r] = zscan::make_depth_grid(2 * ladder.depth[r].degree);
         halved.accuracy[r] = std::fmax(ladder.accuracy[r] / 64.0, 1e-13);
       }
