@@ -13,7 +13,6 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <map>
 #include <new>
 #include <stdexcept>
 
@@ -227,25 +226,6 @@ class Builder {
   std::vector<int> pending_;
 };
 
-// The Gauss-Legendre rules used by beam_average, by number of points.
-struct GaussRule {
-  std::vector<double> nodes, weights;
-};
-const GaussRule& gauss_rule(int m) {
-  static const std::map<int, GaussRule> rules = [] {
-    std::map<int, GaussRule> r;
-    for (int degree = kInitialDegree; degree <= kMaxDegree; degree *= 2) {
-      const int points = degree / 2 + 1;
-      GaussRule& rule = r[points];
-      rule.nodes.resize(static_cast<std::size_t>(points));
-      rule.weights.resize(static_cast<std::size_t>(points));
-      gauss_legendre(points, rule.nodes.data(), rule.weights.data());
-    }
-    return r;
-  }();
-  return rules.at(m);
-}
-
 }  // namespace
 
 Status build_table(const Absorber& absorber, const Ladder& ladder, double max_intensity,
@@ -293,10 +273,12 @@ BeamAverage beam_average(const Table& table, double intensity) {
     // The mean of the interpolant over [low, intensity] by Gauss-Legendre,
     // exact for its degree.
     const double x = (intensity - iv.low) / width;
-    const GaussRule& rule = gauss_rule(iv.degree / 2 + 1);
+    const int points = iv.degree / 2 + 1;
+    double nodes[kMaxDegree / 2 + 1], weights[kMaxDegree / 2 + 1];
+    gauss_legendre(points, nodes, weights);
     double mean = 0.0;
-    for (std::size_t q = 0; q < rule.nodes.size(); ++q)
-      mean += rule.weights[q] * chebyshev_value(iv.coefficients.data(), iv.degree, x * rule.nodes[q]);
+    for (int q = 0; q < points; ++q)
+      mean += weights[q] * chebyshev_value(iv.coefficients.data(), iv.degree, x * nodes[q]);
     const double partial = intensity - iv.low;
     if (iv.low == 0.0) {
       out.value = mean;

@@ -5,8 +5,11 @@
 // open-aperture z-scan data, from one start vector; transmittance_model
 // evaluates the model transmittance of one data set on prepared grids;
 // scan_transmittance evaluates it at any positions from the experiment's
-// settings. check_fit_inputs is the one statement of what a fit's arrays and
-// counts must satisfy. The interrupt check, the memory limit and the model's
+// settings. whole_beam_transmittance evaluates the whole-beam model (the
+// pulse's energy transmittance over the beam's radius, the pulse and the
+// sample's depth) to a requested accuracy, with an estimate of its error.
+// check_fit_inputs is the one statement of what a fit's arrays and counts
+// must satisfy. The interrupt check, the memory limit and the model's
 // thread count (included below) complete the interface. Relies on the
 // integrator (lsoda) and MINPACK behind it; nothing of either is visible here.
 #ifndef ZSCAN_ZSCAN_H
