@@ -45,9 +45,9 @@ Ladder make_ladder(double tolerance, double linear_depth) {
     ladder.depth[r] = make_depth_grid(std::min(degree, kMaxDepthDegree));
     ladder.accuracy[r] = accuracy;
     ladder.rungs = r + 1;
-    // A rung no tighter in time than the one below would not see its time
-    // error: the ladder ends at the finest tolerance.
-    if (accuracy <= kFinestAccuracy) break;
+    // A rung no finer in time or in depth than the one below would not see
+    // that error: the ladder ends at the finest tolerance and depth degree.
+    if (accuracy <= kFinestAccuracy || degree >= kMaxDepthDegree) break;
     degree += (degree + 1) / 2;
     accuracy = r == 0 ? std::min(accuracy * kSecondRung, kSmoothAccuracy) : accuracy / kRungRatio;
     accuracy = std::max(accuracy, kFinestAccuracy);
