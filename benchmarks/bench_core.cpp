@@ -1,7 +1,9 @@
 // Benchmarks of the numerical core on the demo's settings (532 nm, 4 ns,
 // 20 um waist, 1 mm RSA sample, 10 time slices, 10 slabs): one integrator
 // call of the rate and of the attenuation step at the focus and in the
-// wings, and one model evaluation of a 41-point scan at two pulse energies.
+// wings, and one model evaluation of a 41-point scan at two pulse energies,
+// by the documented model and by the whole-beam model (at its default
+// tolerance; one table serves both energies).
 // Each runs on one thread and on all cores (independent copies in parallel
 // for the integrator calls; the model's own worker threads for the model).
 // Integrator calls on several threads run independent copies, one per thread.
@@ -125,6 +127,42 @@ BENCHMARK(BM_ModelEvaluation)
     ->ArgName("model_threads")
     ->Arg(1)
     ->Arg(cores())
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
+
+// Argument: the model's thread count. Counters: the table's nodes and
+// integrator steps of one evaluation.
+void BM_WholeBeamEvaluation(benchmark::State& state) {
+  zscan::set_model_threads(static_cast<int>(state.range(0)));
+  std::vector<double> x_mm(kPoints);
+  for (int p = 0; p < kPoints; ++p) x_mm[p] = -20.0 + p;
+  const zscan::WholeBeamScan scans[2] = {{x_mm.data(), kPoints, 0.5e-6}, {x_mm.data(), kPoints, 1.5e-6}};
+  zscan::WholeBeamRequest request;
+  request.scans = scans;
+  request.n_scans = 2;
+  zscan::WholeBeamExperiment e;
+  e.wavelength = kWavelength;
+  e.w0 = kW0;
+  e.M2 = kM2;
+  e.tau = kTau;
+  e.sample_width = kWidth;
+  e.populations = kPopulations;
+  std::vector<double> values(2 * kPoints), errors(2 * kPoints);
+  zscan::WholeBeamStats stats;
+  for (auto _ : state) {
+    zscan::whole_beam_transmittance(e, kSpecPars, request, values.data(), errors.data(), &stats);
+    benchmark::DoNotOptimize(values.data());
+  }
+  state.counters["nodes"] = stats.table_nodes;
+  state.counters["steps"] = static_cast<double>(stats.integrator_steps);
+  zscan::set_model_threads(0);
+}
+
+BENCHMARK(BM_WholeBeamEvaluation)
+    ->ArgName("model_threads")
+    ->Arg(1)
+    ->Arg(2)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MinTime(2.0);

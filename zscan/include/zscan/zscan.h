@@ -5,8 +5,11 @@
 // open-aperture z-scan data, from one start vector; transmittance_model
 // evaluates the model transmittance of one data set on prepared grids;
 // scan_transmittance evaluates it at any positions from the experiment's
-// settings. check_fit_inputs is the one statement of what a fit's arrays and
-// counts must satisfy. The interrupt check, the memory limit and the model's
+// settings. whole_beam_transmittance evaluates the whole-beam model (the
+// pulse's energy transmittance over the beam's radius, the pulse and the
+// sample's depth) to a requested accuracy, with an estimate of its error.
+// check_fit_inputs is the one statement of what a fit's arrays and counts
+// must satisfy. The interrupt check, the memory limit and the model's
 // thread count (included below) complete the interface. Relies on the
 // integrator (lsoda) and MINPACK behind it; nothing of either is visible here.
 #ifndef ZSCAN_ZSCAN_H
@@ -204,6 +207,90 @@ struct ScanPoints {
 Status scan_transmittance(const Experiment& experiment, const ScanPoints& points,
                           const double* spec_pars /*[kSpecPars]*/,
                           double* out /*[n_points]*/);
+
+// ------------------------------------------------------------ whole beam
+// The whole-beam model: the energy transmittance of the whole pulse and
+// beam, integrated over radius, time and the sample's depth (thin sample: the
+// beam's width does not change across it, propagation in retarded time),
+// with the populations of every point evolving by the five rate equations
+// under the local intensity. The pulse is Gaussian in time with intensity
+// FWHM tau and carries exactly its energy E: its peak intensity at position
+// z from the focus is I0 = 1e-4 E / ((pi w(z)^2 / 2) tau sqrt(pi / (4 ln 2)))
+// W/cm^2, w(z) = w0 sqrt(1 + (z / z0)^2), z0 = pi w0^2 / (M2 wavelength).
+// The initial populations are taken as stationary in the dark: the rates are
+// dN/dt = R(N, phi) - R(N_init, 0).
+
+// The experiment's settings.
+struct WholeBeamExperiment {
+  double wavelength = 0.0;    // m, > 0
+  double w0 = 0.0;            // beam waist radius, m, > 0
+  double M2 = 0.0;            // beam quality factor, > 0
+  double tau = 0.0;           // intensity FWHM of the pulse, s, > 0
+  double sample_width = 0.0;  // cm, >= 0
+  const double* populations = nullptr;  // [kLevels] initial populations N0..N4, cm^-3, >= 0
+};
+
+// One scan: positions at one pulse energy.
+struct WholeBeamScan {
+  const double* positions_mm = nullptr;  // [n_points] from the focus, mm
+  int n_points = 0;                      // >= 1
+  double pulse_energy = 0.0;             // J, >= 0
+};
+
+// Everything one evaluation computes: all scans of a fit share one table of
+// the local transmittance.
+struct WholeBeamRequest {
+  const WholeBeamScan* scans = nullptr;  // [n_scans]
+  int n_scans = 0;                       // >= 1
+  double tolerance = 1e-5;  // absolute, on Te / Te_lin; kWholeBeamMinTolerance or more
+};
+constexpr double kWholeBeamMinTolerance = 1e-10;
+
+// What an evaluation did.
+struct WholeBeamStats {
+  int table_nodes = 0;             // peak intensities at which Tloc was computed
+  int table_intervals = 0;         // intervals of the final table
+  int table_rounds = 0;            // batches of nodes
+  long long integrations = 0;      // integrator calls
+  long long integrator_steps = 0;  // steps of all integrator calls
+  int failed_integrations = 0;     // integrator calls that stopped before the pulse's end
+  int failed_nodes = 0;            // nodes left without a value (their points are NaN)
+};
+
+// Te / Te_lin at every point of every scan, scan after scan, with Te_lin =
+// exp(-(sigma_0 N0 + sigma_1 N1 + sigma_2 N3) L) the low-energy limit, and
+// errors[i] an estimate of |values[i] - exact| covering the depth, time,
+// table and transverse discretisations together; at most the tolerance
+// unless the model could not reach it (never below a thousandth of it).
+// spec_pars as transmittance_model's: cross-sections >= 0, lifetimes > 0
+// (+inf: no decay). stats may be null. The table's nodes run on the model's
+// worker threads; the results are the same bits for every thread count. This
+// thread's interrupt check is consulted between batches of nodes and between
+// the nodes this thread computes.
+// Returns Status::invalid_input for a null array, counts below 1 or beyond a
+// 32-bit total, a tolerance below kWholeBeamMinTolerance, or a value outside
+// the ranges above (NaN included); Status::out_of_memory when working storage
+// cannot be obtained or would exceed usable_memory_bytes; Status::interrupted
+// when the interrupt check asked to stop. On any of them every value is NaN
+// and every error +inf (when the arrays are given). A node the integrator
+// cannot complete at any resolution leaves NaN values with +inf errors at
+// the points that need it, with Status::ok, counted in stats.
+Status whole_beam_transmittance(const WholeBeamExperiment& experiment,
+                                const double* spec_pars /*[kSpecPars]*/,
+                                const WholeBeamRequest& request,
+                                double* values /*[total points]*/,
+                                double* errors /*[total points]*/,
+                                WholeBeamStats* stats);
+
+// Normalisation of one scan's values on its wings, as experimenters
+// normalise data: out[i] = values[i] / m with m the mean of the first and
+// last kWingPoints values (shared points counted twice when n_points <
+// 2 kWingPoints), and out_errors[i] = (errors[i] + |out[i]| e_m) / (m - e_m)
+// with e_m the same mean of the errors: a bound on the error of the ratio
+// (+inf when m <= e_m). Returns Status::invalid_input for a null array or
+// n_points < kWingPoints; out and out_errors may be values and errors.
+Status whole_beam_wing_normalise(const double* values, const double* errors, int n_points,
+                                 double* out, double* out_errors);
 
 }  // namespace zscan
 
