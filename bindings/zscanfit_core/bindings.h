@@ -11,6 +11,8 @@ namespace zscanfit_core {
 void bind_message_capture(nanobind::module_& m);
 // scan_transmittance (model_entry.cpp).
 void bind_model_entry(nanobind::module_& m);
+// whole_beam_transmittance (whole_beam_entry.cpp).
+void bind_whole_beam_entry(nanobind::module_& m);
 
 }  // namespace zscanfit_core
 

@@ -41,6 +41,33 @@ constexpr const char* kOutOfMemory =
 constexpr const char* kStoppedWithoutException =
     "scan_transmittance: the computation was stopped without a pending exception";
 
+// whole_beam_transmittance.
+constexpr const char* kWholeBeamNoScans =
+    "whole_beam_transmittance: counts is empty; give the number of positions of every scan";
+constexpr const char* kWholeBeamEnergies =
+    "whole_beam_transmittance: pulse_energies must have one value per scan (len(counts))";
+constexpr const char* kWholeBeamSpecPars =
+    "whole_beam_transmittance: spec_pars must have the 8 spectroscopic parameters "
+    "(sigma_0, sigma_1, sigma_2, tau_10, tau_13, tau_21, tau_30, tau_43)";
+constexpr const char* kWholeBeamPopulations =
+    "whole_beam_transmittance: populations must have the 5 initial populations N0..N4 "
+    "(cm^-3)";
+constexpr const char* kWholeBeamTooMany =
+    "whole_beam_transmittance: at most 2147483647 positions are supported";
+constexpr const char* kWholeBeamEmptyScan =
+    "whole_beam_transmittance: every scan needs at least one position (counts >= 1)";
+constexpr const char* kWholeBeamCounts =
+    "whole_beam_transmittance: the counts must add up to len(positions)";
+constexpr const char* kWholeBeamRefused =
+    "whole_beam_transmittance: the model refused its inputs (a NaN, a negative or zero "
+    "setting where a positive one is needed, a negative cross-section or a lifetime that is "
+    "not positive, or a tolerance below 1e-10)";
+constexpr const char* kWholeBeamOutOfMemory =
+    "whole_beam_transmittance: the working storage for %zu points cannot be obtained within "
+    "the memory this process may use";
+constexpr const char* kWholeBeamStopped =
+    "whole_beam_transmittance: the computation was stopped without a pending exception";
+
 }  // namespace msg
 }  // namespace zscanfit_core
 

@@ -7,8 +7,9 @@
 
 NB_MODULE(_core, m) {
   m.doc() =
-      "Compiled part of zscanfit: the z-scan model at given parameters "
-      "(scan_transmittance) and the capture of the integrator's messages "
+      "Compiled part of zscanfit: the z-scan models at given parameters "
+      "(scan_transmittance, the on-axis model; whole_beam_transmittance, the whole-beam "
+      "model) and the capture of the integrator's messages "
       "(MessageCapture). Shares its model and integrator with kesp_wrapper.";
   // A daemon thread still evaluating when the interpreter exits keeps its
   // arguments for good (it never comes back, see
@@ -17,4 +18,5 @@ NB_MODULE(_core, m) {
   nanobind::set_leak_warnings(false);
   zscanfit_core::bind_message_capture(m);
   zscanfit_core::bind_model_entry(m);
+  zscanfit_core::bind_whole_beam_entry(m);
 }

@@ -13,7 +13,7 @@ import numpy as np
 
 from . import texts
 
-__all__ = ["core", "scan_values", "message_capture", "fit_zscan"]
+__all__ = ["core", "scan_values", "whole_beam_values", "message_capture", "fit_zscan"]
 
 
 def core() -> Any:
@@ -59,6 +59,20 @@ def scan_values(positions: np.ndarray, wing_positions: np.ndarray, pulse_energy:
     return core().scan_transmittance(
         positions, wing_positions, pulse_energy, spec_pars, s.populations, s.wavelength,
         s.w0, s.M2, s.tau, s.sample_width, s.t_slices, s.z_slices)
+
+
+def whole_beam_values(positions: np.ndarray, counts: Sequence[int],
+                      pulse_energies: Sequence[float], spec_pars: np.ndarray, experiment: Any,
+                      tolerance: float) -> Tuple[np.ndarray, np.ndarray, dict]:
+    """The whole-beam model's Te / Te_lin at ``positions`` (mm from the
+    focus, scan after scan, ``counts`` per scan) with its error estimates
+    and the evaluation's counts (table nodes, failed nodes, ...)."""
+    s = _Settings.of(experiment)
+    return core().whole_beam_transmittance(
+        np.ascontiguousarray(positions, dtype=np.float64), np.array(counts, dtype=np.int32),
+        np.array(pulse_energies, dtype=np.float64), np.ascontiguousarray(spec_pars,
+                                                                          dtype=np.float64),
+        s.populations, s.wavelength, s.w0, s.M2, s.tau, s.sample_width, float(tolerance))
 
 
 def message_capture(keep: int) -> Any:

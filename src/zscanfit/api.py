@@ -15,6 +15,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Union
 from . import texts
 from .fitting.result import FitResult
 from .fitting.robust import DIFF_STEP
+from .evaluation.models import DEFAULT_TOLERANCE
 from .fitting.single import check_inputs, check_options, fit_once
 from .inputs.experiment import Experiment
 from .inputs.scans import Scan
@@ -30,6 +31,7 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
         is_sa: bool = False, n_starts: int = 3, method: str = "robust",
         verbose: bool = False, *, center_mm: Optional[float] = None,
         diff_step: float = DIFF_STEP, max_nfev: Optional[int] = None,
+        model: Optional[str] = None, tolerance: float = DEFAULT_TOLERANCE,
         bootstrap: Optional[int] = None, seed: Optional[int] = None,
         client: Any = None) -> FitResult:
     """Fit the free spectroscopic parameters to one or more z-scans.
@@ -74,6 +76,16 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
     max_nfev : int, optional
         Evaluation budget per start of the robust method (default:
         lmfit's 2000 * (free + 1)).
+    model : {'whole-beam', 'on-axis'}, optional
+        'whole-beam' (the default of the robust method): what an
+        open-aperture detector measures, the pulse's energy transmittance
+        over the whole beam, computed to ``tolerance`` with an error
+        estimate; each scan normalised on its wings like the data.
+        'on-axis': fit_zscan's model (the experiment's t_slices and
+        z_slices), bit for bit. method='exact' always fits the on-axis model.
+    tolerance : float
+        The whole-beam model's absolute tolerance on the normalised
+        transmittance (default 1e-5).
     bootstrap : int, optional
         Resampled data sets B (>= 2) of a residual bootstrap: each is the
         fitted model plus residuals drawn from the same scan, refitted like
@@ -116,7 +128,8 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
     """
     inputs = check_inputs(scans, experiment, params, is_sa=is_sa, n_starts=n_starts,
                           method=method, verbose=verbose, center_mm=center_mm,
-                          diff_step=diff_step, max_nfev=max_nfev)
+                          diff_step=diff_step, max_nfev=max_nfev, model=model,
+                          tolerance=tolerance)
     if bootstrap is not None:
         bootstrap = _bootstrap.check_samples(bootstrap)
     result = fit_once(inputs)

@@ -172,8 +172,35 @@ MEANING_OTHER = "an integration reported '{kind}'"
 MESSAGES_AFFECT = ("The model values of those integrations, and so the fitted values, may "
                    "be affected: check the settings (units, populations, pulse energy).")
 MESSAGES_HARMLESS = "The results are not affected."
+REPORT_MODEL_ERROR = "; its largest error estimate at the fit {error:.2g}"
 REPORT_MESSAGES = "    {total} message lines of the ODE integrator:"
 MESSAGES_MORE = "... and {more} more integrator message{s}"
+
+# ------------------------------------------------------------ models
+BAD_MODEL = "model must be 'whole-beam' or 'on-axis' (got {model!r})"
+BAD_NORMALISE = "normalise must be 'wings' or 'linear' (got {normalise!r})"
+FIX_TOLERANCE = "give an absolute tolerance on the normalised transmittance, e.g. 1e-5"
+TOLERANCE_TOO_SMALL = ("tolerance = {value:g} is below {least:g}, the finest the whole-beam "
+                       "model can meet in double precision")
+ON_AXIS_LINEAR = ("normalise='linear' needs the whole-beam model; the on-axis model "
+                  "(fit_zscan's) is always normalised on the scan's wings")
+EXACT_MODEL = ("method='exact' runs fit_zscan, which fits the on-axis model only (got "
+               "model={model!r}): leave model out, give model='on-axis', or use "
+               "method='robust'")
+MODEL_WHOLE_BEAM = ("whole-beam (the pulse's energy over the whole beam; absolute tolerance "
+                    "{tolerance:g})")
+MODEL_ON_AXIS = ("on-axis (fit_zscan's: on-axis intensity, {t_slices} time slices x "
+                 "{z_slices} depth slabs, no error estimate)")
+THICK_SAMPLE = ("the sample ({thickness:g} mm) is thicker than the Rayleigh range "
+                "({rayleigh:.3g} mm): the whole-beam model takes the beam's width as "
+                "constant across the sample (a thin sample), which it is not here")
+EXCITED_NOT_STATIONARY = ("level {level} starts with population {population:g} cm^-3 but "
+                          "decays ({lifetimes} finite): the whole-beam model takes the "
+                          "initial populations as stationary in the dark (kept up against "
+                          "their decay until the light changes them)")
+MODEL_FAILED = ("the whole-beam model could not be computed at {count} of {total} points "
+                "(the integrator could not complete them at any resolution): check the "
+                "settings and parameters; the points are NaN")
 
 # ------------------------------------------------------------ model entry
 CORE_MISSING = ("zscanfit's compiled model entry (zscanfit._core) is not "

@@ -45,14 +45,15 @@ def quiet():
 
 
 def synthetic_scans(truth=RSA_TRUTH, exp=None, energies=ENERGIES, positions=POSITIONS,
-                    noise=0.0, seed=0, sigma=None):
-    """Scans of the model at ``truth`` (plus seeded Gaussian noise)."""
+                    noise=0.0, seed=0, sigma=None, model="on-axis"):
+    """Scans of the model at ``truth`` (plus seeded Gaussian noise); the
+    on-axis model on the coarse grids unless ``model`` says otherwise."""
     exp = exp or experiment()
     rng = np.random.default_rng(seed)
     scans = []
     with quiet():
         for energy in energies:
-            values = zscanfit.model(exp, truth, positions, energy)
+            values = zscanfit.model(exp, truth, positions, energy, model=model)
             if noise:
                 values = values + rng.normal(0.0, noise, values.shape)
             scans.append(zscanfit.Scan(positions, values, energy,

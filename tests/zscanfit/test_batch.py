@@ -29,7 +29,8 @@ SEEDS = (11, 12, 13)
 def sequential():
     """The jobs fitted one after another in this thread, and the jobs."""
     jobs = batch_cases.jobs(SEEDS)
-    return jobs, [zscanfit.fit(j.scans, j.experiment, j.params, n_starts=1) for j in jobs]
+    return jobs, [zscanfit.fit(j.scans, j.experiment, j.params, n_starts=1,
+                               model="on-axis") for j in jobs]
 
 
 @pytest.fixture(scope="module")
@@ -46,13 +47,14 @@ def batch_run(request, sequential):
     jobs, _ = sequential
     batch_jobs = [jobs[0], batch_cases.failing_job()] + jobs[1:]
     if request.param == "threads":
-        return fit_many(batch_jobs, workers=2, n_starts=1)
+        return fit_many(batch_jobs, workers=2, n_starts=1, model="on-axis")
     local_cluster = request.getfixturevalue("cluster")
     if request.param == "scheduler address":
-        return fit_many(batch_jobs, client=local_cluster.scheduler_address, n_starts=1)
+        return fit_many(batch_jobs, client=local_cluster.scheduler_address, n_starts=1,
+                        model="on-axis")
     from distributed import Client
     with Client(local_cluster) as client:
-        return fit_many(batch_jobs, client=client, n_starts=1)
+        return fit_many(batch_jobs, client=client, n_starts=1, model="on-axis")
 
 
 def test_results_equal_sequential_fits_bit_for_bit_in_job_order(batch_run, sequential):
@@ -78,21 +80,21 @@ def test_job_options_override_batch_options():
     job.options = {"n_starts": 1}
     as_mapping = {"scans": job.scans, "experiment": job.experiment, "params": job.params,
                   "n_starts": 1}
-    one, two = fit_many([job, as_mapping], workers=1, n_starts=2)
+    one, two = fit_many([job, as_mapping], workers=1, n_starts=2, model="on-axis")
     assert one.n_starts == 1 and two.n_starts == 1
     assert batch_cases.same_bits(one, two)
 
 
 @pytest.mark.parametrize("call, error, text", [
-    (lambda: fit_many([object()]), TypeError,
+    (lambda: fit_many([object()], model="on-axis"), TypeError,
      texts.BATCH_JOB_NOT_UNDERSTOOD.format(index=0, kind="object")),
-    (lambda: fit_many([{"scans": 1, "params": 2}]), TypeError,
+    (lambda: fit_many([{"scans": 1, "params": 2}], model="on-axis"), TypeError,
      texts.BATCH_JOB_NOT_UNDERSTOOD.format(index=0, kind="dict")),
-    (lambda: fit_many([], workers=2, client="tcp://127.0.0.1:1"), ValueError,
+    (lambda: fit_many([], workers=2, client="tcp://127.0.0.1:1", model="on-axis"), ValueError,
      texts.BATCH_WORKERS_WITH_CLIENT),
-    (lambda: fit_many([], workers=0), ValueError,
+    (lambda: fit_many([], workers=0, model="on-axis"), ValueError,
      texts.BATCH_WORKERS_NOT_POSITIVE.format(value=0)),
-    (lambda: fit_many([], workers=1.5), ValueError,
+    (lambda: fit_many([], workers=1.5, model="on-axis"), ValueError,
      texts.BATCH_WORKERS_NOT_POSITIVE.format(value=1.5)),
 ], ids=["object", "mapping without experiment", "workers and client", "no workers",
         "fractional workers"])
@@ -105,16 +107,16 @@ def test_arguments_that_cannot_work_raise_before_any_fit(call, error, text):
 def test_without_dask_client_names_the_extra_and_threads_still_work(monkeypatch):
     monkeypatch.setitem(sys.modules, "distributed", None)  # import distributed now fails
     with pytest.raises(ImportError) as raised:
-        fit_many([batch_cases.failing_job()], client="tcp://127.0.0.1:8786")
+        fit_many([batch_cases.failing_job()], client="tcp://127.0.0.1:8786", model="on-axis")
     assert str(raised.value) == texts.BATCH_MISSING_DASK
     assert "pip install kesp_wrapper[dask]" in str(raised.value)
-    (failure,) = fit_many([batch_cases.failing_job()])
+    (failure,) = fit_many([batch_cases.failing_job()], model="on-axis")
     assert failure.error_type == "ValueError"
 
 
 @pytest.mark.parametrize("progress, shown", [(None, False), (False, False), (True, True)])
 def test_progress_bar_only_on_a_terminal_or_when_asked(capsys, progress, shown):
-    fit_many([batch_cases.failing_job()] * 2, progress=progress)
+    fit_many([batch_cases.failing_job()] * 2, progress=progress, model="on-axis")
     err = capsys.readouterr().err
     assert ("2/2" in err) == shown
 
@@ -124,9 +126,9 @@ def test_a_fit_on_a_stopped_batch_thread_ends_before_evaluating_the_model():
     stop = threading.Event()
     stop.set()
     with _stop.stop_events((stop,)), pytest.raises(_stop.FitStopped):
-        zscanfit.fit(job.scans, job.experiment, job.params, n_starts=1)
+        zscanfit.fit(job.scans, job.experiment, job.params, n_starts=1, model="on-axis")
     # outside the batch's thread the same fit runs
-    assert zscanfit.fit(job.scans, job.experiment, job.params, n_starts=1).success
+    assert zscanfit.fit(job.scans, job.experiment, job.params, n_starts=1, model="on-axis").success
 
 
 # A batch of fits that would never end by themselves (each waits for its
@@ -204,13 +206,15 @@ def _rows(text):
 def _fit_file(path, **changes):
     data = zscanfit.load_scans(path)
     exp = zscanfit.Experiment.from_settings(dict(data.settings, **changes))
-    return zscanfit.fit(data.scans, exp, data.params(free=batch_cases.FREE), n_starts=1)
+    return zscanfit.fit(data.scans, exp, data.params(free=batch_cases.FREE), n_starts=1,
+                        model="on-axis")
 
 
 def test_fit_many_folder_writes_one_row_per_file_as_the_fits_give(scan_folder, tmp_path):
     from conftest import run_cli
     out = tmp_path / "results.csv"
     done = run_cli("fit-many", scan_folder, "--free", *batch_cases.FREE, "--starts", 1,
+                   "--model", "on-axis",
                    "--workers", 2, "--out", out)
     assert done.returncode == 0, done.stderr
     rows = _rows(out.read_text())
@@ -232,7 +236,8 @@ def test_fit_many_manifest_rows_override_the_files_values(scan_folder, tmp_path)
     from conftest import run_cli
     manifest = tmp_path / "manifest.csv"
     manifest.write_text(f"file,z_slices\n{scan_folder / 'a.csv'},3\n{scan_folder / 'c.csv'},\n")
-    done = run_cli("fit-many", manifest, "--free", *batch_cases.FREE, "--starts", 1)
+    done = run_cli("fit-many", manifest, "--free", *batch_cases.FREE, "--starts", 1,
+                   "--model", "on-axis")
     assert done.returncode == 0, done.stderr
     rows = _rows(done.stdout)
     assert [r["status"] for r in rows] == ["ok", "ok"]

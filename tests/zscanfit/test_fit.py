@@ -32,7 +32,7 @@ def test_noise_free_data_give_the_truth_from_starts_spread_over_a_decade(truth, 
         factors = 10.0 ** rng.uniform(np.log10(0.3), np.log10(3.0), len(free))
         with quiet():
             result = zscanfit.fit(scans, experiment(), start_from(truth, free, factors),
-                                  is_sa=is_sa, n_starts=1)
+                                  is_sa=is_sa, n_starts=1, model="on-axis")
         reached += max(relative_errors(result, truth).values()) < 1e-4
     # With three free parameters the RSA has a second minimum, at about
     # (1.31, 2.42, 1.80) times the truth (chi-square 1.7e-7 on noise-free
@@ -43,7 +43,7 @@ def test_noise_free_data_give_the_truth_from_starts_spread_over_a_decade(truth, 
 def test_the_best_of_several_starts_is_chosen_and_reported(rsa_scans):
     with quiet():
         result = zscanfit.fit(rsa_scans, experiment(), start_from(RSA_TRUTH, ["sigma_1"], [2.0]),
-                              n_starts=3)
+                              n_starts=3, model="on-axis")
     assert len(result.start_chisqr) == 3
     assert result.chisqr == min(result.start_chisqr) == result.start_chisqr[result.best_start]
     assert result.success and result.nfev >= 3
@@ -53,7 +53,7 @@ def test_bounds_hold_and_a_value_on_a_bound_is_flagged(rsa_scans):
     params = zscanfit.make_params(RSA_TRUTH, free=["sigma_1"], bounds={"sigma_1": (None, 3e-17)},
                                   sigma_1=2e-17)
     with pytest.warns(zscanfit.FitWarning, match="sigma_1 = 3e-17 ended on its upper bound"):
-        result = zscanfit.fit(rsa_scans, experiment(), params, n_starts=2)
+        result = zscanfit.fit(rsa_scans, experiment(), params, n_starts=2, model="on-axis")
     assert result.values["sigma_1"] <= 3e-17
     assert any("upper bound" in text for text in result.warnings)
 
@@ -65,7 +65,7 @@ def test_a_parameter_without_effect_is_flagged_as_undetermined(rsa_scans):
     scans = synthetic_scans(truth, noise=0.002, seed=3)
     params = zscanfit.make_params(truth, free=["sigma_0", "tau_43"])
     with pytest.warns(zscanfit.FitWarning, match="tau_43: the data do not determine it"):
-        result = zscanfit.fit(scans, experiment(), params, n_starts=1)
+        result = zscanfit.fit(scans, experiment(), params, n_starts=1, model="on-axis")
     assert np.isnan(result.stderr["tau_43"]) and np.isfinite(result.stderr["sigma_0"])
 
 
@@ -76,14 +76,14 @@ def test_masked_points_leave_the_fit_but_not_the_normalisation():
     with quiet():
         masked = [scans[0], zscanfit.Scan(scans[1].x_mm, y, scans[1].pulse_energy)]
         result = zscanfit.fit(masked, experiment(), start_from(RSA_TRUTH, ["sigma_0"], [1.5]),
-                              n_starts=1)
+                              n_starts=1, model="on-axis")
     assert result.ndata == 2 * POSITIONS.size - 2 and np.isfinite(result.chisqr)
     assert np.isnan(result.residuals[1][[0, 8]]).all()
     assert np.isfinite(result.models[1]).all()
     # The model of the masked scan is that of the full scan: same positions.
     with quiet():
         full = zscanfit.model(experiment(), result.params, POSITIONS, scans[1].pulse_energy,
-                              center_mm=result.center_mm)
+                              center_mm=result.center_mm, model="on-axis")
     assert np.array_equal(result.models[1], full)
 
 
@@ -93,12 +93,14 @@ def test_scans_of_different_lengths_and_per_point_sigma_fit_together():
                             noise=0.002, seed=8, sigma=0.002)[0]
     with quiet():
         result = zscanfit.fit([short, scans[1]], experiment(),
-                              start_from(RSA_TRUTH, ["sigma_0", "sigma_1"], [1.3, 0.8]), n_starts=1)
+                              start_from(RSA_TRUTH, ["sigma_0", "sigma_1"], [1.3, 0.8]), n_starts=1,
+                              model="on-axis")
     assert result.uses_sigma and np.isnan(result.noise)
     assert max(relative_errors(result, RSA_TRUTH).values()) < 0.2
     assert abs(result.redchi - 1.0) < 0.6        # sigma is the noise that was added
     with pytest.raises(ValueError, match="equal length"):
-        zscanfit.fit([short, scans[1]], experiment(), result.params, method="exact")
+        zscanfit.fit([short, scans[1]], experiment(), result.params, method="exact",
+                     model="on-axis")
 
 
 @pytest.mark.parametrize("truth, is_sa, free, n_starts", [
@@ -110,7 +112,8 @@ def test_the_exact_method_is_fit_zscan_to_the_last_bit(truth, is_sa, free, n_sta
     params = start_from(truth, free, [1.4] * len(free))
     exp = experiment()
     with quiet():
-        result = zscanfit.fit(scans, exp, params, is_sa=is_sa, n_starts=n_starts, method="exact")
+        result = zscanfit.fit(scans, exp, params, is_sa=is_sa, n_starts=n_starts, method="exact",
+                              model="on-axis")
     spec_pars = np.array([params[n].value for n in zscanfit.PARAMETER_NAMES])
     indices = np.array([zscanfit.PARAMETER_NAMES.index(n) for n in free], dtype=np.int32)
     x = np.concatenate([s.x_mm for s in scans])
@@ -141,7 +144,7 @@ def test_the_exact_method_refuses_what_fit_zscan_cannot_do(change, words):
     options = {"center_mm": change["center_mm"]} if "center_mm" in change else {}
     with pytest.raises(ValueError, match=words):
         zscanfit.fit(scans, experiment(), zscanfit.make_params(RSA_TRUTH, free=["sigma_0"]),
-                     method="exact", **options)
+                     method="exact", **options, model="on-axis")
 
 
 @pytest.mark.parametrize("kwargs, words", [
@@ -156,17 +159,17 @@ def test_wrong_fit_arguments_raise_naming_the_fix(rsa_scans, kwargs, words):
                      params=zscanfit.make_params(RSA_TRUTH, free=["sigma_0"]))
     arguments.update(kwargs)
     with pytest.raises(ValueError, match=words):
-        zscanfit.fit(**arguments)
+        zscanfit.fit(**arguments, model="on-axis")
 
 
 def test_a_smooth_curve_passes_through_the_fitted_model_at_the_data_points(rsa_scans):
     with quiet():
         result = zscanfit.fit(rsa_scans, experiment(), start_from(RSA_TRUTH, ["sigma_0"], [1.2]),
-                              n_starts=1)
+                              n_starts=1, model="on-axis")
         scan = rsa_scans[1]
         grid = np.union1d(np.linspace(-20.0, 20.0, 101), scan.x_mm)
         curve = zscanfit.model(experiment(), result.params, grid, scan.pulse_energy,
-                               normalise_to=scan, center_mm=result.center_mm)
+                               normalise_to=scan, center_mm=result.center_mm, model="on-axis")
     at_points = curve[np.searchsorted(grid, scan.x_mm)]
     assert np.array_equal(at_points, result.models[1])
 
@@ -174,7 +177,8 @@ def test_a_smooth_curve_passes_through_the_fitted_model_at_the_data_points(rsa_s
 def test_results_pickle_report_and_plot(rsa_scans, tmp_path):
     with quiet():
         result = zscanfit.fit(rsa_scans, experiment(),
-                              start_from(RSA_TRUTH, ["sigma_0", "sigma_1"], [1.5, 1.5]), n_starts=1)
+                              start_from(RSA_TRUTH, ["sigma_0", "sigma_1"], [1.5, 1.5]), n_starts=1,
+                              model="on-axis")
     copy = pickle.loads(pickle.dumps(result))
     assert copy.values == result.values and copy.stderr == result.stderr
     assert np.array_equal(copy.correlation, result.correlation)
@@ -189,7 +193,8 @@ def test_results_pickle_report_and_plot(rsa_scans, tmp_path):
 
 @pytest.mark.parametrize("name", ["sigma_0", "sigma_1"])
 def test_the_finite_difference_step_matches_the_measured_integration_noise(rsa_scans, name):
-    noise = zscanfit.estimate_model_noise(rsa_scans, experiment(), RSA_TRUTH, name, samples=21)
+    noise = zscanfit.estimate_model_noise(rsa_scans, experiment(), RSA_TRUTH, name, samples=21,
+                                          model="on-axis")
     assert 0.0 < noise.noise < 1e-8
     # The robust step lies within a factor 10 of the best step for this
     # noise, where MINPACK's 1.5e-8 step is far off.

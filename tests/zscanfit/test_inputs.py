@@ -63,7 +63,7 @@ def test_bad_scan_input_names_the_argument_and_the_fix(args, name, fix):
 ], ids=["inf-position", "nan-position", "inf-wing"])
 def test_the_model_refuses_positions_that_are_not_finite(x, wings, name):
     with pytest.raises(ValueError, match=f"^{name} must be finite .*in mm"):
-        zscanfit.model(experiment(), RSA_TRUTH, x, 5e-7, normalise_to=wings)
+        zscanfit.model(experiment(), RSA_TRUTH, x, 5e-7, normalise_to=wings, model="on-axis")
 
 
 @pytest.mark.parametrize("change, name", [
@@ -107,7 +107,7 @@ def test_positions_in_metres_warn_when_fitting():
         scans = [zscanfit.Scan(X * 1e-3, Y, 5e-7)]
     with pytest.warns(zscanfit.UnitWarning, match="less than two Rayleigh ranges"):
         zscanfit.fit(scans, experiment(), zscanfit.make_params(RSA_TRUTH, free=["sigma_0"]),
-                     n_starts=1, max_nfev=2)
+                     n_starts=1, max_nfev=2, model="on-axis")
 
 
 def test_missing_points_are_masked_with_one_warning():

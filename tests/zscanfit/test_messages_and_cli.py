@@ -46,8 +46,8 @@ def test_messages_of_a_fit_are_collected_into_one_warning_or_printed(verbose):
     with warnings.catch_warnings(record=True) as record:
         warnings.simplefilter("always")
         result = zscanfit.fit(scans, exp, zscanfit.make_params(TRUTH, free=["sigma_0"]),
-                              n_starts=1, max_nfev=3, verbose={verbose})
-        zscanfit.model(exp, TRUTH, x, ENERGY, verbose={verbose})
+                              n_starts=1, max_nfev=3, verbose={verbose}, model="on-axis")
+        zscanfit.model(exp, TRUTH, x, ENERGY, verbose={verbose}, model="on-axis")
     kinds = [w.category.__name__ for w in record if issubclass(w.category, zscanfit.IntegratorWarning)]
     sys.stderr.write(json.dumps([kinds, result.messages.total]))
     """)
@@ -78,7 +78,7 @@ def test_fit_zscan_in_another_thread_still_prints_its_messages():
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             while not done.is_set():
-                zscanfit.model(exp, TRUTH, x, ENERGY)
+                zscanfit.model(exp, TRUTH, x, ENERGY, model="on-axis")
     worker = threading.Thread(target=busy)
     worker.start()
     fit_zscan()
@@ -108,6 +108,7 @@ def test_help_lists_every_option():
 
 def test_a_fit_prints_the_report_and_writes_json_and_a_figure(data_file, tmp_path):
     child = run_cli("fit", data_file, "--free", "sigma_0", "sigma_1", "--starts", "1",
+                    "--model", "on-axis",
                     "--set", "sigma_0=1.5e-17", "--json", tmp_path / "out.json",
                     "--plot", tmp_path / "fit.png")
     assert child.returncode == 0, child.stderr

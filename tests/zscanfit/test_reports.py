@@ -30,7 +30,7 @@ def fit_quietly(scans, **options):
     with quiet():
         return zscanfit.fit(scans, options.pop("exp", fast()),
                             options.pop("params", start_from(RSA_TRUTH, FREE, [1.2, 0.9])),
-                            n_starts=options.pop("n_starts", 1), **options)
+                            n_starts=options.pop("n_starts", 1), **options, model="on-axis")
 
 
 # ---------------------------------------------------------------- warnings carried
@@ -42,7 +42,7 @@ def talkative_fit():
     y[3] = np.nan
     scans = [zscanfit.Scan(x, y, TALKATIVE_ENERGY)]
     return zscanfit.fit(scans, exp, zscanfit.make_params(RSA_TRUTH, free=["sigma_0"]),
-                        n_starts=1)
+                        n_starts=1, model="on-axis")
 
 
 def stopped_fit():
@@ -50,7 +50,7 @@ def stopped_fit():
     scans = synthetic_scans(exp=fast(), noise=0.002, seed=2)
     params = zscanfit.make_params(RSA_TRUTH, free=FREE, sigma_0=3e-17, sigma_1=1.5e-17,
                                   bounds={"sigma_1": (None, 2e-17)})
-    return zscanfit.fit(scans, fast(), params, n_starts=1, max_nfev=2)
+    return zscanfit.fit(scans, fast(), params, n_starts=1, max_nfev=2, model="on-axis")
 
 
 @pytest.mark.parametrize("make, kinds", [
@@ -84,7 +84,7 @@ def test_strict_turns_any_warning_into_exit_status_3(tmp_path):
     with quiet():
         scans[0] = zscanfit.Scan(scans[0].x_mm, y, scans[0].pulse_energy)
     path = write_scan_file(tmp_path / "masked.csv", scans, fast(), RSA_TRUTH)
-    args = ["fit", path, "--free", "sigma_0", "--starts", "1"]
+    args = ["fit", path, "--free", "sigma_0", "--starts", "1", "--model", "on-axis"]
     lenient, strict = run_cli(*args), run_cli(*args, "--strict")
     assert lenient.returncode == 0 and strict.returncode == 3
     for done in (lenient, strict):
@@ -94,7 +94,8 @@ def test_strict_turns_any_warning_into_exit_status_3(tmp_path):
     assert "--strict: exit status 3" in strict.stderr
     clean = write_scan_file(tmp_path / "clean.csv", synthetic_scans(exp=fast(), noise=0.002,
                                                                     seed=4), fast(), RSA_TRUTH)
-    quiet_run = run_cli("fit", clean, "--free", "sigma_0", "--starts", "1", "--strict")
+    quiet_run = run_cli("fit", clean, "--free", "sigma_0", "--starts", "1", "--strict",
+                        "--model", "on-axis")
     assert quiet_run.returncode == 0, quiet_run.stderr
     assert quiet_run.stderr.strip().splitlines()[-1] == texts.CLI_DONE
 
@@ -202,10 +203,10 @@ def test_batch_options_are_checked_before_any_job_is_dispatched():
     job = zscanfit.FitJob(synthetic_scans(exp=fast()), fast(),
                           zscanfit.make_params(RSA_TRUTH, free=["sigma_0"]))
     with pytest.raises(TypeError, match="'n_strats' is not an option of fit .*'n_starts'"):
-        zscanfit.fit_many([job] * 3, n_strats=3)
+        zscanfit.fit_many([job] * 3, n_strats=3, model="on-axis")
     with pytest.raises(ValueError, match="^n_starts must be at least 1"):
         zscanfit.fit_many([job, zscanfit.FitJob(job.scans, job.experiment, job.params,
-                                                {"n_starts": 0})])
+                                                {"n_starts": 0})], model="on-axis")
 
 
 def test_integrator_messages_are_summarised_in_words():
@@ -214,7 +215,7 @@ def test_integrator_messages_are_summarised_in_words():
         x = np.linspace(-20.0, 20.0, 11)
         scans = [zscanfit.Scan(x, 1.0 + 0.1 * np.exp(-x ** 2 / 10), TALKATIVE_ENERGY)]
         result = zscanfit.fit(scans, exp, zscanfit.make_params(RSA_TRUTH, free=["sigma_0"]),
-                              n_starts=1, max_nfev=2)
+                              n_starts=1, max_nfev=2, model="on-axis")
     (text,) = [r.message for r in result.warning_records if r.category == "IntegratorWarning"]
     assert "x an integration reached its step limit" in text and "may be affected" in text
     assert result.messages.affects_results

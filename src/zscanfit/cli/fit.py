@@ -58,7 +58,8 @@ def run_fit(args: argparse.Namespace) -> int:
     job = fit_inputs(args.data, args.free, args.energy, given.settings, given.values)
     result = fit(job.scans, job.experiment, job.params, is_sa=args.sa, n_starts=args.starts,
                  method=args.method, verbose=args.verbose, bootstrap=args.bootstrap,
-                 seed=args.seed, client=args.scheduler, **given.options)
+                 seed=args.seed, client=args.scheduler, model=args.model,
+                 tolerance=args.tolerance, **given.options)
     result.source = args.data
     sys.stdout.write(result.report() + "\n")
     if args.json:

@@ -142,7 +142,8 @@ def _run_fit_many(args: argparse.Namespace) -> int:
     runnable = [job for job in jobs if job is not None]
     fitted = iter(fit_many(runnable, client=args.scheduler, workers=args.workers,
                            progress=True if args.progress else None, is_sa=args.sa,
-                           n_starts=args.starts, method=args.method, **given.options))
+                           n_starts=args.starts, method=args.method, model=args.model,
+                           tolerance=args.tolerance, **given.options))
     outcomes = [unreadable[i] if job is None else next(fitted) for i, job in enumerate(jobs)]
     free = sorted(set(args.free), key=PARAMETER_NAMES.index)
     rows = result_rows([path for path, _ in sources], outcomes, free)

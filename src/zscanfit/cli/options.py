@@ -55,6 +55,13 @@ def add_fit_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--method", choices=("robust", "exact"), default="robust",
                         help="robust: bounded trust-region fit (default); exact: "
                              "kesp_wrapper.fit_zscan's own fit, then its errors")
+    parser.add_argument("--model", choices=("whole-beam", "on-axis"), default=None,
+                        help="whole-beam: the pulse's energy over the whole beam, what an "
+                             "open-aperture detector measures (default); on-axis: "
+                             "kesp_wrapper.fit_zscan's model (the exact method's)")
+    parser.add_argument("--tolerance", type=float, default=1e-5, metavar="T",
+                        help="absolute tolerance of the whole-beam model on the normalised "
+                             "transmittance (default 1e-5)")
     parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
                         dest="assignments",
                         help="a setting (e.g. w0=2e-5, populations='3e17 0 0 0 0'), "

@@ -1,44 +1,44 @@
-"""The model transmittance on any grid: the public ``model``.
+"""The model transmittance on any grid: the public ``model``, and the curve
+a fit compares with (``fitted_curve``).
 
-It centres and normalises a curve on a measured scan, so that it passes
-through the model values at the data points, with the same grids, beam and
-model code as fit_zscan (through _native.py). Relies on _native.py, the
-inputs (experiment, scans, parameters, conversions) and
+The whole-beam model (the default) gives Te / Te_lin, the pulse's energy
+transmittance normalised by its low-energy limit, or, normalised on a
+measured scan's wings, Te divided by the mean at the scan's first and last
+five positions, as experimenters normalise data; with an error estimate at
+every point. The on-axis model (fit_zscan's) shifts its values so that the
+mean at the wings is 1. Either way a curve normalised on a scan passes
+through the model values at the scan's points, whatever the grid. Relies
+on models.py, the inputs (experiment, scans, parameters, conversions) and
 integrator_messages.py.
 """
-from typing import Any, Optional, Union
+from typing import Any, Optional, Tuple, Union
 
 import numpy as np
 
 from .. import texts
-from .._native import scan_values
 from ..inputs.convert import float_scalar, float_vector
 from ..inputs.experiment import Experiment
 from ..inputs.parameters import read_params, spec_pars_of
 from ..inputs.scans import MIN_POINTS, Scan, scan_centre
+from ..warning_types import issue
 from .integrator_messages import collect_messages
+from .models import DEFAULT_TOLERANCE, NORMALISATIONS, ModelSpec, ScanRequest, model_warnings
+from .models import scans_values
 
 __all__ = ["model", "fitted_curve"]
 
 
 def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
-          normalise_to: Union[Scan, Any, None] = None, *,
-          center_mm: Optional[float] = None, is_sa: bool = False,
-          verbose: bool = False) -> np.ndarray:
+          normalise_to: Union[Scan, Any, None] = None, *, model: str = "whole-beam",
+          normalise: Optional[str] = None, center_mm: Optional[float] = None,
+          tolerance: float = DEFAULT_TOLERANCE, is_sa: bool = False, with_error: bool = False,
+          verbose: bool = False) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
     """Model transmittance at the positions ``x_mm``.
-
-    The model shifts its values so that the mean of the first and last five
-    points of a scan is 1 (its normalisation), and it needs the focus
-    position. For a curve that belongs to a measured scan, both come from
-    that scan: the wings from its positions, the focus from its extremum
-    (or ``center_mm``). Each value depends only on its own position and on
-    the wing positions, so the curve passes exactly through the model
-    values at the scan's points, whatever the grid.
 
     Parameters
     ----------
     experiment : Experiment
-        Beam, pulse, sample and resolution.
+        Beam, pulse, sample (and the on-axis model's resolution).
     params : lmfit.Parameters, mapping or 8 values
         The spectroscopic parameters (values only are used).
     x_mm : array_like, shape (n,)
@@ -46,41 +46,73 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
     pulse_energy : float
         Pulse energy, J.
     normalise_to : Scan or array_like of positions (mm), optional
-        The measured scan (or its positions) whose first and last five
-        positions set the normalisation. Default: ``x_mm`` itself, which
-        must then have at least 5 points.
+        A measured scan (or its positions) whose first and last five
+        positions set the normalisation, as experimenters normalise data:
+        the whole-beam model divides by its mean there, the on-axis model
+        shifts its values to make that mean 1.
+    model : {'whole-beam', 'on-axis'}
+        'whole-beam' (default): what an open-aperture detector measures,
+        to ``tolerance``. 'on-axis': fit_zscan's model, bit for bit.
+    normalise : {'linear', 'wings'}, optional
+        'linear': by the low-energy limit Te_lin (whole-beam only; the
+        default when no ``normalise_to`` is given). 'wings': on the wings
+        of ``normalise_to``, or of ``x_mm`` itself when none is given (the
+        default otherwise, and always for the on-axis model).
     center_mm : float, optional
         Focus position, mm. Default: the extremum of ``normalise_to`` when
         it is a Scan (minimum, or maximum with ``is_sa``), else 0.
+    tolerance : float
+        The whole-beam model's absolute tolerance on the normalised
+        transmittance (default 1e-5); it meets it and reports its error.
     is_sa : bool
         Saturable absorber: the focus is the maximum of the scan.
+    with_error : bool
+        Also return the model's estimate of its error at every position
+        (NaN for the on-axis model, which has none).
     verbose : bool
         Print the integrator's messages instead of one warning.
 
     Returns
     -------
-    numpy.ndarray
-        float64 transmittance, one value per position.
+    numpy.ndarray, or (values, errors) with ``with_error``
+        float64, one value per position.
+
+    Warns
+    -----
+    FitWarning
+        (whole-beam) A sample thicker than the Rayleigh range, or a
+        populated excited level that decays.
 
     Examples
     --------
+    >>> values, errors = model(experiment, params, x, 1.5e-6, with_error=True)  # doctest: +SKIP
     >>> grid = np.linspace(scan.x_mm[0], scan.x_mm[-1], 400)   # doctest: +SKIP
     >>> curve = model(experiment, result.params, grid, scan.pulse_energy,
     ...               normalise_to=scan, center_mm=result.center_mm)  # doctest: +SKIP
     """
+    spec = ModelSpec.checked(model, tolerance)
     with collect_messages("model", verbose=verbose):
-        return _values(experiment, params, x_mm, pulse_energy, normalise_to, center_mm, is_sa)
+        values, errors = _values(spec, experiment, params, x_mm, pulse_energy, normalise_to,
+                                 normalise, center_mm, is_sa, announce=True)
+    return (values, errors) if with_error else values
 
 
-def _values(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
-            normalise_to: Union[Scan, Any, None], center_mm: Optional[float],
-            is_sa: bool) -> np.ndarray:
+def _values(spec: ModelSpec, experiment: Experiment, params: Any, x_mm: Any,
+            pulse_energy: Any, normalise_to: Union[Scan, Any, None], normalise: Optional[str],
+            center_mm: Optional[float], is_sa: bool,
+            announce: bool) -> Tuple[np.ndarray, np.ndarray]:
     """The checks and the evaluation of ``model``."""
     if not isinstance(experiment, Experiment):
         raise ValueError(texts.NOT_AN_EXPERIMENT.format(kind=type(experiment).__name__))
     spec_pars = spec_pars_of(read_params(params))
     x = float_vector(x_mm, "x_mm")
     energy = float_scalar(pulse_energy, "pulse_energy", positive=True, fix=texts.FIX_ENERGY)
+    if normalise is None:
+        normalise = "wings" if normalise_to is not None or not spec.whole_beam else "linear"
+    if normalise not in NORMALISATIONS:
+        raise ValueError(texts.BAD_NORMALISE.format(normalise=normalise))
+    if normalise == "linear" and not spec.whole_beam:
+        raise ValueError(texts.ON_AXIS_LINEAR)
     if normalise_to is None:
         wings = x
     elif isinstance(normalise_to, Scan):
@@ -89,7 +121,7 @@ def _values(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
             center_mm = scan_centre([normalise_to], bool(is_sa))
     else:
         wings = float_vector(normalise_to, "normalise_to")
-    if wings.shape[0] < MIN_POINTS:
+    if normalise == "wings" and wings.shape[0] < MIN_POINTS:
         name = "x_mm" if normalise_to is None else "normalise_to"
         raise ValueError(texts.TOO_FEW_POINTS.format(name=name, got=wings.shape[0]))
     for name, positions in (("x_mm", x), ("normalise_to", wings)):
@@ -97,17 +129,26 @@ def _values(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
             raise ValueError(texts.NOT_FINITE.format(
                 name=name, value=positions[~np.isfinite(positions)][0], fix=texts.FIX_POSITIONS))
     centre = 0.0 if center_mm is None else float_scalar(center_mm, "center_mm")
+    if announce and spec.whole_beam:
+        issue(model_warnings(experiment, spec_pars), stacklevel=3)
     if x.shape[0] == 0:
-        return np.zeros(0)
-    return scan_values(x - centre, wings - centre, energy, spec_pars, experiment)
+        return np.zeros(0), np.zeros(0)
+    request = ScanRequest(np.ascontiguousarray(x - centre),
+                          np.ascontiguousarray(wings - centre) if normalise == "wings" else None,
+                          energy)
+    evaluated = scans_values(spec, experiment, spec_pars, [request])
+    errors = (evaluated.errors[0] if evaluated.errors is not None
+              else np.full(x.shape[0], np.nan))
+    return evaluated.values[0], errors
 
 
-def fitted_curve(experiment: Experiment, spec_pars: Any, scan: Scan, center_mm: float,
-                 x_mm: Any) -> np.ndarray:
+def fitted_curve(spec: ModelSpec, experiment: Experiment, spec_pars: Any, scan: Scan,
+                 center_mm: float, x_mm: Any) -> np.ndarray:
     """The model a fit of ``scan`` compares with, at positions ``x_mm``:
     centred on ``center_mm`` and normalised on the scan's wings, so that it
     passes through the fitted values at the scan's points. The integrator's
-    messages are those the fit reported already: they are collected and
-    dropped."""
+    messages and the model's warnings are those the fit reported already:
+    they are collected and dropped."""
     with collect_messages("curve", announce=False):
-        return _values(experiment, spec_pars, x_mm, scan.pulse_energy, scan, center_mm, False)
+        return _values(spec, experiment, spec_pars, x_mm, scan.pulse_energy, scan, "wings",
+                       center_mm, False, announce=False)[0]

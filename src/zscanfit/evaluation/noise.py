@@ -1,9 +1,9 @@
 """How smooth the model is in one parameter: its integration noise, and
 the finite-difference step that matches it.
 
-The model integrates adaptively (tolerance 1e-6), so a tiny change of a
-parameter can change the integrator's steps and move the transmittance
-by a small, erratic amount. estimate_model_noise evaluates the model at
+The models integrate adaptively, so a tiny change of a parameter can
+change the integrator's steps (and the whole-beam model's table) and move
+the transmittance by a small, erratic amount. estimate_model_noise evaluates the model at
 many relative changes d of one parameter within +-span, fits a cubic in d
 to every point's values and takes the scatter about the cubic as the
 noise; slope and curvature come from central differences over 1 %. A forward
@@ -20,6 +20,7 @@ from ..inputs.experiment import Experiment
 from ..inputs.parameters import PARAMETER_NAMES, free_names, read_params, spec_pars_of
 from ..inputs.scans import Scan, as_scan_list
 from .integrator_messages import collect_messages
+from .models import DEFAULT_TOLERANCE, ModelSpec
 from .problem import FitProblem
 
 __all__ = ["NoiseEstimate", "estimate_model_noise"]
@@ -68,7 +69,8 @@ def _error(h: float, noise: float, curvature: float, slope: float) -> float:
 
 def estimate_model_noise(scans: Union[Scan, Sequence[Scan]], experiment: Experiment,
                          params: Any, name: Optional[str] = None, *, is_sa: bool = False,
-                         span: float = 1e-4, samples: int = 41,
+                         span: float = 1e-4, samples: int = 41, model: str = "whole-beam",
+                         tolerance: float = DEFAULT_TOLERANCE,
                          verbose: bool = False) -> NoiseEstimate:
     """Measure the model's integration noise in one parameter.
 
@@ -82,6 +84,8 @@ def estimate_model_noise(scans: Union[Scan, Sequence[Scan]], experiment: Experim
         Largest relative change for the noise (default 1e-4).
     samples : int
         Model evaluations for the noise (default 41; three more follow).
+    model, tolerance
+        The model as for fit (default: the whole-beam model at 1e-5).
 
     Returns
     -------
@@ -93,7 +97,7 @@ def estimate_model_noise(scans: Union[Scan, Sequence[Scan]], experiment: Experim
         free = free_names(given)
         name = free[0] if free else PARAMETER_NAMES[0]
     index = PARAMETER_NAMES.index(name)
-    problem = FitProblem(scan_list, experiment, is_sa)
+    problem = FitProblem(scan_list, experiment, is_sa, model=ModelSpec.checked(model, tolerance))
     base = spec_pars_of(given)
 
     def at(log_change: float) -> np.ndarray:

@@ -10,17 +10,17 @@ uncertainties, else y_p - model_p (equal weights), or sqrt(w_p)
 (y_p - model_p) with fit_zscan's point weights where asked (the exact
 method: they are a constant 5 to within 0.2 % over any real scan, since
 their z is in metres).
-Every model evaluation is counted. Relies on _stop.py, _native.py (the
-model entry), the inputs (scans, experiment) and weights.py.
+Every model evaluation of the fit is counted. Relies on _stop.py, the
+models (models.py), the inputs (scans, experiment) and weights.py.
 """
-from typing import Callable, List, Optional, Sequence
+from typing import Any, Callable, List, Optional, Sequence
 
 import numpy as np
 
 from .. import _stop, texts
-from .._native import scan_values
 from ..inputs.experiment import Experiment
 from ..inputs.scans import Scan, scan_centre
+from .models import ModelSpec, ScanRequest, ScanValues, scans_values
 from .weights import point_weights
 
 __all__ = ["FitProblem"]
@@ -42,14 +42,18 @@ class FitProblem:
         True when the weights come from per-point uncertainties.
     weighting : str
         'sigma', 'equal' or 'fit_zscan'.
+    model : ModelSpec
+        The model and its tolerance.
     n_evaluations : int
         Model evaluations (all scans once) so far.
     """
 
     def __init__(self, scans: Sequence[Scan], experiment: Experiment, is_sa: bool,
-                 center_mm: Optional[float] = None, fit_zscan_weights: bool = False) -> None:
+                 center_mm: Optional[float] = None, fit_zscan_weights: bool = False,
+                 model: ModelSpec = ModelSpec()) -> None:
         self.scans: List[Scan] = list(scans)
         self.experiment = experiment
+        self.model = model
         self.is_sa = bool(is_sa)
         self.center_given = center_mm is not None
         self.center_mm = (float(center_mm) if center_mm is not None
@@ -83,30 +87,45 @@ class FitProblem:
         """Number of valid points, the length of the residual vector."""
         return int(self.y.shape[0])
 
-    def scan_models(self, spec_pars: np.ndarray) -> List[np.ndarray]:
-        """Model values at every position of every scan (masked ones too).
+    def requests(self, centre_mm: Optional[float] = None,
+                 energy_scale: float = 1.0) -> List[ScanRequest]:
+        """What to evaluate: every scan at all its positions, normalised on
+        its wings, the focus at ``centre_mm`` (default: the problem's)."""
+        if centre_mm is None:
+            positions = self.positions
+        else:
+            positions = [np.ascontiguousarray(s.x_mm - centre_mm) for s in self.scans]
+        return [ScanRequest(p, p, s.pulse_energy * energy_scale)
+                for p, s in zip(positions, self.scans)]
+
+    def evaluate(self, spec_pars: np.ndarray, centre_mm: Optional[float] = None,
+                 experiment: Any = None, counted: bool = True) -> ScanValues:
+        """The model at every position of every scan (masked ones too), with
+        the whole-beam model's error estimates; ``experiment`` (any object
+        with the experiment's settings) replaces the problem's for this
+        evaluation. A counted evaluation is one of the fit's.
 
         A fit on a worker thread of fit_many stops here once its batch is
         told to stop (_stop.raise_if_stopped).
         """
         _stop.raise_if_stopped()
-        self.n_evaluations += 1
-        models = [scan_values(p, p, s.pulse_energy, spec_pars, self.experiment)
-                  for p, s in zip(self.positions, self.scans)]
-        if self.on_evaluation is not None:
-            self.on_evaluation()
-        return models
+        values = scans_values(self.model, self.experiment if experiment is None else experiment,
+                              spec_pars, self.requests(centre_mm))
+        if counted:
+            self.n_evaluations += 1
+            if self.on_evaluation is not None:
+                self.on_evaluation()
+        return values
+
+    def scan_models(self, spec_pars: np.ndarray) -> List[np.ndarray]:
+        """Model values at every position of every scan (masked ones too)."""
+        return self.evaluate(spec_pars).values
 
     def models_with_centre(self, spec_pars: np.ndarray, centre_mm: float) -> List[np.ndarray]:
         """Model values at every position of every scan with the focus at
         ``centre_mm`` instead of the problem's (not counted as a fit's
         evaluation)."""
-        _stop.raise_if_stopped()
-        models = []
-        for scan in self.scans:
-            p = np.ascontiguousarray(scan.x_mm - centre_mm)
-            models.append(scan_values(p, p, scan.pulse_energy, spec_pars, self.experiment))
-        return models
+        return self.evaluate(spec_pars, centre_mm, counted=False).values
 
     def valid_values(self, models: Sequence[np.ndarray]) -> np.ndarray:
         """The values of the valid points of per-scan ``models``, scan after scan."""

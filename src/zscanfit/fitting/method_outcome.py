@@ -35,6 +35,9 @@ class MethodOutcome:
     start_chisqr : tuple of float
         Chi-square at the end of every start (empty: not known).
     minimizer_result : lmfit.minimizer.MinimizerResult or None
+    model_errors : list of ndarray or None
+        The whole-beam model's error estimates at ``models`` (None for the
+        on-axis model).
     """
 
     values: np.ndarray
@@ -46,3 +49,4 @@ class MethodOutcome:
     best_start: int
     start_chisqr: Tuple[float, ...]
     minimizer_result: Any
+    model_errors: Optional[List[np.ndarray]] = None

@@ -35,9 +35,13 @@ def _statistics(result: Any) -> List[str]:
         chisqr = f"{result.chisqr:.7g} (noise {result.noise:.4g} estimated from the residuals)"
     else:
         chisqr = f"{result.chisqr:.7g}"
+    model = result.model.describe(result.experiment)
+    if math.isfinite(result.model_error):
+        model += texts.REPORT_MODEL_ERROR.format(error=result.model_error)
     lines = [
         "[[Fit Statistics]]",
         f"    # fitting method   = {METHODS[result.method]}",
+        f"    # model            = {model}",
         f"    # starts           = {starts}",
         f"    # function evals   = {evals}",
         f"    # data points      = {result.ndata}",

@@ -19,6 +19,7 @@ import numpy as np
 
 from ..evaluation.curve import fitted_curve
 from ..evaluation.integrator_messages import MessageSummary
+from ..evaluation.models import ModelSpec
 from ..inputs.experiment import Experiment
 from ..inputs.parameters import PARAMETER_NAMES, PARAMETER_UNITS
 from ..inputs.scans import Scan
@@ -94,6 +95,11 @@ class FitResult:
         (beyond 4 a FitWarning says the focus looks off).
     center_given : bool
         The focus was given (center_mm), not taken from the data.
+    model : ModelSpec
+        The model fitted ('whole-beam' or 'on-axis') and its tolerance.
+    model_error : float
+        The whole-beam model's largest estimate of its own error at the
+        fitted values (NaN for the on-axis model).
     source : str or None
         The data file the scans came from, when known.
     scans : list of Scan
@@ -134,6 +140,8 @@ class FitResult:
     center_given: bool = False
     bootstrap: Optional[Any] = None
     source: Optional[str] = None
+    model: ModelSpec = ModelSpec()
+    model_error: float = float("nan")
 
     # ------------------------------------------------------------ access
     @property
@@ -166,7 +174,8 @@ class FitResult:
         in the scans' frame), centred and normalised like the fit, so that
         it passes through the fitted values at the scan's points."""
         scan = self.scans[scan_index]
-        return fitted_curve(self.experiment, self.spec_pars, scan, self.center_mm, x_mm)
+        return fitted_curve(self.model, self.experiment, self.spec_pars, scan, self.center_mm,
+                            x_mm)
 
     # ------------------------------------------------------------ output
     def report(self, min_correl: float = 0.1) -> str:
@@ -213,7 +222,7 @@ class FitResult:
     def __repr__(self) -> str:
         parts = ", ".join(f"{name}={self.params[name].value:.4g}+/-{self.params[name].stderr:.2g}"
                           for name in self.free)
-        return (f"<FitResult {self.method}: {parts}; chi-square {self.chisqr:.4g}, "
+        return (f"<FitResult {self.method}, {self.model.name}: {parts}; chi-square {self.chisqr:.4g}, "
                 f"{self.nfev} evaluations, success={self.success}>")
 
 

@@ -19,6 +19,7 @@ import numpy as np
 
 from .._json import number
 from ..evaluation.integrator_messages import MessageSummary
+from ..evaluation.models import ModelSpec
 from ..inputs.experiment import Experiment
 from ..inputs.parameters import PARAMETER_NAMES, PARAMETER_UNITS
 from ..inputs.scans import Scan
@@ -96,6 +97,8 @@ def result_to_dict(result: Any, curve_points: int = 200) -> Dict[str, Any]:
         "uses_sigma": result.uses_sigma,
         "weighting": result.weighting,
         "focus_score": number(result.focus_score),
+        "model": result.model.to_dict(),
+        "model_error": number(result.model_error),
         "warnings": list(result.warnings),
         "warning_records": [{"category": r.category, "message": r.message}
                             for r in result.warning_records],
@@ -108,6 +111,7 @@ def result_to_dict(result: Any, curve_points: int = 200) -> Dict[str, Any]:
             "file": result.source,
             "experiment": result.experiment.as_settings(),
             "method": result.method,
+            "model": result.model.to_dict(),
             "n_starts": result.n_starts,
             "is_sa": result.is_sa,
             "center_mm": result.center_mm if result.center_given else None,
@@ -179,4 +183,6 @@ def result_from_dict(cls: Any, data: Mapping[str, Any]) -> Any:
         weighting=data["weighting"], focus_score=_value(data["focus_score"]),
         center_given=bool(data["center_given"]),
         bootstrap=None if bootstrap is None else BootstrapResult.from_dict(bootstrap),
-        source=data["inputs"]["file"])
+        source=data["inputs"]["file"],
+        model=ModelSpec(data["model"]["name"], float(data["model"]["tolerance"])),
+        model_error=_value(data["model_error"]))

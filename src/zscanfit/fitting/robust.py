@@ -54,6 +54,7 @@ class StartOutcome:
     scan_models: Optional[List[np.ndarray]]
     evaluations: int
     error: str = ""             # why a start failed, if it did
+    model_errors: Optional[List[np.ndarray]] = None  # the whole-beam model's estimates
 
 
 def _start_values(coords: Coordinates, factor: float) -> np.ndarray:
@@ -73,9 +74,9 @@ def run_one(problem: FitProblem, coords: Coordinates, factor: float,
         key = tuple(float(x) for x in u)
         if last.get("u") == key:
             return last["residuals"]
-        models = problem.scan_models(coords.spec_pars(coords.to_values(key)))
-        last["u"], last["models"] = key, models
-        last["residuals"] = problem.weighted_residuals(models)
+        evaluated = problem.evaluate(coords.spec_pars(coords.to_values(key)))
+        last["u"], last["models"], last["errors"] = key, evaluated.values, evaluated.errors
+        last["residuals"] = problem.weighted_residuals(evaluated.values)
         return last["residuals"]
 
     def objective(internal: lmfit.Parameters) -> np.ndarray:
@@ -112,7 +113,7 @@ def run_one(problem: FitProblem, coords: Coordinates, factor: float,
     residuals = residuals_at(u)
     chisqr = float(np.sum(residuals * residuals))
     return StartOutcome(factor, result, coords.to_values(u), chisqr, last["models"],
-                        problem.n_evaluations - before)
+                        problem.n_evaluations - before, model_errors=last["errors"])
 
 
 def run_starts(problem: FitProblem, coords: Coordinates, n_starts: int,
@@ -152,7 +153,11 @@ def fit_robust(problem: FitProblem, coords: Coordinates, n_starts: int,
     chisqrs = tuple(o.chisqr for o in outcomes)
     values = best.values
     spec_pars = coords.spec_pars(values)
-    models = best.scan_models if best.scan_models is not None else problem.scan_models(spec_pars)
+    if best.scan_models is not None:
+        models, model_errors = best.scan_models, best.model_errors
+    else:
+        evaluated = problem.evaluate(spec_pars)
+        models, model_errors = evaluated.values, evaluated.errors
     u = coords.to_internal(values)
     jacobian = getattr(best.result, "jac", None) if best.result is not None else None
     if jacobian is None or np.shape(jacobian) != (problem.n_points, len(coords.free)):
@@ -168,4 +173,4 @@ def fit_robust(problem: FitProblem, coords: Coordinates, n_starts: int,
     return MethodOutcome(values=values, models=models, jacobian=jacobian,
                          dv_du=coords.derivatives(u), success=success, message=message,
                          best_start=index, start_chisqr=chisqrs,
-                         minimizer_result=best.result)
+                         minimizer_result=best.result, model_errors=model_errors)

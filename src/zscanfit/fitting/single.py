@@ -18,10 +18,11 @@ import numpy as np
 from .. import texts
 from ..evaluation.integrator_messages import MessageSummary, collect_messages
 from ..evaluation.integrator_messages import report as report_messages
+from ..evaluation.models import DEFAULT_TOLERANCE, ModelSpec, model_warnings
 from ..evaluation.problem import FitProblem
 from ..inputs.convert import float_scalar, int_scalar
 from ..inputs.experiment import Experiment
-from ..inputs.parameters import PARAMETER_NAMES, free_names, read_params
+from ..inputs.parameters import PARAMETER_NAMES, free_names, read_params, spec_pars_of
 from ..inputs.scans import Scan, as_scan_list
 from ..warning_types import IntegratorWarning, WarningRecord, issue
 from .coordinates import Coordinates
@@ -50,6 +51,7 @@ class FitOptions:
     center_mm: Optional[float] = None
     diff_step: float = DIFF_STEP
     max_nfev: Optional[int] = None
+    model: ModelSpec = ModelSpec()
 
 
 @dataclasses.dataclass(frozen=True)
@@ -66,7 +68,8 @@ class FitInputs:
 def check_inputs(scans: Union[Scan, Sequence[Scan]], experiment: Any, params: Any, *,
                  is_sa: Any = False, n_starts: Any = 3, method: Any = "robust",
                  verbose: Any = False, center_mm: Any = None, diff_step: Any = DIFF_STEP,
-                 max_nfev: Any = None) -> FitInputs:
+                 max_nfev: Any = None, model: Any = None,
+                 tolerance: Any = DEFAULT_TOLERANCE) -> FitInputs:
     """The arguments of ``fit`` converted and checked, in this order; a
     ValueError names the first bad one and its fix."""
     scan_list = as_scan_list(scans)
@@ -77,16 +80,28 @@ def check_inputs(scans: Union[Scan, Sequence[Scan]], experiment: Any, params: An
     if not free:
         raise ValueError(texts.NOTHING_FREE)
     options = check_options(is_sa=is_sa, n_starts=n_starts, method=method, verbose=verbose,
-                            center_mm=center_mm, diff_step=diff_step, max_nfev=max_nfev)
+                            center_mm=center_mm, diff_step=diff_step, max_nfev=max_nfev,
+                            model=model, tolerance=tolerance)
     return FitInputs(scan_list, experiment, given, free, options)
 
 
 def check_options(*, is_sa: Any = False, n_starts: Any = 3, method: Any = "robust",
                   verbose: Any = False, center_mm: Any = None, diff_step: Any = DIFF_STEP,
-                  max_nfev: Any = None) -> FitOptions:
-    """The options of ``fit`` that need no data, converted and checked."""
+                  max_nfev: Any = None, model: Any = None,
+                  tolerance: Any = DEFAULT_TOLERANCE) -> FitOptions:
+    """The options of ``fit`` that need no data, converted and checked.
+
+    The model defaults to the whole-beam one; method='exact' runs
+    fit_zscan and so always the on-axis model (asking it for the
+    whole-beam model is a ValueError).
+    """
     if method not in METHODS:
         raise ValueError(texts.BAD_METHOD.format(method=method))
+    if method == "exact":
+        if model not in (None, "on-axis"):
+            raise ValueError(texts.EXACT_MODEL.format(model=model))
+        model = "on-axis"
+    spec = ModelSpec.checked("whole-beam" if model is None else model, tolerance)
     n_starts = int_scalar(n_starts, "n_starts", minimum=1, fix="give the number of starts")
     diff_step = float_scalar(diff_step, "diff_step", positive=True,
                              fix="give a relative step such as 1e-4")
@@ -95,7 +110,7 @@ def check_options(*, is_sa: Any = False, n_starts: Any = 3, method: Any = "robus
     if center_mm is not None:
         center_mm = float_scalar(center_mm, "center_mm", fix=texts.FIX_POSITIONS)
     return FitOptions(is_sa=bool(is_sa), n_starts=n_starts, method=method, verbose=verbose,
-                      center_mm=center_mm, diff_step=diff_step, max_nfev=max_nfev)
+                      center_mm=center_mm, diff_step=diff_step, max_nfev=max_nfev, model=spec)
 
 
 def fit_once(inputs: FitInputs) -> FitResult:
@@ -107,10 +122,12 @@ def fit_once(inputs: FitInputs) -> FitResult:
     """
     given, free, options = inputs.given, inputs.free, inputs.options
     problem = FitProblem(inputs.scans, inputs.experiment, options.is_sa, options.center_mm,
-                         fit_zscan_weights=options.method == "exact")
+                         fit_zscan_weights=options.method == "exact", model=options.model)
     if problem.n_points < len(free):
         raise ValueError(texts.TOO_MANY_FREE.format(free=len(free), points=problem.n_points))
     found = narrow_scan_warnings(inputs.scans, inputs.experiment)
+    if options.model.whole_beam:
+        found += model_warnings(inputs.experiment, spec_pars_of(given))
     issue(found, stacklevel=3)
     if options.method == "exact":
         check_exact(problem)
@@ -139,6 +156,13 @@ def fit_once(inputs: FitInputs) -> FitResult:
         record for scan in inputs.scans for record in scan.warning_records()]
     result.warning_records = tuple(given_records + found + new)
     return result
+
+
+def _largest(errors: Optional[List[np.ndarray]]) -> float:
+    """The largest error estimate of the model at the fit (NaN: none)."""
+    if not errors:
+        return math.nan
+    return float(max(np.max(e) for e in errors if e.size))
 
 
 def _result(problem: FitProblem, given: lmfit.Parameters, free: Tuple[str, ...],
@@ -180,5 +204,6 @@ def _result(problem: FitProblem, given: lmfit.Parameters, free: Tuple[str, ...],
         messages=MessageSummary(), warning_records=tuple(found),
         minimizer_result=minimizer_result, scans=problem.scans, experiment=problem.experiment,
         is_sa=problem.is_sa, weighting=problem.weighting, focus_score=focus.score,
-        center_given=problem.center_given)
+        center_given=problem.center_given, model=problem.model,
+        model_error=_largest(outcome.model_errors))
     return result

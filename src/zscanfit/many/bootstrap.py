@@ -134,7 +134,8 @@ def draw(result: Any, n_samples: int, seed: Optional[int] = None,
             scans = [Scan(scan.x_mm, y, scan.pulse_energy, scan.sigma, scan.label)
                      for scan, y in zip(result.scans, values)]
             jobs.append(FitJob(scans, result.experiment, start, label=f"bootstrap {index}"))
-    options = dict(is_sa=result.is_sa, n_starts=result.n_starts, method=result.method)
+    options = dict(is_sa=result.is_sa, n_starts=result.n_starts, method=result.method,
+                   model=result.model.name, tolerance=result.model.tolerance)
     options.update(fit_options)
     return BootstrapDraw(jobs=jobs, options=options, seed=int(seeds.entropy), free=free,
                          n_samples=n_samples)
