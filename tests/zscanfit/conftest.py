@@ -53,7 +53,9 @@ def synthetic_scans(truth=RSA_TRUTH, exp=None, energies=ENERGIES, positions=POSI
     scans = []
     with quiet():
         for energy in energies:
-            values = zscanfit.model(exp, truth, positions, energy, model=model)
+            # Normalised on the scan's own wings, as experimenters normalise data.
+            values = zscanfit.model(exp, truth, positions, energy, normalise_to=positions,
+                                    model=model)
             if noise:
                 values = values + rng.normal(0.0, noise, values.shape)
             scans.append(zscanfit.Scan(positions, values, energy,

@@ -99,8 +99,8 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
 
 def _values(spec: ModelSpec, experiment: Experiment, params: Any, x_mm: Any,
             pulse_energy: Any, normalise_to: Union[Scan, Any, None], normalise: Optional[str],
-            center_mm: Optional[float], is_sa: bool,
-            announce: bool) -> Tuple[np.ndarray, np.ndarray]:
+            center_mm: Optional[float], is_sa: bool, announce: bool,
+            reach_energy: float = 0.0) -> Tuple[np.ndarray, np.ndarray]:
     """The checks and the evaluation of ``model``."""
     if not isinstance(experiment, Experiment):
         raise ValueError(texts.NOT_AN_EXPERIMENT.format(kind=type(experiment).__name__))
@@ -136,19 +136,20 @@ def _values(spec: ModelSpec, experiment: Experiment, params: Any, x_mm: Any,
     request = ScanRequest(np.ascontiguousarray(x - centre),
                           np.ascontiguousarray(wings - centre) if normalise == "wings" else None,
                           energy)
-    evaluated = scans_values(spec, experiment, spec_pars, [request])
+    evaluated = scans_values(spec, experiment, spec_pars, [request], reach_energy)
     errors = (evaluated.errors[0] if evaluated.errors is not None
               else np.full(x.shape[0], np.nan))
     return evaluated.values[0], errors
 
 
 def fitted_curve(spec: ModelSpec, experiment: Experiment, spec_pars: Any, scan: Scan,
-                 center_mm: float, x_mm: Any) -> np.ndarray:
+                 center_mm: float, x_mm: Any, reach_energy: float) -> np.ndarray:
     """The model a fit of ``scan`` compares with, at positions ``x_mm``:
     centred on ``center_mm`` and normalised on the scan's wings, so that it
-    passes through the fitted values at the scan's points. The integrator's
-    messages and the model's warnings are those the fit reported already:
-    they are collected and dropped."""
+    passes through the fitted values at the scan's points (``reach_energy``
+    the fit's largest pulse energy). The integrator's messages and the
+    model's warnings are those the fit reported already: they are collected
+    and dropped."""
     with collect_messages("curve", announce=False):
         return _values(spec, experiment, spec_pars, x_mm, scan.pulse_energy, scan, "wings",
-                       center_mm, False, announce=False)[0]
+                       center_mm, False, announce=False, reach_energy=reach_energy)[0]

@@ -126,11 +126,28 @@ def _wing_mean(values: np.ndarray) -> float:
 
 
 def scans_values(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
-                 requests: Sequence[ScanRequest]) -> ScanValues:
-    """The model of every requested scan (arrays float64, C-contiguous)."""
+                 requests: Sequence[ScanRequest], reach_energy: float = 0.0) -> ScanValues:
+    """The model of every requested scan (arrays float64, C-contiguous).
+
+    The whole-beam model's table of the local transmittance covers the
+    peak intensities up to that at the focus at the largest of the pulse
+    energies and ``reach_energy`` (a point at the focus is evaluated for
+    it): the table, and so every value, then depends on the positions of
+    no point, and a curve on any grid evaluated with the fit's largest
+    energy passes through the fitted values to the last bit.
+    """
     if not spec.whole_beam:
         return ScanValues([scan_values(r.positions, r.wings, r.pulse_energy, spec_pars,
                                        experiment) for r in requests], None)
+    focus = ScanRequest(np.zeros(1), None,
+                        max([reach_energy] + [r.pulse_energy for r in requests]))
+    values = _whole_beam(spec, experiment, spec_pars, list(requests) + [focus])
+    return ScanValues(values.values[:-1], values.errors[:-1], values.stats)
+
+
+def _whole_beam(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
+                requests: Sequence[ScanRequest]) -> ScanValues:
+    """The whole-beam model of every request, in one call of the engine."""
     positions, counts, energies = [], [], []
     for r in requests:
         wings = r.wings if r.wings is not None else np.zeros(0)

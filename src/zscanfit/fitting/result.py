@@ -175,7 +175,7 @@ class FitResult:
         it passes through the fitted values at the scan's points."""
         scan = self.scans[scan_index]
         return fitted_curve(self.model, self.experiment, self.spec_pars, scan, self.center_mm,
-                            x_mm)
+                            x_mm, max(s.pulse_energy for s in self.scans))
 
     # ------------------------------------------------------------ output
     def report(self, min_correl: float = 0.1) -> str:
