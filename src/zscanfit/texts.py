@@ -258,7 +258,9 @@ BOOTSTRAP_NO_INTERVALS = ("fewer than 2 of {total} bootstrap refits succeeded: n
 
 # ------------------------------------------------------------ fit-many (batch_cli.py)
 FIT_MANY_NO_SOURCE = "{path} is neither a manifest file nor a folder"
-FIT_MANY_NO_DATA_FILES = "no data files (.csv, .txt, .dat) in the folder {path}"
+FIT_MANY_NO_DATA_FILES = "no data files (.csv, .tsv, .txt, .dat) in the folder {path}"
+FIT_MANY_SKIPPED = ("fit-many: skipped {count} of the folder's entries, not .csv, .tsv, .txt or "
+                    ".dat files: {names}")
 FIT_MANY_NO_FILE_COLUMN = ("the manifest {path} needs a header row with a column 'file' "
                            "naming the data files (got columns: {columns})")
 FIT_MANY_EMPTY = "the manifest {path} lists no files"
