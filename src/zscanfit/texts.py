@@ -70,21 +70,89 @@ NO_SCANS = "scans is empty: give at least one Scan"
 
 # ------------------------------------------------------------ loading
 FILE_NOT_FOUND = "cannot read {path}: {reason}"
+NOT_TEXT = ("it holds NUL bytes, so it is not a text file or UTF-16 without a byte-order "
+            "mark; save it as UTF-8 text")
 BAD_SETTING = ("{path}, line {line}: setting {key} must be {what} (got "
                "{value!r})")
-BAD_ROW = ("{path}, line {line}: expected {expected} numbers, got {got!r}")
+BAD_UNCERTAINTY = ("{path}, line {line}: the uncertainty of {key} must be one number >= 0, "
+                   "absolute or in percent, e.g. '+- 1e-6' or '+- 5%' (got {value!r})")
 NO_ROWS = "{path}: no data rows"
+COLUMN_LABEL = "{number} ({name})"
+BAD_ROW = ("{path}, line {line}: {got} values where {expected} are expected ({why}){hint}: "
+           "{text!r}")
+ROW_WIDTH_HEADER = "the header on line {line} names {count} columns"
+ROW_WIDTH_DATA = "line {line} has {count}"
+HINT_COMMA_COLUMNS = ("; with commas between the columns a decimal comma splits a number in "
+                      "two: save the file with semicolons or tabs between the columns, or "
+                      "with decimal points")
+HEADER_WIDTH = ("{path}, line {line}: the header names {count} columns ({names}) but the data "
+                "lines have {width}; separate the names like the numbers")
+NOT_A_NUMBER = "{path}, line {line}, column {column}: {field!r} is not a number{hint}"
+HINT_UNITS_ROW = ("; only one header line is read: give the units in brackets in the header, "
+                  "e.g. 'z (mm)'")
+THOUSANDS = ("{path}, line {line}, column {column}: {field!r} has a thousands separator, "
+             "which is not read (it cannot be told from a decimal separator): save the "
+             "numbers without it")
+DECIMAL_POINT = "point"
+DECIMAL_COMMA = "comma"
+MIXED_DECIMALS = ("{path}, line {line}, column {column}: {field!r} has a decimal {this}, but "
+                  "line {first_line}, column {first_column} ({first!r}) a decimal {other}: "
+                  "a file must write every number the same way")
+COMMA_AMBIGUOUS = ("{path}, line {line}, column {column}: {evidence}: the columns are "
+                   "separated by commas, so a decimal comma cannot be told from a column "
+                   "break; save the file with semicolons or tabs between the columns, or "
+                   "with decimal points")
+EVIDENCE_LEADING_ZERO = ("{field!r} starts with a zero, like the decimals of a number split "
+                         "at a decimal comma")
+EVIDENCE_WHOLE_NUMBERS = ("the transmittance holds only whole numbers, like the integer "
+                          "parts of numbers split at decimal commas")
+UNKNOWN_LAYOUT = ("{path}, line {line}: {columns} columns without a header line; give two "
+                  "(x_mm, transmittance) or three (x_mm, transmittance, sigma) columns, one "
+                  "transmittance column per pulse energy with a '# pulse_energy = E1 E2 ...' "
+                  "line, or a header line naming the columns, e.g. 'x_mm,T@0.4uJ,T@1uJ'")
+MISSING_COLUMN = ("{path}, line {line}: the header has no {column} column (columns: "
+                  "{columns}); accepted names for {column}: {names}")
+ROLE_NAMES = "{names}, in any case"
+ROLE_NAMES_WITH_UNITS = ("{names}, in any case, with a unit in brackets or after '_' "
+                         "({units}; {default} without one), e.g. '{example}'")
+DUPLICATE_COLUMN = "{path}, line {line}: columns {first} and {second} are both {role}; keep one"
+ROLE_AT_ENERGY = "{role} at {energy:g} J"
+UNKNOWN_UNIT = ("{path}, line {line}, column {column}: {unit!r} is not a unit of {role} "
+                "(units: {units})")
+NO_UNITS = "none"
+UNIT_TWICE = ("{path}, line {line}, column {column}: the name gives two units, {first!r} and "
+              "{second!r}; give one")
+BAD_COLUMN_ENERGY = ("{path}, line {line}, column {column}: the pulse energy after '@' must "
+                     "be a positive number with a unit ({units}), e.g. 'T@0.4uJ'")
+MIXED_COLUMN_ENERGIES = ("{path}, line {line}: transmittance columns {named} name their pulse "
+                         "energy and {unnamed} not; name it in every one, e.g. 'T@0.4uJ'")
+ENERGY_TWICE = ("{path}, line {line}: column {column} gives the pulse energy and so do the "
+                "names of the transmittance columns; give it one way")
+ROWS_AND_COLUMNS = ("{path}, line {line}: column {column} is a {role} column, but with "
+                    "{count} transmittance columns every column is a scan: give either one "
+                    "scan per data set (dataset, pulse_energy, x_mm, transmittance) or one "
+                    "transmittance column per pulse energy")
+SIGMA_WHICH = ("{path}, line {line}, column {column}: with {count} transmittance columns, a "
+               "sigma column names the pulse energy of its transmittance, e.g. 'sigma@0.4uJ'")
+SIGMA_UNMATCHED = ("{path}, line {line}, column {column}: no transmittance column is named "
+                   "at {energy:g} J, as this sigma column is")
+ENERGY_COUNT = ("{path}: {given} pulse energies ({source}) for {count} transmittance "
+                "columns; give one pulse energy per transmittance column")
+SOURCE_SETTING = "'# pulse_energy' on line {line}"
+SOURCE_ARGUMENT = "pulse_energy="
+ENERGY_CONFLICT = ("{path}: column {column} is named at {named:g} J but '# pulse_energy' on "
+                   "line {line} gives {setting:g} J for it; correct one of them")
 MIXED_ENERGIES = ("{path}: data set {dataset:g} has more than one pulse energy ({first!r} "
                   "and {other!r}); give every pulse energy its own data set number")
-UNKNOWN_LAYOUT = ("{path}: {columns} columns without a header line; start the "
-                  "data with a header such as 'dataset,pulse_energy,x_mm,"
-                  "transmittance' or give two (x_mm, transmittance) or three "
-                  "(x_mm, transmittance, sigma) columns")
-MISSING_COLUMN = ("{path}: the header has no {column} column (columns: "
-                  "{columns}); name the columns e.g. 'dataset,pulse_energy,"
-                  "x_mm,transmittance[,sigma]'")
 MISSING_ENERGY = ("{path}: no pulse energy: add a pulse_energy column, a "
                   "'# pulse_energy = ...' line, or pass pulse_energy= (J)")
+SIGMA_LIKE_TRANSMITTANCE = ("{path}, column {column}: every sigma value lies between 0.3 and "
+                            "1.5, like a transmittance; if the column is a transmittance at "
+                            "another pulse energy, name the columns (e.g. 'x_mm,T@0.4uJ,"
+                            "T@1uJ') or give one energy per column ('# pulse_energy = 4e-7 "
+                            "1e-6')")
+UNUSED_COLUMNS = ("{path}, line {line}: column {columns} not read: the accepted names are "
+                  "{names}")
 MISSING_SETTINGS = ("missing experiment settings: {names}; add '# name = value' "
                     "lines to the data file (e.g. '# w0 = 2e-5') or give them "
                     "on the command line with --set name=value")
@@ -267,7 +335,9 @@ BOOTSTRAP_NO_INTERVALS = ("fewer than 2 of {total} bootstrap refits succeeded: n
 
 # ------------------------------------------------------------ fit-many (batch_cli.py)
 FIT_MANY_NO_SOURCE = "{path} is neither a manifest file nor a folder"
-FIT_MANY_NO_DATA_FILES = "no data files (.csv, .txt, .dat) in the folder {path}"
+FIT_MANY_NO_DATA_FILES = "no data files (.csv, .tsv, .txt, .dat) in the folder {path}"
+FIT_MANY_SKIPPED = ("fit-many: skipped {count} of the folder's entries, not .csv, .tsv, .txt or "
+                    ".dat files: {names}")
 FIT_MANY_NO_FILE_COLUMN = ("the manifest {path} needs a header row with a column 'file' "
                            "naming the data files (got columns: {columns})")
 FIT_MANY_EMPTY = "the manifest {path} lists no files"

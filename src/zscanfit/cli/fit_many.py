@@ -5,10 +5,11 @@ A manifest is a CSV file with a header; its column ``file`` names the data
 files (relative to the manifest's folder) and further columns named like a
 setting, a parameter or ``pulse_energy`` override the file's values for
 that row (an empty field overrides nothing). A folder means every
-``.csv``, ``.txt`` and ``.dat`` file in it, in name order. A file that
-cannot be read or fitted gets a row with status ``failed`` and the reason;
-the others go on. Relies on argparse, csv, the shared options,
-fit_inputs.py and the package's fit_many.
+``.csv``, ``.tsv``, ``.txt`` and ``.dat`` file in it, in name order; the
+summary names the entries it skipped. A file that cannot be read or fitted
+gets a row with status ``failed`` and the reason; the others go on. Relies
+on argparse, csv, the shared options, fit_inputs.py and the package's
+fit_many.
 """
 import argparse
 import csv
@@ -25,10 +26,10 @@ from ..many.executor import FitFailure
 from .fit_inputs import fit_inputs
 from .options import add_fit_options, assignments, check_output_path
 
-__all__ = ["add_fit_many_parser", "read_sources", "result_rows", "COLUMNS_BEFORE",
-           "COLUMNS_AFTER"]
+__all__ = ["add_fit_many_parser", "read_sources", "skipped_entries", "result_rows",
+           "COLUMNS_BEFORE", "COLUMNS_AFTER"]
 
-DATA_SUFFIXES = (".csv", ".txt", ".dat")
+DATA_SUFFIXES = (".csv", ".tsv", ".txt", ".dat")
 COLUMNS_BEFORE = ("file", "status", "chisqr", "redchi", "ndata", "nfev")
 COLUMNS_AFTER = ("message", "warnings")
 STATUS_OK, STATUS_NOT_CONVERGED, STATUS_FAILED = "ok", "not converged", "failed"
@@ -66,13 +67,24 @@ def _manifest(path: str) -> List[Tuple[str, Dict[str, List[float]]]]:
     return entries
 
 
+def _is_data_file(folder: str, name: str) -> bool:
+    return name.lower().endswith(DATA_SUFFIXES) and os.path.isfile(os.path.join(folder, name))
+
+
+def skipped_entries(path: str) -> List[str]:
+    """The entries of a folder that are not data files, in name order
+    (folders marked with a trailing '/'); none for a manifest."""
+    if not os.path.isdir(path):
+        return []
+    return [n + "/" if os.path.isdir(os.path.join(path, n)) else n
+            for n in sorted(os.listdir(path)) if not _is_data_file(path, n)]
+
+
 def read_sources(path: str) -> List[Tuple[str, Dict[str, List[float]]]]:
     """The data files to fit, each with its overrides: the rows of a
     manifest, or every data file of a folder (no overrides)."""
     if os.path.isdir(path):
-        names = sorted(n for n in os.listdir(path)
-                       if n.lower().endswith(DATA_SUFFIXES) and
-                       os.path.isfile(os.path.join(path, n)))
+        names = sorted(n for n in os.listdir(path) if _is_data_file(path, n))
         if not names:
             raise ValueError(texts.FIT_MANY_NO_DATA_FILES.format(path=path))
         return [(os.path.join(path, n), {}) for n in names]
@@ -158,6 +170,10 @@ def _run_fit_many(args: argparse.Namespace) -> int:
     sys.stderr.write(texts.FIT_MANY_SUMMARY.format(total=len(rows), ok=counts[STATUS_OK],
                                     not_converged=counts[STATUS_NOT_CONVERGED],
                                     failed=counts[STATUS_FAILED]) + "\n")
+    skipped = skipped_entries(args.source)
+    if skipped:
+        sys.stderr.write(texts.FIT_MANY_SKIPPED.format(count=len(skipped),
+                                                       names=", ".join(skipped)) + "\n")
     return 0
 
 
@@ -183,7 +199,8 @@ def add_fit_many_parser(commands: Any) -> argparse.ArgumentParser:
             "reason of a failure, and the fit's warnings. A manifest is a CSV file with a "
             "column 'file' (paths relative to the manifest); further columns named like a "
             "setting, a parameter or pulse_energy override the file's value for that row. "
-            "A folder means its .csv, .txt and .dat files in name order."),
+            "A folder means its .csv, .tsv, .txt and .dat files in name order; the summary "
+            "names the entries it skipped."),
         epilog=("Exit status: 0 when the batch ran (failed files are rows with status "
                 "'failed'), 2 for bad input, 130 when interrupted. Example: python -m "
                 "zscanfit fit-many scans/ --free sigma_0 sigma_1 --out results.csv; on a "

@@ -1,41 +1,47 @@
-"""Reading scans from text files.
+"""Reading scans from text files, as labs export them.
 
-Two layouts: a CSV file like examples/demo_rsa.csv, with '# name = value'
-lines for the experiment's settings (and 'spec_pars', the start values)
-and a header row naming the columns (dataset, pulse_energy, x_mm,
-transmittance and optionally sigma; a few aliases are understood), one
-scan per data set; or a plain file of two or three columns (x_mm,
-transmittance[, sigma]) without a header, one scan, its pulse energy from a
-'# pulse_energy = ...' line or the pulse_energy argument. Commas, tabs,
-semicolons or spaces separate the columns; 'nan' or an empty field marks a
-missing point. Relies on experiment.py, parameters.py, scans.py, texts.py.
+Two layouts. Rows by data set: a header naming dataset, pulse_energy,
+x_mm, transmittance and optionally sigma columns (examples/demo_rsa.csv),
+one scan per data set. Columns by energy: x_mm and one transmittance column
+per pulse energy, the energies named in the header ('T@0.4uJ') or given by
+a '# pulse_energy = E1 E2 ...' line, optionally with 'sigma@0.4uJ' columns.
+A file of two or three columns without a header is x_mm, transmittance[,
+sigma] of one scan at the energy of a '# pulse_energy' line or the
+pulse_energy argument. '# name = value' lines give the experiment's
+settings, 'spec_pars' (the start values) and uncertainties ('+- 1e-6').
+
+The delimiter and the number format are found per file (file_format.py),
+the header names matched with their units (columns.py), the '#' lines read
+by file_settings.py. What could be read more than one way is refused, with
+the file, line and column; what is readable but doubtful warns (a sigma
+column that looks like a transmittance, columns left unread). Relies on
+those modules and on experiment.py, parameters.py, scans.py, texts.py and
+warning_types.py.
 """
 import dataclasses
 import math
 import os
-import re
+import warnings
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from .. import texts
-from .experiment import EXPERIMENT_SETTINGS, REQUIRED_SETTINGS, Experiment
+from ..warning_types import DataWarning
+from . import file_format
+from .columns import Layout, all_accepted_names, header_layout, plain_layout
+from .experiment import REQUIRED_SETTINGS, Experiment
+from .file_format import column_label
+from .file_settings import FileSettings, parse_settings
 from .parameters import PARAMETER_NAMES, make_params
 from .scans import Scan
 
 __all__ = ["ScanFile", "load_scans"]
 
-# Header names understood for each column.
-_COLUMN_ALIASES = {
-    "dataset": ("dataset", "data_set", "scan", "set"),
-    "pulse_energy": ("pulse_energy", "energy", "e", "energy_j", "pulse_energy_j"),
-    "x_mm": ("x_mm", "x", "z", "z_mm", "position", "position_mm"),
-    "transmittance": ("transmittance", "t", "y", "transmission", "normalised_transmittance",
-                      "normalized_transmittance"),
-    "sigma": ("sigma", "uncertainty", "error", "sd", "std"),
-}
-_INTEGER_SETTINGS = ("t_slices", "z_slices")
-_SPLIT = re.compile(r"[,;\t ]+")
+# A sigma column all of whose values lie in this range looks like a
+# transmittance (at another pulse energy) rather than an uncertainty.
+_TRANSMITTANCE_LIKE = (0.3, 1.5)
+EnergyArgument = Union[None, float, Sequence[float]]
 
 
 @dataclasses.dataclass
@@ -45,7 +51,7 @@ class ScanFile:
     Attributes
     ----------
     scans : list of Scan
-        One per data set, in the order of the file.
+        One per data set or transmittance column, in the order of the file.
     settings : dict
         Every '# name = value' setting (numbers as lists of floats, other
         text as a string).
@@ -54,6 +60,10 @@ class ScanFile:
     missing_settings : tuple of str
         The experiment settings the file lacks.
     path : str
+    uncertainties : dict
+        The standard uncertainty of every setting that gives one, name ->
+        (value, is_relative): ``# w0 = 2e-5 +- 1e-6`` gives (1e-6, False),
+        ``+- 5%`` gives (0.05, True), a fraction of each of the values.
     """
 
     scans: List[Scan]
@@ -61,6 +71,7 @@ class ScanFile:
     experiment: Optional[Experiment]
     missing_settings: Tuple[str, ...]
     path: str
+    uncertainties: Dict[str, Tuple[float, bool]] = dataclasses.field(default_factory=dict)
 
     @property
     def spec_pars(self) -> Optional[List[float]]:
@@ -84,163 +95,214 @@ class ScanFile:
         return self.scans[index]
 
 
-def _parse_settings(lines: List[Tuple[int, str]], path: str) -> Dict[str, Any]:
-    settings: Dict[str, Any] = {}
-    for number, line in lines:
-        body = line.lstrip("#").strip()
-        if "=" not in body:
-            continue
-        key, value = (part.strip() for part in body.split("=", 1))
-        if not key or " " in key:
-            continue
-        fields = [f for f in _SPLIT.split(value) if f]
-        try:
-            numbers = [float(f) for f in fields]
-        except ValueError:
-            numbers = None
-        if key in EXPERIMENT_SETTINGS or key in ("spec_pars", "pulse_energy"):
-            if not numbers:
-                raise ValueError(texts.BAD_SETTING.format(
-                    path=path, line=number, key=key, what="numbers", value=value))
-            if key in _INTEGER_SETTINGS and (len(numbers) != 1 or not math.isfinite(numbers[0])
-                                             or numbers[0] != int(numbers[0])):
-                raise ValueError(texts.BAD_SETTING.format(
-                    path=path, line=number, key=key, what="a whole number", value=value))
-        settings[key] = numbers if numbers else value
-    return settings
-
-
-def _number(field: str) -> float:
-    field = field.strip()
-    return math.nan if field == "" else float(field)
+def _read_lines(path: str) -> List[str]:
+    try:
+        with open(path, "rb") as stream:
+            data = stream.read()
+    except OSError as exc:
+        raise ValueError(texts.FILE_NOT_FOUND.format(path=path, reason=exc)) from None
+    try:
+        return file_format.decode(data).splitlines()
+    except (ValueError, UnicodeDecodeError) as exc:
+        raise ValueError(texts.FILE_NOT_FOUND.format(path=path, reason=exc)) from None
 
 
 def load_scans(path: Union[str, "os.PathLike[str]"],
-               pulse_energy: Optional[float] = None) -> ScanFile:
+               pulse_energy: EnergyArgument = None) -> ScanFile:
     """The scans of a data file, and the experiment its '#' lines describe.
 
     Parameters
     ----------
     path : str or path-like
-        The file (layouts in the module's description).
-    pulse_energy : float, optional
-        Pulse energy (J) of a file without a pulse_energy column or setting.
+        The file (layouts in the module's description; columns separated by
+        commas, semicolons, tabs or blanks, decimal points or commas, found
+        per file).
+    pulse_energy : float or sequence of float, optional
+        Pulse energy (J) of a file whose columns do not give it: one value,
+        or one per transmittance column; it takes the place of a '#
+        pulse_energy' line. Energies in the columns (a pulse_energy column,
+        'T@0.4uJ' names) take precedence.
 
     Returns
     -------
     ScanFile
         ``.scans``, ``.experiment`` (None when settings are missing; see
-        ``.missing_settings``), ``.settings`` and ``.spec_pars``.
+        ``.missing_settings``), ``.settings``, ``.uncertainties`` and
+        ``.spec_pars``.
 
     Raises
     ------
     ValueError
-        Unreadable file, a row with the wrong number of values, a header
-        without the needed columns, no pulse energy; the message names the
-        line and the fix.
+        An unreadable file, a line with the wrong number of values, a field
+        that is not a number, a file that could be read more than one way
+        (a decimal comma in a comma-separated file, mixed number formats,
+        more columns than x, T, sigma without names), a header without the
+        needed columns, no pulse energy; the message names the file, line
+        and column, and the fix.
+
+    Warns
+    -----
+    DataWarning
+        A sigma column whose values all lie between 0.3 and 1.5, like a
+        transmittance; header columns whose names are not read.
     """
     path = os.fspath(path)
-    try:
-        with open(path, newline="") as stream:
-            raw = stream.read().splitlines()
-    except (OSError, UnicodeDecodeError) as exc:
-        raise ValueError(texts.FILE_NOT_FOUND.format(path=path, reason=exc)) from None
+    raw = _read_lines(path)
     comments = [(i + 1, line) for i, line in enumerate(raw) if line.lstrip().startswith("#")]
-    rows = [(i + 1, line) for i, line in enumerate(raw)
-            if line.strip() and not line.lstrip().startswith("#")]
-    settings = _parse_settings(comments, path)
-    if not rows:
+    lines = [(i + 1, line) for i, line in enumerate(raw)
+             if line.strip() and not line.lstrip().startswith("#")]
+    fmt, header, body = file_format.read_rows(path, lines)
+    settings = parse_settings(comments, path, fmt.decimal)
+    if not body:
         raise ValueError(texts.NO_ROWS.format(path=path))
-    header = _header(rows[0][1])
+    declared = _declared_energies(settings, pulse_energy)
     if header is not None:
-        columns, rows = _columns(header, path), rows[1:]
-        expected = len(header)
-        if not rows:
-            raise ValueError(texts.NO_ROWS.format(path=path))
+        layout, names = _named_layout(path, fmt, header, body)
     else:
-        width = len(_fields(rows[0][1]))
-        if width == 2:
-            columns = {"x_mm": 0, "transmittance": 1}
-        elif width == 3:
-            columns = {"x_mm": 0, "transmittance": 1, "sigma": 2}
-        else:
-            raise ValueError(texts.UNKNOWN_LAYOUT.format(path=path, columns=width))
-        expected = width
-    table = []
-    for number, line in rows:
-        fields = _fields(line)
-        try:
-            if len(fields) != expected:
-                raise ValueError
-            table.append([_number(field) for field in fields])
-        except ValueError:
-            raise ValueError(texts.BAD_ROW.format(path=path, line=number, expected=expected,
-                                                  got=line)) from None
-    data = np.array(table, dtype=np.float64)
-    energies = _energies(data, columns, settings, pulse_energy, path)
-    groups = _groups(data, columns, energies, path)
-    scans = []
-    for rows_of_scan, energy in groups:
-        part = data[rows_of_scan]
-        sigma = part[:, columns["sigma"]] if "sigma" in columns else None
-        scans.append(Scan(part[:, columns["x_mm"]], part[:, columns["transmittance"]],
-                          energy, sigma=sigma))
-    missing = tuple(name for name in REQUIRED_SETTINGS if name not in settings)
-    experiment = Experiment.from_settings(settings) if not missing else None
-    return ScanFile(scans=scans, settings=settings, experiment=experiment,
-                    missing_settings=missing, path=path)
+        layout, names = _plain_layout(path, fmt, body, settings, declared), None
+    read = layout.read()
+    values = file_format.read_table(path, body, fmt, [c.index for c in read],
+                                    [c.exponent for c in read], names)
+    data = {column.index: values[:, k] for k, column in enumerate(read)}
+    _warn_doubtful_columns(path, header[0] if header is not None else None, layout, data, names)
+    scans = _scans(path, layout, data, _energies(path, layout, settings, declared, names))
+    missing = tuple(name for name in REQUIRED_SETTINGS if name not in settings.values)
+    experiment = Experiment.from_settings(settings.values) if not missing else None
+    return ScanFile(scans=scans, settings=settings.values, experiment=experiment,
+                    missing_settings=missing, path=path, uncertainties=settings.uncertainties)
 
 
-def _fields(line: str) -> List[str]:
-    if "," in line or ";" in line or "\t" in line:
-        return [f.strip() for f in re.split(r"[,;\t]", line)]
-    return line.split()
+def _named_layout(path: str, fmt: file_format.FileFormat, header: file_format.Row,
+                  body: List[file_format.Row]) -> Tuple[Layout, List[str]]:
+    """The layout a header gives, its names, the data lines checked."""
+    width, _ = file_format.data_width(body)
+    names = file_format.header_names(header, fmt, width)
+    if fmt.delimiter == file_format.BLANKS and len(names) != width:
+        raise ValueError(texts.HEADER_WIDTH.format(
+            path=path, line=header[0], count=len(names), names=", ".join(names), width=width))
+    layout = header_layout(path, header[0], names)
+    file_format.check_widths(path, body, fmt, len(names),
+                             texts.ROW_WIDTH_HEADER.format(line=header[0], count=len(names)))
+    if fmt.delimiter == ",":
+        file_format.check_comma_split(
+            path, body, [c.index for c in layout.read() if c is not layout.dataset], [], names)
+    return layout, names
 
 
-def _header(line: str) -> Optional[List[str]]:
-    fields = _fields(line)
-    try:
-        for field in fields:
-            _number(field)
+def _plain_layout(path: str, fmt: file_format.FileFormat, body: List[file_format.Row],
+                  settings: FileSettings, declared: Optional[Tuple[List[float], str]]) -> Layout:
+    """The layout of a file without a header, the data lines checked."""
+    width, widest = file_format.data_width(body)
+    file_format.check_widths(path, body, fmt, width,
+                             texts.ROW_WIDTH_DATA.format(line=widest, count=width))
+    comma = fmt.delimiter == ","
+    if comma:
+        file_format.check_comma_split(path, body, range(width), [], None)
+    # The file's own '# pulse_energy' line says how many transmittance
+    # columns it has; an argument only gives their values.
+    given = settings.values.get("pulse_energy")
+    if isinstance(given, list):
+        count = len(given)
+        source = texts.SOURCE_SETTING.format(line=settings.lines["pulse_energy"])
+    else:
+        count, source = (len(declared[0]) if declared else 1), texts.SOURCE_ARGUMENT
+    layout = plain_layout(path, widest, width, count, source)
+    if comma:
+        file_format.check_comma_split(path, body, [], [c.index for c in layout.transmittance],
+                                      None)
+    return layout
+
+
+def _declared_energies(settings: FileSettings, argument: EnergyArgument
+                       ) -> Optional[Tuple[List[float], str]]:
+    """The pulse energies the file's '# pulse_energy' line or the argument
+    give, and where they come from (for messages); the argument wins."""
+    if argument is not None:
+        values: List[Any] = [argument] if np.ndim(argument) == 0 else list(np.ravel(argument))
+        return [float(v) for v in values], texts.SOURCE_ARGUMENT
+    given = settings.values.get("pulse_energy")
+    if isinstance(given, list):
+        return given, texts.SOURCE_SETTING.format(line=settings.lines["pulse_energy"])
+    return None
+
+
+def _energies(path: str, layout: Layout, settings: FileSettings,
+              declared: Optional[Tuple[List[float], str]],
+              names: Optional[List[str]]) -> Optional[List[float]]:
+    """The pulse energy of each transmittance column; None where a
+    pulse_energy column gives them row by row."""
+    if layout.pulse_energy is not None:
         return None
-    except ValueError:
-        return [f.strip().lower() for f in fields]
-
-
-def _columns(header: List[str], path: str) -> Dict[str, int]:
-    found: Dict[str, int] = {}
-    for index, name in enumerate(header):
-        for column, aliases in _COLUMN_ALIASES.items():
-            if name in aliases and column not in found:
-                found[column] = index
-    for column in ("x_mm", "transmittance"):
-        if column not in found:
-            raise ValueError(texts.MISSING_COLUMN.format(
-                path=path, column=column, columns=", ".join(header)))
-    return found
-
-
-def _energies(data: np.ndarray, columns: Dict[str, int], settings: Dict[str, Any],
-              pulse_energy: Optional[float], path: str) -> np.ndarray:
-    if "pulse_energy" in columns:
-        return data[:, columns["pulse_energy"]]
-    if pulse_energy is None and "pulse_energy" in settings:
-        values = settings["pulse_energy"]
-        if isinstance(values, list) and len(values) == 1:
-            pulse_energy = values[0]
-    if pulse_energy is None:
+    count = len(layout.transmittance)
+    named = [column.energy for column in layout.transmittance]
+    if named[0] is not None:
+        given = settings.values.get("pulse_energy")
+        if isinstance(given, list):
+            line = settings.lines["pulse_energy"]
+            if len(given) != count:
+                raise ValueError(texts.ENERGY_COUNT.format(
+                    path=path, given=len(given), source=texts.SOURCE_SETTING.format(line=line),
+                    count=count))
+            for column, value in zip(layout.transmittance, given):
+                if column.energy is None or not math.isclose(value, column.energy,
+                                                             rel_tol=1e-9):
+                    raise ValueError(texts.ENERGY_CONFLICT.format(
+                        path=path, column=column_label(column.index, names),
+                        named=column.energy, line=line, setting=value))
+        return named  # type: ignore[return-value]
+    if declared is None:
         raise ValueError(texts.MISSING_ENERGY.format(path=path))
-    return np.full(data.shape[0], float(pulse_energy))
+    values, source = declared
+    if len(values) != count:
+        raise ValueError(texts.ENERGY_COUNT.format(path=path, given=len(values), source=source,
+                                                   count=count))
+    return values
 
 
-def _groups(data: np.ndarray, columns: Dict[str, int], energies: np.ndarray,
+def _warn_doubtful_columns(path: str, line: Optional[int], layout: Layout,
+                           data: Dict[int, np.ndarray], names: Optional[List[str]]) -> None:
+    low, high = _TRANSMITTANCE_LIKE
+    for sigma in layout.sigma:
+        if sigma is None:
+            continue
+        values = data[sigma.index]
+        values = values[np.isfinite(values)]
+        if values.size and np.all((values >= low) & (values <= high)):
+            warnings.warn(texts.SIGMA_LIKE_TRANSMITTANCE.format(
+                path=path, column=column_label(sigma.index, names)), DataWarning, stacklevel=3)
+    if layout.unused:
+        warnings.warn(texts.UNUSED_COLUMNS.format(
+            path=path, line=line, columns=", ".join(column_label(c.index, names)
+                                                    for c in layout.unused),
+            names=all_accepted_names()), DataWarning, stacklevel=3)
+
+
+def _scans(path: str, layout: Layout, data: Dict[int, np.ndarray],
+           energies: Optional[List[float]]) -> List[Scan]:
+    x = data[layout.x.index]
+    if len(layout.transmittance) > 1:
+        return [Scan(x, data[t.index], energy, sigma=None if s is None else data[s.index])
+                for t, s, energy in zip(layout.transmittance, layout.sigma, energies or [])]
+    transmittance, sigma = data[layout.transmittance[0].index], layout.sigma[0]
+    if energies is None:
+        row_energies = data[layout.pulse_energy.index]  # type: ignore[union-attr]
+    else:
+        row_energies = np.full(x.shape[0], float(energies[0]))
+    key = data[layout.dataset.index] if layout.dataset is not None else row_energies
+    scans = []
+    for rows, energy in _groups(key, row_energies, layout.dataset is not None, path):
+        scans.append(Scan(x[rows], transmittance[rows], energy,
+                          sigma=None if sigma is None else data[sigma.index][rows]))
+    return scans
+
+
+def _groups(key: np.ndarray, energies: np.ndarray, by_dataset: bool,
             path: str) -> List[Tuple[np.ndarray, float]]:
     """Row indices and pulse energy of each scan, in the order of the file.
 
     By the dataset column if there is one, else by equal pulse energy. A
     data set whose rows give different pulse energies is refused.
     """
-    key = data[:, columns["dataset"]] if "dataset" in columns else energies
     groups: List[Tuple[np.ndarray, float]] = []
     order: Dict[float, List[int]] = {}
     for index, value in enumerate(key.tolist()):
@@ -249,7 +311,7 @@ def _groups(data: np.ndarray, columns: Dict[str, int], energies: np.ndarray,
         indices = np.array(rows)
         first = float(energies[indices[0]])
         differing = energies[indices] != first
-        if "dataset" in columns and not math.isnan(first) and np.any(differing):
+        if by_dataset and not math.isnan(first) and np.any(differing):
             raise ValueError(texts.MIXED_ENERGIES.format(
                 path=path, dataset=float(key[indices[0]]), first=first,
                 other=float(energies[indices][differing][0])))
