@@ -29,7 +29,9 @@ def fit_inputs(path: str, free: Sequence[str], pulse_energy: Optional[float],
     """
     overrides = dict(overrides or {})
     energy = overrides.get("pulse_energy", [pulse_energy] if pulse_energy is not None else None)
-    data = load_scans(path, pulse_energy=None if energy is None else energy[0])
+    if energy is not None:
+        energy = energy[0] if len(energy) == 1 else list(energy)  # one per column
+    data = load_scans(path, pulse_energy=energy)
     merged: Dict[str, object] = dict(data.settings)
     merged.update(settings)
     merged.update({k: v for k, v in overrides.items() if k in EXPERIMENT_SETTINGS})
