@@ -58,6 +58,23 @@ def test_bounds_hold_and_a_value_on_a_bound_is_flagged(rsa_scans):
     assert any("upper bound" in text for text in result.warnings)
 
 
+def test_bounds_closer_than_lmfit_takes_survive_copies_pickles_fits_and_json(rsa_scans):
+    # lmfit refuses min and max within 1e-13 of each other, which any
+    # finite bounds on a cross-section are.
+    import copy
+    import pickle
+    params = zscanfit.make_params(RSA_TRUTH, free=["sigma_1"], sigma_1=2e-17,
+                                  bounds={"sigma_1": (1e-18, 3e-17), "tau_10": (1e-12, 1e-8)})
+    for copied in (copy.deepcopy(params), pickle.loads(pickle.dumps(params)),
+                   zscanfit.inputs.parameters.read_params(params)):
+        assert zscanfit.inputs.parameters.parameter_bounds(copied["sigma_1"]) == (1e-18, 3e-17)
+    with pytest.warns(zscanfit.FitWarning, match="ended on its upper bound 3e-17"):
+        result = zscanfit.fit(rsa_scans, experiment(), params, n_starts=1, model="on-axis")
+    assert result.values["sigma_1"] <= 3e-17
+    back = zscanfit.FitResult.from_json(result.to_json())
+    assert zscanfit.inputs.parameters.parameter_bounds(back.params["tau_10"]) == (1e-12, 1e-8)
+
+
 def test_a_parameter_without_effect_is_flagged_as_undetermined(rsa_scans):
     # With sigma_2 = 0 level 4 never fills, so its lifetime changes nothing.
     truth = list(RSA_TRUTH)

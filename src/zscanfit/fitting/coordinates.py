@@ -16,7 +16,7 @@ import lmfit
 import numpy as np
 
 from .. import texts
-from ..inputs.parameters import PARAMETER_NAMES, has_positive_bound
+from ..inputs.parameters import PARAMETER_NAMES, has_positive_bound, parameter_bounds
 
 __all__ = ["Coordinates"]
 
@@ -42,7 +42,7 @@ class Coordinates:
                 raise ValueError(texts.ZERO_START.format(name=name))
             self.scale.append(abs(value))
             self.logarithmic.append(logarithmic and has_positive_bound(params, name))
-            self.bounds.append((float(params[name].min), float(params[name].max)))
+            self.bounds.append(parameter_bounds(params[name]))
 
     def to_internal(self, values: Sequence[float]) -> np.ndarray:
         """u for the physical values v of the free parameters."""

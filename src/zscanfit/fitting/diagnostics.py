@@ -23,6 +23,7 @@ import numpy as np
 from .. import texts
 from ..evaluation.problem import FitProblem
 from ..inputs.experiment import Experiment
+from ..inputs.parameters import parameter_bounds
 from ..inputs.scans import Scan
 from ..warning_types import FitWarning, UnitWarning, WarningRecord
 from .covariance import Uncertainties
@@ -64,7 +65,7 @@ def parameter_warnings(given: lmfit.Parameters, free: Sequence[str], values: np.
                 found.append(texts.CORRELATED.format(first=free[i], second=free[j], r=r))
     for i, name in enumerate(free):
         value = float(values[i])
-        low, high = float(given[name].min), float(given[name].max)
+        low, high = parameter_bounds(given[name])
         scale = abs(given[name].value)
         if method == "exact":
             if not low <= value <= high:

@@ -21,7 +21,8 @@ from ..evaluation.curve import fitted_curve
 from ..evaluation.integrator_messages import MessageSummary
 from ..evaluation.models import ModelSpec
 from ..inputs.experiment import Experiment
-from ..inputs.parameters import PARAMETER_NAMES, PARAMETER_UNITS
+from ..inputs.parameters import (PARAMETER_NAMES, PARAMETER_UNITS, add_parameter,
+                                 parameter_bounds)
 from ..inputs.scans import Scan
 from ..warning_types import WarningRecord
 from .plot import plot_fit
@@ -232,13 +233,16 @@ def physical_params(given: lmfit.Parameters, free: Sequence[str], values: Sequen
     params = lmfit.Parameters()
     for name in PARAMETER_NAMES:
         source = given[name]
-        params.add(name, value=source.value, vary=source.vary, min=source.min, max=source.max)
+        low, high = parameter_bounds(source)
+        add_parameter(params, name, source.value, source.vary, low, high)
         params[name].init_value = source.value
     for i, name in enumerate(free):
         value = float(values[i])
-        if not params[name].min <= value <= params[name].max:
+        low, high = parameter_bounds(params[name])
+        if not low <= value <= high:
             # method='exact' has no bounds; keep its value, drop the bounds.
             params[name].set(min=-np.inf, max=np.inf)
+            params[name].user_data = None
         params[name].value = value
         params[name].stderr = float(stderr[i])
         params[name].correl = {other: float(correlation[i, j])

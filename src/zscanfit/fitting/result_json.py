@@ -21,7 +21,8 @@ from .._json import number
 from ..evaluation.integrator_messages import MessageSummary
 from ..evaluation.models import ModelSpec
 from ..inputs.experiment import Experiment
-from ..inputs.parameters import PARAMETER_NAMES, PARAMETER_UNITS
+from ..inputs.parameters import (PARAMETER_NAMES, PARAMETER_UNITS, add_parameter,
+                                 parameter_bounds)
 from ..inputs.scans import Scan
 from ..warning_types import WarningRecord, ZScanWarning
 from .bootstrap_result import BootstrapResult
@@ -56,8 +57,9 @@ def _parameters(params: lmfit.Parameters) -> Dict[str, Any]:
     out = {}
     for name in PARAMETER_NAMES:
         p = params[name]
-        out[name] = {"value": number(p.value), "vary": bool(p.vary), "min": number(p.min),
-                     "max": number(p.max), "init_value": number(p.init_value),
+        low, high = parameter_bounds(p)
+        out[name] = {"value": number(p.value), "vary": bool(p.vary), "min": number(low),
+                     "max": number(high), "init_value": number(p.init_value),
                      "stderr": None if p.stderr is None else number(p.stderr),
                      "correl": {k: number(v) for k, v in (p.correl or {}).items()}}
     return out
@@ -117,7 +119,7 @@ def result_to_dict(result: Any, curve_points: int = 200) -> Dict[str, Any]:
             "center_mm": result.center_mm if result.center_given else None,
             "start_values": {name: number(params[name].init_value) for name in PARAMETER_NAMES},
             "free": list(result.free),
-            "bounds": {name: [number(params[name].min), number(params[name].max)]
+            "bounds": {name: [number(v) for v in parameter_bounds(params[name])]
                        for name in PARAMETER_NAMES},
         },
         "parameters": _parameters(params),
@@ -135,8 +137,8 @@ def _params_from(data: Mapping[str, Any]) -> lmfit.Parameters:
     params = lmfit.Parameters()
     for name in PARAMETER_NAMES:
         p = data[name]
-        params.add(name, value=_value(p["value"]), vary=bool(p["vary"]),
-                   min=_value(p["min"], -np.inf), max=_value(p["max"], np.inf))
+        add_parameter(params, name, _value(p["value"]), bool(p["vary"]),
+                      _value(p["min"], -np.inf), _value(p["max"], np.inf))
         params[name].init_value = _value(p["init_value"])
         params[name].stderr = None if p["stderr"] is None and not p["vary"] else \
             _value(p["stderr"])

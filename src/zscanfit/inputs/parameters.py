@@ -15,7 +15,7 @@ from .. import texts
 from .convert import float_scalar, float_vector
 
 __all__ = ["PARAMETER_NAMES", "PARAMETER_UNITS", "make_params", "read_params",
-           "spec_pars_of", "start_factors"]
+           "spec_pars_of", "start_factors", "add_parameter", "parameter_bounds"]
 
 PARAMETER_NAMES: Tuple[str, ...] = (
     "sigma_0",  # cross-section of level 0 (0 -> 1), cm^2
@@ -45,6 +45,40 @@ def start_factors(n_starts: int, method: str = "exact") -> Tuple[float, ...]:
         return (1.0,)
     denominator = float(max(n_starts - 1, 1))
     return tuple(10.0 ** ((float(i) * 1.04) / denominator - 0.52) for i in range(n_starts))
+
+
+# lmfit refuses a parameter whose min and max lie within 1e-13 of each other
+# (an absolute test), which every finite pair of bounds on a cross-section
+# near 1e-17 cm^2 or a nanosecond lifetime does. Such bounds are kept in the
+# parameter's user_data under this key, lmfit's own min and max left open;
+# parameter_bounds reads either.
+BOUNDS_KEY = "zscanfit_bounds"
+
+
+def _lmfit_takes(low: float, high: float) -> bool:
+    return not math.isclose(low, high, abs_tol=1e-13, rel_tol=1e-13)
+
+
+def add_parameter(params: lmfit.Parameters, name: str, value: float, vary: bool,
+                  low: float, high: float) -> lmfit.Parameter:
+    """Adds a parameter with bounds [low, high] (infinite: none), also
+    bounds lmfit itself would refuse as too close; returns it."""
+    if _lmfit_takes(low, high):
+        params.add(name, value=value, vary=vary, min=low, max=high)
+    else:
+        params.add(name, value=value, vary=vary, min=-np.inf, max=np.inf)
+        params[name].user_data = {BOUNDS_KEY: (float(low), float(high))}
+    return params[name]
+
+
+def parameter_bounds(param: lmfit.Parameter) -> Tuple[float, float]:
+    """(low, high) of a parameter, infinite where open."""
+    data = param.user_data
+    if isinstance(data, dict) and BOUNDS_KEY in data:
+        low, high = data[BOUNDS_KEY]
+        return float(low), float(high)
+    return (-np.inf if param.min is None else float(param.min),
+            np.inf if param.max is None else float(param.max))
 
 
 def _check_name(name: str) -> None:
@@ -119,7 +153,7 @@ def make_params(values: Optional[Sequence[float]] = None, *,
         if not low <= value <= high:  # lmfit would clip it silently
             raise ValueError(texts.START_OUTSIDE.format(name=name, value=value,
                                                         low=low, high=high))
-        params.add(name, value=value, vary=name in free_set, min=low, max=high)
+        add_parameter(params, name, value, name in free_set, low, high)
     return read_params(params)
 
 
@@ -151,13 +185,12 @@ def read_params(params: Any) -> lmfit.Parameters:
             source = params[name]
             if source.expr:
                 raise ValueError(texts.EXPRESSION.format(name=name, expr=source.expr))
-            low = -np.inf if source.min is None else float(source.min)
-            high = np.inf if source.max is None else float(source.max)
+            low, high = parameter_bounds(source)
             value = _finite(source.value, name)
             if not low <= value <= high:
                 raise ValueError(texts.START_OUTSIDE.format(name=name, value=value,
                                                             low=low, high=high))
-            result.add(name, value=value, vary=bool(source.vary), min=low, max=high)
+            add_parameter(result, name, value, bool(source.vary), low, high)
         return result
     if isinstance(params, Mapping):
         return make_params(**params)
@@ -187,5 +220,5 @@ def free_names(params: lmfit.Parameters) -> Tuple[str, ...]:
 
 def has_positive_bound(params: lmfit.Parameters, name: str) -> bool:
     """True when the parameter's lower bound is 0 or above (fitted in log)."""
-    low = params[name].min
-    return low is not None and math.isfinite(low) and low >= 0.0
+    low = parameter_bounds(params[name])[0]
+    return math.isfinite(low) and low >= 0.0
