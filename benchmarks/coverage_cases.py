@@ -22,9 +22,13 @@ def true_values(truth, free):
     return {p: truth[zscanfit.PARAMETER_NAMES.index(p)] for p in free}
 
 
-def clean_values(experiment, truth, positions_mm):
-    """The model at ``truth`` at every energy of ENERGIES_J."""
-    return [zscanfit.model(experiment, list(truth), positions_mm, e) for e in ENERGIES_J]
+def clean_values(experiment, truth, positions_mm, model="whole-beam"):
+    """The model at ``truth`` at every energy of ENERGIES_J, each scan
+    normalised on its own wings as data are (the whole-beam model computed
+    to 1e-9)."""
+    options = dict(tolerance=1e-9) if model == "whole-beam" else {}
+    return [zscanfit.model(experiment, list(truth), positions_mm, e, normalise_to=positions_mm,
+                           model=model, **options) for e in ENERGIES_J]
 
 
 def noisy_scans(clean, positions_mm, rng):
@@ -34,8 +38,7 @@ def noisy_scans(clean, positions_mm, rng):
 
 
 def start_at_truth(truth, free):
-    """Parameters whose single start (n_starts=1 starts at 0.302 times the
-    given values) lies on the truth."""
-    factor = zscanfit.start_factors(1)[0]
+    """Parameters whose single robust start lies on the truth."""
+    factor = zscanfit.start_factors(1, method="robust")[0]
     return zscanfit.make_params(list(truth), free=free, **{
         p: value / factor for p, value in true_values(truth, free).items()})

@@ -27,7 +27,7 @@ Examples
 >>> results = zscanfit.fit_many(jobs)          # local threads, or client=<Dask>  # doctest: +SKIP
 """
 from ._version import __version__
-from .api import bootstrap_fit, fit, fit_many
+from .api import bootstrap_fit, fit, fit_global, fit_many
 from .evaluation.curve import model
 from .evaluation.integrator_messages import MessageSummary
 from .evaluation.noise import estimate_model_noise
@@ -47,5 +47,5 @@ __all__ = [
     "PARAMETER_NAMES", "PARAMETER_UNITS", "make_params", "start_factors",
     "fit", "FitResult", "model", "estimate_model_noise", "MessageSummary",
     "ZScanWarning", "UnitWarning", "DataWarning", "FitWarning", "IntegratorWarning",
-    "fit_many", "FitJob", "FitFailure", "BootstrapResult", "bootstrap_fit",
+    "fit_many", "FitJob", "FitFailure", "BootstrapResult", "bootstrap_fit", "fit_global",
 ]

@@ -16,7 +16,7 @@ from . import texts
 from .fitting.result import FitResult
 from .fitting.robust import DIFF_STEP
 from .evaluation.models import DEFAULT_TOLERANCE
-from .fitting.single import check_inputs, check_options, fit_once
+from .fitting.single import check_global_inputs, check_inputs, check_options, fit_once
 from .inputs.experiment import Experiment
 from .inputs.scans import Scan
 from .many import bootstrap as _bootstrap
@@ -24,7 +24,7 @@ from .many.bootstrap import BootstrapResult
 from .many.executor import JobLike, as_job, run_many
 from .warning_types import ZScanWarning
 
-__all__ = ["fit", "fit_many", "bootstrap_fit"]
+__all__ = ["fit", "fit_global", "fit_many", "bootstrap_fit"]
 
 
 def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
@@ -33,7 +33,7 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
         diff_step: float = DIFF_STEP, max_nfev: Optional[int] = None,
         model: Optional[str] = None, tolerance: float = DEFAULT_TOLERANCE,
         bootstrap: Optional[int] = None, seed: Optional[int] = None,
-        client: Any = None) -> FitResult:
+        client: Any = None, bootstrap_settings: bool = False) -> FitResult:
     """Fit the free spectroscopic parameters to one or more z-scans.
 
     Parameters
@@ -96,6 +96,10 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
     client : dask.distributed.Client or str, optional
         Where the bootstrap's refits run (see ``fit_many``); default: local
         threads. The fit itself runs here.
+    bootstrap_settings : bool
+        Refit every resampled data set with the experiment's uncertain
+        settings (its ``uncertainties``) drawn from their distributions, so
+        that the bootstrap's intervals hold their effect too.
 
     Returns
     -------
@@ -135,10 +139,45 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
     result = fit_once(inputs)
     if bootstrap is not None:
         result.bootstrap = bootstrap_fit(result, bootstrap, seed=seed, client=client,
+                                         draw_settings=bootstrap_settings,
                                          center_mm=center_mm, diff_step=diff_step,
                                          max_nfev=max_nfev, verbose=verbose)
         result.warning_records += result.bootstrap.warning_records
     return result
+
+
+def fit_global(data_sets: Sequence[Any], params: Any, is_sa: bool = False,
+               n_starts: int = 3, verbose: bool = False, *, diff_step: float = DIFF_STEP,
+               max_nfev: Optional[int] = None, model: Optional[str] = None,
+               tolerance: float = DEFAULT_TOLERANCE) -> FitResult:
+    """Fit several data sets of one sample at once: shared spectroscopic
+    parameters, each data set with its own experiment (concentration,
+    thickness, beam) and focus.
+
+    Parameters
+    ----------
+    data_sets : sequence of (scans, experiment) or (scans, experiment, label)
+        One entry per data file: its scans and the experiment they were
+        measured with; each is centred on its own focus (the extremum of its
+        scans, as fit centres them).
+    params : lmfit.Parameters, mapping or 8 values
+        The spectroscopic parameters, shared by all data sets (the beam's
+        parameters belong to each experiment and may not be among them).
+    is_sa, n_starts, verbose, diff_step, max_nfev, model, tolerance
+        As for ``fit`` (method 'robust').
+
+    Returns
+    -------
+    FitResult
+        As ``fit``'s, with ``data_sets`` holding each data set's scans,
+        experiment and focus. Data sets whose experiments are equal are
+        evaluated together, so a global fit of files whose settings agree is
+        the fit of their scans pooled.
+    """
+    inputs = check_global_inputs(data_sets, params, is_sa=is_sa, n_starts=n_starts,
+                                 verbose=verbose, diff_step=diff_step, max_nfev=max_nfev,
+                                 model=model, tolerance=tolerance)
+    return fit_once(inputs)
 
 
 def fit_many(jobs: Iterable[JobLike], *, client: Any = None, workers: Optional[int] = None,
@@ -212,7 +251,7 @@ def _check_job_options(options: Dict[str, Any]) -> None:
             raise TypeError(texts.BATCH_UNKNOWN_OPTION.format(
                 name=name, names=", ".join(_JOB_OPTIONS), hint=hint))
     values = {k: v for k, v in options.items()
-              if k not in ("bootstrap", "seed", "client")}
+              if k not in ("bootstrap", "seed", "client", "bootstrap_settings")}
     check_options(**values)
     if options.get("bootstrap") is not None:
         _bootstrap.check_samples(options["bootstrap"])
@@ -220,7 +259,8 @@ def _check_job_options(options: Dict[str, Any]) -> None:
 
 def bootstrap_fit(result: Any, n_samples: int, *, seed: Optional[int] = None,
                   client: Any = None, workers: Optional[int] = None,
-                  progress: Optional[bool] = None, **fit_options: Any) -> BootstrapResult:
+                  progress: Optional[bool] = None, draw_settings: bool = False,
+                  **fit_options: Any) -> BootstrapResult:
     """Residual bootstrap of a fit: refit ``n_samples`` resampled data sets.
 
     Each data set is the fitted model at every scan point plus residuals
@@ -240,6 +280,9 @@ def bootstrap_fit(result: Any, n_samples: int, *, seed: Optional[int] = None,
         every fit is reproducible bit for bit, the same intervals.
     client, workers, progress
         Where the refits run: see ``fit_many``.
+    draw_settings : bool
+        Refit each data set with the experiment's uncertain settings drawn
+        from their distributions.
     **fit_options
         Keyword arguments of ``fit`` for the refits (default: those of the
         original fit that the result records).
@@ -253,7 +296,7 @@ def bootstrap_fit(result: Any, n_samples: int, *, seed: Optional[int] = None,
     FitWarning
         Some refits were left out (or too many for intervals).
     """
-    drawn = _bootstrap.draw(result, n_samples, seed, **fit_options)
+    drawn = _bootstrap.draw(result, n_samples, seed, draw_settings, **fit_options)
     with warnings.catch_warnings():
         # The refits' own warnings (undetermined or correlated parameters,
         # integrator messages) would repeat once per refit.

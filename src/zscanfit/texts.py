@@ -25,6 +25,15 @@ FIX_SLICES = "the model needs at least 2 time slices and 2 depth slabs"
 FIX_EXPERIMENT = "give it in SI units as documented (m, s) or cm for sample_width"
 FIX_POPULATIONS = ("give the initial populations N0..N4 in cm^-3, "
                    "e.g. [3e17, 0, 0, 0, 0]")
+UNKNOWN_UNCERTAINTY = ("uncertainties: {name!r} is not a setting with an uncertainty; the "
+                       "settings are {names}")
+BAD_UNCERTAINTY_VALUE = ("uncertainties[{name!r}] must be a standard uncertainty >= 0: an "
+                         "absolute number in the setting's unit or a relative one such as "
+                         "'5%' (got {value!r})")
+UNCERTAINTIES_NOT_MAPPING = ("uncertainties must be a mapping of setting name to standard "
+                             "uncertainty (got {kind}); in a data file give them after the "
+                             "value, e.g. '# w0 = 2e-5 +- 1e-6'")
+FIX_UNCERTAINTY = "give an absolute number in the setting's unit, or a string such as '5%'"
 UNIT_LENGTH = ("{name} = {value:g} m is above 1 mm: lengths of the beam are in "
                "metres (e.g. {example} m, not {example_wrong})")
 UNIT_TAU = ("tau = {value:g} s is above 1 us: the pulse duration is in seconds "
@@ -196,6 +205,8 @@ EXACT_BOUNDS = ("{name} = {value:.4g} lies outside its bounds [{low:g}, {high:g}
 EXACT_MESSAGE = "fit_zscan does not report convergence; see chi-square and errors"
 UNDETERMINED = ("{name} = {value:.4g} +/- {stderr:.2g} ({percent:.0f} %): the data "
                 "do not determine it")
+UNDETERMINED_FOCUS = ("center_mm = {value:.4g} +/- {stderr:.2g} mm, an error above the "
+                      "Rayleigh range ({rayleigh:.3g} mm): the data do not determine the focus")
 UNDETERMINED_SINGULAR = ("{name}: the data do not determine it (the model does "
                          "not change with it at the optimum)")
 CORRELATED = ("{first} and {second} are correlated (r = {r:+.4f}): the data "
@@ -240,6 +251,19 @@ MEANING_OTHER = "an integration reported '{kind}'"
 MESSAGES_AFFECT = ("The model values of those integrations, and so the fitted values, may "
                    "be affected: check the settings (units, populations, pulse energy).")
 MESSAGES_HARMLESS = "The results are not affected."
+PROFILE_HEAD = ("[[Profile intervals]] profile likelihood (F-test), value -below/+above, "
+                "beside the standard error")
+PROFILE_CELL = "{sigma:g} sigma: -{below:.3g}/+{above:.3g}"
+PROFILE_LINE = "    {name:<9} {value:>12.5g}  stderr {stderr:.3g}; {cells}{flag}"
+PROFILE_ASYMMETRIC = "  (asymmetric: the linear standard error misleads)"
+BUDGET_HEAD = ("[[Error budget]] standard uncertainties: statistical, each setting's "
+               "(its uncertainty propagated to the fit), combined in quadrature")
+BUDGET_PARAMETER = ("    {name} = {value:.5g} +/- {combined:.3g}{percent} combined; "
+                    "largest part: {dominant}")
+BUDGET_PART = "        {part:<28} {error:>11.3g}{percent}"
+BUDGET_SETTING = "        {part:<28} {error:>11.3g}{percent}  from +/- {uncertainty:.3g}"
+BUDGET_PERCENT = " ({percent:.2g} %)"
+REPORT_DATA_SET = "        {label}: {scans} scans, focus {centre:g} mm"
 REPORT_MODEL_ERROR = "; its largest error estimate at the fit {error:.2g}"
 REPORT_MESSAGES = "    {total} message lines of the ODE integrator:"
 MESSAGES_MORE = "... and {more} more integrator message{s}"
@@ -285,6 +309,10 @@ CLI_UNKNOWN_SET = ("--set {name}: unknown name; settings are {settings}, "
 CLI_NO_START = ("no start values: add a '# spec_pars = ...' line (eight values) "
                 "to the data file or give every parameter with --set NAME=VALUE")
 CLI_PLOT_WRITTEN = "plot written to {path}"
+CLI_GLOBAL_OPTIONS = ("several data files are fitted together without --bootstrap and "
+                      "--set center_mm=...: each file's focus is found in its own data")
+CLI_BAD_UNCERTAINTY = ("--uncertainty expects NAME=VALUE, the value absolute in the "
+                       "setting's unit or relative such as 5% (got {item!r})")
 CLI_NO_FOLDER = "{option} {path}: the folder {folder} does not exist"
 CLI_FOLDER_NOT_WRITABLE = "{option} {path}: the folder {folder} is not writable"
 CLI_PATH_IS_FOLDER = "{option} {path}: that is a folder; give a file name"
@@ -302,6 +330,20 @@ NOT_AN_EXPERIMENT = ("experiment must be a zscanfit.Experiment (got {kind}); mak
                      "populations) or take it from load_scans(path).experiment")
 MIXED_SIGMA = ("some scans have per-point sigma and others not: give sigma for "
                "every scan or for none")
+GLOBAL_NO_DATA_SETS = ("fit_global needs a list of (scans, experiment) pairs, one per data "
+                       "file (got {kind})")
+GLOBAL_BAD_DATA_SET = ("data set {index} must be a (scans, experiment) pair or a (scans, "
+                       "experiment, label) triple (got {kind})")
+GLOBAL_BEAM = ("a global fit shares the spectroscopic parameters; the beam's parameters "
+               "({names}) belong to each file's experiment: give them there, or fit the "
+               "files one by one")
+GLOBAL_EXACT = ("method='exact' runs fit_zscan, which fits one data set: a global fit uses "
+                "method='robust'")
+EXACT_BEAM = ("method='exact' runs fit_zscan, which takes the beam from the experiment and "
+              "the focus from the data: it cannot take {names} among the parameters; use "
+              "method='robust'")
+CENTER_TWICE = ("the focus is given twice, as center_mm= and as the parameter center_mm: "
+                "give it once")
 EXACT_CENTER = ("method='exact' runs fit_zscan, which centres the scans on the "
                 "extremum of the data itself: leave center_mm out or use "
                 "method='robust'")

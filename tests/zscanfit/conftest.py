@@ -81,7 +81,7 @@ def write_scan_file(path, scans, exp, spec_pars):
     """A data file in the layout of examples/demo_rsa.csv with every setting
     of ``exp`` (values by repr, so they read back exactly)."""
     lines = [f"# {name} = {value!r}" for name, value in exp.as_settings().items()
-             if name != "populations"]
+             if name not in ("populations", "uncertainties")]
     lines.append("# populations = " + " ".join(repr(float(v)) for v in exp.populations))
     lines.append("# spec_pars = " + " ".join(repr(float(v)) for v in spec_pars))
     lines.append("dataset,pulse_energy,x_mm,transmittance")

@@ -7,10 +7,11 @@ import sys
 from typing import Any
 
 from .. import texts
-from ..api import fit
+from ..api import fit, fit_global
 from ..inputs.experiment import EXPERIMENT_SETTINGS
 from .fit_inputs import fit_inputs
-from .options import EXIT_OK, add_fit_options, assignments, check_output_path
+from .options import (EXIT_OK, UsageError, add_fit_options, assignments, check_output_path,
+                      uncertainty_items)
 
 __all__ = ["add_fit_parser", "run_fit"]
 
@@ -32,7 +33,10 @@ def add_fit_parser(commands: Any) -> argparse.ArgumentParser:
                 "130 when interrupted. Example: "
                 "python -m zscanfit fit examples/demo_rsa.csv --free sigma_0 sigma_1 "
                 "--plot fit.png"))
-    fit_parser.add_argument("data", metavar="DATA", help="the data file")
+    fit_parser.add_argument("data", metavar="DATA", nargs="+",
+                            help="the data file; several files of one sample are fitted "
+                                 "together (shared spectroscopic parameters, each file its "
+                                 "own experiment and focus; start values from the first)")
     add_fit_options(fit_parser)
     fit_parser.add_argument("--bootstrap", type=int, metavar="B",
                             help="add percentile intervals from B bootstrap refits (residual "
@@ -43,6 +47,13 @@ def add_fit_parser(commands: Any) -> argparse.ArgumentParser:
                             help="run the bootstrap refits on the workers of this Dask "
                                  "scheduler, e.g. tcp://10.0.0.5:8786 (needs pip install "
                                  "kesp_wrapper[dask])")
+    fit_parser.add_argument("--bootstrap-settings", action="store_true",
+                            help="refit every bootstrap data set with the uncertain settings "
+                                 "drawn from their distributions")
+    fit_parser.add_argument("--intervals", action="store_true",
+                            help="add profile-likelihood intervals (1 and 2 sigma) beside the "
+                                 "standard errors (refits the data a few dozen times per "
+                                 "parameter)")
     fit_parser.add_argument("--plot", metavar="PATH", help="write a figure of the fit")
     fit_parser.add_argument("--json", metavar="PATH", help="write the results as JSON")
     fit_parser.add_argument("--verbose", action="store_true",
@@ -55,12 +66,27 @@ def run_fit(args: argparse.Namespace) -> int:
     given = assignments(args.assignments)
     check_output_path(args.plot, "--plot", figure=True)
     check_output_path(args.json, "--json")
-    job = fit_inputs(args.data, args.free, args.energy, given.settings, given.values)
-    result = fit(job.scans, job.experiment, job.params, is_sa=args.sa, n_starts=args.starts,
-                 method=args.method, verbose=args.verbose, bootstrap=args.bootstrap,
-                 seed=args.seed, client=args.scheduler, model=args.model,
-                 tolerance=args.tolerance, **given.options)
-    result.source = args.data
+    jobs = [fit_inputs(path, args.free, args.energy, given.settings, given.values,
+                       uncertainties=uncertainty_items(args.uncertainties)) for path in args.data]
+    options = dict(given.options)
+    if len(jobs) == 1:
+        job = jobs[0]
+        if "center_mm" in args.free and "center_mm" in options:  # its start value
+            job.params["center_mm"].value = options.pop("center_mm")
+        result = fit(job.scans, job.experiment, job.params, is_sa=args.sa,
+                     n_starts=args.starts, method=args.method, verbose=args.verbose,
+                     bootstrap=args.bootstrap, seed=args.seed, client=args.scheduler,
+                     model=args.model, tolerance=args.tolerance,
+                     bootstrap_settings=args.bootstrap_settings, **options)
+    else:
+        if args.bootstrap is not None or options:
+            raise UsageError(texts.CLI_GLOBAL_OPTIONS)
+        result = fit_global([(job.scans, job.experiment, job.label) for job in jobs],
+                            jobs[0].params, is_sa=args.sa, n_starts=args.starts,
+                            verbose=args.verbose, model=args.model, tolerance=args.tolerance)
+    result.source = " ".join(args.data)
+    if args.intervals:
+        result.conf_interval()
     sys.stdout.write(result.report() + "\n")
     if args.json:
         result.to_json(args.json)

@@ -5,11 +5,11 @@ row's over those), the start values from the file's spec_pars with --set
 values over them. Relies on the inputs (loading, experiment, parameters)
 and the executor's FitJob.
 """
-from typing import Dict, List, Mapping, Optional, Sequence
+from typing import Any, Dict, List, Mapping, Optional, Sequence
 
 from .. import texts
 from ..inputs.experiment import EXPERIMENT_SETTINGS, Experiment
-from ..inputs.loading import load_scans
+from ..inputs.loading import experiment_uncertainties, load_scans
 from ..inputs.parameters import PARAMETER_NAMES, make_params
 from ..many.executor import FitJob
 from .options import UsageError
@@ -19,12 +19,14 @@ __all__ = ["fit_inputs"]
 
 def fit_inputs(path: str, free: Sequence[str], pulse_energy: Optional[float],
                settings: Mapping[str, List[float]], values: Mapping[str, float],
-               overrides: Optional[Mapping[str, List[float]]] = None) -> FitJob:
+               overrides: Optional[Mapping[str, List[float]]] = None,
+               uncertainties: Optional[Mapping[str, Any]] = None) -> FitJob:
     """The FitJob of one data file (labelled with its path).
 
     ``settings`` and ``values`` are the --set items (assignments);
     ``overrides`` a manifest row's settings, start values and pulse_energy,
-    which take precedence. ValueError (a UsageError when no start values
+    which take precedence; ``uncertainties`` the --uncertainty items, over
+    the file's. ValueError (a UsageError when no start values
     are to be had) when the inputs cannot be made.
     """
     overrides = dict(overrides or {})
@@ -35,6 +37,8 @@ def fit_inputs(path: str, free: Sequence[str], pulse_energy: Optional[float],
     merged: Dict[str, object] = dict(data.settings)
     merged.update(settings)
     merged.update({k: v for k, v in overrides.items() if k in EXPERIMENT_SETTINGS})
+    merged["uncertainties"] = dict(experiment_uncertainties(data.uncertainties),
+                                   **dict(uncertainties or {}))
     experiment = Experiment.from_settings(merged)
     named = dict(values)
     named.update({k: v[0] for k, v in overrides.items() if k in PARAMETER_NAMES})

@@ -24,7 +24,7 @@ from ..inputs.experiment import EXPERIMENT_SETTINGS
 from ..inputs.parameters import PARAMETER_NAMES
 from ..many.executor import FitFailure
 from .fit_inputs import fit_inputs
-from .options import add_fit_options, assignments, check_output_path
+from .options import add_fit_options, assignments, check_output_path, uncertainty_items
 
 __all__ = ["add_fit_many_parser", "read_sources", "skipped_entries", "result_rows",
            "COLUMNS_BEFORE", "COLUMNS_AFTER"]
@@ -101,7 +101,8 @@ def _jobs(sources, args, given) -> Tuple[List[Any], Dict[int, str]]:
             warnings.simplefilter("always")
             try:
                 jobs.append(fit_inputs(path, args.free, args.energy, given.settings,
-                                       given.values, overrides))
+                                       given.values, overrides,
+                                       uncertainty_items(args.uncertainties)))
             except ValueError as exc:
                 unreadable[index] = str(exc)
                 jobs.append(None)

@@ -12,11 +12,11 @@ from typing import Any, Dict, List, Optional, Sequence
 
 from .. import texts
 from ..inputs.experiment import EXPERIMENT_SETTINGS
-from ..inputs.parameters import PARAMETER_NAMES
+from ..inputs.parameters import ALL_NAMES, PARAMETER_NAMES
 
 __all__ = ["EXIT_OK", "EXIT_INTERNAL", "EXIT_USAGE", "EXIT_WARNINGS", "EXIT_INTERRUPTED",
            "UsageError", "Parser", "Assignments", "add_fit_options", "assignments",
-           "check_output_path"]
+           "uncertainty_items", "check_output_path"]
 
 EXIT_OK = 0
 EXIT_INTERNAL = 1
@@ -44,8 +44,10 @@ class Parser(argparse.ArgumentParser):
 def add_fit_options(parser: argparse.ArgumentParser) -> None:
     """The options of a fit shared by ``fit`` and ``fit-many``."""
     parser.add_argument("--free", nargs="+", required=True, metavar="NAME",
-                        choices=PARAMETER_NAMES,
-                        help=f"parameters to fit, of: {', '.join(PARAMETER_NAMES)}")
+                        choices=ALL_NAMES,
+                        help=f"parameters to fit, of: {', '.join(ALL_NAMES)} (the beam's "
+                             "center_mm, w0 and M2 start from the focus found in the data "
+                             "and the experiment's values)")
     parser.add_argument("--sa", action="store_true",
                         help="saturable absorber: the focus is the maximum of the data "
                              "(default: reverse saturable absorber, the minimum)")
@@ -69,6 +71,11 @@ def add_fit_options(parser: argparse.ArgumentParser) -> None:
                              "(center_mm=0.5); overrides the file; repeatable")
     parser.add_argument("--energy", type=float, metavar="J",
                         help="pulse energy of a file without one")
+    parser.add_argument("--uncertainty", action="append", default=[], metavar="NAME=VALUE",
+                        dest="uncertainties",
+                        help="the standard uncertainty of a setting, absolute in its unit "
+                             "(w0=1e-6) or relative (pulse_energy_scale=5%%): its effect on "
+                             "the fitted values joins the error budget; repeatable")
     parser.add_argument("--strict", action="store_true",
                         help="exit with status 3 when anything warned (the results are "
                              "still written)")
@@ -110,6 +117,24 @@ def assignments(items: Sequence[str]) -> Assignments:
                 name=name, settings=", ".join(EXPERIMENT_SETTINGS),
                 parameters=", ".join(PARAMETER_NAMES + FIT_OPTION_NAMES)))
     return Assignments(settings, values, options)
+
+
+def uncertainty_items(items: Sequence[str]) -> Dict[str, Any]:
+    """The --uncertainty items, name -> number or 'x%'; UsageError for an
+    item that is not NAME=VALUE."""
+    found: Dict[str, Any] = {}
+    for item in items:
+        name, _, text = (part.strip() for part in item.partition("="))
+        if not name or not text:
+            raise UsageError(texts.CLI_BAD_UNCERTAINTY.format(item=item))
+        if text.endswith("%"):
+            found[name] = text
+            continue
+        try:
+            found[name] = float(text)
+        except ValueError:
+            raise UsageError(texts.CLI_BAD_UNCERTAINTY.format(item=item)) from None
+    return found
 
 
 def check_output_path(path: Optional[str], option: str, figure: bool = False) -> None:

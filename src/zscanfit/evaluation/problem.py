@@ -1,19 +1,26 @@
 """One fit problem: the scans laid out as fit_zscan lays them out, and its
 residual function.
 
-The scans are centred on one focus (fit_zscan's rule over all scans, or
-a position given),
-each scan's model is evaluated at all its positions (so the normalisation
-uses the scan as measured) and only valid points enter the residuals,
-which are (y_p - model_p) / sigma_p when every scan has per-point
-uncertainties, else y_p - model_p (equal weights), or sqrt(w_p)
+A problem holds one or more data sets of one sample (a global fit holds
+several, each with its own experiment and focus): every data set's scans
+are centred on its focus (fit_zscan's rule over its scans, or a position
+given), each scan's model is evaluated at all its positions (so the
+normalisation uses the scan as measured) and only valid points enter the
+residuals, which are (y_p - model_p) / sigma_p when every scan has
+per-point uncertainties, else y_p - model_p (equal weights), or sqrt(w_p)
 (y_p - model_p) with fit_zscan's point weights where asked (the exact
 method: they are a constant 5 to within 0.2 % over any real scan, since
-their z is in metres).
-Every model evaluation of the fit is counted. Relies on _stop.py, the
-models (models.py), the inputs (scans, experiment) and weights.py.
+their z is in metres). Data sets with equal experiments are evaluated
+together (one table of the whole-beam model), so that a global fit of
+files whose settings agree is the fit of their scans pooled.
+
+An evaluation may change the settings for once (``Change``): a fitted
+focus, w0 or M2, or a setting moved by its uncertainty. Every model
+evaluation of the fit is counted. Relies on _stop.py, the models
+(models.py), settings.py, the inputs (scans, experiment) and weights.py.
 """
-from typing import Any, Callable, List, Optional, Sequence
+import dataclasses
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -21,9 +28,36 @@ from .. import _stop, texts
 from ..inputs.experiment import Experiment
 from ..inputs.scans import Scan, scan_centre
 from .models import ModelSpec, ScanRequest, ScanValues, scans_values
+from .settings import settings_of
 from .weights import point_weights
 
-__all__ = ["FitProblem"]
+__all__ = ["FitProblem", "DataSet", "Change"]
+
+
+@dataclasses.dataclass(frozen=True)
+class DataSet:
+    """Scans of one sample measured with one experiment: a file."""
+
+    scans: Tuple[Scan, ...]
+    experiment: Experiment
+    center_mm: Optional[float] = None   # None: the extremum of its scans
+    label: Optional[str] = None
+
+
+@dataclasses.dataclass(frozen=True)
+class Change:
+    """Settings changed for one evaluation: the focus of every data set
+    (center_mm), settings of the experiments (w0, M2, ..., populations_scale;
+    of data set ``data_set`` only, or of all when None), and each scan's
+    pulse energy by a factor."""
+
+    center_mm: Optional[float] = None
+    settings: Mapping[str, float] = dataclasses.field(default_factory=dict)
+    data_set: Optional[int] = None
+    energy_factors: Optional[Tuple[float, ...]] = None
+
+
+NO_CHANGE = Change()
 
 
 class FitProblem:
@@ -31,8 +65,16 @@ class FitProblem:
 
     Attributes
     ----------
+    scans : list of Scan
+        Every scan, data set after data set.
+    scan_sets : list of int
+        The data set of every scan.
+    centres : list of float
+        The focus of every data set, mm.
     center_mm : float
-        Focus position shared by all scans, mm.
+        The first data set's focus (a fit's only one), mm.
+    experiment : Experiment
+        The first data set's experiment (a fit's only one).
     y : ndarray
         Measured values of the valid points, scan after scan.
     weights : ndarray
@@ -50,15 +92,22 @@ class FitProblem:
 
     def __init__(self, scans: Sequence[Scan], experiment: Experiment, is_sa: bool,
                  center_mm: Optional[float] = None, fit_zscan_weights: bool = False,
-                 model: ModelSpec = ModelSpec()) -> None:
-        self.scans: List[Scan] = list(scans)
-        self.experiment = experiment
+                 model: ModelSpec = ModelSpec(),
+                 data_sets: Optional[Sequence[DataSet]] = None) -> None:
+        if data_sets is None:
+            data_sets = [DataSet(tuple(scans), experiment, center_mm)]
+        self.data_sets: List[DataSet] = list(data_sets)
         self.model = model
         self.is_sa = bool(is_sa)
-        self.center_given = center_mm is not None
-        self.center_mm = (float(center_mm) if center_mm is not None
-                          else scan_centre(self.scans, self.is_sa))
-        self.positions = [np.ascontiguousarray(s.x_mm - self.center_mm) for s in self.scans]
+        self.scans: List[Scan] = [scan for d in self.data_sets for scan in d.scans]
+        self.scan_sets: List[int] = [k for k, d in enumerate(self.data_sets) for _ in d.scans]
+        self.centres: List[float] = [float(d.center_mm) if d.center_mm is not None
+                                     else scan_centre(list(d.scans), self.is_sa)
+                                     for d in self.data_sets]
+        self.center_given = all(d.center_mm is not None for d in self.data_sets)
+        self.experiment = self.data_sets[0].experiment
+        self.center_mm = self.centres[0]
+        self.positions = self._positions(self.centres)
         with_sigma = [s.sigma is not None for s in self.scans]
         self.uses_sigma = all(with_sigma)
         if any(with_sigma) and not self.uses_sigma:
@@ -78,6 +127,15 @@ class FitProblem:
             self.weighting = "equal"
             self.weights = np.ones(self.y.shape[0])
             self.root_weights = np.ones(self.y.shape[0])
+        # Data sets evaluated together: those with equal experiments.
+        self._evaluation_groups: List[List[int]] = []
+        for k, d in enumerate(self.data_sets):
+            for group in self._evaluation_groups:
+                if self.data_sets[group[0]].experiment == d.experiment:
+                    group.append(k)
+                    break
+            else:
+                self._evaluation_groups.append([k])
         self.n_evaluations = 0
         # Called after every counted evaluation (a fit's progress bar).
         self.on_evaluation: Optional[Callable[[], None]] = None
@@ -87,45 +145,71 @@ class FitProblem:
         """Number of valid points, the length of the residual vector."""
         return int(self.y.shape[0])
 
-    def requests(self, centre_mm: Optional[float] = None,
-                 energy_scale: float = 1.0) -> List[ScanRequest]:
+    def _positions(self, centres: Sequence[float]) -> List[np.ndarray]:
+        return [np.ascontiguousarray(s.x_mm - centres[k])
+                for s, k in zip(self.scans, self.scan_sets)]
+
+    def requests(self, change: Change = NO_CHANGE) -> List[ScanRequest]:
         """What to evaluate: every scan at all its positions, normalised on
-        its wings, the focus at ``centre_mm`` (default: the problem's)."""
-        if centre_mm is None:
+        its wings, centred on its data set's focus (or the change's)."""
+        if change.center_mm is None:
             positions = self.positions
         else:
-            positions = [np.ascontiguousarray(s.x_mm - centre_mm) for s in self.scans]
-        return [ScanRequest(p, p, s.pulse_energy * energy_scale)
-                for p, s in zip(positions, self.scans)]
+            positions = self._positions([change.center_mm] * len(self.data_sets))
+        factors = change.energy_factors or (1.0,) * len(self.scans)
+        return [ScanRequest(p, p, s.pulse_energy * f)
+                for p, s, f in zip(positions, self.scans, factors)]
 
-    def evaluate(self, spec_pars: np.ndarray, centre_mm: Optional[float] = None,
-                 experiment: Any = None, counted: bool = True) -> ScanValues:
+    def evaluate(self, spec_pars: np.ndarray, change: Change = NO_CHANGE,
+                 counted: bool = True) -> ScanValues:
         """The model at every position of every scan (masked ones too), with
-        the whole-beam model's error estimates; ``experiment`` (any object
-        with the experiment's settings) replaces the problem's for this
-        evaluation. A counted evaluation is one of the fit's.
+        the whole-beam model's error estimates, the settings changed by
+        ``change``. A counted evaluation is one of the fit's.
 
         A fit on a worker thread of fit_many stops here once its batch is
         told to stop (_stop.raise_if_stopped).
         """
         _stop.raise_if_stopped()
-        values = scans_values(self.model, self.experiment if experiment is None else experiment,
-                              spec_pars, self.requests(centre_mm))
+        requests = self.requests(change)
+        values: List[Any] = [None] * len(self.scans)
+        errors: List[Any] = [None] * len(self.scans)
+        stats: Dict[str, Any] = {}
+        for group in self._evaluation_groups:
+            experiment = self.data_sets[group[0]].experiment
+            if change.settings and (change.data_set is None or change.data_set in group):
+                experiment = settings_of(experiment, **change.settings)
+            members = [i for i, k in enumerate(self.scan_sets) if k in group]
+            part = scans_values(self.model, experiment, spec_pars, [requests[i] for i in members])
+            for j, i in enumerate(members):
+                values[i] = part.values[j]
+                errors[i] = None if part.errors is None else part.errors[j]
+            stats = part.stats or stats
+        evaluated = ScanValues(values, None if self.model.name == "on-axis" else errors, stats)
         if counted:
             self.n_evaluations += 1
             if self.on_evaluation is not None:
                 self.on_evaluation()
-        return values
+        return evaluated
+
+    def evaluate_at(self, point: Tuple[np.ndarray, Mapping[str, float]],
+                    counted: bool = True, change: Change = NO_CHANGE) -> ScanValues:
+        """``evaluate`` at a point of a fit: the eight spectroscopic values
+        and the beam's parameters it sets (center_mm, w0, M2), with
+        ``change`` on top."""
+        spec_pars, beam = point
+        settings = {name: beam[name] for name in ("w0", "M2") if name in beam}
+        settings.update(change.settings)
+        centre = beam.get("center_mm") if change.center_mm is None else change.center_mm
+        return self.evaluate(spec_pars, dataclasses.replace(
+            change, center_mm=centre, settings=settings), counted)
+
+    def residuals_at(self, point: Tuple[np.ndarray, Mapping[str, float]]) -> np.ndarray:
+        """The weighted residual vector at a point of a fit."""
+        return self.weighted_residuals(self.evaluate_at(point).values)
 
     def scan_models(self, spec_pars: np.ndarray) -> List[np.ndarray]:
         """Model values at every position of every scan (masked ones too)."""
         return self.evaluate(spec_pars).values
-
-    def models_with_centre(self, spec_pars: np.ndarray, centre_mm: float) -> List[np.ndarray]:
-        """Model values at every position of every scan with the focus at
-        ``centre_mm`` instead of the problem's (not counted as a fit's
-        evaluation)."""
-        return self.evaluate(spec_pars, centre_mm, counted=False).values
 
     def valid_values(self, models: Sequence[np.ndarray]) -> np.ndarray:
         """The values of the valid points of per-scan ``models``, scan after scan."""

@@ -15,7 +15,7 @@ Relies on the fit's uncertainties (covariance.py), the fit problem, the
 inputs, SciPy's chi-square distribution and texts.py.
 """
 import math
-from typing import List, Optional, Sequence
+from typing import Dict, List, Optional, Sequence, Tuple
 
 import lmfit
 import numpy as np
@@ -47,13 +47,20 @@ CHISQR_PROBABILITY = 1e-3
 
 
 def parameter_warnings(given: lmfit.Parameters, free: Sequence[str], values: np.ndarray,
-                       errors: Uncertainties, method: str) -> List[WarningRecord]:
-    """The warnings about the fitted parameters, in a fixed order."""
+                       errors: Uncertainties, method: str,
+                       rayleigh_range_mm: float = math.inf) -> List[WarningRecord]:
+    """The warnings about the fitted parameters, in a fixed order. The focus
+    position is undetermined when its error exceeds the Rayleigh range (its
+    value may be 0)."""
     found = []
     for i, name in enumerate(free):
         value, stderr = float(values[i]), float(errors.stderr[i])
         if not math.isfinite(stderr):
             found.append(texts.UNDETERMINED_SINGULAR.format(name=name))
+        elif name == "center_mm":
+            if stderr > rayleigh_range_mm:
+                found.append(texts.UNDETERMINED_FOCUS.format(
+                    value=value, stderr=stderr, rayleigh=rayleigh_range_mm))
         elif value == 0.0 or stderr > UNDETERMINED_RELATIVE_ERROR * abs(value):
             percent = math.inf if value == 0.0 else 100.0 * stderr / abs(value)
             found.append(texts.UNDETERMINED.format(name=name, value=value, stderr=stderr,
@@ -67,6 +74,14 @@ def parameter_warnings(given: lmfit.Parameters, free: Sequence[str], values: np.
         value = float(values[i])
         low, high = parameter_bounds(given[name])
         scale = abs(given[name].value)
+        if name == "center_mm":
+            if math.isfinite(low) and value - low <= ON_BOUND_RELATIVE * rayleigh_range_mm:
+                found.append(texts.ON_BOUND.format(name=name, value=value, side="lower",
+                                                   bound=low))
+            elif math.isfinite(high) and high - value <= ON_BOUND_RELATIVE * rayleigh_range_mm:
+                found.append(texts.ON_BOUND.format(name=name, value=value, side="upper",
+                                                   bound=high))
+            continue
         if method == "exact":
             if not low <= value <= high:
                 found.append(texts.EXACT_BOUNDS.format(name=name, value=value, low=low, high=high))
@@ -109,19 +124,26 @@ class FocusScore:
         self.offset_mm = offset_mm
 
 
-def focus_score(problem: FitProblem, spec_pars: np.ndarray, jacobian: np.ndarray,
-                weighted_residuals: np.ndarray, noise: float) -> FocusScore:
+def focus_score(problem: FitProblem, point: Tuple[np.ndarray, Dict[str, float]],
+                jacobian: np.ndarray, weighted_residuals: np.ndarray,
+                noise: float) -> FocusScore:
     """The score test of the focus position at the optimum.
 
-    ``jacobian`` is d(weighted residuals)/du of the free parameters at
-    the optimum, ``weighted_residuals`` the residual vector there and
+    ``point`` is the fit's (its eight spectroscopic values and the beam's
+    parameters it holds), ``jacobian`` d(weighted residuals)/du of the free
+    parameters at the optimum, ``weighted_residuals`` the residual vector there and
     ``noise`` the standard deviation of a measured value (ignored with
     per-point sigma, whose weighted residuals have unit variance). Costs
     two model evaluations.
     """
+    spec_pars, beam = point
     step = FOCUS_STEP_RAYLEIGH * problem.experiment.rayleigh_range_mm
-    up = problem.valid_values(problem.models_with_centre(spec_pars, problem.center_mm + step))
-    down = problem.valid_values(problem.models_with_centre(spec_pars, problem.center_mm - step))
+
+    def at(centre: float) -> np.ndarray:
+        moved = (spec_pars, dict(beam, center_mm=centre))
+        return problem.valid_values(problem.evaluate_at(moved, counted=False).values)
+
+    up, down = at(problem.center_mm + step), at(problem.center_mm - step)
     # d(model)/d(centre), weighted like the residuals.
     g = problem.root_weights * (up - down) / (2.0 * step)
     jac = np.asarray(jacobian, dtype=np.float64)

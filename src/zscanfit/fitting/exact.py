@@ -53,10 +53,10 @@ def fit_exact(problem: FitProblem, given: lmfit.Parameters, free: tuple,
             value = given[name].value
         at_fit.add(name, value=value, vary=name in free)
     coords = Coordinates(at_fit, free, logarithmic=False)
-    coords.base = np.array(fitted, dtype=np.float64)[:len(PARAMETER_NAMES)]
+    coords.set_spectroscopic(np.array(fitted, dtype=np.float64)[:len(PARAMETER_NAMES)])
     u = coords.to_internal(values)
     jacobian = central_jacobian(
-        lambda x: problem.residuals(coords.spec_pars(coords.to_values(x))), u)
+        lambda x: problem.residuals_at(coords.point(coords.to_values(x))), u)
     models, start = [], 0
     model_all = y_all - residuals_all
     for scan in problem.scans:

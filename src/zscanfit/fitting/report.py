@@ -50,8 +50,16 @@ def _statistics(result: Any) -> List[str]:
         f"    reduced chi-square = {result.redchi:.7g}",
         f"    point weights      = {WEIGHTS[result.weighting]}",
     ]
-    source = "given" if result.center_given else "from the data's extremum"
-    lines.append(f"    focus position     = {result.center_mm:g} mm ({source})")
+    source = ("fitted" if "center_mm" in result.free else
+              "given" if result.center_given else "from the data's extremum")
+    if result.data_sets:
+        lines.append(f"    # data sets        = {len(result.data_sets)} (shared spectroscopic "
+                     "parameters; each its own experiment and focus)")
+        lines.extend(texts.REPORT_DATA_SET.format(label=d.label, scans=len(d.scans),
+                                                  centre=d.center_mm)
+                     for d in result.data_sets)
+    else:
+        lines.append(f"    focus position     = {result.center_mm:g} mm ({source})")
     return lines
 
 
@@ -63,6 +71,10 @@ def fit_report(result: Any, min_correl: float = 0.1) -> str:
     lines.append(f"    success            = {success}")
     lines.append(f"    message            = {result.message}")
     lines.append(lmfit.fit_report(result.params, show_correl=True, min_correl=min_correl))
+    if result.profile is not None:
+        lines.extend(result.profile.report_lines(result.stderr))
+    if result.error_budget is not None:
+        lines.extend(result.error_budget.report_lines(result.values))
     if result.bootstrap is not None:
         lines.extend(result.bootstrap.report_lines(result.values, result.stderr))
     if result.warning_records:

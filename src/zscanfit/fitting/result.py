@@ -18,14 +18,17 @@ import lmfit
 import numpy as np
 
 from ..evaluation.curve import fitted_curve
-from ..evaluation.integrator_messages import MessageSummary
+from ..evaluation.integrator_messages import MessageSummary, collect_messages
+from ..evaluation.problem import DataSet, FitProblem
 from ..evaluation.models import ModelSpec
 from ..inputs.experiment import Experiment
-from ..inputs.parameters import (PARAMETER_NAMES, PARAMETER_UNITS, add_parameter,
+from ..inputs.parameters import (PARAMETER_NAMES, PARAMETER_UNITS, add_parameter, names_of,
                                  parameter_bounds)
 from ..inputs.scans import Scan
 from ..warning_types import WarningRecord
+from .coordinates import Coordinates
 from .plot import plot_fit
+from .profile import profile_intervals
 from .report import fit_report
 from .result_json import result_from_dict, result_to_dict
 
@@ -103,6 +106,18 @@ class FitResult:
         fitted values (NaN for the on-axis model).
     source : str or None
         The data file the scans came from, when known.
+    given_experiment : Experiment or None
+        The experiment as given, when the fit changed its beam (w0 or M2
+        among the parameters); ``experiment`` then holds the fit's.
+    error_budget : ErrorBudget or None
+        With uncertainties of the experiment's settings: each setting's
+        contribution to every free parameter's uncertainty, and the
+        combined standard uncertainty (``combined``).
+    profile : ProfileIntervals or None
+        The profile-likelihood intervals, once conf_interval() computed them.
+    data_sets : list of DataSet or None
+        A global fit's data sets (files), each with its scans, experiment
+        and focus; None for a fit of one data set.
     scans : list of Scan
     experiment : Experiment
     is_sa : bool
@@ -143,12 +158,17 @@ class FitResult:
     source: Optional[str] = None
     model: ModelSpec = ModelSpec()
     model_error: float = float("nan")
+    given_experiment: Optional[Experiment] = None
+    error_budget: Optional[Any] = None
+    profile: Optional[Any] = None
+    data_sets: Optional[List[Any]] = None
 
     # ------------------------------------------------------------ access
     @property
     def values(self) -> Dict[str, float]:
-        """All eight parameter values by name."""
-        return {name: float(self.params[name].value) for name in PARAMETER_NAMES}
+        """Every parameter value by name: the eight spectroscopic ones and
+        the beam's the fit held (center_mm, w0, M2)."""
+        return {name: float(self.params[name].value) for name in names_of(self.params)}
 
     @property
     def stderr(self) -> Dict[str, float]:
@@ -175,8 +195,15 @@ class FitResult:
         in the scans' frame), centred and normalised like the fit, so that
         it passes through the fitted values at the scan's points."""
         scan = self.scans[scan_index]
-        return fitted_curve(self.model, self.experiment, self.spec_pars, scan, self.center_mm,
-                            x_mm, max(s.pulse_energy for s in self.scans))
+        if not self.data_sets:
+            return fitted_curve(self.model, self.experiment, self.spec_pars, scan,
+                                self.center_mm, x_mm, max(s.pulse_energy for s in self.scans))
+        owner = [d for d in self.data_sets for _ in d.scans][scan_index]
+        # The scans evaluated with it: those of the data sets of its experiment.
+        together = [s for d in self.data_sets if d.experiment == owner.experiment
+                    for s in d.scans]
+        return fitted_curve(self.model, owner.experiment, self.spec_pars, scan,
+                            owner.center_mm, x_mm, max(s.pulse_energy for s in together))
 
     # ------------------------------------------------------------ output
     def report(self, min_correl: float = 0.1) -> str:
@@ -191,6 +218,30 @@ class FitResult:
     def plot(self, path: Optional[str] = None, **options: Any) -> Any:
         """Plot data, smooth fitted curves, residuals; see zscanfit.fitting.plot.plot_fit."""
         return plot_fit(self, path, **options)
+
+    def problem(self) -> FitProblem:
+        """The fit's problem again: its data, experiment(s), focus, weights
+        and model, for computations after the fit."""
+        data_sets = self.data_sets or [DataSet(tuple(self.scans), self.given_experiment or
+                                               self.experiment,
+                                               None if "center_mm" in self.free else self.center_mm)]
+        return FitProblem(self.scans, data_sets[0].experiment, self.is_sa,
+                          fit_zscan_weights=self.weighting == "fit_zscan", model=self.model,
+                          data_sets=data_sets)
+
+    def conf_interval(self, sigmas: Sequence[float] = (1, 2),
+                      names: Optional[Sequence[str]] = None) -> Any:
+        """Profile-likelihood intervals of the free parameters (see
+        zscanfit.fitting.profile): ``intervals[name][sigma]`` is (lower,
+        upper); kept in ``profile`` and shown by the report. Refits the data
+        a few dozen times per parameter."""
+        with collect_messages("conf_interval", announce=False):
+            coords = Coordinates(self.params, self.free,
+                                 logarithmic=self.method != "exact",
+                                 scales={"center_mm": self.experiment.rayleigh_range_mm})
+            self.profile = profile_intervals(self.problem(), coords, self.values, self.stderr,
+                                             self.chisqr, sigmas, names)
+        return self.profile
 
     def to_dict(self, curve_points: int = 200) -> Dict[str, Any]:
         """The result as JSON-ready plain data (NaN as None): the package
@@ -231,7 +282,7 @@ def physical_params(given: lmfit.Parameters, free: Sequence[str], values: Sequen
                     stderr: np.ndarray, correlation: np.ndarray) -> lmfit.Parameters:
     """Copy of ``given`` with the free values, errors and correlations set."""
     params = lmfit.Parameters()
-    for name in PARAMETER_NAMES:
+    for name in names_of(given):
         source = given[name]
         low, high = parameter_bounds(source)
         add_parameter(params, name, source.value, source.vary, low, high)

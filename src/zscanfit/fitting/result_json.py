@@ -20,12 +20,15 @@ import numpy as np
 from .._json import number
 from ..evaluation.integrator_messages import MessageSummary
 from ..evaluation.models import ModelSpec
+from ..evaluation.problem import DataSet
 from ..inputs.experiment import Experiment
-from ..inputs.parameters import (PARAMETER_NAMES, PARAMETER_UNITS, add_parameter,
+from ..inputs.parameters import (ALL_NAMES, PARAMETER_UNITS, add_parameter, names_of,
                                  parameter_bounds)
 from ..inputs.scans import Scan
 from ..warning_types import WarningRecord, ZScanWarning
 from .bootstrap_result import BootstrapResult
+from .error_budget import ErrorBudget
+from .profile import ProfileIntervals
 
 __all__ = ["FORMAT", "result_to_dict", "result_from_dict"]
 
@@ -55,7 +58,7 @@ def _version() -> str:
 
 def _parameters(params: lmfit.Parameters) -> Dict[str, Any]:
     out = {}
-    for name in PARAMETER_NAMES:
+    for name in names_of(params):
         p = params[name]
         low, high = parameter_bounds(p)
         out[name] = {"value": number(p.value), "vary": bool(p.vary), "min": number(low),
@@ -109,18 +112,23 @@ def result_to_dict(result: Any, curve_points: int = 200) -> Dict[str, Any]:
                                 "first": list(result.messages.first)},
         "experiment": result.experiment.as_settings(),
         "bootstrap": None if result.bootstrap is None else result.bootstrap.to_dict(),
+        "error_budget": None if result.error_budget is None else result.error_budget.to_dict(),
+        "profile": None if result.profile is None else result.profile.to_dict(),
+        "data_sets": None if not result.data_sets else [
+            {"label": d.label, "experiment": d.experiment.as_settings(),
+             "center_mm": d.center_mm, "n_scans": len(d.scans)} for d in result.data_sets],
         "inputs": {
             "file": result.source,
-            "experiment": result.experiment.as_settings(),
+            "experiment": (result.given_experiment or result.experiment).as_settings(),
             "method": result.method,
             "model": result.model.to_dict(),
             "n_starts": result.n_starts,
             "is_sa": result.is_sa,
             "center_mm": result.center_mm if result.center_given else None,
-            "start_values": {name: number(params[name].init_value) for name in PARAMETER_NAMES},
+            "start_values": {name: number(params[name].init_value) for name in names_of(params)},
             "free": list(result.free),
             "bounds": {name: [number(v) for v in parameter_bounds(params[name])]
-                       for name in PARAMETER_NAMES},
+                       for name in names_of(params)},
         },
         "parameters": _parameters(params),
         "data": [{"label": scan.label, "pulse_energy": scan.pulse_energy,
@@ -135,7 +143,7 @@ def result_to_dict(result: Any, curve_points: int = 200) -> Dict[str, Any]:
 
 def _params_from(data: Mapping[str, Any]) -> lmfit.Parameters:
     params = lmfit.Parameters()
-    for name in PARAMETER_NAMES:
+    for name in (n for n in ALL_NAMES if n in data):
         p = data[name]
         add_parameter(params, name, _value(p["value"]), bool(p["vary"]),
                       _value(p["min"], -np.inf), _value(p["max"], np.inf))
@@ -152,16 +160,31 @@ def _matrix(rows: Sequence[Sequence[Optional[float]]]) -> np.ndarray:
         len(rows), len(rows))
 
 
+def _experiment(settings: Mapping[str, Any]) -> Experiment:
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ZScanWarning)  # they are in the warning records
+        return Experiment.from_settings(settings)
+
+
 def result_from_dict(cls: Any, data: Mapping[str, Any]) -> Any:
     """A ``cls`` (FitResult) from the plain form of result_to_dict."""
     if data.get("format") != FORMAT:
         raise ValueError(f"not a zscanfit fit result (format {data.get('format')!r})")
+    experiment = _experiment(data["experiment"])
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", ZScanWarning)  # they are in the warning records
-        experiment = Experiment.from_settings(data["experiment"])
         scans = [Scan(_array(s["x_mm"]), _array(s["transmittance"]), float(s["pulse_energy"]),
                       None if s["sigma"] is None else _array(s["sigma"]), s["label"])
                  for s in data["data"]]
+    data_sets = None
+    if data.get("data_sets"):
+        data_sets, start = [], 0
+        for entry in data["data_sets"]:
+            count = int(entry["n_scans"])
+            data_sets.append(DataSet(tuple(scans[start:start + count]),
+                                     _experiment(entry["experiment"]), entry["center_mm"],
+                                     entry["label"]))
+            start += count
     messages = data["integrator_messages"]
     summary = MessageSummary(total=int(messages["total"]),
                              counts=tuple(sorted((str(k), int(v))
@@ -187,4 +210,11 @@ def result_from_dict(cls: Any, data: Mapping[str, Any]) -> Any:
         bootstrap=None if bootstrap is None else BootstrapResult.from_dict(bootstrap),
         source=data["inputs"]["file"],
         model=ModelSpec(data["model"]["name"], float(data["model"]["tolerance"])),
-        model_error=_value(data["model_error"]))
+        model_error=_value(data["model_error"]),
+        given_experiment=(None if data["inputs"]["experiment"] == data["experiment"] else
+                          _experiment(data["inputs"]["experiment"])),
+        error_budget=(None if data.get("error_budget") is None else
+                      ErrorBudget.from_dict(data["error_budget"])),
+        profile=None if data.get("profile") is None else ProfileIntervals.from_dict(
+            data["profile"]),
+        data_sets=data_sets)

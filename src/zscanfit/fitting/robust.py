@@ -25,7 +25,7 @@ import numpy as np
 
 from .. import texts
 from ..evaluation.problem import FitProblem
-from ..inputs.parameters import start_factors
+from ..inputs.parameters import PARAMETER_NAMES, start_factors
 from .coordinates import Coordinates
 from .covariance import central_jacobian
 from .method_outcome import MethodOutcome
@@ -59,8 +59,11 @@ class StartOutcome:
 
 def _start_values(coords: Coordinates, factor: float) -> np.ndarray:
     values = []
-    for index, (low, high) in zip(coords.index, coords.bounds):
-        values.append(min(max(factor * coords.base[index], low), high))
+    for name, (low, high) in zip(coords.free, coords.bounds):
+        # The spread of starts is the spectroscopic parameters'; the beam's
+        # start where they are.
+        spread = factor if name in PARAMETER_NAMES else 1.0
+        values.append(min(max(spread * coords.base[name], low), high))
     return np.array(values, dtype=np.float64)
 
 
@@ -74,7 +77,7 @@ def run_one(problem: FitProblem, coords: Coordinates, factor: float,
         key = tuple(float(x) for x in u)
         if last.get("u") == key:
             return last["residuals"]
-        evaluated = problem.evaluate(coords.spec_pars(coords.to_values(key)))
+        evaluated = problem.evaluate_at(coords.point(coords.to_values(key)))
         last["u"], last["models"], last["errors"] = key, evaluated.values, evaluated.errors
         last["residuals"] = problem.weighted_residuals(evaluated.values)
         return last["residuals"]
@@ -152,17 +155,16 @@ def fit_robust(problem: FitProblem, coords: Coordinates, n_starts: int,
     best = outcomes[index]
     chisqrs = tuple(o.chisqr for o in outcomes)
     values = best.values
-    spec_pars = coords.spec_pars(values)
     if best.scan_models is not None:
         models, model_errors = best.scan_models, best.model_errors
     else:
-        evaluated = problem.evaluate(spec_pars)
+        evaluated = problem.evaluate_at(coords.point(values))
         models, model_errors = evaluated.values, evaluated.errors
     u = coords.to_internal(values)
     jacobian = getattr(best.result, "jac", None) if best.result is not None else None
     if jacobian is None or np.shape(jacobian) != (problem.n_points, len(coords.free)):
         jacobian = central_jacobian(
-            lambda x: problem.residuals(coords.spec_pars(coords.to_values(x))), u)
+            lambda x: problem.residuals_at(coords.point(coords.to_values(x))), u)
     if best.result is None:
         success, message = False, best.error or texts.ALL_STARTS_FAILED
     else:

@@ -10,7 +10,8 @@ layer (problem, messages), the inputs and the modules of this package.
 """
 import dataclasses
 import math
-from typing import Any, List, Optional, Sequence, Tuple, Union
+import warnings
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import lmfit
 import numpy as np
@@ -19,15 +20,17 @@ from .. import texts
 from ..evaluation.integrator_messages import MessageSummary, collect_messages
 from ..evaluation.integrator_messages import report as report_messages
 from ..evaluation.models import DEFAULT_TOLERANCE, ModelSpec, model_warnings
-from ..evaluation.problem import FitProblem
+from ..evaluation.problem import DataSet, FitProblem
 from ..inputs.convert import float_scalar, int_scalar
 from ..inputs.experiment import Experiment
-from ..inputs.parameters import PARAMETER_NAMES, free_names, read_params, spec_pars_of
-from ..inputs.scans import Scan, as_scan_list
-from ..warning_types import IntegratorWarning, WarningRecord, issue
+from ..inputs.parameters import (PARAMETER_NAMES, beam_values, free_names, read_params,
+                                 spec_pars_of)
+from ..inputs.scans import Scan, as_scan_list, scan_centre
+from ..warning_types import IntegratorWarning, WarningRecord, ZScanWarning, issue
 from .coordinates import Coordinates
 from .covariance import uncertainties
-from .diagnostics import (convergence_warning, focus_score, focus_warning,
+from .error_budget import error_budget
+from .diagnostics import (FocusScore, convergence_warning, focus_score, focus_warning,
                           narrow_scan_warnings, parameter_warnings, sigma_chisqr_warning)
 from .exact import check_exact, fit_exact
 from .method_outcome import MethodOutcome
@@ -35,7 +38,8 @@ from .progress import FitProgress
 from .result import FitResult, physical_params
 from .robust import DIFF_STEP, fit_robust
 
-__all__ = ["FitOptions", "FitInputs", "METHODS", "check_inputs", "check_options", "fit_once"]
+__all__ = ["FitOptions", "FitInputs", "METHODS", "check_inputs", "check_global_inputs",
+           "check_options", "fit_once"]
 
 METHODS = ("robust", "exact")
 
@@ -63,6 +67,7 @@ class FitInputs:
     given: lmfit.Parameters
     free: Tuple[str, ...]
     options: FitOptions
+    data_sets: Optional[List[DataSet]] = None   # a global fit's files
 
 
 def check_inputs(scans: Union[Scan, Sequence[Scan]], experiment: Any, params: Any, *,
@@ -82,7 +87,55 @@ def check_inputs(scans: Union[Scan, Sequence[Scan]], experiment: Any, params: An
     options = check_options(is_sa=is_sa, n_starts=n_starts, method=method, verbose=verbose,
                             center_mm=center_mm, diff_step=diff_step, max_nfev=max_nfev,
                             model=model, tolerance=tolerance)
-    return FitInputs(scan_list, experiment, given, free, options)
+    beam = beam_values(given)
+    if beam and options.method == "exact":
+        raise ValueError(texts.EXACT_BEAM.format(names=", ".join(beam)))
+    if "center_mm" in beam and options.center_mm is not None:
+        raise ValueError(texts.CENTER_TWICE)
+    return FitInputs(scan_list, experiment, _with_beam_starts(given, scan_list, experiment,
+                                                              options), free, options)
+
+
+def check_global_inputs(data_sets: Sequence[Any], params: Any, **options: Any) -> FitInputs:
+    """The arguments of ``fit_global`` converted and checked: every data
+    set a (scans, experiment) pair, or (scans, experiment, label)."""
+    if isinstance(data_sets, (str, bytes)) or not isinstance(data_sets, Sequence) \
+            or not data_sets:
+        raise ValueError(texts.GLOBAL_NO_DATA_SETS.format(kind=type(data_sets).__name__))
+    checked = []
+    for index, entry in enumerate(data_sets):
+        if not isinstance(entry, (tuple, list)) or len(entry) not in (2, 3):
+            raise ValueError(texts.GLOBAL_BAD_DATA_SET.format(index=index,
+                                                              kind=type(entry).__name__))
+        scans, experiment = entry[0], entry[1]
+        label = entry[2] if len(entry) == 3 else f"data set {index + 1}"
+        first = check_inputs(scans, experiment, params, **options)
+        checked.append(DataSet(tuple(first.scans), first.experiment, first.options.center_mm,
+                               str(label)))
+    inputs = first
+    if beam_values(inputs.given):
+        raise ValueError(texts.GLOBAL_BEAM.format(names=", ".join(beam_values(inputs.given))))
+    if inputs.options.method == "exact":
+        raise ValueError(texts.GLOBAL_EXACT)
+    scans = [scan for d in checked for scan in d.scans]
+    return dataclasses.replace(inputs, scans=scans, experiment=checked[0].experiment,
+                               data_sets=checked)
+
+
+def _with_beam_starts(given: lmfit.Parameters, scans: Sequence[Scan], experiment: Experiment,
+                      options: "FitOptions") -> lmfit.Parameters:
+    """``given`` with the beam's parameters that have no start value yet
+    starting from the focus found in the data and the experiment's w0, M2."""
+    beam = beam_values(given)
+    if not any(math.isnan(v) for v in beam.values()):
+        return given
+    starts = {"center_mm": lambda: scan_centre(scans, options.is_sa),
+              "w0": lambda: experiment.w0, "M2": lambda: experiment.M2}
+    filled = given.copy()
+    for name, value in beam.items():
+        if math.isnan(value):
+            filled[name].value = float(starts[name]())
+    return filled
 
 
 def check_options(*, is_sa: Any = False, n_starts: Any = 3, method: Any = "robust",
@@ -121,13 +174,18 @@ def fit_once(inputs: FitInputs) -> FitResult:
     (issued here, once each).
     """
     given, free, options = inputs.given, inputs.free, inputs.options
-    problem = FitProblem(inputs.scans, inputs.experiment, options.is_sa, options.center_mm,
-                         fit_zscan_weights=options.method == "exact", model=options.model)
+    beam = beam_values(given)
+    problem = FitProblem(inputs.scans, inputs.experiment, options.is_sa,
+                         beam.get("center_mm", options.center_mm),
+                         fit_zscan_weights=options.method == "exact", model=options.model,
+                         data_sets=inputs.data_sets)
     if problem.n_points < len(free):
         raise ValueError(texts.TOO_MANY_FREE.format(free=len(free), points=problem.n_points))
-    found = narrow_scan_warnings(inputs.scans, inputs.experiment)
-    if options.model.whole_beam:
-        found += model_warnings(inputs.experiment, spec_pars_of(given))
+    found = []
+    for data_set in problem.data_sets:
+        found += narrow_scan_warnings(data_set.scans, data_set.experiment)
+        if options.model.whole_beam:
+            found += model_warnings(data_set.experiment, spec_pars_of(given))
     issue(found, stacklevel=3)
     if options.method == "exact":
         check_exact(problem)
@@ -139,12 +197,18 @@ def fit_once(inputs: FitInputs) -> FitResult:
         if options.method == "robust":
             with FitProgress(options.n_starts) as progress:
                 problem.on_evaluation = progress.evaluation
-                outcome = fit_robust(problem, Coordinates(given, free), options.n_starts,
-                                     options.diff_step, options.max_nfev, progress)
+                coords = Coordinates(given, free,
+                                     scales={"center_mm": inputs.experiment.rayleigh_range_mm})
+                outcome = fit_robust(problem, coords, options.n_starts, options.diff_step,
+                                     options.max_nfev, progress)
                 problem.on_evaluation = None
         else:
             outcome = fit_exact(problem, given, free, options.n_starts)
         result = _result(problem, given, free, outcome, options)
+        if any(d.experiment.uncertain_settings for d in problem.data_sets):
+            point = (result.spec_pars, beam_values(result.params))
+            result.error_budget = error_budget(problem, point, free, outcome.jacobian,
+                                               outcome.dv_du, result.stderr)
     new = list(result.warning_records)
     result.messages = collected.summary
     if collected.summary and not options.verbose:
@@ -152,8 +216,9 @@ def fit_once(inputs: FitInputs) -> FitResult:
     elif collected.summary:
         report_messages(collected.summary, what, verbose=True)
     issue(new, stacklevel=3)
-    given_records = inputs.experiment.warning_records() + [
-        record for scan in inputs.scans for record in scan.warning_records()]
+    given_records = [record for data_set in problem.data_sets
+                     for record in data_set.experiment.warning_records()]
+    given_records += [record for scan in inputs.scans for record in scan.warning_records()]
     result.warning_records = tuple(given_records + found + new)
     return result
 
@@ -176,8 +241,13 @@ def _result(problem: FitProblem, given: lmfit.Parameters, free: Tuple[str, ...],
     redchi = chisqr / (ndata - nvarys) if ndata > nvarys else math.nan
     params = physical_params(given, free, outcome.values, errors.stderr, errors.correlation)
     spec_pars = np.array([params[name].value for name in PARAMETER_NAMES], dtype=np.float64)
-    focus = focus_score(problem, spec_pars, outcome.jacobian, weighted, errors.noise)
-    found = parameter_warnings(given, free, outcome.values, errors, options.method)
+    beam = beam_values(params)
+    if "center_mm" in free:   # the fit found the focus: nothing to test
+        focus = FocusScore(math.nan, math.nan)
+    else:
+        focus = focus_score(problem, (spec_pars, beam), outcome.jacobian, weighted, errors.noise)
+    found = parameter_warnings(given, free, outcome.values, errors, options.method,
+                               problem.experiment.rayleigh_range_mm)
     for record in (convergence_warning(outcome.success, outcome.message, problem.n_evaluations,
                                        options.n_starts),
                    focus_warning(focus, problem.center_mm, problem.center_given),
@@ -199,11 +269,26 @@ def _result(problem: FitProblem, given: lmfit.Parameters, free: Tuple[str, ...],
         nvarys=nvarys, nfev=problem.n_evaluations, success=outcome.success,
         message=outcome.message, method=options.method, n_starts=options.n_starts,
         best_start=outcome.best_start, start_chisqr=tuple(start_chisqr),
-        center_mm=problem.center_mm, noise=errors.noise, uses_sigma=problem.uses_sigma,
+        center_mm=beam.get("center_mm", problem.center_mm), noise=errors.noise,
+        uses_sigma=problem.uses_sigma,
         residuals=scan_residuals, models=[np.array(m) for m in outcome.models],
         messages=MessageSummary(), warning_records=tuple(found),
-        minimizer_result=minimizer_result, scans=problem.scans, experiment=problem.experiment,
+        minimizer_result=minimizer_result, scans=problem.scans,
+        experiment=_with_beam(problem.experiment, beam),
         is_sa=problem.is_sa, weighting=problem.weighting, focus_score=focus.score,
         center_given=problem.center_given, model=problem.model,
-        model_error=_largest(outcome.model_errors))
+        model_error=_largest(outcome.model_errors), given_experiment=problem.experiment,
+        data_sets=([dataclasses.replace(d, center_mm=c)
+                    for d, c in zip(problem.data_sets, problem.centres)]
+                   if len(problem.data_sets) > 1 else None))
     return result
+
+
+def _with_beam(experiment: Experiment, beam: Dict[str, float]) -> Experiment:
+    """The experiment with the fit's w0 and M2, when it has them."""
+    changes = {name: beam[name] for name in ("w0", "M2") if name in beam}
+    if not changes:
+        return experiment
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ZScanWarning)  # the given experiment warned already
+        return dataclasses.replace(experiment, **changes)

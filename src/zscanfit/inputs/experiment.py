@@ -16,11 +16,15 @@ from .. import texts
 from .convert import float_scalar, float_vector, int_scalar
 from ..warning_types import UnitWarning, WarningRecord, issue
 
-__all__ = ["Experiment", "EXPERIMENT_SETTINGS", "REQUIRED_SETTINGS"]
+__all__ = ["Experiment", "EXPERIMENT_SETTINGS", "REQUIRED_SETTINGS", "UNCERTAIN_SETTINGS"]
 
 # Names of the settings, as in the '# name = value' lines of a data file.
 EXPERIMENT_SETTINGS = ("wavelength", "w0", "M2", "tau", "sample_width",
                        "populations", "t_slices", "z_slices")
+# The settings that may carry a standard uncertainty: pulse_energy is each
+# scan's energy, pulse_energy_scale a calibration factor common to all.
+UNCERTAIN_SETTINGS = ("w0", "M2", "tau", "sample_width", "populations", "pulse_energy",
+                      "pulse_energy_scale", "wavelength")
 # The settings without a default, which every experiment needs.
 REQUIRED_SETTINGS = EXPERIMENT_SETTINGS[:6]
 
@@ -50,9 +54,18 @@ class Experiment:
     populations : sequence of 5 floats
         Initial populations N0..N4 of the five levels, cm^-3, each >= 0.
     t_slices, z_slices : int, optional
-        Time slices across the pulse and depth slabs through the sample
-        (>= 2 each; default 10). More slices resolve the pulse and the
-        sample better and cost proportionally more time.
+        The on-axis model's time slices across the pulse and depth slabs
+        through the sample (>= 2 each; default 10); the whole-beam model
+        ignores them.
+    uncertainties : mapping, optional
+        Standard uncertainties of the settings, for the fit's error budget:
+        name -> an absolute value in the setting's own unit (w0=1e-6 for
+        +-1 um), a relative one as a string ("5%"), or (value, is_relative).
+        Names: wavelength, w0, M2, tau, sample_width, populations (all five
+        scaled together, as a concentration: absolute in cm^-3 of their
+        total), pulse_energy (each scan's energy on its own: absolute in J)
+        and pulse_energy_scale (a calibration factor common to all scans,
+        nominally 1: 0.05 and "5%" mean the same).
 
     Raises
     ------
@@ -82,6 +95,7 @@ class Experiment:
     populations: Tuple[float, float, float, float, float]
     t_slices: int = 10
     z_slices: int = 10
+    uncertainties: Any = ()
 
     def __post_init__(self) -> None:
         fix = texts.FIX_EXPERIMENT
@@ -101,7 +115,24 @@ class Experiment:
         for name in ("t_slices", "z_slices"):
             value = int_scalar(getattr(self, name), name, minimum=2, fix=texts.FIX_SLICES)
             object.__setattr__(self, name, value)
+        object.__setattr__(self, "uncertainties", _uncertainties(self.uncertainties))
         self._warn_unit_slips()
+
+    def uncertainty(self, name: str, value: float = 1.0) -> float:
+        """The absolute standard uncertainty of setting ``name`` whose value
+        is ``value`` (each scan's pulse energy, the populations' total), 0
+        when none is given."""
+        for setting, amount, relative in self.uncertainties:
+            if setting == name:
+                return amount * abs(value) if relative else amount
+        return 0.0
+
+    @property
+    def uncertain_settings(self) -> Tuple[str, ...]:
+        """The names of the settings with an uncertainty, in the order of
+        UNCERTAIN_SETTINGS."""
+        given = {name for name, amount, _ in self.uncertainties if amount > 0.0}
+        return tuple(name for name in UNCERTAIN_SETTINGS if name in given)
 
     def _warn_unit_slips(self) -> None:
         issue(self.warning_records(), stacklevel=4)
@@ -146,6 +177,11 @@ class Experiment:
         if missing:
             raise ValueError(texts.MISSING_SETTINGS.format(names=", ".join(missing)))
         values = {}
+        given = settings.get("uncertainties")
+        if given is not None and not isinstance(given, Mapping):
+            raise ValueError(texts.UNCERTAINTIES_NOT_MAPPING.format(kind=type(given).__name__))
+        if given:
+            values["uncertainties"] = given
         for name in EXPERIMENT_SETTINGS:
             if name not in settings:
                 continue
@@ -159,7 +195,43 @@ class Experiment:
         return cls(**values)
 
     def as_settings(self) -> dict:
-        """The settings as a plain dict (populations as a list)."""
+        """The settings as a plain dict (populations as a list, the
+        uncertainties as name -> [value, is_relative])."""
         settings = dataclasses.asdict(self)
         settings["populations"] = list(self.populations)
+        settings["uncertainties"] = {name: [amount, relative]
+                                     for name, amount, relative in self.uncertainties}
         return settings
+
+
+def _uncertainties(given: Any) -> Tuple[Tuple[str, float, bool], ...]:
+    """(name, value, is_relative) of every uncertainty, sorted by name;
+    ValueError for an unknown name or a value that is not >= 0."""
+    if isinstance(given, Mapping):
+        items = list(given.items())
+    else:
+        items = [(entry[0], (entry[1], entry[2])) for entry in given]
+    result = []
+    for name, value in items:
+        if name not in UNCERTAIN_SETTINGS:
+            raise ValueError(texts.UNKNOWN_UNCERTAINTY.format(
+                name=name, names=", ".join(UNCERTAIN_SETTINGS)))
+        relative = name == "pulse_energy_scale"
+        if isinstance(value, str):
+            text = value.strip()
+            if not text.endswith("%"):
+                raise ValueError(texts.BAD_UNCERTAINTY_VALUE.format(name=name, value=value))
+            value, relative = text[:-1], True
+            try:
+                amount = float(value) / 100.0
+            except ValueError:
+                raise ValueError(texts.BAD_UNCERTAINTY_VALUE.format(name=name,
+                                                                    value=text)) from None
+        elif isinstance(value, (tuple, list)):
+            amount, relative = float(value[0]), bool(value[1]) or relative
+        else:
+            amount = float_scalar(value, f"uncertainties[{name!r}]", fix=texts.FIX_UNCERTAINTY)
+        if not (math.isfinite(amount) and amount >= 0.0):
+            raise ValueError(texts.BAD_UNCERTAINTY_VALUE.format(name=name, value=value))
+        result.append((name, float(amount), relative))
+    return tuple(sorted(result))

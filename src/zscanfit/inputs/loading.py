@@ -30,7 +30,7 @@ from .. import texts
 from ..warning_types import DataWarning
 from . import file_format
 from .columns import Layout, all_accepted_names, header_layout, plain_layout
-from .experiment import REQUIRED_SETTINGS, Experiment
+from .experiment import REQUIRED_SETTINGS, UNCERTAIN_SETTINGS, Experiment
 from .file_format import column_label
 from .file_settings import FileSettings, parse_settings
 from .parameters import PARAMETER_NAMES, make_params
@@ -167,9 +167,18 @@ def load_scans(path: Union[str, "os.PathLike[str]"],
     _warn_doubtful_columns(path, header[0] if header is not None else None, layout, data, names)
     scans = _scans(path, layout, data, _energies(path, layout, settings, declared, names))
     missing = tuple(name for name in REQUIRED_SETTINGS if name not in settings.values)
-    experiment = Experiment.from_settings(settings.values) if not missing else None
+    known = experiment_uncertainties(settings.uncertainties)
+    experiment = (Experiment.from_settings(dict(settings.values, uncertainties=known))
+                  if not missing else None)
     return ScanFile(scans=scans, settings=settings.values, experiment=experiment,
                     missing_settings=missing, path=path, uncertainties=settings.uncertainties)
+
+
+def experiment_uncertainties(given: Dict[str, Tuple[float, bool]]
+                             ) -> Dict[str, Tuple[float, bool]]:
+    """The uncertainties of a file's settings that the experiment takes
+    (the pulse energies' included)."""
+    return {name: value for name, value in given.items() if name in UNCERTAIN_SETTINGS}
 
 
 def _named_layout(path: str, fmt: file_format.FileFormat, header: file_format.Row,

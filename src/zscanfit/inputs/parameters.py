@@ -1,9 +1,13 @@
-"""The eight spectroscopic parameters by name, as lmfit Parameters.
+"""The eight spectroscopic parameters by name, as lmfit Parameters, and
+the beam's parameters a fit may free beside them.
 
 make_params builds them from values with free/fixed flags and bounds
-(default: positive); read_params turns whatever the user hands to fit or
-model (Parameters, a mapping, eight values) into checked Parameters.
-Relies on lmfit, convert.py and texts.py.
+(default: positive; the focus position unbounded); read_params turns
+whatever the user hands to fit or model (Parameters, a mapping, eight
+values) into checked Parameters. The beam's parameters (center_mm, the
+focus position in the scans' frame; w0; M2) are optional: given, they
+override the experiment's (or the focus found in the data). Relies on
+lmfit, convert.py and texts.py.
 """
 import math
 from typing import Any, Dict, Iterable, Mapping, Optional, Sequence, Tuple
@@ -14,8 +18,9 @@ import numpy as np
 from .. import texts
 from .convert import float_scalar, float_vector
 
-__all__ = ["PARAMETER_NAMES", "PARAMETER_UNITS", "make_params", "read_params",
-           "spec_pars_of", "start_factors", "add_parameter", "parameter_bounds"]
+__all__ = ["PARAMETER_NAMES", "BEAM_NAMES", "ALL_NAMES", "PARAMETER_UNITS", "make_params",
+           "read_params", "spec_pars_of", "beam_values", "names_of", "start_factors",
+           "add_parameter", "parameter_bounds"]
 
 PARAMETER_NAMES: Tuple[str, ...] = (
     "sigma_0",  # cross-section of level 0 (0 -> 1), cm^2
@@ -27,8 +32,13 @@ PARAMETER_NAMES: Tuple[str, ...] = (
     "tau_30",   # lifetime of the transition 3 -> 0, s
     "tau_43",   # lifetime of the transition 4 -> 3, s
 )
-PARAMETER_UNITS: Dict[str, str] = {name: ("cm^2" if name.startswith("sigma") else "s")
-                                   for name in PARAMETER_NAMES}
+# The beam's parameters a fit may free: the focus position (mm, in the
+# scans' frame), the beam waist radius (m) and the beam quality factor.
+BEAM_NAMES: Tuple[str, ...] = ("center_mm", "w0", "M2")
+ALL_NAMES: Tuple[str, ...] = PARAMETER_NAMES + BEAM_NAMES
+PARAMETER_UNITS: Dict[str, str] = dict(
+    {name: ("cm^2" if name.startswith("sigma") else "s") for name in PARAMETER_NAMES},
+    center_mm="mm", w0="m", M2="")
 
 
 def start_factors(n_starts: int, method: str = "exact") -> Tuple[float, ...]:
@@ -82,16 +92,26 @@ def parameter_bounds(param: lmfit.Parameter) -> Tuple[float, float]:
 
 
 def _check_name(name: str) -> None:
-    if name not in PARAMETER_NAMES:
+    if name not in ALL_NAMES:
         raise ValueError(texts.UNKNOWN_PARAMETER.format(
-            name=name, names=", ".join(PARAMETER_NAMES)))
+            name=name, names=", ".join(ALL_NAMES)))
+
+
+def _default_bounds(name: str) -> Tuple[Optional[float], Optional[float]]:
+    return (None, None) if name == "center_mm" else (0.0, None)
+
+
+def names_of(params: lmfit.Parameters) -> Tuple[str, ...]:
+    """The names of ``params``, in the order of ALL_NAMES."""
+    return tuple(name for name in ALL_NAMES if name in params)
 
 
 def make_params(values: Optional[Sequence[float]] = None, *,
                 free: Iterable[str] = (),
                 bounds: Optional[Mapping[str, Tuple[Optional[float], Optional[float]]]] = None,
                 **named: float) -> lmfit.Parameters:
-    """The eight spectroscopic parameters as lmfit Parameters.
+    """The eight spectroscopic parameters as lmfit Parameters, and the
+    beam's parameters when they are named.
 
     Parameters
     ----------
@@ -100,17 +120,23 @@ def make_params(values: Optional[Sequence[float]] = None, *,
         tau_43 (s) in this order, e.g. a file's spec_pars. Keywords override.
     free : str or iterable of str
         Names of the parameters to fit (one name may be given alone); the
-        others stay fixed.
+        others stay fixed. The beam's parameters center_mm (mm, the focus in
+        the scans' frame), w0 (m) and M2 may be among them: without a value
+        they start from the focus found in the data and the experiment's
+        w0 and M2.
     bounds : mapping name -> (min, max), optional
         Bounds of the named parameters; None for no bound on that side.
-        Default for every parameter: (0, inf), that is positive.
+        Default: (0, inf), that is positive; center_mm unbounded.
     **named : float
-        Values by name, e.g. ``sigma_0=1.5e-17``.
+        Values by name, e.g. ``sigma_0=1.5e-17``, ``center_mm=0.4``; a beam
+        parameter given a value overrides the experiment's (or the focus
+        found in the data) also when fixed.
 
     Returns
     -------
     lmfit.Parameters
-        All eight, in the order above; free ones have ``vary=True``.
+        All eight in the order above, then the beam's parameters named; free
+        ones have ``vary=True``.
 
     Raises
     ------
@@ -145,12 +171,16 @@ def make_params(values: Optional[Sequence[float]] = None, *,
     for name in bounds:
         _check_name(name)
     params = lmfit.Parameters()
-    for name in PARAMETER_NAMES:
-        low, high = _bound_pair(name, bounds.get(name, (0.0, None)))
+    for name in ALL_NAMES:
+        if name in BEAM_NAMES and name not in given:
+            if name not in free_set:
+                continue
+            given[name] = math.nan  # from the experiment, or the data's focus
+        low, high = _bound_pair(name, bounds.get(name, _default_bounds(name)))
         if not low < high:
             raise ValueError(texts.BAD_BOUNDS.format(name=name, low=low, high=high))
-        value = _finite(given[name], name)
-        if not low <= value <= high:  # lmfit would clip it silently
+        value = _start_value(given[name], name)
+        if not low <= value <= high and not math.isnan(value):  # lmfit would clip it
             raise ValueError(texts.START_OUTSIDE.format(name=name, value=value,
                                                         low=low, high=high))
         add_parameter(params, name, value, name in free_set, low, high)
@@ -181,13 +211,13 @@ def read_params(params: Any) -> lmfit.Parameters:
         if missing:
             raise ValueError(texts.MISSING_PARAMETERS.format(names=", ".join(missing)))
         result = lmfit.Parameters()
-        for name in PARAMETER_NAMES:
+        for name in names_of(params):
             source = params[name]
             if source.expr:
                 raise ValueError(texts.EXPRESSION.format(name=name, expr=source.expr))
             low, high = parameter_bounds(source)
-            value = _finite(source.value, name)
-            if not low <= value <= high:
+            value = _start_value(source.value, name)
+            if not low <= value <= high and not math.isnan(value):
                 raise ValueError(texts.START_OUTSIDE.format(name=name, value=value,
                                                             low=low, high=high))
             add_parameter(result, name, value, bool(source.vary), low, high)
@@ -208,14 +238,27 @@ def _finite(value: Any, name: str) -> float:
     return float_scalar(value, name, fix="give a finite start value")
 
 
+def _start_value(value: Any, name: str) -> float:
+    """A finite start value; for a beam parameter also NaN (start from the
+    experiment, or the focus found in the data)."""
+    if name in BEAM_NAMES and isinstance(value, float) and math.isnan(value):
+        return value
+    return _finite(value, name)
+
+
+def beam_values(params: lmfit.Parameters) -> Dict[str, float]:
+    """The beam's parameters ``params`` holds, by name (NaN: not yet known)."""
+    return {name: float(params[name].value) for name in BEAM_NAMES if name in params}
+
+
 def spec_pars_of(params: lmfit.Parameters) -> np.ndarray:
     """The eight values as a float64 vector in fit_zscan's order."""
     return np.array([params[name].value for name in PARAMETER_NAMES], dtype=np.float64)
 
 
 def free_names(params: lmfit.Parameters) -> Tuple[str, ...]:
-    """Names of the free parameters, in the order of PARAMETER_NAMES."""
-    return tuple(name for name in PARAMETER_NAMES if params[name].vary)
+    """Names of the free parameters, in the order of ALL_NAMES."""
+    return tuple(name for name in names_of(params) if params[name].vary)
 
 
 def has_positive_bound(params: lmfit.Parameters, name: str) -> bool:

@@ -8,6 +8,7 @@ gives percentile intervals beside the covariance errors. Relies on NumPy's
 random generator (fixed seed -> the same data sets), on the executor's jobs
 and failures, and on the fit result's model values and scans.
 """
+import dataclasses
 import math
 import warnings
 from dataclasses import dataclass
@@ -27,7 +28,7 @@ from .executor import FitFailure, FitJob
 FEW_SAMPLES = 100
 
 __all__ = ["BootstrapResult", "BootstrapDraw", "LEVELS", "percentile_intervals",
-           "resample_scan_values", "draw", "summarise", "check_samples"]
+           "resample_scan_values", "drawn_settings", "draw", "summarise", "check_samples"]
 
 def check_samples(n_samples: Any) -> int:
     """``n_samples`` as an int of at least 2, else ValueError."""
@@ -109,7 +110,31 @@ class BootstrapDraw:
     n_samples: int
 
 
-def draw(result: Any, n_samples: int, seed: Optional[int] = None,
+def drawn_settings(experiment: Any, scans: Sequence[Scan], rng: np.random.Generator
+                   ) -> Tuple[Any, List[float]]:
+    """The experiment with every uncertain setting drawn from a normal
+    distribution about its value with its standard uncertainty, and the
+    scans' pulse energies drawn likewise (each scan's, and the common
+    calibration factor)."""
+    changes = {}
+    for name in ("w0", "M2", "tau", "sample_width", "wavelength"):
+        u = experiment.uncertainty(name, getattr(experiment, name))
+        if u > 0.0:
+            changes[name] = abs(rng.normal(getattr(experiment, name), u))
+    total = float(sum(experiment.populations))
+    u = experiment.uncertainty("populations", total)
+    if u > 0.0 and total > 0.0:
+        factor = abs(rng.normal(1.0, u / total))
+        changes["populations"] = [v * factor for v in experiment.populations]
+    scale = abs(rng.normal(1.0, experiment.uncertainty("pulse_energy_scale", 1.0)))
+    energies = []
+    for scan in scans:
+        u = experiment.uncertainty("pulse_energy", scan.pulse_energy)
+        energies.append(abs(rng.normal(scan.pulse_energy, u)) * scale)
+    return (dataclasses.replace(experiment, **changes) if changes else experiment), energies
+
+
+def draw(result: Any, n_samples: int, seed: Optional[int] = None, draw_settings: bool = False,
          **fit_options: Any) -> BootstrapDraw:
     """The ``n_samples`` resampled data sets of a fit, each a job refitted
     like the original (same method, starts, bounds, is_sa; ``fit_options``
@@ -117,7 +142,10 @@ def draw(result: Any, n_samples: int, seed: Optional[int] = None,
 
     Each data set is the fitted model at every scan point plus residuals
     drawn with replacement from the same scan (see ``resample_scan_values``);
-    the same seed draws the same data sets.
+    with ``draw_settings`` each is refitted with the experiment's uncertain
+    settings drawn from their distributions (drawn_settings), so that the
+    intervals hold the settings' uncertainties too. The same seed draws the
+    same data sets.
     """
     n_samples = check_samples(n_samples)
     seeds = np.random.SeedSequence(seed)
@@ -131,9 +159,13 @@ def draw(result: Any, n_samples: int, seed: Optional[int] = None,
         warnings.simplefilter("ignore", ZScanWarning)  # the original's scans warned already
         for index in range(n_samples):
             values = resample_scan_values(rng, result.models, data, sigma, len(free))
-            scans = [Scan(scan.x_mm, y, scan.pulse_energy, scan.sigma, scan.label)
-                     for scan, y in zip(result.scans, values)]
-            jobs.append(FitJob(scans, result.experiment, start, label=f"bootstrap {index}"))
+            experiment = result.given_experiment or result.experiment
+            energies = [scan.pulse_energy for scan in result.scans]
+            if draw_settings:
+                experiment, energies = drawn_settings(experiment, result.scans, rng)
+            scans = [Scan(scan.x_mm, y, energy, scan.sigma, scan.label)
+                     for scan, y, energy in zip(result.scans, values, energies)]
+            jobs.append(FitJob(scans, experiment, start, label=f"bootstrap {index}"))
     options = dict(is_sa=result.is_sa, n_starts=result.n_starts, method=result.method,
                    model=result.model.name, tolerance=result.model.tolerance)
     options.update(fit_options)

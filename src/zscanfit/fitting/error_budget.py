@@ -1,0 +1,190 @@
+"""The experimentalist's error budget: what the uncertainties of the
+experiment's settings do to the fitted values, beside their statistical
+errors.
+
+A setting s moved by its standard uncertainty u moves the optimum: at the
+optimum the gradient J'r of the weighted residuals r vanishes, and by the
+implicit-function theorem du/ds = (J'J)^-1 J' sqrt(W) dm/ds (J = dr/du in
+the fit coordinates, m the model), so each free value moves by
+dv/ds = (dv/du) du/ds. dm/ds is taken by a central difference over
+s +- u (two model evaluations per setting, two per scan for the pulse
+energies), so that the contribution u dv/ds is what refits at s +- u give
+when the model is close to linear over that range. The contributions of
+the settings, taken as independent, and the statistical error add in
+quadrature to the combined standard uncertainty (as the GUM does).
+Settings the fit frees (w0, M2) contribute nothing: the fit determines
+them. Relies on NumPy, the fit problem (evaluation), _json.py and texts.py.
+"""
+import dataclasses
+import math
+from typing import Any, Dict, List, Mapping, Sequence, Tuple
+
+import numpy as np
+
+from .. import texts
+from .._json import number
+from ..evaluation.problem import Change, FitProblem
+
+__all__ = ["Contribution", "ErrorBudget", "error_budget"]
+
+
+@dataclasses.dataclass(frozen=True)
+class Contribution:
+    """One setting's part of the budget: its name (with the scan or the
+    data set it belongs to), its standard uncertainty (absolute, in its
+    unit) and the signed change of every free parameter when the setting
+    moves up by that uncertainty."""
+
+    setting: str
+    uncertainty: float
+    effects: Dict[str, float]
+
+
+@dataclasses.dataclass(frozen=True)
+class ErrorBudget:
+    """Statistical errors, each setting's contribution and the combined
+    standard uncertainty of every free parameter."""
+
+    free: Tuple[str, ...]
+    statistical: Dict[str, float]
+    contributions: Tuple[Contribution, ...]
+
+    @property
+    def systematic(self) -> Dict[str, float]:
+        """The settings' contributions together (root sum of squares)."""
+        return {name: math.sqrt(sum(c.effects[name] ** 2 for c in self.contributions))
+                for name in self.free}
+
+    @property
+    def combined(self) -> Dict[str, float]:
+        """sqrt(statistical^2 + sum of the settings' contributions^2)."""
+        systematic = self.systematic
+        return {name: math.hypot(self.statistical[name], systematic[name]) for name in self.free}
+
+    def dominant(self, name: str) -> str:
+        """The largest part of a parameter's budget: 'statistical' or a setting."""
+        parts = [("statistical", abs(self.statistical[name]))]
+        parts += [(c.setting, abs(c.effects[name])) for c in self.contributions]
+        return max(parts, key=lambda part: part[1] if math.isfinite(part[1]) else -1.0)[0]
+
+    def report_lines(self, values: Mapping[str, float]) -> List[str]:
+        """The report's section: per parameter its value, statistical error,
+        each setting's contribution and the combined standard uncertainty."""
+        lines = [texts.BUDGET_HEAD]
+        for name in self.free:
+            value = values[name]
+            lines.append(texts.BUDGET_PARAMETER.format(
+                name=name, value=value, combined=self.combined[name],
+                percent=_percent(self.combined[name], value, name),
+                dominant=self.dominant(name)))
+            lines.append(texts.BUDGET_PART.format(
+                part="statistical", error=self.statistical[name],
+                percent=_percent(self.statistical[name], value, name)))
+            for c in self.contributions:
+                lines.append(texts.BUDGET_SETTING.format(
+                    part=c.setting, uncertainty=c.uncertainty, error=abs(c.effects[name]),
+                    percent=_percent(c.effects[name], value, name)))
+        return lines
+
+    def to_dict(self) -> Dict[str, Any]:
+        """JSON-ready plain data."""
+        return {
+            "free": list(self.free),
+            "statistical": {k: number(v) for k, v in self.statistical.items()},
+            "contributions": [{"setting": c.setting, "uncertainty": number(c.uncertainty),
+                               "effects": {k: number(v) for k, v in c.effects.items()}}
+                              for c in self.contributions],
+            "systematic": {k: number(v) for k, v in self.systematic.items()},
+            "combined": {k: number(v) for k, v in self.combined.items()},
+        }
+
+    @classmethod
+    def from_dict(cls, data: Mapping[str, Any]) -> "ErrorBudget":
+        def value(v: Any) -> float:
+            return math.nan if v is None else float(v)
+
+        return cls(free=tuple(data["free"]),
+                   statistical={k: value(v) for k, v in data["statistical"].items()},
+                   contributions=tuple(Contribution(c["setting"], value(c["uncertainty"]),
+                                                    {k: value(v) for k, v in c["effects"].items()})
+                                       for c in data["contributions"]))
+
+
+def _percent(error: float, value: float, name: str) -> str:
+    """The error relative to the value, for a report; not for the focus
+    position, whose value may be anything."""
+    if name == "center_mm" or value == 0.0:
+        return ""
+    return texts.BUDGET_PERCENT.format(percent=100.0 * abs(error) / abs(value))
+
+
+# The settings an evaluation can move, as the Change of settings_of.
+_SETTING_NAMES = ("w0", "M2", "tau", "sample_width", "wavelength")
+
+
+def _changes(problem: FitProblem, free: Sequence[str]) -> List[Tuple[str, float, Change, Change]]:
+    """Every uncertain setting as (label, uncertainty, change up, change down)."""
+    found = []
+    many = len(problem.data_sets) > 1
+    for k, data_set in enumerate(problem.data_sets):
+        experiment = data_set.experiment
+        where = f" ({data_set.label or f'data set {k + 1}'})" if many else ""
+        index = k if many else None
+        for name in experiment.uncertain_settings:
+            if name in free:
+                continue
+            if name in _SETTING_NAMES:
+                value = getattr(experiment, name)
+                u = experiment.uncertainty(name, value)
+                found.append((name + where, u,
+                              Change(settings={name: value + u}, data_set=index),
+                              Change(settings={name: value - u}, data_set=index)))
+            elif name == "populations":
+                total = float(sum(experiment.populations))
+                u = experiment.uncertainty(name, total)
+                if total > 0.0:
+                    found.append((name + where, u,
+                                  Change(settings={"populations_scale": 1.0 + u / total},
+                                         data_set=index),
+                                  Change(settings={"populations_scale": 1.0 - u / total},
+                                         data_set=index)))
+            elif name == "pulse_energy_scale":
+                u = experiment.uncertainty(name, 1.0)
+                up = tuple(1.0 + u if s == k else 1.0 for s in problem.scan_sets)
+                down = tuple(1.0 - u if s == k else 1.0 for s in problem.scan_sets)
+                found.append((name + where, u, Change(energy_factors=up),
+                              Change(energy_factors=down)))
+            elif name == "pulse_energy":
+                for i, scan in enumerate(problem.scans):
+                    if problem.scan_sets[i] != k:
+                        continue
+                    u = experiment.uncertainty(name, scan.pulse_energy)
+                    up = tuple(1.0 + u / scan.pulse_energy if j == i else 1.0
+                               for j in range(len(problem.scans)))
+                    down = tuple(1.0 - u / scan.pulse_energy if j == i else 1.0
+                                 for j in range(len(problem.scans)))
+                    found.append((f"pulse_energy ({scan.label})" + where, u,
+                                  Change(energy_factors=up), Change(energy_factors=down)))
+    return found
+
+
+def error_budget(problem: FitProblem, point: Tuple[np.ndarray, Dict[str, float]],
+                 free: Sequence[str], jacobian: np.ndarray, dv_du: np.ndarray,
+                 statistical: Mapping[str, float]) -> ErrorBudget:
+    """The budget of a fit at its optimum ``point`` (see the module's
+    description); ``jacobian`` is d(weighted residuals)/du there."""
+    jac = np.asarray(jacobian, dtype=np.float64)
+    contributions = []
+    for label, u, up, down in _changes(problem, free):
+        if not u > 0.0:
+            continue
+        m_up = problem.valid_values(problem.evaluate_at(point, counted=False, change=up).values)
+        m_down = problem.valid_values(problem.evaluate_at(point, counted=False,
+                                                          change=down).values)
+        # sqrt(W) dm/ds times u: the weighted model's change per uncertainty.
+        g = problem.root_weights * (m_up - m_down) / 2.0
+        du, *_ = np.linalg.lstsq(jac, g, rcond=None)
+        effects = {name: float(dv_du[j] * du[j]) for j, name in enumerate(free)}
+        contributions.append(Contribution(label, float(u), effects))
+    return ErrorBudget(tuple(free), {name: float(statistical[name]) for name in free},
+                       tuple(contributions))
