@@ -165,6 +165,7 @@ demo: module
 validate: module
 	$(VPY) benchmarks/validate_uncertainties.py
 	$(VPY) benchmarks/validate_bootstrap.py
+	$(VPY) benchmarks/validate_error_budget.py
 
 BENCH_BUILD := $(BUILD)/bench
 bench: module

@@ -24,12 +24,17 @@ from ..inputs.parameters import PARAMETER_UNITS
 
 __all__ = ["plot_fit", "parameter_symbol", "value_text"]
 
-UNIT_TEXT = {"cm^2": r"cm$^2$", "s": "s"}
+UNIT_TEXT = {"cm^2": r"cm$^2$", "s": "s", "mm": "mm", "m": "m", "": ""}
+
+
+SYMBOLS = {"center_mm": r"$z_{\mathrm{focus}}$", "w0": r"$w_0$", "M2": r"$M^2$"}
 
 
 def parameter_symbol(name: str) -> str:
     r"""The mathtext symbol of a parameter: sigma_0 -> $\sigma_0$,
-    tau_10 -> $\tau_{10}$."""
+    tau_10 -> $\tau_{10}$, w0 -> $w_0$."""
+    if name in SYMBOLS:
+        return SYMBOLS[name]
     letter, index = name.split("_", 1)
     return rf"$\{letter}_{{{index}}}$"
 
@@ -50,17 +55,24 @@ def _scaled(value: float, error: Optional[float]) -> str:
 
 
 def value_text(result: Any) -> str:
-    """The fitted values with their errors, one line each, in mathtext."""
+    """The fitted values with their errors, one line each, in mathtext: the
+    combined standard uncertainty when the fit has an error budget, else
+    the statistical error."""
+    budget = getattr(result, "error_budget", None)
     lines = []
     for name in result.free:
         value = float(result.params[name].value)
         stderr = result.params[name].stderr
         error = None if stderr is None else float(stderr)
+        if budget is not None and name in budget.free:
+            error = budget.combined[name]
         unit = UNIT_TEXT[PARAMETER_UNITS[name]]
         shown = _scaled(value, error)
         if error is None or not math.isfinite(error):
             shown += " (undetermined)"
         lines.append(f"{parameter_symbol(name)} = {shown} {unit}")
+    if budget is not None:
+        lines.append("errors: statistical and experimental, combined")
     if result.uses_sigma:
         lines.append(rf"reduced $\chi^2$ = {result.redchi:.3g}")
     elif math.isfinite(result.noise):
@@ -143,6 +155,9 @@ def plot_fit(result: Any, path: Optional[Union[str, "os.PathLike[str]"]] = None,
         top.set_xlabel(r"sample position $z$ (mm)")
     if title:
         top.set_title(title)
+    top.annotate(result.model.describe(result.experiment).split(" (")[0] + " model"
+                 + (f", tolerance {result.model.tolerance:g}" if result.model.whole_beam else ""),
+                 xy=(0.01, 0.01), xycoords="axes fraction", fontsize="x-small", color="grey")
     top.set_ylabel("normalised transmittance")
     top.legend(fontsize="small", loc="upper left", bbox_to_anchor=(1.01, 1.0),
                frameon=False, borderaxespad=0.0)
