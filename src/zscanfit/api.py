@@ -16,7 +16,8 @@ from . import texts
 from .fitting.result import FitResult
 from .fitting.robust import DIFF_STEP
 from .evaluation.models import DEFAULT_TOLERANCE
-from .fitting.single import check_global_inputs, check_inputs, check_options, fit_once
+from .fitting.single import (SEARCH_RANGE, check_global_inputs, check_inputs, check_options,
+                             fit_once)
 from .inputs.experiment import Experiment
 from .inputs.scans import Scan
 from .many import bootstrap as _bootstrap
@@ -32,6 +33,7 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
         verbose: bool = False, *, center_mm: Optional[float] = None,
         diff_step: float = DIFF_STEP, max_nfev: Optional[int] = None,
         model: Optional[str] = None, tolerance: float = DEFAULT_TOLERANCE,
+        search_range: Optional[float] = SEARCH_RANGE,
         bootstrap: Optional[int] = None, seed: Optional[int] = None,
         client: Any = None, bootstrap_settings: bool = False) -> FitResult:
     """Fit the free spectroscopic parameters to one or more z-scans.
@@ -86,6 +88,11 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
     tolerance : float
         The whole-beam model's absolute tolerance on the normalised
         transmittance (default 1e-5).
+    search_range : float or None
+        The robust method fits each parameter within this factor of its
+        value given, either way (default 10; the focus within that many
+        Rayleigh ranges of its start), inside its bounds; a value that ends
+        at the edge is named in a FitWarning. None: no limit.
     bootstrap : int, optional
         Resampled data sets B (>= 2) of a residual bootstrap: each is the
         fitted model plus residuals drawn from the same scan, refitted like
@@ -133,7 +140,7 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
     inputs = check_inputs(scans, experiment, params, is_sa=is_sa, n_starts=n_starts,
                           method=method, verbose=verbose, center_mm=center_mm,
                           diff_step=diff_step, max_nfev=max_nfev, model=model,
-                          tolerance=tolerance)
+                          tolerance=tolerance, search_range=search_range)
     if bootstrap is not None:
         bootstrap = _bootstrap.check_samples(bootstrap)
     result = fit_once(inputs)
@@ -149,7 +156,8 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
 def fit_global(data_sets: Sequence[Any], params: Any, is_sa: bool = False,
                n_starts: int = 3, verbose: bool = False, *, diff_step: float = DIFF_STEP,
                max_nfev: Optional[int] = None, model: Optional[str] = None,
-               tolerance: float = DEFAULT_TOLERANCE) -> FitResult:
+               tolerance: float = DEFAULT_TOLERANCE,
+               search_range: Optional[float] = SEARCH_RANGE) -> FitResult:
     """Fit several data sets of one sample at once: shared spectroscopic
     parameters, each data set with its own experiment (concentration,
     thickness, beam) and focus.
@@ -163,7 +171,7 @@ def fit_global(data_sets: Sequence[Any], params: Any, is_sa: bool = False,
     params : lmfit.Parameters, mapping or 8 values
         The spectroscopic parameters, shared by all data sets (the beam's
         parameters belong to each experiment and may not be among them).
-    is_sa, n_starts, verbose, diff_step, max_nfev, model, tolerance
+    is_sa, n_starts, verbose, diff_step, max_nfev, model, tolerance, search_range
         As for ``fit`` (method 'robust').
 
     Returns
@@ -176,7 +184,7 @@ def fit_global(data_sets: Sequence[Any], params: Any, is_sa: bool = False,
     """
     inputs = check_global_inputs(data_sets, params, is_sa=is_sa, n_starts=n_starts,
                                  verbose=verbose, diff_step=diff_step, max_nfev=max_nfev,
-                                 model=model, tolerance=tolerance)
+                                 model=model, tolerance=tolerance, search_range=search_range)
     return fit_once(inputs)
 
 

@@ -212,6 +212,11 @@ UNDETERMINED_SINGULAR = ("{name}: the data do not determine it (the model does "
 CORRELATED = ("{first} and {second} are correlated (r = {r:+.4f}): the data "
               "determine a combination of them rather than each")
 ON_BOUND = "{name} = {value:.4g} ended on its {side} bound {bound:g}"
+SEARCH_EDGE = ("{name} = {value:.4g} ran to the {side} edge of the search range, {factor:g} "
+               "times the value given ({start:.4g}) either way: give a start value closer "
+               "to it, or search further with search_range= (None: no limit)")
+FIX_SEARCH_RANGE = "give a factor above 1 such as 10, or None for no limit"
+SEARCH_RANGE_TOO_SMALL = "search_range must be above 1 (got {value:g}): it is a factor"
 TOWARD_ZERO = ("{name} = {value:.4g} ran toward its lower bound 0 (below a "
                "millionth of its start value)")
 ALL_STARTS_FAILED = "every start ended with a non-finite chi-square"

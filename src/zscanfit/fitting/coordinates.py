@@ -34,11 +34,14 @@ class Coordinates:
 
     With ``logarithmic=False`` every parameter is linear (u = v / s), for
     values that may have any sign. ``scales`` gives the scale of a shifted
-    parameter (center_mm: the Rayleigh range, mm).
+    parameter (center_mm: the Rayleigh range, mm). ``search_range`` R keeps
+    the fit of a parameter within [s / R, s R] of its value given (the
+    focus within R Rayleigh ranges of its start), inside its bounds.
     """
 
     def __init__(self, params: lmfit.Parameters, free: Sequence[str],
-                 logarithmic: bool = True, scales: Optional[Mapping[str, float]] = None) -> None:
+                 logarithmic: bool = True, scales: Optional[Mapping[str, float]] = None,
+                 search_range: Optional[float] = None) -> None:
         self.free: Tuple[str, ...] = tuple(free)
         self.names: Tuple[str, ...] = names_of(params)
         self.base: Dict[str, float] = {name: float(params[name].value) for name in self.names}
@@ -46,6 +49,7 @@ class Coordinates:
         self.scale: List[float] = []
         self.origin: List[float] = []
         self.bounds: List[Tuple[float, float]] = []
+        self.search_range = search_range
         for name in self.free:
             value = float(params[name].value)
             if name == "center_mm":
@@ -86,10 +90,24 @@ class Coordinates:
         return np.array([v if kind == LOG else s for v, s, kind in
                          zip(values, self.scale, self.kinds)], dtype=np.float64)
 
-    def internal_bounds(self) -> List[Tuple[float, float]]:
-        """Bounds of u from the parameters' bounds (open sides infinite)."""
+    def search_bounds(self) -> List[Tuple[float, float]]:
+        """The range each free value is fitted in: its bounds, narrowed to
+        the search range (if any) about its value given."""
         result = []
         for (low, high), s, o, kind in zip(self.bounds, self.scale, self.origin, self.kinds):
+            r = self.search_range
+            if r is not None and kind == LOG:
+                low, high = max(low, s / r), min(high, s * r)
+            elif r is not None and kind == SHIFT:
+                low, high = max(low, o - r * s), min(high, o + r * s)
+            result.append((low, high))
+        return result
+
+    def internal_bounds(self) -> List[Tuple[float, float]]:
+        """Bounds of u from the search bounds (open sides infinite)."""
+        result = []
+        for (low, high), s, o, kind in zip(self.search_bounds(), self.scale, self.origin,
+                                            self.kinds):
             if kind == LOG:
                 lo = 1.0 + math.log(low / s) if low > 0.0 else -np.inf
                 hi = 1.0 + math.log(high / s) if math.isfinite(high) else np.inf

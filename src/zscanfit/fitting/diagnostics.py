@@ -23,7 +23,7 @@ import numpy as np
 from .. import texts
 from ..evaluation.problem import FitProblem
 from ..inputs.experiment import Experiment
-from ..inputs.parameters import parameter_bounds
+from ..inputs.parameters import has_positive_bound, parameter_bounds
 from ..inputs.scans import Scan
 from ..warning_types import FitWarning, UnitWarning, WarningRecord
 from .covariance import Uncertainties
@@ -48,10 +48,12 @@ CHISQR_PROBABILITY = 1e-3
 
 def parameter_warnings(given: lmfit.Parameters, free: Sequence[str], values: np.ndarray,
                        errors: Uncertainties, method: str,
-                       rayleigh_range_mm: float = math.inf) -> List[WarningRecord]:
+                       rayleigh_range_mm: float = math.inf,
+                       search_range: Optional[float] = None) -> List[WarningRecord]:
     """The warnings about the fitted parameters, in a fixed order. The focus
     position is undetermined when its error exceeds the Rayleigh range (its
-    value may be 0)."""
+    value may be 0); a value at the edge of the robust method's search
+    range (``search_range`` times the value given) is reported as such."""
     found = []
     for i, name in enumerate(free):
         value, stderr = float(values[i]), float(errors.stderr[i])
@@ -86,7 +88,15 @@ def parameter_warnings(given: lmfit.Parameters, free: Sequence[str], values: np.
             if not low <= value <= high:
                 found.append(texts.EXACT_BOUNDS.format(name=name, value=value, low=low, high=high))
             continue
-        if low == 0.0 and value < ON_BOUND_RELATIVE * scale:
+        edges = ((scale / search_range, scale * search_range) if search_range is not None
+                 and has_positive_bound(given, name) else (-math.inf, math.inf))
+        if edges[0] > low and abs(value - edges[0]) <= ON_BOUND_RELATIVE * edges[0]:
+            found.append(texts.SEARCH_EDGE.format(name=name, value=value, side="lower",
+                                                  factor=search_range, start=scale))
+        elif edges[1] < high and abs(edges[1] - value) <= ON_BOUND_RELATIVE * edges[1]:
+            found.append(texts.SEARCH_EDGE.format(name=name, value=value, side="upper",
+                                                  factor=search_range, start=scale))
+        elif low == 0.0 and value < ON_BOUND_RELATIVE * scale:
             found.append(texts.TOWARD_ZERO.format(name=name, value=value))
         elif math.isfinite(low) and low != 0.0 and value - low <= ON_BOUND_RELATIVE * max(abs(low), scale):
             found.append(texts.ON_BOUND.format(name=name, value=value, side="lower", bound=low))

@@ -59,7 +59,7 @@ class StartOutcome:
 
 def _start_values(coords: Coordinates, factor: float) -> np.ndarray:
     values = []
-    for name, (low, high) in zip(coords.free, coords.bounds):
+    for name, (low, high) in zip(coords.free, coords.search_bounds()):
         # The spread of starts is the spectroscopic parameters'; the beam's
         # start where they are.
         spread = factor if name in PARAMETER_NAMES else 1.0

@@ -42,6 +42,11 @@ __all__ = ["FitOptions", "FitInputs", "METHODS", "check_inputs", "check_global_i
            "check_options", "fit_once"]
 
 METHODS = ("robust", "exact")
+# How far the robust method searches about the values given: a factor of 10
+# either way (the focus: 10 Rayleigh ranges). The starts lie well inside;
+# beyond it lie optical depths and saturations no measurement shows, where
+# the whole-beam model is costly, and a fit that runs to its edge says so.
+SEARCH_RANGE = 10.0
 
 
 @dataclasses.dataclass(frozen=True)
@@ -56,6 +61,7 @@ class FitOptions:
     diff_step: float = DIFF_STEP
     max_nfev: Optional[int] = None
     model: ModelSpec = ModelSpec()
+    search_range: Optional[float] = SEARCH_RANGE
 
 
 @dataclasses.dataclass(frozen=True)
@@ -74,7 +80,8 @@ def check_inputs(scans: Union[Scan, Sequence[Scan]], experiment: Any, params: An
                  is_sa: Any = False, n_starts: Any = 3, method: Any = "robust",
                  verbose: Any = False, center_mm: Any = None, diff_step: Any = DIFF_STEP,
                  max_nfev: Any = None, model: Any = None,
-                 tolerance: Any = DEFAULT_TOLERANCE) -> FitInputs:
+                 tolerance: Any = DEFAULT_TOLERANCE,
+                 search_range: Any = SEARCH_RANGE) -> FitInputs:
     """The arguments of ``fit`` converted and checked, in this order; a
     ValueError names the first bad one and its fix."""
     scan_list = as_scan_list(scans)
@@ -86,7 +93,7 @@ def check_inputs(scans: Union[Scan, Sequence[Scan]], experiment: Any, params: An
         raise ValueError(texts.NOTHING_FREE)
     options = check_options(is_sa=is_sa, n_starts=n_starts, method=method, verbose=verbose,
                             center_mm=center_mm, diff_step=diff_step, max_nfev=max_nfev,
-                            model=model, tolerance=tolerance)
+                            model=model, tolerance=tolerance, search_range=search_range)
     beam = beam_values(given)
     if beam and options.method == "exact":
         raise ValueError(texts.EXACT_BEAM.format(names=", ".join(beam)))
@@ -141,7 +148,8 @@ def _with_beam_starts(given: lmfit.Parameters, scans: Sequence[Scan], experiment
 def check_options(*, is_sa: Any = False, n_starts: Any = 3, method: Any = "robust",
                   verbose: Any = False, center_mm: Any = None, diff_step: Any = DIFF_STEP,
                   max_nfev: Any = None, model: Any = None,
-                  tolerance: Any = DEFAULT_TOLERANCE) -> FitOptions:
+                  tolerance: Any = DEFAULT_TOLERANCE,
+                  search_range: Any = SEARCH_RANGE) -> FitOptions:
     """The options of ``fit`` that need no data, converted and checked.
 
     The model defaults to the whole-beam one; method='exact' runs
@@ -162,8 +170,14 @@ def check_options(*, is_sa: Any = False, n_starts: Any = 3, method: Any = "robus
         max_nfev = int_scalar(max_nfev, "max_nfev", minimum=1, fix="give an evaluation budget")
     if center_mm is not None:
         center_mm = float_scalar(center_mm, "center_mm", fix=texts.FIX_POSITIONS)
+    if search_range is not None:
+        search_range = float_scalar(search_range, "search_range", positive=True,
+                                    fix=texts.FIX_SEARCH_RANGE)
+        if not search_range > 1.0:
+            raise ValueError(texts.SEARCH_RANGE_TOO_SMALL.format(value=search_range))
     return FitOptions(is_sa=bool(is_sa), n_starts=n_starts, method=method, verbose=verbose,
-                      center_mm=center_mm, diff_step=diff_step, max_nfev=max_nfev, model=spec)
+                      center_mm=center_mm, diff_step=diff_step, max_nfev=max_nfev, model=spec,
+                      search_range=search_range)
 
 
 def fit_once(inputs: FitInputs) -> FitResult:
@@ -198,7 +212,8 @@ def fit_once(inputs: FitInputs) -> FitResult:
             with FitProgress(options.n_starts) as progress:
                 problem.on_evaluation = progress.evaluation
                 coords = Coordinates(given, free,
-                                     scales={"center_mm": inputs.experiment.rayleigh_range_mm})
+                                     scales={"center_mm": inputs.experiment.rayleigh_range_mm},
+                                     search_range=options.search_range)
                 outcome = fit_robust(problem, coords, options.n_starts, options.diff_step,
                                      options.max_nfev, progress)
                 problem.on_evaluation = None
@@ -247,7 +262,8 @@ def _result(problem: FitProblem, given: lmfit.Parameters, free: Tuple[str, ...],
     else:
         focus = focus_score(problem, (spec_pars, beam), outcome.jacobian, weighted, errors.noise)
     found = parameter_warnings(given, free, outcome.values, errors, options.method,
-                               problem.experiment.rayleigh_range_mm)
+                               problem.experiment.rayleigh_range_mm,
+                               options.search_range if options.method == "robust" else None)
     for record in (convergence_warning(outcome.success, outcome.message, problem.n_evaluations,
                                        options.n_starts),
                    focus_warning(focus, problem.center_mm, problem.center_given),
