@@ -58,6 +58,17 @@ def test_bounds_hold_and_a_value_on_a_bound_is_flagged(rsa_scans):
     assert any("upper bound" in text for text in result.warnings)
 
 
+def test_a_start_far_off_meets_the_edge_of_the_search_range_and_says_so(rsa_scans):
+    params = zscanfit.make_params(RSA_TRUTH, free=["sigma_1"], sigma_1=RSA_TRUTH[1] / 30.0)
+    with pytest.warns(zscanfit.FitWarning, match="ran to the upper edge of the search range"):
+        edged = zscanfit.fit(rsa_scans, experiment(), params, n_starts=1, model="on-axis")
+    assert edged.values["sigma_1"] == pytest.approx(10.0 * params["sigma_1"].value)
+    with quiet():
+        free = zscanfit.fit(rsa_scans, experiment(), params, n_starts=1, model="on-axis",
+                            search_range=None)
+    assert free.values["sigma_1"] == pytest.approx(RSA_TRUTH[1], rel=1e-4)
+
+
 def test_bounds_closer_than_lmfit_takes_survive_copies_pickles_fits_and_json(rsa_scans):
     # lmfit refuses min and max within 1e-13 of each other, which any
     # finite bounds on a cross-section are.
