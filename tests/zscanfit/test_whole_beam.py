@@ -144,3 +144,31 @@ def test_the_command_line_chooses_the_model(tmp_path):
     exact = run_cli("fit", path, "--free", "sigma_1", "--method", "exact", "--model",
                     "whole-beam")
     assert exact.returncode == 2 and "fits the on-axis model only" in exact.stderr
+
+
+# ---------------------------------------------------------------- Ctrl-C
+class Stop(Exception):
+    pass
+
+
+def test_a_signal_handlers_exception_stops_a_long_evaluation_at_once():
+    import signal
+    import time
+    # A thick, strongly saturated absorber at a fine tolerance: many seconds.
+    slow = dict(spec_pars=[2.5e-16, 5e-18, 0.0, 2e-9, 1e-6, 1e-12, 1e-5, 1e-12], tolerance=1e-8)
+
+    def handler(signum, frame):
+        raise Stop()
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        started = time.monotonic()
+        with pytest.raises(Stop):
+            zscanfit.model(demo(), slow["spec_pars"], X, 1.5e-6, tolerance=slow["tolerance"])
+        assert time.monotonic() - started < 3.0
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0.0)
+        signal.signal(signal.SIGALRM, previous)
+    values = zscanfit.model(demo(), RSA_TRUTH, X[:5], 1.5e-6)   # the next call is normal
+    assert np.all(np.isfinite(values))
