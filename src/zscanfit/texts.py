@@ -178,6 +178,8 @@ NOTHING_FREE = ("no parameter is free: name the parameters to fit, e.g. "
                 "make_params(..., free=['sigma_0', 'sigma_1'])")
 EXPRESSION = ("parameter {name} has the expression {expr!r}; constraints by "
               "expression are not supported: fix or free it")
+INFINITE_FREE = ("{name} is infinite (no decay) and free: a free lifetime needs a finite "
+                 "start value")
 ZERO_START = ("the start value of {name} is 0; a free parameter needs a "
               "non-zero start value (it sets the parameter's scale)")
 START_OUTSIDE = ("the start value of {name} ({value:g}) lies outside its bounds "

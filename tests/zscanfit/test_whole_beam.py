@@ -73,6 +73,21 @@ def test_the_models_assumptions_warn_when_they_fail(change, words):
         zscanfit.model(experiment(**change), RSA_TRUTH, X, 1.5e-6)
 
 
+def test_an_infinite_lifetime_means_no_decay_and_cannot_be_free():
+    # Level 3 populated and kept: tau_30 = inf is stationary in the dark.
+    exp = experiment(populations=[2e17, 0.0, 0.0, 1e17, 0.0])
+    truth = list(RSA_TRUTH)
+    truth[6] = np.inf
+    import warnings
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        values = zscanfit.model(exp, truth, X, 1.5e-6)
+    assert not [w for w in caught if "decays" in str(w.message)]
+    assert np.all(np.isfinite(values)) and values.min() < 0.9
+    with pytest.raises(ValueError, match="tau_30 is infinite .* and free"):
+        zscanfit.fit(synthetic_scans(), exp, zscanfit.make_params(truth, free=["tau_30"]))
+
+
 # ---------------------------------------------------------------- fits
 @pytest.fixture(scope="module")
 def whole_beam_rsa():

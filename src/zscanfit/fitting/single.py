@@ -91,6 +91,9 @@ def check_inputs(scans: Union[Scan, Sequence[Scan]], experiment: Any, params: An
     free = free_names(given)
     if not free:
         raise ValueError(texts.NOTHING_FREE)
+    for name in free:
+        if math.isinf(given[name].value):
+            raise ValueError(texts.INFINITE_FREE.format(name=name))
     options = check_options(is_sa=is_sa, n_starts=n_starts, method=method, verbose=verbose,
                             center_mm=center_mm, diff_step=diff_step, max_nfev=max_nfev,
                             model=model, tolerance=tolerance, search_range=search_range)

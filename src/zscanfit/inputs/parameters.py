@@ -240,9 +240,13 @@ def _finite(value: Any, name: str) -> float:
 
 def _start_value(value: Any, name: str) -> float:
     """A finite start value; for a beam parameter also NaN (start from the
-    experiment, or the focus found in the data)."""
+    experiment, or the focus found in the data), for a lifetime also +inf
+    (no decay)."""
     if name in BEAM_NAMES and isinstance(value, float) and math.isnan(value):
         return value
+    if name.startswith("tau_") and isinstance(value, (int, float, np.floating)) \
+            and value == math.inf:
+        return math.inf
     return _finite(value, name)
 
 
