@@ -284,7 +284,8 @@ def test_fit_many_fits_tsv_files_and_names_what_it_skipped(tmp_path):
         for line in lines) + "\n")
     (tmp_path / "notes.md").write_text("not a data file\n")
     (tmp_path / "raw").mkdir()
-    done = run_cli("fit-many", tmp_path, "--free", *batch_cases.FREE, "--starts", 1)
+    done = run_cli("fit-many", tmp_path, "--free", *batch_cases.FREE, "--starts", 1,
+                   "--model", "on-axis")
     assert done.returncode == 0, done.stderr
     rows = list(csv.DictReader(done.stdout.splitlines()))
     assert [pathlib.Path(r["file"]).name for r in rows] == ["a.csv", "b.tsv"]
