@@ -160,8 +160,9 @@ demo: module
 	$(VPY) examples/demo.py
 	$(VPY) examples/zscanfit_demo.py
 
-# Coverage of zscanfit's standard errors and of its bootstrap intervals on
-# synthetic data (minutes; not in test).
+# Coverage on synthetic data of zscanfit's standard errors (both models), of
+# its bootstrap intervals, and of its error budget and profile-likelihood
+# intervals (about an hour; not in test).
 validate: module
 	$(VPY) benchmarks/validate_uncertainties.py
 	$(VPY) benchmarks/validate_bootstrap.py
