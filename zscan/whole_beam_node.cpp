@@ -56,54 +56,72 @@ Ladder make_ladder(double tolerance, double linear_depth) {
   return ladder;
 }
 
-NodeValue table_node(const Absorber& absorber, const Ladder& ladder, double intensity,
+RungValue rung_value(const Absorber& absorber, const Ladder& ladder, double intensity, int r,
                      LocalWork& work) {
-  NodeValue node;
-  if (intensity == 0.0) {
-    node.value = 1.0;
-    return node;
+  RungValue rung;
+  LocalSettings settings;
+  settings.depth = &ladder.depth[r];
+  settings.accuracy = ladder.accuracy[r];
+  settings.max_step = kMaxTimeStep;
+  // The band of each depth node's own levels first: the coupling across
+  // depth is left to the corrector's iteration, which costs little in
+  // steps; the full matrix when that fails.
+  settings.full_jacobian = false;
+  LocalOutcome outcome = local_transmittance(absorber, intensity, settings, work);
+  ++rung.integrations;
+  rung.steps += outcome.steps;
+  if (!outcome.completed) {
+    ++rung.failed_integrations;
+    settings.full_jacobian = true;
+    outcome = local_transmittance(absorber, intensity, settings, work);
+    ++rung.integrations;
+    rung.steps += outcome.steps;
   }
-  double value[kRungs];
-  bool completed[kRungs] = {};
+  rung.completed = outcome.completed && std::isfinite(outcome.value);
+  rung.value = outcome.value;
+  if (!rung.completed) ++rung.failed_integrations;
+  return rung;
+}
+
+NodeValue node_from_rungs(const Ladder& ladder, const RungValue* rungs, int n, bool* more) {
+  NodeValue node;
   // The best pair found so far: finer value and difference.
   double best_value = std::numeric_limits<double>::quiet_NaN();
   double best_error = std::numeric_limits<double>::infinity();
-  for (int r = 0; r < ladder.rungs; ++r) {
-    LocalSettings settings;
-    settings.depth = &ladder.depth[r];
-    settings.accuracy = ladder.accuracy[r];
-    settings.max_step = kMaxTimeStep;
-    // The band of each depth node's own levels first: the coupling across
-    // depth is left to the corrector's iteration, which costs little in
-    // steps; the full matrix when that fails.
-    settings.full_jacobian = false;
-    LocalOutcome outcome = local_transmittance(absorber, intensity, settings, work);
-    ++node.integrations;
-    node.steps += outcome.steps;
-    if (!outcome.completed) {
-      ++node.failed_integrations;
-      settings.full_jacobian = true;
-      outcome = local_transmittance(absorber, intensity, settings, work);
-      ++node.integrations;
-      node.steps += outcome.steps;
-    }
-    completed[r] = outcome.completed && std::isfinite(outcome.value);
-    value[r] = outcome.value;
-    if (!completed[r]) {
-      ++node.failed_integrations;
-      continue;
-    }
-    if (r == 0 || !completed[r - 1]) continue;
-    const double difference = std::fabs(value[r] - value[r - 1]);
+  bool agreed = false;
+  for (int r = 0; r < n && !agreed; ++r) {
+    node.integrations += rungs[r].integrations;
+    node.steps += rungs[r].steps;
+    node.failed_integrations += rungs[r].failed_integrations;
+    if (!rungs[r].completed || r == 0 || !rungs[r - 1].completed) continue;
+    const double difference = std::fabs(rungs[r].value - rungs[r - 1].value);
     if (difference < best_error) {
       best_error = difference;
-      best_value = value[r];
+      best_value = rungs[r].value;
       node.top_rung = r;
     }
-    if (difference <= ladder.budget) break;
+    agreed = difference <= ladder.budget;
   }
+  *more = !agreed && n < ladder.rungs;
   node.value = best_value;
   node.error = best_error;
+  return node;
+}
+
+NodeValue table_node(const Absorber& absorber, const Ladder& ladder, double intensity,
+                     LocalWork& work) {
+  if (intensity == 0.0) {
+    NodeValue node;
+    node.value = 1.0;
+    return node;
+  }
+  RungValue rungs[kRungs];
+  NodeValue node;
+  bool more = true;
+  for (int r = 0; r < ladder.rungs && more; ++r) {
+    rungs[r] = rung_value(absorber, ladder, intensity, r, work);
+    node = node_from_rungs(ladder, rungs, r + 1, &more);
+  }
   return node;
 }
 

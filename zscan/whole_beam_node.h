@@ -46,6 +46,23 @@ struct NodeValue {
 NodeValue table_node(const Absorber& absorber, const Ladder& ladder, double intensity,
                      LocalWork& work);
 
+// The same climb in pieces, so that the rungs of many nodes can share the
+// workers: every rung is an integration of its own, independent of the
+// others, and the node follows from the rungs computed so far.
+struct RungValue {
+  double value = 0.0;
+  bool completed = false;  // reached the window's end with a finite value
+  int integrations = 0;
+  long long steps = 0;
+  int failed_integrations = 0;
+};
+// Rung r (< ladder.rungs) of the node at `intensity` (> 0).
+RungValue rung_value(const Absorber& absorber, const Ladder& ladder, double intensity, int r,
+                     LocalWork& work);
+// The node from its first `n` rungs, as table_node decides it; `more` is set
+// when table_node would climb to rung n next.
+NodeValue node_from_rungs(const Ladder& ladder, const RungValue* rungs, int n, bool* more);
+
 }  // namespace zscan
 
 #endif  // ZSCAN_WHOLE_BEAM_NODE_H

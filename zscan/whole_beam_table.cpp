@@ -64,11 +64,22 @@ class Builder {
     table_.intervals.push_back(new_interval(max_intensity / kFirstSplit, max_intensity, split, top));
   }
 
-  // Computes the pending nodes on the worker threads.
+  // Computes the pending nodes on the worker threads: first the two rungs
+  // every node climbs, each rung a task of its own (twice as many tasks as
+  // nodes share the workers more evenly), then, node by node, the further
+  // rungs of those whose first two disagree. What a node is does not depend
+  // on where its rungs were computed.
   Status compute_pending() {
     // The most intense nodes take the most steps: handing them out first
-    // balances the workers. Where a node is computed does not change it.
-    std::vector<int> batch = pending_;
+    // balances the workers.
+    std::vector<int> batch;
+    for (int id : pending_) {
+      if (table_.intensities[static_cast<std::size_t>(id)] == 0.0) {
+        table_.values[static_cast<std::size_t>(id)] = table_node(absorber_, ladder_, 0.0, dummy_);
+      } else {
+        batch.push_back(id);
+      }
+    }
     pending_.clear();
     std::sort(batch.begin(), batch.end(), [this](int a, int b) {
       const double ia = table_.intensities[static_cast<std::size_t>(a)];
@@ -76,6 +87,50 @@ class Builder {
       return ia != ib ? ia > ib : a < b;
     });
     const int n = static_cast<int>(batch.size());
+    if (n == 0) {
+      ++table_.counts.rounds;
+      return Status::ok;
+    }
+    const int first = std::min(2, ladder_.rungs);
+    std::vector<RungValue> rungs(static_cast<std::size_t>(n) * kRungs);
+    // Tasks: (node k, rung r) for r < first, the nodes' order within each rung.
+    Status status = run_tasks(n * first, [&](int task, LocalWork& work) {
+      const int k = task / first, r = task % first;
+      const double intensity = table_.intensities[static_cast<std::size_t>(batch[k])];
+      rungs[static_cast<std::size_t>(k) * kRungs + r] =
+          rung_value(absorber_, ladder_, intensity, r, work);
+    });
+    if (status != Status::ok) return status;
+    // The nodes that climb further, each on one worker.
+    std::vector<int> climbing;
+    for (int k = 0; k < n; ++k) {
+      bool more = false;
+      table_.values[static_cast<std::size_t>(batch[k])] =
+          node_from_rungs(ladder_, &rungs[static_cast<std::size_t>(k) * kRungs], first, &more);
+      if (more) climbing.push_back(k);
+    }
+    status = run_tasks(static_cast<int>(climbing.size()), [&](int task, LocalWork& work) {
+      const int k = climbing[static_cast<std::size_t>(task)];
+      RungValue* own = &rungs[static_cast<std::size_t>(k) * kRungs];
+      const double intensity = table_.intensities[static_cast<std::size_t>(batch[k])];
+      bool more = true;
+      NodeValue node;
+      for (int r = first; r < ladder_.rungs && more; ++r) {
+        own[r] = rung_value(absorber_, ladder_, intensity, r, work);
+        node = node_from_rungs(ladder_, own, r + 1, &more);
+      }
+      table_.values[static_cast<std::size_t>(batch[k])] = node;
+    });
+    if (status != Status::ok) return status;
+    ++table_.counts.rounds;
+    return Status::ok;
+  }
+
+  // Runs task(i, work) for i < n on the worker threads, each worker with
+  // integrator storage of its own; this thread's interrupt check is asked
+  // between the tasks it takes.
+  template <typename Task>
+  Status run_tasks(int n, const Task& task) {
     if (n == 0) return Status::ok;
     const int workers = std::max(1, std::min(model_threads(), n));
     std::atomic<int> next{0};
@@ -87,17 +142,15 @@ class Builder {
         for (int i = next.fetch_add(1); i < n; i = next.fetch_add(1)) {
           if (worker == 0 && interrupt_requested()) abandoned.store(true);
           if (abandoned.load()) return;
-          const std::size_t id = static_cast<std::size_t>(batch[static_cast<std::size_t>(i)]);
-          table_.values[id] = table_node(absorber_, ladder_, table_.intensities[id], work);
+          task(i, work);
           done.fetch_add(1);
         }
       } catch (const std::bad_alloc&) {
-        // The other workers take the remaining nodes.
+        // The other workers take the remaining tasks.
       }
     });
     if (abandoned.load()) return Status::interrupted;
     if (done.load() != n) return Status::out_of_memory;
-    ++table_.counts.rounds;
     return Status::ok;
   }
 
@@ -224,6 +277,7 @@ class Builder {
   const double budget_;
   Table& table_;
   std::vector<int> pending_;
+  LocalWork dummy_;  // for the nodes at zero intensity, which integrate nothing
 };
 
 }  // namespace
