@@ -33,6 +33,11 @@ NORMALISATIONS = ("wings", "linear")
 DEFAULT_TOLERANCE = 1e-5
 MIN_TOLERANCE = 1e-10
 WING_POINTS = 5
+# The division by the wing mean adds the mean's error to each value's
+# (times the value): normalised on its wings a scan is computed to a third
+# of the tolerance, so that what is returned meets it where the normalised
+# values stay below 2.
+WING_SHARE = 3.0
 PARAMETER_LIFETIMES = {3: "tau_10", 4: "tau_13", 5: "tau_21", 6: "tau_30", 7: "tau_43"}
 
 
@@ -156,8 +161,11 @@ def _whole_beam(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
         positions.append(np.concatenate([r.positions, ends]))
         counts.append(positions[-1].shape[0])
         energies.append(r.pulse_energy)
-    raw, raw_errors, stats = whole_beam_values(np.concatenate(positions), counts, energies, spec_pars,
-                                        experiment, spec.tolerance)
+    tolerance = spec.tolerance
+    if any(r.wings is not None for r in requests):
+        tolerance = spec.tolerance / WING_SHARE
+    raw, raw_errors, stats = whole_beam_values(np.concatenate(positions), counts, energies,
+                                               spec_pars, experiment, tolerance)
     failed = int(np.count_nonzero(~np.isfinite(raw)))
     if failed:
         raise ValueError(texts.MODEL_FAILED.format(count=failed, total=raw.shape[0]))
