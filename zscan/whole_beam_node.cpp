@@ -39,7 +39,7 @@ constexpr double kMaxTimeStep = 0.5;
 
 Ladder make_ladder(double tolerance, double linear_depth) {
   Ladder ladder;
-  int degree = 4 + static_cast<int>(std::ceil(2.0 * std::min(linear_depth, 30.0)));
+  int degree = 3 + static_cast<int>(std::ceil(2.0 * std::min(linear_depth, 30.0)));
   double accuracy = tolerance * kFirstRungAccuracy;
   for (int r = 0; r < kRungs; ++r) {
     ladder.depth[r] = make_depth_grid(std::min(degree, kMaxDepthDegree));

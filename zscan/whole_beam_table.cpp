@@ -158,6 +158,7 @@ class Builder {
   // disagree; true when nodes were added.
   bool refine(bool may_refine) {
     std::vector<TableInterval> next;
+    int count = static_cast<int>(table_.intervals.size());
     for (TableInterval& iv : table_.intervals) {
       if (iv.accepted) {
         next.push_back(std::move(iv));
@@ -171,7 +172,8 @@ class Builder {
         next.push_back(std::move(iv));
       } else if (iv.degree < kMaxDegree) {
         next.push_back(doubled(iv));
-      } else if (static_cast<int>(table_.intervals.size()) + 1 <= kMaxIntervals) {
+      } else if (count < kMaxIntervals) {
+        ++count;
         split(iv, next);
       } else {
         iv.accepted = true;
