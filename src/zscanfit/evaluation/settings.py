@@ -2,11 +2,13 @@
 a fitted beam waist or M2, or a setting moved by its uncertainty to see
 what that does to the fit. Unlike an Experiment it is not checked and
 never warns: it is made by the package from a checked Experiment many
-times per fit. Relies on the inputs' Experiment only for its fields.
+times per fit. Relies on the inputs' experiment module for the fields and
+the Rayleigh range.
 """
 import dataclasses
-import math
 from typing import Any, Tuple
+
+from ..inputs.experiment import rayleigh_range_mm
 
 __all__ = ["Settings", "settings_of"]
 
@@ -27,7 +29,7 @@ class Settings:
     @property
     def rayleigh_range_mm(self) -> float:
         """Rayleigh range of the beam, mm: pi w0^2 / (M2 wavelength)."""
-        return (self.w0 * self.w0 * math.pi) / (self.M2 * self.wavelength) * 1e3
+        return rayleigh_range_mm(self)
 
 
 def settings_of(experiment: Any, **changes: Any) -> Any:

@@ -159,7 +159,7 @@ class Experiment:
     @property
     def rayleigh_range_mm(self) -> float:
         """Rayleigh range of the beam, mm: pi w0^2 / (M2 wavelength)."""
-        return (self.w0 * self.w0 * math.pi) / (self.M2 * self.wavelength) * 1e3
+        return rayleigh_range_mm(self)
 
     def populations_array(self) -> np.ndarray:
         """The populations as a new float64 array of five values."""
@@ -202,6 +202,11 @@ class Experiment:
         settings["uncertainties"] = {name: [amount, relative]
                                      for name, amount, relative in self.uncertainties}
         return settings
+
+
+def rayleigh_range_mm(settings: Any) -> float:
+    """Rayleigh range, mm, of any settings with w0, M2 and wavelength (m)."""
+    return (settings.w0 * settings.w0 * math.pi) / (settings.M2 * settings.wavelength) * 1e3
 
 
 def _uncertainties(given: Any) -> Tuple[Tuple[str, float, bool], ...]:
