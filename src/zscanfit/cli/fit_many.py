@@ -203,7 +203,8 @@ def add_fit_many_parser(commands: Any) -> argparse.ArgumentParser:
             "A folder means its .csv, .tsv, .txt and .dat files in name order; the summary "
             "names the entries it skipped."),
         epilog=("Exit status: 0 when the batch ran (failed files are rows with status "
-                "'failed'), 2 for bad input, 130 when interrupted. Example: python -m "
+                "'failed'), 2 for bad input, 3 with --strict when anything warned, 130 when "
+                "interrupted. Example: python -m "
                 "zscanfit fit-many scans/ --free sigma_0 sigma_1 --out results.csv; on a "
                 "cluster: --scheduler tcp://HOST:8786 (needs pip install kesp_wrapper[dask])."))
     parser.add_argument("source", metavar="MANIFEST_OR_FOLDER",
