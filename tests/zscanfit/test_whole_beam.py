@@ -13,8 +13,8 @@ import pytest
 import zscanfit
 from zscanfit import texts
 
-from conftest import (COARSE, ENERGIES, RSA_TRUTH, SA_TRUTH, experiment, quiet, relative_errors,
-                      start_from, synthetic_scans)
+from conftest import (ENERGIES, RSA_TRUTH, experiment, quiet, relative_errors, start_from,
+                      synthetic_scans)
 
 X = np.linspace(-20.0, 20.0, 21)
 

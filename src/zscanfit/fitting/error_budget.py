@@ -24,6 +24,7 @@ import numpy as np
 from .. import texts
 from .._json import number
 from ..evaluation.problem import Change, FitProblem
+from ..inputs.experiment import SCALAR_UNCERTAIN_SETTINGS
 
 __all__ = ["Contribution", "ErrorBudget", "error_budget"]
 
@@ -118,8 +119,6 @@ def _percent(error: float, value: float, name: str) -> str:
     return texts.BUDGET_PERCENT.format(percent=100.0 * abs(error) / abs(value))
 
 
-# The settings an evaluation can move, as the Change of settings_of.
-_SETTING_NAMES = ("w0", "M2", "tau", "sample_width", "wavelength")
 
 
 def _changes(problem: FitProblem, free: Sequence[str]) -> List[Tuple[str, float, Change, Change]]:
@@ -133,7 +132,7 @@ def _changes(problem: FitProblem, free: Sequence[str]) -> List[Tuple[str, float,
         for name in experiment.uncertain_settings:
             if name in free:
                 continue
-            if name in _SETTING_NAMES:
+            if name in SCALAR_UNCERTAIN_SETTINGS:
                 value = getattr(experiment, name)
                 u = experiment.uncertainty(name, value)
                 found.append((name + where, u,

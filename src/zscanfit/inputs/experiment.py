@@ -7,7 +7,6 @@ convert.py for the conversions and texts.py for the messages.
 """
 import dataclasses
 import math
-import warnings
 from typing import Any, List, Mapping, Sequence, Tuple
 
 import numpy as np
@@ -25,6 +24,8 @@ EXPERIMENT_SETTINGS = ("wavelength", "w0", "M2", "tau", "sample_width",
 # scan's energy, pulse_energy_scale a calibration factor common to all.
 UNCERTAIN_SETTINGS = ("w0", "M2", "tau", "sample_width", "populations", "pulse_energy",
                       "pulse_energy_scale", "wavelength")
+# Those of them that are one number of the experiment's.
+SCALAR_UNCERTAIN_SETTINGS = ("w0", "M2", "tau", "sample_width", "wavelength")
 # The settings without a default, which every experiment needs.
 REQUIRED_SETTINGS = EXPERIMENT_SETTINGS[:6]
 

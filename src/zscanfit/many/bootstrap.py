@@ -17,6 +17,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 
 from .. import texts
+from ..inputs.experiment import SCALAR_UNCERTAIN_SETTINGS
 from ..inputs.parameters import read_params
 from ..inputs.scans import Scan
 from ..warning_types import FitWarning, WarningRecord, ZScanWarning, issue
@@ -117,7 +118,7 @@ def drawn_settings(experiment: Any, scans: Sequence[Scan], rng: np.random.Genera
     scans' pulse energies drawn likewise (each scan's, and the common
     calibration factor)."""
     changes = {}
-    for name in ("w0", "M2", "tau", "sample_width", "wavelength"):
+    for name in SCALAR_UNCERTAIN_SETTINGS:
         u = experiment.uncertainty(name, getattr(experiment, name))
         if u > 0.0:
             changes[name] = abs(rng.normal(getattr(experiment, name), u))
