@@ -21,6 +21,20 @@ NOT_INTEGER = "{name} must be a whole number (got {value!r}); {fix}"
 INTEGER_TOO_SMALL = "{name} must be at least {minimum} (got {value}); {fix}"
 INTEGER_TOO_LARGE = "{name} must be at most {maximum} (got {value}); {fix}"
 
+# units of the settings (units.py)
+UNITS_ACCEPTED = "{name} takes {units} ({unit} without one)"
+UNITS_NONE = "{name} takes no unit"
+UNIT_NOT_TAKEN = "{name} takes no unit (got {unit!r}): give the bare number"
+UNIT_WRONG_DIMENSION = ("{name}: {unit!r} is a unit of {other}, not of {dimension}; "
+                        "{accepted}")
+UNIT_UNKNOWN = "{name}: {unit!r} is not a unit of {dimension}; {accepted}"
+UNITS_ON_SOME = ("{name}: units on some of the values only ({text!r}); give a unit after "
+                 "every value, or one after the last for all")
+UNIT_NOT_ONE_NUMBER = ("{name} must be one number, with or without its unit (got {text!r}); "
+                       "{accepted}")
+UNIT_NOT_NUMBERS = ("{name} must be numbers, with or without their unit (got {text!r}); "
+                    "{accepted}")
+
 # ------------------------------------------------------------ experiment
 FIX_SLICES = "the model needs at least 2 time slices and 2 depth slabs"
 FIX_EXPERIMENT = "give it in SI units as documented (m, s) or cm for sample_width"
@@ -166,12 +180,15 @@ SOURCE_ARGUMENT = "pulse_energy="
 ENERGY_CONFLICT = ("{path}: column {column} is named at {named:g} J but '# pulse_energy' on "
                    "line {line} gives {setting:g} J for it; correct one of them")
 ENERGY_ARGUMENT_CONFLICT = ("{path}: its columns give the pulse energies {found} J, but "
-                            "{given} J were given for it (pulse_energy= or --energy); leave "
-                            "them out, or correct the file")
+                            "{given} J were given for it ({source}); leave them out, or "
+                            "correct the file")
 MIXED_ENERGIES = ("{path}: data set {dataset:g} has more than one pulse energy ({first!r} "
                   "and {other!r}); give every pulse energy its own data set number")
 MISSING_ENERGY = ("{path}: no pulse energy: add a pulse_energy column, a "
-                  "'# pulse_energy = ...' line, or pass pulse_energy= (J)")
+                  "'# pulse_energy = ...' line or an 'Energy: 3 uJ' line before the data, "
+                  "or {give}")
+GIVE_ENERGY_API = "pass {source} (J, or a string with its unit such as '3 uJ')"
+GIVE_ENERGY_CLI = "give --energy (J, or with its unit such as 3uJ)"
 SIGMA_LIKE_TRANSMITTANCE = ("{path}, column {column}: every sigma value lies between 0.3 and "
                             "1.5, like a transmittance; if the column is a transmittance at "
                             "another pulse energy, name the columns (e.g. 'x_mm,T@0.4uJ,"
@@ -182,6 +199,22 @@ UNUSED_COLUMNS = ("{path}, line {line}: column {columns} not read: the accepted 
 MISSING_SETTINGS = ("missing experiment settings: {names}; add '# name = value' "
                     "lines to the data file (e.g. '# w0 = 2e-5') or give them "
                     "on the command line with --set name=value")
+
+# lines before the data, settings with units (preamble.py, file_settings.py)
+TEXT_IN_DATA = ("{path}, line {line}: a line of text among the numbers ({text!r}), which "
+                "begin on line {first}: remove it, or mark it as a comment with '#'")
+SKIPPED_LINES = ("{path}: lines before the data not read (neither a setting such as "
+                 "'Energy: 3 uJ' nor the column names): {lines}")
+SKIPPED_LINE = "line {line} {text!r}"
+SOURCE_LAB_SETTING = "'{key}' on line {line}"
+SETTING_WHERE = "{path}, line {line}"
+SETTING_NUMBERS_UNITS = "numbers, with or without a unit ({accepted})"
+SETTING_TWICE = ("{path}, line {line}: {key} is given again ({value!r}) after {first} "
+                 "gave {first_value}; give it once")
+UNCERTAINTY_WITHOUT_UNIT = ("{where}: the value of {key} has a unit ({unit}) and its "
+                            "uncertainty none ({value!r}): give the uncertainty's unit too, "
+                            "e.g. '25 um +- 1 um', or a percentage")
+GIVEN_AS = "{source}: {message}"
 
 # ------------------------------------------------------------ parameters
 UNKNOWN_PARAMETER = ("unknown parameter {name!r}; the parameters are "

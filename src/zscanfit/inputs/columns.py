@@ -5,8 +5,10 @@ needs (dataset, pulse_energy, x_mm, transmittance, sigma): in any case,
 blanks, '-' and '.' read as '_', with a unit in brackets, after '/' or
 after '_' ('z (mm)', 'z [um]', 'z / mm', 'z_um', 'energy (uJ)',
 'transmittance (norm.)'), and a transmittance or sigma column may name its
-pulse energy ('T@0.4uJ', 'sigma@400nJ'). Positions are converted to mm and
-energies to J, exactly (a power of ten). Names matching nothing are left
+pulse energy ('T@0.4uJ', 'sigma@400nJ'). Positions are converted to mm,
+energies to J and a transmittance in percent ('T (%)') to a fraction,
+exactly (a power of ten); a sigma column without a unit is in its
+transmittance's. Names matching nothing are left
 unread. Without a header, the number of columns and of the declared pulse
 energies give the layout: x, T[, sigma], or x and one transmittance per
 pulse energy. Whatever cannot be told apart is refused, naming the file,
@@ -21,7 +23,7 @@ from .. import texts
 from .file_format import column_label
 
 __all__ = ["Column", "Layout", "ALIASES", "UNITS", "header_layout", "plain_layout",
-           "accepted_names", "all_accepted_names", "units_of"]
+           "accepted_names", "all_accepted_names", "units_of", "names_a_column"]
 
 # Header names of each column, after lower-casing and reading blanks, '-'
 # and '.' as '_'. A name may also end in '_' and a unit (x_mm, energy_uj).
@@ -40,15 +42,16 @@ ALIASES: Dict[str, Tuple[str, ...]] = {
 _LENGTH = {"mm": 0, "um": -3, "\u00b5m": -3, "\u03bcm": -3, "cm": 1, "m": 3}
 _ENERGY = {"j": 0, "mj": -3, "uj": -6, "\u00b5j": -6, "\u03bcj": -6, "nj": -9, "pj": -12}
 _RATIO = {"norm": 0, "normalised": 0, "normalized": 0, "au": 0, "arbu": 0, "arbunits": 0,
-          "rel": 0, "t0": 0, "t_0": 0}
+          "rel": 0, "t0": 0, "t_0": 0, "%": -2}
 UNITS: Dict[str, Dict[str, int]] = {"dataset": {}, "pulse_energy": _ENERGY, "x_mm": _LENGTH,
                                     "transmittance": _RATIO, "sigma": _RATIO}
 # How the units are shown in messages and which is taken without one.
 _SHOWN = {"pulse_energy": ("J, mJ, uJ (\u00b5J), nJ, pJ", "J", "energy (uJ)"),
           "x_mm": ("mm, um (\u00b5m), cm, m", "mm", "z (mm)"),
-          "transmittance": ("norm., a.u., arb. u., rel., T0 as in T/T0", "normalised",
-                            "T (norm.)"),
-          "sigma": ("norm., a.u., arb. u., rel.", "the transmittance's", "sigma")}
+          "transmittance": ("norm., a.u., arb. u., rel., T0 as in T/T0, % (divided by 100)",
+                            "normalised", "T (norm.)"),
+          "sigma": ("norm., a.u., arb. u., rel., % (divided by 100)", "the transmittance's",
+                    "sigma")}
 _PER_ENERGY = ("transmittance", "sigma")
 
 _BRACKET = re.compile(r"(.*?)\s*[(\[]([^()\[\]]*)[)\]]\s*\Z")
@@ -62,13 +65,15 @@ _JOIN = re.compile(r"[\s.\-]+")
 class Column:
     """One column: its index (from 0), its name as written (None without a
     header), what it holds (None: not read), the power of ten from its unit
-    to mm or J, and the pulse energy its name gives (J), if any."""
+    to mm, J or a normalised transmittance, the pulse energy its name gives
+    (J), if any, and whether its name gives a unit."""
 
     index: int
     name: Optional[str]
     role: Optional[str]
     exponent: int = 0
     energy: Optional[float] = None
+    unit_given: bool = False
 
 
 @dataclasses.dataclass(frozen=True)
@@ -160,7 +165,16 @@ def _column(path: str, line: int, index: int, name: str, names: Sequence[str]) -
                 unit=unit.strip(), role=role, units=units_of(role), **where))
         exponent = found
     energy = None if energy_text is None else _energy(energy_text, where)
-    return Column(index, name, role, exponent, energy)
+    return Column(index, name, role, exponent, energy, unit is not None and bool(unit.strip()))
+
+
+def names_a_column(name: str) -> bool:
+    """Whether a header name names one of the columns a scan needs (with
+    a unit or not: a unit not known is refused when the header is read)."""
+    try:
+        return _column("", 0, 0, name, [name]).role is not None
+    except ValueError:
+        return True
 
 
 def _energy(text: str, where: dict) -> float:
@@ -248,6 +262,8 @@ def _pair_sigma(path, line, transmittance, sigmas, label) -> List[Optional[Colum
             raise ValueError(texts.DUPLICATE_COLUMN.format(
                 path=path, line=line, first=label(paired[slot]), second=label(sigma),
                 role="sigma"))
+        if not sigma.unit_given:  # in the transmittance's unit ('T (%)' and 'sigma')
+            sigma = dataclasses.replace(sigma, exponent=transmittance[slot].exponent)
         paired[slot] = sigma
     return paired
 

@@ -13,6 +13,7 @@ import numpy as np
 
 from .. import texts
 from .convert import float_scalar, float_vector, int_scalar
+from .units import in_unit, read_number
 from ..warning_types import UnitWarning, WarningRecord, issue
 
 __all__ = ["Experiment", "EXPERIMENT_SETTINGS", "REQUIRED_SETTINGS", "UNCERTAIN_SETTINGS"]
@@ -41,9 +42,11 @@ class Experiment:
 
     Parameters
     ----------
-    wavelength : float
-        Laser wavelength, m (e.g. 532e-9).
-    w0 : float
+    wavelength : float or str
+        Laser wavelength, m (e.g. 532e-9), or a string with its unit
+        ("532 nm"; so for every setting: "25 um", "4 ns", "1 mm",
+        "3e17 0 0 0 0 cm^-3").
+    w0 : float or str
         Beam waist radius at the focus, m (e.g. 20e-6).
     M2 : float
         Beam quality factor (1 for a perfect Gaussian beam).
@@ -61,7 +64,8 @@ class Experiment:
     uncertainties : mapping, optional
         Standard uncertainties of the settings, for the fit's error budget:
         name -> an absolute value in the setting's own unit (w0=1e-6 for
-        +-1 um), a relative one as a string ("5%"), or (value, is_relative).
+        +-1 um) or as a string with its unit ("1 um"), a relative one as a
+        string ("5%"), or (value, is_relative).
         Names: wavelength, w0, M2, tau, sample_width, populations (all five
         scaled together, as a concentration: absolute in cm^-3 of their
         total), pulse_energy (each scan's energy on its own: absolute in J)
@@ -101,10 +105,11 @@ class Experiment:
     def __post_init__(self) -> None:
         fix = texts.FIX_EXPERIMENT
         for name in ("wavelength", "w0", "M2", "tau", "sample_width"):
-            value = float_scalar(getattr(self, name), name, positive=True, fix=fix)
+            value = float_scalar(in_unit(name, getattr(self, name)), name, positive=True,
+                                 fix=fix)
             object.__setattr__(self, name, value)
-        populations = float_vector(self.populations, "populations", length=5,
-                                   fix=texts.FIX_POPULATIONS)
+        populations = float_vector(in_unit("populations", self.populations), "populations",
+                                   length=5, fix=texts.FIX_POPULATIONS)
         for value in populations:
             if not math.isfinite(value):
                 raise ValueError(texts.NOT_FINITE.format(
@@ -223,10 +228,10 @@ def _uncertainties(given: Any) -> Tuple[Tuple[str, float, bool], ...]:
             raise ValueError(texts.UNKNOWN_UNCERTAINTY.format(
                 name=name, names=", ".join(UNCERTAIN_SETTINGS)))
         relative = name == "pulse_energy_scale"
-        if isinstance(value, str):
+        if isinstance(value, str) and not value.strip().endswith("%"):
+            amount = read_number(name, value, f"uncertainties[{name!r}]")  # '1 um'
+        elif isinstance(value, str):
             text = value.strip()
-            if not text.endswith("%"):
-                raise ValueError(texts.BAD_UNCERTAINTY_VALUE.format(name=name, value=value))
             value, relative = text[:-1], True
             try:
                 amount = float(value) / 100.0

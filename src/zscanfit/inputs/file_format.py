@@ -3,10 +3,12 @@
 ``decode`` makes text of the file's bytes: UTF-8 (a byte-order mark, as
 Excel's "CSV UTF-8" writes it, is dropped), UTF-16 with its byte-order
 mark, else Windows-1252 (only names and comments hold more than ASCII).
-``read_rows`` finds the file's one delimiter (tab, semicolon, comma, or
-runs of blanks; an Excel 'sep=;' first line says it outright), splits the
-data lines, tells a header line from numbers, and finds the file's one
-number format (decimal point or decimal comma). ``read_table`` reads the
+``holds_text`` tells a line of words from one of numbers;
+``find_delimiter`` finds the file's one delimiter (tab, semicolon, comma,
+or runs of blanks; an Excel 'sep=;' first line says it outright,
+``forced_delimiter``), ``split_rows`` cuts the lines into fields and
+``find_decimal`` finds the file's one number format (decimal point or
+decimal comma). ``read_table`` reads the
 numbers of the columns asked for, scaled exactly by a power of ten (a
 unit), with an empty field, 'nan', 'NA' or 'N/A' for a missing value.
 
@@ -28,8 +30,10 @@ import numpy as np
 
 from .. import texts
 
-__all__ = ["FileFormat", "FieldError", "Row", "decode", "read_rows", "header_names", "data_width",
-           "check_widths", "read_table", "check_comma_split", "to_float", "column_label", "is_number_like"]
+__all__ = ["FileFormat", "FieldError", "Row", "decode", "find_delimiter", "forced_delimiter",
+           "holds_text", "split_rows", "find_decimal", "header_names", "data_width",
+           "check_widths", "read_table", "check_comma_split", "to_float", "column_label",
+           "is_number_like"]
 
 BLANKS = " "                           # the delimiter of columns separated by blanks
 _DELIMITERS = ("\t", ";", ",")          # tried in this order, before blanks
@@ -47,6 +51,7 @@ _BLANK_RUN = re.compile(r"[ \t]+")
 _WIDE_GAP = re.compile(r"\t|  +")
 _TOKEN = re.compile(r'"([^"]*)"|([^ \t]+)')
 _SEP_LINE = re.compile(r'\s*"?sep=(.)"?\s*\Z', re.IGNORECASE)
+_ANY_DELIMITER = re.compile(r"[\s,;]+")
 
 Row = Tuple[int, List[str], str]       # line number, fields, the line as written
 
@@ -139,7 +144,10 @@ def _numbers_split_by_blanks(path: str, rows: Sequence[Tuple[int, str]],
     return False
 
 
-def _delimiter(path: str, rows: Sequence[Tuple[int, str]]) -> str:
+def find_delimiter(path: str, rows: Sequence[Tuple[int, str]]) -> str:
+    """The delimiter of the numbered lines ``rows`` (a header first, if
+    any): the first of tab, semicolon and comma that every line holds,
+    unless fields would hold several numbers between blanks; else blanks."""
     numeric = rows[1:] if _LETTER.search(rows[0][1]) else rows
     for delimiter in _DELIMITERS:
         if all(delimiter in text for _, text in rows):
@@ -147,26 +155,32 @@ def _delimiter(path: str, rows: Sequence[Tuple[int, str]]) -> str:
     return BLANKS
 
 
-def read_rows(path: str, lines: Sequence[Tuple[int, str]]
-              ) -> Tuple[FileFormat, Optional[Row], List[Row]]:
-    """The format of the data lines (numbered, non-empty, comments left
-    out), the header line if the first line is one, and the other lines."""
+def forced_delimiter(lines: Sequence[Tuple[int, str]]
+                     ) -> Tuple[Optional[str], List[Tuple[int, str]]]:
+    """The delimiter an Excel 'sep=;' first line states (or None), and the
+    lines without it."""
     lines = list(lines)
     forced = _SEP_LINE.match(lines[0][1]) if lines else None
     if forced and forced.group(1) in _DELIMITERS:
-        lines = lines[1:]
-    delimiter = forced.group(1) if forced and forced.group(1) in _DELIMITERS else None
-    if not lines:
-        return FileFormat(delimiter or ",", "."), None, []
-    delimiter = delimiter or _delimiter(path, lines)
-    rows = [(number, _fields(path, number, text, delimiter), text) for number, text in lines]
-    header = rows[0] if any(_holds_text(f) for f in rows[0][1]) else None
-    body = rows[1:] if header is not None else rows
-    names = header[1] if header is not None else None
-    return FileFormat(delimiter, _decimal(path, body, names)), header, body
+        return forced.group(1), lines[1:]
+    return None, lines
 
 
-def _decimal(path: str, body: Sequence[Row], names: Optional[Sequence[str]]) -> str:
+def holds_text(text: str) -> bool:
+    """Whether a line holds a word: a field, at any delimiter, that has a
+    letter and is not a number or a missing value ('nan', 'N/A', '1e-5'
+    are not words)."""
+    return any(_holds_text(token.strip('"')) for token in _ANY_DELIMITER.split(text)
+               if token.strip('"'))
+
+
+def split_rows(path: str, lines: Sequence[Tuple[int, str]], delimiter: str) -> List[Row]:
+    """The numbered lines cut into fields at ``delimiter``; ValueError naming
+    the file and line where a line cannot be cut."""
+    return [(number, _fields(path, number, text, delimiter), text) for number, text in lines]
+
+
+def find_decimal(path: str, body: Sequence[Row], names: Optional[Sequence[str]]) -> str:
     """The decimal separator of the numbers of ``body``: one for the file."""
     first = None
     for number, fields, _ in body:

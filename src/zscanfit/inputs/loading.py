@@ -7,16 +7,19 @@ per pulse energy, the energies named in the header ('T@0.4uJ') or given by
 a '# pulse_energy = E1 E2 ...' line, optionally with 'sigma@0.4uJ' columns.
 A file of two or three columns without a header is x_mm, transmittance[,
 sigma] of one scan at the energy of a '# pulse_energy' line or the
-pulse_energy argument. '# name = value' lines give the experiment's
-settings, 'spec_pars' (the start values) and uncertainties ('+- 1e-6').
+pulse_energy argument. '# name = value' lines, and lines such as 'Energy:
+3 uJ' before the data, give the experiment's settings with or without
+units, 'spec_pars' (the start values) and uncertainties ('+- 1e-6').
 
-The delimiter and the number format are found per file (file_format.py),
-the header names matched with their units (columns.py), the '#' lines read
-by file_settings.py. What could be read more than one way is refused, with
-the file, line and column; what is readable but doubtful warns (a sigma
-column that looks like a transmittance, columns left unread). Relies on
-those modules and on experiment.py, parameters.py, scans.py, texts.py and
-warning_types.py.
+The lines before the data are sorted by preamble.py (settings, header,
+title, notes), which also refuses text among the numbers; the delimiter
+and the number format are found per file (file_format.py), the header
+names matched with their units (columns.py), the settings read by
+file_settings.py with units.py. What could be read more than one way is
+refused, with the file, line and column; what is readable but doubtful
+warns (lines before the data left unread, a sigma column that looks like a
+transmittance, columns left unread). Relies on those modules and on
+experiment.py, parameters.py, scans.py, texts.py and warning_types.py.
 """
 import csv
 import dataclasses
@@ -30,21 +33,26 @@ import numpy as np
 
 from .. import texts
 from ..warning_types import DataWarning
-from . import file_format
+from . import file_format, preamble
 from .columns import Layout, all_accepted_names, header_layout, plain_layout
 from .experiment import REQUIRED_SETTINGS, UNCERTAIN_SETTINGS, Experiment
 from .file_format import column_label
 from .file_settings import FileSettings, parse_settings
 from .parameters import PARAMETER_NAMES, make_params
 from .scans import Scan
+from .units import in_unit
 
-__all__ = ["ScanFile", "load_scans", "DataFileNotFound", "max_file_bytes", "MAX_FILE_MB",
-           "MAX_FILE_ENV"]
+__all__ = ["ScanFile", "load_scans", "DataFileNotFound", "NoData", "max_file_bytes",
+           "MAX_FILE_MB", "MAX_FILE_ENV", "SOURCE_API", "SOURCE_CLI"]
 
 # A sigma column all of whose values lie in this range looks like a
 # transmittance (at another pulse energy) rather than an uncertainty.
 _TRANSMITTANCE_LIKE = (0.3, 1.5)
-EnergyArgument = Union[None, float, Sequence[float]]
+EnergyArgument = Union[None, float, str, Sequence[Union[float, str]]]
+# How the pulse energy argument is named in messages: the API's keyword and
+# the command line's option.
+SOURCE_API = texts.SOURCE_ARGUMENT
+SOURCE_CLI = "--energy"
 # The largest file read, in megabytes (ZSCANFIT_MAX_FILE_MB overrides it): a
 # z-scan is a few hundred lines, so anything near this is not one.
 MAX_FILE_MB = 100.0
@@ -71,6 +79,8 @@ class ScanFile:
         The standard uncertainty of every setting that gives one, name ->
         (value, is_relative): ``# w0 = 2e-5 +- 1e-6`` gives (1e-6, False),
         ``+- 5%`` gives (0.05, True), a fraction of each of the values.
+    lines : dict
+        The line of the file that gives each setting.
     """
 
     scans: List[Scan]
@@ -79,6 +89,7 @@ class ScanFile:
     missing_settings: Tuple[str, ...]
     path: str
     uncertainties: Dict[str, Tuple[float, bool]] = dataclasses.field(default_factory=dict)
+    lines: Dict[str, int] = dataclasses.field(default_factory=dict)
 
     @property
     def spec_pars(self) -> Optional[List[float]]:
@@ -105,6 +116,11 @@ class ScanFile:
 class DataFileNotFound(FileNotFoundError, ValueError):
     """A data file that does not exist: a FileNotFoundError, and a
     ValueError like every other reason a file cannot be read."""
+
+
+class NoData(ValueError):
+    """A text file without a single line of numbers (notes, a log): not a
+    data file at all."""
 
 
 def max_file_bytes() -> int:
@@ -159,21 +175,27 @@ def _read_lines(path: str) -> List[str]:
         raise ValueError(texts.FILE_NOT_FOUND.format(path=path, reason=exc)) from None
 
 
-def load_scans(path: Union[str, "os.PathLike[str]"],
-               pulse_energy: EnergyArgument = None) -> ScanFile:
-    """The scans of a data file, and the experiment its '#' lines describe.
+def load_scans(path: Union[str, "os.PathLike[str]"], pulse_energy: EnergyArgument = None,
+               *, energy_source: str = SOURCE_API) -> ScanFile:
+    """The scans of a data file, and the experiment its settings describe.
 
     Parameters
     ----------
     path : str or path-like
         The file (layouts in the module's description; columns separated by
         commas, semicolons, tabs or blanks, decimal points or commas, found
-        per file).
-    pulse_energy : float or sequence of float, optional
-        Pulse energy (J) of a file whose columns do not give it: one value,
-        or one per transmittance column; it takes the place of a '#
-        pulse_energy' line. Energies in the columns (a pulse_energy column,
-        'T@0.4uJ' names) take precedence.
+        per file). Settings come from '# name = value' lines and from lines
+        before the data such as 'Energy: 3 uJ' or 'Wavelength = 532 nm'
+        (``file_settings.LAB_NAMES``), with or without units.
+    pulse_energy : float, str or sequence of them, optional
+        Pulse energy of a file whose columns do not give it: one value, or
+        one per transmittance column, in J or as a string with its unit
+        ("3 uJ", "0.4 1 uJ"); it takes the place of a '# pulse_energy' line.
+        Energies in the columns (a pulse_energy column, 'T@0.4uJ' names)
+        take precedence.
+    energy_source : str
+        How the caller names ``pulse_energy`` in messages ('pulse_energy='
+        here, '--energy' on the command line).
 
     Returns
     -------
@@ -189,36 +211,48 @@ def load_scans(path: Union[str, "os.PathLike[str]"],
         ValueError).
     ValueError
         A folder, named pipe or device instead of a file, a file larger than 100
-        MB (ZSCANFIT_MAX_FILE_MB raises the limit), an unreadable file, a line
-        with the wrong number of values, a field that is not a number, a file
-        that could be read more than one way (a decimal comma in a comma-
-        separated file, mixed number formats, more columns than x, T, sigma
-        without names), a header without the needed columns, no pulse energy;
-        the message names the file, line and column, and the fix.
+        MB (ZSCANFIT_MAX_FILE_MB raises the limit), an unreadable file, no
+        line of numbers (a ``NoData``), a line of text among the numbers, a
+        line with the wrong number of values, a field that is not a number,
+        a file that could be read more than one way (a decimal comma in a
+        comma-separated file, mixed number formats, more columns than x, T,
+        sigma without names), a header without the needed columns, a unit a
+        setting does not take, a setting given twice, no pulse energy; the
+        message names the file, line and column, and the fix.
 
     Warns
     -----
     DataWarning
-        A sigma column whose values all lie between 0.3 and 1.5, like a
-        transmittance; header columns whose names are not read.
+        Lines before the data that are neither settings nor the header
+        (the first line, a title, excepted); a sigma column whose values all
+        lie between 0.3 and 1.5, like a transmittance; header columns whose
+        names are not read.
     """
     path = os.fspath(path)
     try:
-        return _load(path, pulse_energy)
+        return _load(path, pulse_energy, energy_source)
     except csv.Error as exc:  # every line is cut by file_format; this is a safety net
         raise ValueError(texts.FILE_NOT_FOUND.format(path=path, reason=exc)) from None
 
 
-def _load(path: str, pulse_energy: EnergyArgument) -> ScanFile:
+def _load(path: str, pulse_energy: EnergyArgument, energy_source: str) -> ScanFile:
     raw = _read_lines(path)
     comments = [(i + 1, line) for i, line in enumerate(raw) if line.lstrip().startswith("#")]
     lines = [(i + 1, line) for i, line in enumerate(raw)
              if line.strip() and not line.lstrip().startswith("#")]
-    fmt, header, body = file_format.read_rows(path, lines)
-    settings = parse_settings(comments, path, fmt.decimal)
-    if not body:
-        raise ValueError(texts.NO_ROWS.format(path=path))
-    declared = _declared_energies(settings, pulse_energy)
+    forced, lines = file_format.forced_delimiter(lines)
+    before, data = preamble.split_data(path, lines)
+    if not data:
+        raise NoData(texts.NO_ROWS.format(path=path))
+    delimiter = forced or file_format.find_delimiter(path, data)
+    numbers = file_format.split_rows(path, data, delimiter)
+    front = preamble.read_front(path, before, delimiter, file_format.data_width(numbers)[0])
+    header, body = front.header, front.after_header + numbers
+    fmt = file_format.FileFormat(delimiter, file_format.find_decimal(
+        path, body, header[1] if header is not None else None))
+    settings = parse_settings(comments, path, fmt.decimal, front.settings)
+    _warn_skipped(path, front)
+    declared = _declared_energies(settings, pulse_energy, energy_source)
     if header is not None:
         layout, names = _named_layout(path, fmt, header, body)
     else:
@@ -226,16 +260,28 @@ def _load(path: str, pulse_energy: EnergyArgument) -> ScanFile:
     read = layout.read()
     values = file_format.read_table(path, body, fmt, [c.index for c in read],
                                     [c.exponent for c in read], names)
-    data = {column.index: values[:, k] for k, column in enumerate(read)}
-    _warn_doubtful_columns(path, header[0] if header is not None else None, layout, data, names)
-    scans = _scans(path, layout, data, _energies(path, layout, settings, declared, names))
-    _check_argument_energies(path, layout, pulse_energy, scans)
+    data_columns = {column.index: values[:, k] for k, column in enumerate(read)}
+    _warn_doubtful_columns(path, header[0] if header is not None else None, layout,
+                           data_columns, names)
+    scans = _scans(path, layout, data_columns,
+                   _energies(path, layout, settings, declared, names, energy_source))
+    _check_argument_energies(path, layout, declared, scans, energy_source)
     missing = tuple(name for name in REQUIRED_SETTINGS if name not in settings.values)
     known = experiment_uncertainties(settings.uncertainties)
     experiment = (Experiment.from_settings(dict(settings.values, uncertainties=known))
                   if not missing else None)
     return ScanFile(scans=scans, settings=settings.values, experiment=experiment,
-                    missing_settings=missing, path=path, uncertainties=settings.uncertainties)
+                    missing_settings=missing, path=path, uncertainties=settings.uncertainties,
+                    lines=dict(settings.lines))
+
+
+def _warn_skipped(path: str, front: preamble.Front) -> None:
+    """One DataWarning naming the lines before the data that were not read."""
+    if front.skipped:
+        shown = "; ".join(texts.SKIPPED_LINE.format(line=n, text=t.strip())
+                          for n, t in front.skipped)
+        warnings.warn(texts.SKIPPED_LINES.format(path=path, lines=shown), DataWarning,
+                      stacklevel=4)
 
 
 def experiment_uncertainties(given: Dict[str, Tuple[float, bool]]
@@ -271,14 +317,13 @@ def _plain_layout(path: str, fmt: file_format.FileFormat, body: List[file_format
     comma = fmt.delimiter == ","
     if comma:
         file_format.check_comma_split(path, body, range(width), [], None)
-    # The file's own '# pulse_energy' line says how many transmittance
-    # columns it has; an argument only gives their values.
+    # The file's own pulse_energy line says how many transmittance columns
+    # it has; an argument only gives their values.
     given = settings.values.get("pulse_energy")
     if isinstance(given, list):
-        count = len(given)
-        source = texts.SOURCE_SETTING.format(line=settings.lines["pulse_energy"])
+        count, source = len(given), settings.source("pulse_energy")
     else:
-        count, source = (len(declared[0]) if declared else 1), texts.SOURCE_ARGUMENT
+        count, source = (len(declared[0]) if declared else 1), (declared[1] if declared else "")
     layout = plain_layout(path, widest, width, count, source)
     if comma:
         file_format.check_comma_split(path, body, [], [c.index for c in layout.transmittance],
@@ -286,22 +331,31 @@ def _plain_layout(path: str, fmt: file_format.FileFormat, body: List[file_format
     return layout
 
 
-def _declared_energies(settings: FileSettings, argument: EnergyArgument
+def _declared_energies(settings: FileSettings, argument: EnergyArgument, source: str
                        ) -> Optional[Tuple[List[float], str]]:
-    """The pulse energies the file's '# pulse_energy' line or the argument
-    give, and where they come from (for messages); the argument wins."""
+    """The pulse energies the file's pulse_energy line or the argument give
+    (strings with their units read), and where they come from (for
+    messages); the argument wins."""
     if argument is not None:
-        values: List[Any] = [argument] if np.ndim(argument) == 0 else list(np.ravel(argument))
-        return [float(v) for v in values], texts.SOURCE_ARGUMENT
+        try:
+            values = in_unit("pulse_energy", argument)
+        except ValueError as exc:
+            raise ValueError(texts.GIVEN_AS.format(source=source, message=exc)) from None
+        values = [values] if np.ndim(values) == 0 else list(np.ravel(values))
+        try:
+            return [float(v) for v in values], source
+        except (TypeError, ValueError):
+            raise ValueError(texts.GIVEN_AS.format(source=source, message=texts.NOT_NUMBERS.format(
+                name="pulse_energy", kind=type(argument).__name__))) from None
     given = settings.values.get("pulse_energy")
     if isinstance(given, list):
-        return given, texts.SOURCE_SETTING.format(line=settings.lines["pulse_energy"])
+        return given, settings.source("pulse_energy")
     return None
 
 
 def _energies(path: str, layout: Layout, settings: FileSettings,
               declared: Optional[Tuple[List[float], str]],
-              names: Optional[List[str]]) -> Optional[List[float]]:
+              names: Optional[List[str]], energy_source: str) -> Optional[List[float]]:
     """The pulse energy of each transmittance column; None where a
     pulse_energy column gives them row by row."""
     if layout.pulse_energy is not None:
@@ -314,7 +368,7 @@ def _energies(path: str, layout: Layout, settings: FileSettings,
             line = settings.lines["pulse_energy"]
             if len(given) != count:
                 raise ValueError(texts.ENERGY_COUNT.format(
-                    path=path, given=len(given), source=texts.SOURCE_SETTING.format(line=line),
+                    path=path, given=len(given), source=settings.source("pulse_energy"),
                     count=count))
             for column, value in zip(layout.transmittance, given):
                 if column.energy is None or not math.isclose(value, column.energy,
@@ -324,7 +378,9 @@ def _energies(path: str, layout: Layout, settings: FileSettings,
                         named=column.energy, line=line, setting=value))
         return named  # type: ignore[return-value]
     if declared is None:
-        raise ValueError(texts.MISSING_ENERGY.format(path=path))
+        raise ValueError(texts.MISSING_ENERGY.format(
+            path=path, give=texts.GIVE_ENERGY_CLI if energy_source == SOURCE_CLI
+            else texts.GIVE_ENERGY_API.format(source=energy_source)))
     values, source = declared
     if len(values) != count:
         raise ValueError(texts.ENERGY_COUNT.format(path=path, given=len(values), source=source,
@@ -332,21 +388,22 @@ def _energies(path: str, layout: Layout, settings: FileSettings,
     return values
 
 
-def _check_argument_energies(path: str, layout: Layout, argument: EnergyArgument,
-                             scans: List[Scan]) -> None:
+def _check_argument_energies(path: str, layout: Layout,
+                             declared: Optional[Tuple[List[float], str]], scans: List[Scan],
+                             energy_source: str) -> None:
     """Energies given as an argument may not differ from those the file's
     columns give (a pulse_energy column, or 'T@0.4uJ' names): the columns
     would win, and the argument be dropped without a word."""
     from_columns = layout.pulse_energy is not None or layout.transmittance[0].energy is not None
-    if argument is None or not from_columns:
+    if declared is None or declared[1] != energy_source or not from_columns:
         return
-    given = sorted({float(v) for v in np.ravel(argument)})
+    given = sorted(set(declared[0]))
     found = sorted({float(scan.pulse_energy) for scan in scans})
     if len(given) != len(found) or not all(math.isclose(a, b, rel_tol=1e-9)
                                            for a, b in zip(given, found)):
         raise ValueError(texts.ENERGY_ARGUMENT_CONFLICT.format(
             path=path, found=", ".join(f"{e:g}" for e in found),
-            given=", ".join(f"{e:g}" for e in given)))
+            given=", ".join(f"{e:g}" for e in given), source=energy_source))
 
 
 def _warn_doubtful_columns(path: str, line: Optional[int], layout: Layout,

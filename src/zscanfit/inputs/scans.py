@@ -14,6 +14,7 @@ import numpy as np
 
 from .. import texts
 from .convert import float_scalar, float_vector
+from .units import in_unit
 from ..warning_types import DataWarning, UnitWarning, WarningRecord, issue
 
 __all__ = ["Scan", "as_scan_list", "scan_centre"]
@@ -40,8 +41,8 @@ class Scan:
         Measured normalised transmittance; NaN marks a missing point, which
         is left out of the fit (its position still counts for the model's
         normalisation).
-    pulse_energy : float
-        Pulse energy, J.
+    pulse_energy : float or str
+        Pulse energy, J, or a string with its unit ("0.5 uJ").
     sigma : array_like, shape (n,), optional
         Standard uncertainty of every point. Given, the fit weights points by
         1/sigma^2 and the errors take sigma as absolute; otherwise the fit
@@ -87,8 +88,8 @@ class Scan:
         if np.any(np.isinf(y)):
             raise ValueError(texts.NOT_FINITE.format(
                 name="transmittance", value=y[np.isinf(y)][0], fix=texts.FIX_TRANSMITTANCE))
-        self.pulse_energy = float_scalar(pulse_energy, "pulse_energy", positive=True,
-                                         fix=texts.FIX_ENERGY)
+        self.pulse_energy = float_scalar(in_unit("pulse_energy", pulse_energy), "pulse_energy",
+                                         positive=True, fix=texts.FIX_ENERGY)
         valid = ~np.isnan(y)
         s = None
         if sigma is not None:
