@@ -32,8 +32,8 @@ UNITS_ON_SOME = ("{name}: units on some of the values only ({text!r}); give a un
                  "every value, or one after the last for all")
 UNIT_NOT_ONE_NUMBER = ("{name} must be one number, with or without its unit (got {text!r}); "
                        "{accepted}")
-UNIT_NOT_NUMBERS = ("{name} must be numbers, with or without their unit (got {text!r}); "
-                    "{accepted}")
+UNIT_MISSING = ("{name} must be a number in {unit} or a string with its unit, one of "
+                "{units} (got {text!r})")
 
 # ------------------------------------------------------------ experiment
 FIX_SLICES = "the model needs at least 2 time slices and 2 depth slabs"
@@ -425,6 +425,24 @@ CLI_WARNINGS_IN_REPORT = ", also under [[Warnings]] in the report"
 CLI_WARNINGS_IN_ROWS = ", also in the rows' warnings column"
 CLI_STRICT = "; --strict: exit status 3"
 CLI_JSON_WRITTEN = "results written to {path}"
+
+# command line: values with units, settings per file, where a value came from (options.py)
+CLI_ENERGY_VALUE = ("expected a positive pulse energy, in J or with its unit such as 3uJ "
+                    "(got {value!r})")
+CLI_SET_FILE_HERE = ("--set {item}: FILE:NAME=VALUE is for the data files of a fit; fit-many "
+                     "takes each file's values from a manifest's columns")
+CLI_SET_WHICH_FILE = ("--set {item}: {target!r} is not one of the {count} data files{twice}; "
+                      "give a file as on the command line or its position: {files}")
+CLI_SET_FILE_TWICE = " once (it is given more than once: use its position)"
+CLI_SET_SHARED = ("--set {item}: the files of a global fit share the spectroscopic parameters "
+                  "and their start values; give it for all files: --set {name}=...")
+CLI_SET_FILE_NAME_TWICE = "--set {item}: {path} already has its value by {first}; give it once"
+CLI_SET_ONE_NUMBER = "--set {item}: {name} is one number"
+CLI_NOT_A_FOLDER = "{option} {path}: no such folder; create it first"
+UNCERTAINTY_AS_LARGE = ("the uncertainty of {name}, {given}, is as large as {name} itself "
+                        "({value}): the error budget moves {name} by it either way, to zero "
+                        "or below{hint}")
+UNCERTAINTY_PERCENT_HINT = "; for a relative uncertainty give {name}={text}%"
 NOT_AN_EXPERIMENT = ("experiment must be a zscanfit.Experiment (got {kind}); make "
                      "it with Experiment(wavelength, w0, M2, tau, sample_width, "
                      "populations) or take it from load_scans(path).experiment")
@@ -496,3 +514,16 @@ FIT_MANY_BAD_RESULT = "the fit's result could not be read into a row ({kind}: {r
 FIT_MANY_SUMMARY = ("fit-many: {total} files, {ok} fitted, {not_converged} not "
                     "converged, {failed} failed")
 FIT_MANY_WRITTEN = "results of {total} files written to {path}"
+
+# fit-many: each file's JSON and figure, warnings by file, files without data (fit_many.py)
+MANIFEST_ROW = "the manifest {path}, line {line}"
+MANIFEST_COLUMN = "{where}, column {name}"
+FIT_MANY_NOT_DATA = ("fit-many: skipped {count} file{s} of the folder without data (not a "
+                     "line of numbers): {names}")
+FIT_MANY_SAME_OUTPUT = ("{option} {folder}: {first} and {second} would both be written to "
+                        "{name}; give the files distinct names, or fit them apart")
+FIT_MANY_OUTPUT_FAILED = "{file}: the {what} could not be written to {path} ({reason})"
+FIT_MANY_OUTPUTS_WRITTEN = "fit-many: {what} of {count} fitted file{s} written to {folder}"
+CLI_PLOT_FORMAT_ALONE = "--plot-format is the format of --plot-dir's figures: give --plot-dir too"
+FIT_MANY_JSON = "results"
+FIT_MANY_FIGURES = "figures"

@@ -85,16 +85,16 @@ def _energies(args: argparse.Namespace) -> List[Any]:
 
 
 def run_fit(args: argparse.Namespace) -> int:
-    given = assignments(args.assignments)
+    given = assignments(args.assignments, args.data)
     check_output_path(args.plot, "--plot", figure=True)
     check_output_path(args.json, "--json")
     if args.shared and len(args.data) == 1:
         raise UsageError(texts.CLI_SHARED_ONE_FILE)
     free = free_names_given(args)
-    jobs = [fit_inputs(path, free, energy, given.settings, given.values,
+    jobs = [fit_inputs(path, free, energy, given.for_file(index),
                        uncertainties=uncertainty_items(args.uncertainties))
-            for path, energy in zip(args.data, _energies(args))]
-    options = dict(given.options)
+            for index, (path, energy) in enumerate(zip(args.data, _energies(args)))]
+    options = {name: value for job in jobs for name, value in job.options.items()}
     if len(jobs) == 1:
         job = jobs[0]
         if "center_mm" in free and "center_mm" in options:  # its start value

@@ -168,13 +168,21 @@ def _column(path: str, line: int, index: int, name: str, names: Sequence[str]) -
     return Column(index, name, role, exponent, energy, unit is not None and bool(unit.strip()))
 
 
-def names_a_column(name: str) -> bool:
-    """Whether a header name names one of the columns a scan needs (with
-    a unit or not: a unit not known is refused when the header is read)."""
-    try:
-        return _column("", 0, 0, name, [name]).role is not None
-    except ValueError:
-        return True
+def names_a_column(names: Sequence[str], roles: Sequence[str] = ()) -> bool:
+    """Whether header ``names`` name a column a scan needs (with a unit or
+    not: a unit not known is refused when the header is read); with
+    ``roles``, a column of each of them."""
+    found = set()
+    for name in names:
+        if not name:
+            continue
+        try:
+            role = _column("", 0, 0, name, [name]).role
+        except ValueError:
+            role = _role(_key(re.split(r"[(\[/@]", name)[0]))
+        if role is not None:
+            found.add(role)
+    return all(role in found for role in roles) if roles else bool(found)
 
 
 def _energy(text: str, where: dict) -> float:

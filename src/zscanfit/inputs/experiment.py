@@ -13,7 +13,7 @@ import numpy as np
 
 from .. import texts
 from .convert import float_scalar, float_vector, int_scalar
-from .units import in_unit, read_number
+from .units import in_unit
 from ..warning_types import UnitWarning, WarningRecord, issue
 
 __all__ = ["Experiment", "EXPERIMENT_SETTINGS", "REQUIRED_SETTINGS", "UNCERTAIN_SETTINGS"]
@@ -229,7 +229,8 @@ def _uncertainties(given: Any) -> Tuple[Tuple[str, float, bool], ...]:
                 name=name, names=", ".join(UNCERTAIN_SETTINGS)))
         relative = name == "pulse_energy_scale"
         if isinstance(value, str) and not value.strip().endswith("%"):
-            amount = read_number(name, value, f"uncertainties[{name!r}]")  # '1 um'
+            amount = float_scalar(in_unit(name, value), f"uncertainties[{name!r}]",
+                                  fix=texts.FIX_UNCERTAINTY)  # '1 um'
         elif isinstance(value, str):
             text = value.strip()
             value, relative = text[:-1], True

@@ -38,6 +38,7 @@ from .columns import Layout, all_accepted_names, header_layout, plain_layout
 from .experiment import REQUIRED_SETTINGS, UNCERTAIN_SETTINGS, Experiment
 from .file_format import column_label
 from .file_settings import FileSettings, parse_settings
+from .preamble import NoData
 from .parameters import PARAMETER_NAMES, make_params
 from .scans import Scan
 from .units import in_unit
@@ -116,11 +117,6 @@ class ScanFile:
 class DataFileNotFound(FileNotFoundError, ValueError):
     """A data file that does not exist: a FileNotFoundError, and a
     ValueError like every other reason a file cannot be read."""
-
-
-class NoData(ValueError):
-    """A text file without a single line of numbers (notes, a log): not a
-    data file at all."""
 
 
 def max_file_bytes() -> int:
@@ -241,11 +237,7 @@ def _load(path: str, pulse_energy: EnergyArgument, energy_source: str) -> ScanFi
     lines = [(i + 1, line) for i, line in enumerate(raw)
              if line.strip() and not line.lstrip().startswith("#")]
     forced, lines = file_format.forced_delimiter(lines)
-    before, data = preamble.split_data(path, lines)
-    if not data:
-        raise NoData(texts.NO_ROWS.format(path=path))
-    delimiter = forced or file_format.find_delimiter(path, data)
-    numbers = file_format.split_rows(path, data, delimiter)
+    before, numbers, delimiter = preamble.split_data(path, lines, forced)
     front = preamble.read_front(path, before, delimiter, file_format.data_width(numbers)[0])
     header, body = front.header, front.after_header + numbers
     fmt = file_format.FileFormat(delimiter, file_format.find_decimal(
@@ -337,10 +329,7 @@ def _declared_energies(settings: FileSettings, argument: EnergyArgument, source:
     (strings with their units read), and where they come from (for
     messages); the argument wins."""
     if argument is not None:
-        try:
-            values = in_unit("pulse_energy", argument)
-        except ValueError as exc:
-            raise ValueError(texts.GIVEN_AS.format(source=source, message=exc)) from None
+        values = in_unit("pulse_energy", argument)
         values = [values] if np.ndim(values) == 0 else list(np.ravel(values))
         try:
             return [float(v) for v in values], source

@@ -3,7 +3,9 @@ lies among the numbers.
 
 Labs write a title, settings ('Energy: 3 uJ'), notes and the column names
 before the numbers. ``split_data`` finds the first line of numbers (no
-field a word) and refuses a line of words after it, naming that line.
+field a word) and the data's delimiter, and refuses a line of words after
+it, naming that line; a file without a line of numbers is ``NoData``
+unless a line names its columns (then it is a data file without rows).
 ``read_front`` sorts the lines before it (comments with '#' are not among
 them): settings the model reads (file_settings.py); the header, the last
 line naming a column (or, where none does, the last that splits into as
@@ -15,6 +17,7 @@ silently, any other line -- 'Operator: Smith', 'Sample 3' -- named in
 file_settings.py and texts.py.
 """
 import dataclasses
+import re
 from typing import List, Optional, Sequence, Tuple
 
 from .. import texts
@@ -23,7 +26,7 @@ from .columns import names_a_column
 from .file_format import BLANKS, FileFormat, Row
 from .file_settings import SettingLine, is_known, setting_line
 
-__all__ = ["Front", "split_data", "read_front"]
+__all__ = ["Front", "NoData", "split_data", "read_front"]
 
 Line = Tuple[int, str]     # line number, the line as written
 
@@ -40,25 +43,50 @@ class Front:
     skipped: List[Line]
 
 
-def split_data(path: str, lines: Sequence[Line]) -> Tuple[List[Line], List[Line]]:
-    """The lines before the first line of numbers, and the lines from it
-    on (none when no line is numbers); ValueError naming the first line of
-    words among the numbers."""
+class NoData(ValueError):
+    """A text file without a line of numbers or column names (notes, a
+    log): not a data file at all."""
+
+
+def _names_columns(text: str) -> bool:
+    """Whether a line names a position and a transmittance column, at any
+    delimiter: the header of a data file."""
+    fields = [f.strip().strip('"') for f in re.split(r"[\t;,]|\s{2,}", text)] + text.split()
+    return names_a_column(fields, ("x_mm", "transmittance"))
+
+
+def split_data(path: str, lines: Sequence[Line], forced: Optional[str] = None
+               ) -> Tuple[List[Line], List[Row], str]:
+    """The lines before the first line of numbers, the lines from it on cut
+    into fields, and their delimiter (``forced`` when a 'sep=' line gave
+    it). ValueError naming the first line of words among the numbers, or a
+    line that cannot be cut into fields; without a line of numbers, NoData
+    when no line names the columns either, else a ValueError."""
     start = next((k for k, (_, text) in enumerate(lines)
-                  if not file_format.holds_text(text)), len(lines))
+                  if not file_format.holds_text(text)), None)
+    if start is None:
+        header = next((k for k, (_, text) in enumerate(lines) if _names_columns(text)), None)
+        if header is None:
+            raise NoData(texts.NO_ROWS.format(path=path))
+        delimiter = forced or file_format.find_delimiter(path, [lines[header]])
+        file_format.split_rows(path, lines[header + 1:], delimiter)
+        raise ValueError(texts.NO_ROWS.format(path=path))
     before, data = list(lines[:start]), list(lines[start:])
-    for number, text in data:
+    numbers = [line for line in data if not file_format.holds_text(line[1])]
+    delimiter = forced or file_format.find_delimiter(path, numbers)
+    rows = file_format.split_rows(path, data, delimiter)
+    for number, _, text in rows:
         if file_format.holds_text(text):
             raise ValueError(texts.TEXT_IN_DATA.format(path=path, line=number, text=text.strip(),
                                                        first=data[0][0]))
-    return before, data
+    return before, rows, delimiter
 
 
 def _header_like(row: Row, delimiter: str, width: int) -> Tuple[bool, bool]:
     """Whether a line could be the header, and whether it names a column."""
     number, fields, text = row
     names = file_format.header_names(row, FileFormat(delimiter, "."), width)
-    naming = any(names_a_column(name) for name in names if name)
+    naming = names_a_column(names)
     split = width > 1 and len(names) == width and (delimiter == BLANKS or delimiter in text)
     return naming or split, naming
 

@@ -221,12 +221,16 @@ def read_number(name: str, text: str, what: str = "") -> float:
 def in_unit(name: str, value: Any) -> Union[Any, float, List[Any]]:
     """``value`` with every string in it read in the unit of setting
     ``name`` ('25 um' -> 2.5e-05 for w0; '0.4 1 uJ' -> [4e-07, 1e-06]);
-    numbers, arrays and anything else are returned as given."""
-    if isinstance(value, str):
+    numbers, arrays and anything else are returned as given. A string must
+    give its unit (a bare number is a number, not a string): ValueError
+    otherwise, naming the setting and its units; a setting without a unit
+    gets its strings back, for its own check to refuse."""
+    unit = _SETTINGS.get(name)
+    if isinstance(value, str) and unit is not None:
         reading = read(name, value)
-        if reading is None:
-            raise ValueError(texts.UNIT_NOT_NUMBERS.format(name=name, text=value,
-                                                           accepted=accepted_units(name)))
+        if reading is None or reading.unit is None:
+            raise ValueError(texts.UNIT_MISSING.format(name=name, unit=unit.name,
+                                                       units=unit.dimension.shown, text=value))
         return reading.values[0] if len(reading.values) == 1 else reading.values
     if isinstance(value, (list, tuple)) and any(isinstance(v, str) for v in value):
         converted: List[Any] = []
