@@ -1,7 +1,8 @@
 # Shared set-up of the tests of the zscanfit package: a coarse experiment
 # (few slices, so a fit takes a second), synthetic scans made by the model
 # entry at known parameters, the bundled demo file, and runners for the
-# command line and for child interpreters whose standard output is checked.
+# command line (also the installed `zscanfit` command, and its refusals) and
+# for child interpreters whose standard output is checked.
 # Relies on the installed zscanfit and kesp_wrapper.
 import contextlib
 import os
@@ -102,6 +103,25 @@ def run_cli(*args, cwd=None):
     """``python -m zscanfit args`` in a child; the CompletedProcess."""
     return subprocess.run([sys.executable, "-m", "zscanfit", *map(str, args)],
                           capture_output=True, text=True, env=child_env(), cwd=cwd, timeout=300)
+
+
+ZSCANFIT = pathlib.Path(sys.executable).with_name("zscanfit")
+
+
+def installed(*args, cwd=None, env=None):
+    """The installed ``zscanfit`` command; the CompletedProcess."""
+    return subprocess.run([str(ZSCANFIT), *map(str, args)], capture_output=True, text=True,
+                          env=env or child_env(), cwd=cwd, timeout=600)
+
+
+def refused(done, *words):
+    """Exit status 2 with one line on stderr holding ``words``; the line."""
+    assert done.returncode == 2, done.stderr
+    lines = done.stderr.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("zscanfit: error: "), done.stderr
+    for word in words:
+        assert word in lines[0]
+    return lines[0]
 
 
 def run_python(code):

@@ -24,28 +24,11 @@ import zscanfit
 from zscanfit import texts
 from zscanfit._files import atomic_output
 
-from conftest import (DEMO_CSV, RSA_TRUTH, child_env, experiment, quiet, synthetic_scans,
-                      write_scan_file)
+from conftest import (DEMO_CSV, RSA_TRUTH, ZSCANFIT, child_env, experiment, installed, quiet,
+                      refused, synthetic_scans, write_scan_file)
 
-ZSCANFIT = pathlib.Path(sys.executable).with_name("zscanfit")
 X = np.linspace(-20.0, 20.0, 17)
 ON_AXIS = ("--model", "on-axis", "--starts", "1")
-
-
-def installed(*args, cwd=None, env=None):
-    """The installed ``zscanfit`` command; the CompletedProcess."""
-    return subprocess.run([str(ZSCANFIT), *map(str, args)], capture_output=True, text=True,
-                          env=env or child_env(), cwd=cwd, timeout=600)
-
-
-def refused(done, *words):
-    """Exit status 2 with one line on stderr holding ``words``."""
-    assert done.returncode == 2, done.stderr
-    lines = done.stderr.strip().splitlines()
-    assert len(lines) == 1 and lines[0].startswith("zscanfit: error: "), done.stderr
-    for word in words:
-        assert word in lines[0]
-    return lines[0]
 
 
 def plain_file(path, scans, exp, energy_line=True):

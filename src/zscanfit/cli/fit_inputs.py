@@ -14,7 +14,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence
 
 from .. import texts
 from ..inputs.experiment import EXPERIMENT_SETTINGS, Experiment
-from ..inputs.loading import SOURCE_CLI, experiment_uncertainties, load_scans
+from ..inputs.loading import SOURCE_CLI, experiment_uncertainties, file_sources, load_scans
 from ..inputs.parameters import PARAMETER_NAMES, make_params
 from ..inputs.sources import UNCERTAINTY, check_uncertainties, name_source
 from ..many.executor import FitJob
@@ -75,11 +75,7 @@ def _sources(path: str, data: Any, given: Assignments, overrides: Mapping[str, A
              ) -> Dict[str, str]:
     """Where each setting, start value and uncertainty was written, the
     later sources over the earlier as their values are."""
-    line = {name: texts.SETTING_WHERE.format(path=path, line=number)
-            for name, number in data.lines.items()}
-    sources = dict(line)
-    sources.update({UNCERTAINTY.format(name=name): line[name] for name in data.uncertainties
-                    if name in line})
+    sources = file_sources(path, data)
     sources.update(given.typed)
     sources.update({name: texts.MANIFEST_COLUMN.format(where=overrides_source, name=name)
                     for name in overrides})

@@ -37,10 +37,12 @@ from . import file_format, preamble
 from .columns import Layout, all_accepted_names, header_layout, plain_layout
 from .experiment import REQUIRED_SETTINGS, UNCERTAIN_SETTINGS, Experiment
 from .file_format import column_label
-from .file_settings import FileSettings, parse_settings
+from .file_settings import (FileSettings, comment_setting, is_known, parse_settings,
+                            setting_line)
 from .preamble import NoData
 from .parameters import PARAMETER_NAMES, make_params
 from .scans import Scan
+from .sources import UNCERTAINTY, name_source
 from .units import in_unit
 
 __all__ = ["ScanFile", "load_scans", "DataFileNotFound", "NoData", "max_file_bytes",
@@ -237,7 +239,12 @@ def _load(path: str, pulse_energy: EnergyArgument, energy_source: str) -> ScanFi
     lines = [(i + 1, line) for i, line in enumerate(raw)
              if line.strip() and not line.lstrip().startswith("#")]
     forced, lines = file_format.forced_delimiter(lines)
-    before, numbers, delimiter = preamble.split_data(path, lines, forced)
+    try:
+        before, numbers, delimiter = preamble.split_data(path, lines, forced)
+    except NoData:
+        if _gives_settings(comments, lines):  # a data file, if one without data
+            raise ValueError(texts.NO_ROWS.format(path=path)) from None
+        raise
     front = preamble.read_front(path, before, delimiter, file_format.data_width(numbers)[0])
     header, body = front.header, front.after_header + numbers
     fmt = file_format.FileFormat(delimiter, file_format.find_decimal(
@@ -260,11 +267,31 @@ def _load(path: str, pulse_energy: EnergyArgument, energy_source: str) -> ScanFi
     _check_argument_energies(path, layout, declared, scans, energy_source)
     missing = tuple(name for name in REQUIRED_SETTINGS if name not in settings.values)
     known = experiment_uncertainties(settings.uncertainties)
-    experiment = (Experiment.from_settings(dict(settings.values, uncertainties=known))
-                  if not missing else None)
+    try:
+        experiment = (Experiment.from_settings(dict(settings.values, uncertainties=known))
+                      if not missing else None)
+    except ValueError as exc:
+        raise name_source(exc, file_sources(path, settings)) from None
     return ScanFile(scans=scans, settings=settings.values, experiment=experiment,
                     missing_settings=missing, path=path, uncertainties=settings.uncertainties,
                     lines=dict(settings.lines))
+
+
+def file_sources(path: str, settings: Any) -> Dict[str, str]:
+    """Where the file gives each setting and uncertainty (of its FileSettings
+    or ScanFile), for messages."""
+    sources = {name: texts.SETTING_WHERE.format(path=path, line=line)
+               for name, line in settings.lines.items()}
+    sources.update({UNCERTAINTY.format(name=name): sources[name]
+                    for name in settings.uncertainties if name in sources})
+    return sources
+
+
+def _gives_settings(comments: List[Tuple[int, str]], lines: List[Tuple[int, str]]) -> bool:
+    """Whether any line gives a setting of the model's."""
+    found = [comment_setting(n, text) for n, text in comments]
+    found += [setting_line(n, text) for n, text in lines]
+    return any(setting is not None and is_known(setting) for setting in found)
 
 
 def _warn_skipped(path: str, front: preamble.Front) -> None:

@@ -45,7 +45,7 @@ class Front:
 
 class NoData(ValueError):
     """A text file without a line of numbers or column names (notes, a
-    log): not a data file at all."""
+    log): not a data file at all, unless it gives a setting."""
 
 
 def _names_columns(text: str) -> bool:
