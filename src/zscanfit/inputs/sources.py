@@ -73,7 +73,7 @@ def check_uncertainties(experiment: Any, scans: Sequence[Any], sources: Mapping[
         given = f"{amount * 100.0:g} %" if relative else f"{amount:g}{' ' + unit if unit else ''}"
         text = (typed or {}).get(name)
         hint = (texts.UNCERTAINTY_PERCENT_HINT.format(name=name, text=text)
-                if text is not None and not relative and unit_free(text) else "")
+                if text is not None and not relative and _unit_free(text) else "")
         where = sources.get(UNCERTAINTY.format(name=name))
         message = texts.UNCERTAINTY_AS_LARGE.format(
             name=name, given=given, value=f"{value:g}{' ' + unit if unit else ''}", hint=hint)
@@ -81,7 +81,7 @@ def check_uncertainties(experiment: Any, scans: Sequence[Any], sources: Mapping[
                          else message)
 
 
-def unit_free(text: str) -> bool:
+def _unit_free(text: str) -> bool:
     """Whether ``text`` is a bare number (no unit, no percent sign)."""
     try:
         float(text)
