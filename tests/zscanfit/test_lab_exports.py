@@ -44,6 +44,7 @@ def refusal(path, **kwargs):
 
 # ---------------------------------------------------------------- lines before the data
 SEVEN_COLUMNS = """Z-scan open aperture
+12.05.2024
 Energy: 0.4 1 2 uJ
 Wavelength = 532 nm
 Pulse width (FWHM): 4 ns
@@ -62,11 +63,13 @@ def test_a_lab_export_with_a_title_and_settings_before_the_data(tmp_path):
     with pytest.warns(zscanfit.DataWarning) as record:
         data = zscanfit.load_scans(path)
     assert [str(w.message) for w in record] == [texts.SKIPPED_LINES.format(
-        path=str(path), lines=texts.SKIPPED_LINE.format(line=8, text="Operator: Smith"))]
+        path=str(path), lines="; ".join([texts.SKIPPED_LINE.format(line=2, text="12.05.2024"),
+                                         texts.SKIPPED_LINE.format(line=9,
+                                                                   text="Operator: Smith")]))]
     assert data.experiment == zscanfit.Experiment(**COARSE, uncertainties={"w0": 1e-6})
     assert [s.pulse_energy for s in data.scans] == [4e-7, 1e-6, 2e-6]
-    assert data.lines == {"pulse_energy": 2, "wavelength": 3, "tau": 4, "w0": 5,
-                          "sample_width": 6, "M2": 7, "populations": 9}
+    assert data.lines == {"pulse_energy": 3, "wavelength": 4, "tau": 5, "w0": 6,
+                          "sample_width": 7, "M2": 8, "populations": 10}
     assert data.scans[2].transmittance.tolist() == [0.97] * len(X)
 
 

@@ -31,7 +31,7 @@ import numpy as np
 from .. import texts
 
 __all__ = ["FileFormat", "FieldError", "Row", "decode", "find_delimiter", "forced_delimiter",
-           "holds_text", "split_rows", "find_decimal", "header_names", "data_width",
+           "holds_text", "starts_data", "split_rows", "find_decimal", "header_names", "data_width",
            "check_widths", "read_table", "check_comma_split", "to_float", "column_label",
            "is_number_like"]
 
@@ -172,6 +172,13 @@ def holds_text(text: str) -> bool:
     are not words)."""
     return any(_holds_text(token.strip('"')) for token in _ANY_DELIMITER.split(text)
                if token.strip('"'))
+
+
+def starts_data(text: str) -> bool:
+    """Whether a line can be the first of the data: no word, and at least
+    two fields (a date or a lone number before the data is not)."""
+    tokens = [t for t in _ANY_DELIMITER.split(text.strip()) if t.strip('"')]
+    return len(tokens) >= 2 and not holds_text(text)
 
 
 def split_rows(path: str, lines: Sequence[Tuple[int, str]], delimiter: str) -> List[Row]:

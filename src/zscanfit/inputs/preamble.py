@@ -2,8 +2,8 @@
 lies among the numbers.
 
 Labs write a title, settings ('Energy: 3 uJ'), notes and the column names
-before the numbers. ``split_data`` finds the first line of numbers (no
-field a word) and the data's delimiter, and refuses a line of words after
+before the numbers. ``split_data`` finds the first line of numbers (two
+fields or more, none a word) and the data's delimiter, and refuses a line of words after
 it, naming that line; a file without a line of numbers is ``NoData``
 unless a line names its columns (then it is a data file without rows).
 ``read_front`` sorts the lines before it (comments with '#' are not among
@@ -62,8 +62,8 @@ def split_data(path: str, lines: Sequence[Line], forced: Optional[str] = None
     it). ValueError naming the first line of words among the numbers, or a
     line that cannot be cut into fields; without a line of numbers, NoData
     when no line names the columns either, else a ValueError."""
-    start = next((k for k, (_, text) in enumerate(lines)
-                  if not file_format.holds_text(text)), None)
+    start = next((k for k, (_, text) in enumerate(lines) if file_format.starts_data(text)),
+                 None)
     if start is None:
         header = next((k for k, (_, text) in enumerate(lines) if _names_columns(text)), None)
         if header is None:
