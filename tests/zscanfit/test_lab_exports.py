@@ -179,6 +179,22 @@ def test_a_unit_the_setting_does_not_take_is_refused_naming_both(tmp_path, line,
         path=str(path), line=1) + ": " + message.format(**accepted)
 
 
+@pytest.mark.parametrize("line, name, value", [
+    ("Energy (uJ): 3", "pulse_energy", 3e-6),
+    ("Wavelength [nm] = 532", "wavelength", 532e-9),
+    ("Pulse width (FWHM): 4 ns", "tau", 4e-9),          # brackets without a unit
+    ("Pulse width (FWHM): 4e-9", "tau", 4e-9),
+], ids=["unit", "square-brackets", "not-a-unit", "not-a-unit-bare"])
+def test_a_unit_in_brackets_after_the_name_is_the_bare_numbers_unit(tmp_path, line, name,
+                                                                    value):
+    data = zscanfit.load_scans(write(tmp_path, f"{line}\n" + ROWS), pulse_energy=(
+        None if name == "pulse_energy" else 1e-6))
+    assert data.settings[name] == [value]
+    path = write(tmp_path, "Energy (uJ/pulse): 3\n" + ROWS)
+    assert refusal(path) == texts.SETTING_WHERE.format(path=str(path), line=1) + (
+        ": pulse_energy: 'uJ/pulse' is not a unit of energy; " + accepted_units("pulse_energy"))
+
+
 def test_an_uncertainty_takes_the_value_s_unit_only_when_written_after_both(tmp_path):
     body = ROWS
     both = zscanfit.load_scans(write(tmp_path, "# w0 = 20 +- 1.5 um\n" + body), pulse_energy=1e-6)

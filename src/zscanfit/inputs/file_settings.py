@@ -31,7 +31,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 from .. import texts
 from .experiment import EXPERIMENT_SETTINGS
 from .file_format import to_float
-from .units import UnitError, accepted_units, read, takes_units
+from .units import UnitError, accepted_units, is_unit, read, takes_units
 
 __all__ = ["FileSettings", "SettingLine", "LAB_NAMES", "parse_settings", "setting_line",
            "comment_setting", "is_known"]
@@ -151,22 +151,11 @@ def _key_unit(setting: SettingLine, where: str) -> Optional[str]:
     try:
         read(setting.name, "1", unit=setting.key_unit)
     except UnitError as exc:
-        if _looks_like_unit(setting.key_unit):
+        first = re.split(r"[\s/*]", setting.key_unit.strip(), maxsplit=1)[0]
+        if is_unit(first):  # 'uJ/pulse': a unit all the same, which is refused
             raise ValueError(f"{where}: {exc}") from None
         return None
     return setting.key_unit
-
-
-def _looks_like_unit(text: str) -> bool:
-    """Whether ``text`` starts with a unit of any dimension ('uJ/pulse')."""
-    first = re.split(r"[\s/*]", text.strip(), maxsplit=1)[0]
-    for name in ("w0", "tau", "pulse_energy", "populations", "sigma_0"):
-        try:
-            read(name, "1", unit=first)
-            return True
-        except UnitError:
-            continue
-    return False
 
 
 def _uncertainty(setting: SettingLine, text: str, decimal: str,
@@ -201,10 +190,7 @@ def _value(path: str, setting: SettingLine, decimal: str
     parts = _UNCERTAINTY.split(setting.value)
     try:
         unit = _key_unit(setting, where)
-        if not takes_units(setting.name):
-            reading = read(setting.name, parts[0], decimal)
-        else:
-            reading = read(setting.name, parts[0], decimal, unit)
+        reading = read(setting.name, parts[0], decimal, unit)
         if len(parts) == 1 or reading is None:
             return (reading.values if reading else None), None
         given = _uncertainty(setting, parts[1], decimal, unit) if len(parts) == 2 else None

@@ -18,8 +18,8 @@ from typing import Any, Dict, List, Optional, Tuple, Union
 from .. import texts
 from .file_format import to_float
 
-__all__ = ["Reading", "UnitError", "unit_of", "takes_units", "accepted_units", "read",
-           "read_number", "in_unit"]
+__all__ = ["Reading", "UnitError", "unit_of", "takes_units", "is_unit", "accepted_units",
+           "read", "read_number", "in_unit"]
 
 # Powers of ten of the prefixed units to their dimension's base unit (m, s,
 # J); spellings compared lower-cased, with both micro signs and 'u'.
@@ -131,6 +131,12 @@ def unit_of(name: str) -> Optional[str]:
 def takes_units(name: str) -> bool:
     """Whether setting ``name`` may be written with a unit."""
     return name in _SETTINGS
+
+
+def is_unit(text: str) -> bool:
+    """Whether ``text`` is a unit of any dimension a setting has."""
+    key = text.strip().lower().replace(" ", "")
+    return any(key in dimension.units for dimension in _DIMENSIONS)
 
 
 def accepted_units(name: str) -> str:
