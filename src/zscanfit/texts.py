@@ -429,6 +429,8 @@ CLI_JSON_WRITTEN = "results written to {path}"
 # command line: values with units, settings per file, where a value came from (options.py)
 CLI_ENERGY_VALUE = ("expected a positive pulse energy, in J or with its unit such as 3uJ "
                     "(got {value!r})")
+CLI_STARTS = ("n_starts must be at least 1 and at most {most}, a whole number of starts "
+              "(got {value!r})")
 CLI_SET_FILE_HERE = ("--set {item}: FILE:NAME=VALUE is for the data files of a fit; fit-many "
                      "takes each file's values from a manifest's columns")
 CLI_SET_WHICH_FILE = ("--set {item}: {target!r} is not one of the {count} data files{twice}; "

@@ -98,8 +98,10 @@ def test_the_focus_for_the_only_file_is_used(files, tmp_path):
         item="2:w0=25um", target="2", count=1, files="1 {a}", twice="")),
     (["--energy", "3 W"], "argument --energy: " + texts.CLI_ENERGY_VALUE.format(value="3 W")
      + " (see 'python -m zscanfit fit --help')"),
+    (["--starts", "0"], "argument --starts: " + texts.CLI_STARTS.format(most=1000, value="0")
+     + " (see 'python -m zscanfit fit --help')"),
 ], ids=["uncertainty-absolute", "uncertainty-relative", "unit", "negative", "lifetime",
-        "uncertainty-unit", "which-file", "energy-unit"])
+        "uncertainty-unit", "which-file", "energy-unit", "starts"])
 def test_a_refused_value_is_named_as_typed(files, options, message):
     a, _ = files
     line = refused(installed("fit", a, "--free", "sigma_0", *FAST, *options))

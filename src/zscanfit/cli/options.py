@@ -19,13 +19,15 @@ from .. import texts
 from ..inputs import units
 from .exit_status import EXIT_INTERNAL, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, EXIT_WARNINGS
 from ..evaluation.models import MAX_TOLERANCE, MIN_TOLERANCE
+from ..fitting.single import MAX_STARTS
 from ..inputs.experiment import EXPERIMENT_SETTINGS
 from ..inputs.parameters import ALL_NAMES, PARAMETER_NAMES
 
 __all__ = ["EXIT_OK", "EXIT_INTERNAL", "EXIT_USAGE", "EXIT_WARNINGS", "EXIT_INTERRUPTED",
            "UsageError", "Parser", "Once", "OnceTrue", "NamedItems", "tolerance_value",
            "free_names_given", "Assignments", "UncertaintyItems", "add_fit_options",
-           "assignments", "uncertainty_items", "energy_value", "check_output_path",
+           "assignments", "uncertainty_items", "energy_value", "starts_value",
+           "check_output_path",
            "check_output_folder"]
 
 
@@ -107,6 +109,17 @@ def tolerance_value(text: str) -> float:
     return value
 
 
+def starts_value(text: str) -> int:
+    """--starts: a whole number of starts the fit takes."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not 1 <= value <= MAX_STARTS:
+        raise argparse.ArgumentTypeError(texts.CLI_STARTS.format(most=MAX_STARTS, value=text))
+    return value
+
+
 def free_names_given(args: argparse.Namespace) -> List[str]:
     """The --free names in the order first given, each once."""
     return list(dict.fromkeys(args.free))
@@ -123,7 +136,7 @@ def add_fit_options(parser: argparse.ArgumentParser, energy_per_file: bool = Fal
     parser.add_argument("--sa", action=OnceTrue,
                         help="saturable absorber: the focus is the maximum of the data "
                              "(default: reverse saturable absorber, the minimum)")
-    parser.add_argument("--starts", type=int, default=3, metavar="N", action=Once,
+    parser.add_argument("--starts", type=starts_value, default=3, metavar="N", action=Once,
                         help="starts, spread from 0.302 to 3.311 times the start values "
                              "(default 3; a single robust start is the start values)")
     parser.add_argument("--method", choices=("robust", "exact"), default="robust", action=Once,
