@@ -1,8 +1,9 @@
 # Sphinx configuration of the zscanfit documentation: narrative pages in
 # Markdown (MyST), the API reference from the NumPy-style docstrings
 # (autodoc and numpydoc), and the examples' figures and outputs made afresh
-# by every build (_ext/generated_examples.py). Nothing is downloaded while
-# building: no intersphinx, a theme that ships with Sphinx.
+# by every build (_ext/generated_examples.py). Nothing is downloaded, while
+# building or reading: no intersphinx, a theme that ships with Sphinx, and
+# equations written in Unicode rather than set by MathJax from the network.
 import pathlib
 import sys
 
@@ -19,7 +20,6 @@ version = release = zscanfit.__version__
 extensions = [
     "myst_parser",
     "sphinx.ext.autodoc",
-    "sphinx.ext.mathjax",
     "numpydoc",
     "generated_examples",
 ]
