@@ -26,6 +26,9 @@ extensions = [
 
 source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
 root_doc = "index"
+# Blocks without a language (shell lines, outputs, equations) are shown as
+# they are.
+highlight_language = "none"
 exclude_patterns = ["_build", "README.md", "examples"]
 language = "en"
 
