@@ -40,6 +40,7 @@ myst_heading_anchors = 3
 # members documented by autodoc rather than listed again by numpydoc.
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
+python_use_unqualified_type_names = True
 numpydoc_show_class_members = False
 numpydoc_class_members_toctree = False
 
