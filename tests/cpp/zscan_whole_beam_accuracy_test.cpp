@@ -3,7 +3,8 @@
 // of absorber (reverse and saturable, thick, excited initial populations,
 // pulses far shorter and far longer than the lifetimes), the estimate meets
 // the tolerance it was asked for, and a node's value moves by less than its
-// estimate when every resolution of its integration is halved.
+// estimate (at most half the tolerance) when every resolution of its
+// integration is halved.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -100,24 +101,26 @@ TEST(WholeBeamAccuracyThick, TighterRunsLieWithinTheEstimate) {
 TEST(WholeBeamAccuracyNode, HalvingEveryResolutionMovesTheValueLessThanItsEstimate) {
   for (const Named& n : cases()) {
     const zscan::WholeBeamExperiment e = n.c.experiment();
-    bool transparent = false;
-    const zscan::Absorber absorber = zscan::make_absorber(e, n.c.spec_pars.data(), &transparent);
-    ASSERT_FALSE(transparent);
+    const zscan::AbsorberOutcome made = zscan::make_absorber(e, n.c.spec_pars.data());
+    ASSERT_FALSE(made.transparent);
+    const zscan::Absorber& absorber = made.absorber;
+    const double peak = zscan::whole_beam_peak_intensity(e, n.c.energies.back(), 0.0);
     for (double tolerance : {1e-5, 1e-7}) {
-      const zscan::Ladder ladder = zscan::make_ladder(tolerance, absorber.linear_depth);
+      const zscan::Ladder ladder =
+          zscan::make_ladder(tolerance, absorber, peak, zscan::PulseShape::gaussian);
       zscan::Ladder halved = ladder;
       for (int r = 0; r < ladder.rungs; ++r) {
-        halved.depth[r] = zscan::make_depth_grid(2 * ladder.depth[r].degree);
+        const zscan::DepthGrid& g = ladder.depth[r];
+        halved.depth[r] = zscan::make_depth_grid(2 * g.degree, g.optical_depth, g.rate);
         halved.accuracy[r] = std::fmax(ladder.accuracy[r] / 64.0, 1e-13);
       }
-      const double peak = zscan::whole_beam_peak_intensity(e, n.c.energies.back(), 0.0);
       zscan::LocalWork work;
       for (double fraction : {0.01, 0.3, 1.0}) {
         const zscan::NodeValue node = zscan::table_node(absorber, ladder, fraction * peak, work);
         const zscan::NodeValue fine = zscan::table_node(absorber, halved, fraction * peak, work);
         EXPECT_LE(std::fabs(node.value - fine.value), node.error)
             << n.name << " tolerance " << tolerance << " at " << fraction;
-        EXPECT_LE(node.error, 0.25 * tolerance) << n.name;
+        EXPECT_LE(node.error, 0.5 * tolerance) << n.name;
       }
     }
   }

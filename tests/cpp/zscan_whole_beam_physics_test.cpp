@@ -117,7 +117,7 @@ TEST_P(FastTwoLevel, MatchesTheQuasiSteadyClosedForm) {
   c.energies = {0.5e-3, 1.5e-3};
   c.positions = {-20.0, -6.0, -2.0, -1.0, 0.0};
   c.tolerance = 1e-9;
-  std::vector<double> values[2];
+  std::vector<double> values[2], errors[2];
   for (int k = 0; k < 2; ++k) {
     const double s = k == 0 ? 1.0 : 2.0;
     c.populations = p.populations;
@@ -126,9 +126,14 @@ TEST_P(FastTwoLevel, MatchesTheQuasiSteadyClosedForm) {
     const Result r = evaluate(c);
     ASSERT_EQ(r.status, zscan::Status::ok);
     values[k] = r.values;
+    errors[k] = r.errors;
   }
+  // A populated level 1 is kept by the feed from level 0, which dwindles as
+  // level 0 empties: N0 = N0i (1 + q) / (1 + q + I/Is), q = N1i / N0i, a
+  // saturable absorber of saturation intensity Is (1 + q).
   const double photon = 6.62607015e-34 * 299792458.0 / c.wavelength;  // J
-  const double saturation = photon / (sigma_0 * tau_10);               // W/cm^2
+  const double kept = 1.0 + p.populations[1] / p.populations[0];
+  const double saturation = kept * photon / (sigma_0 * tau_10);        // W/cm^2
   TwoLevel closed;
   closed.d0 = sigma_0 * p.populations[0] * c.width;
   closed.db = p.sigma_2 * p.populations[3] * c.width;
@@ -137,8 +142,10 @@ TEST_P(FastTwoLevel, MatchesTheQuasiSteadyClosedForm) {
     for (double z : c.positions) {
       const double exact = closed.whole_beam(whole_beam_test::peak_intensity(c, energy, z) / saturation);
       EXPECT_NEAR(2.0 * values[1][i] - values[0][i], exact, 3e-8) << p.name << " point " << i;
-      // The lag itself: the slower absorber bleaches less.
-      EXPECT_LT(values[0][i], values[1][i] + 1e-12) << p.name << " point " << i;
+      // The lag itself: the slower absorber bleaches less (the lag's first
+      // order cancels over the symmetric pulse: the difference is below the
+      // model's resolution, which it must not contradict).
+      EXPECT_LT(values[0][i], values[1][i] + errors[0][i] + errors[1][i]) << p.name << " point " << i;
       ++i;
     }
   }

@@ -98,11 +98,12 @@ TEST(WholeBeamReferenceLocal, TimesTheLinearTransmittanceMatchesTheSampledTloc) 
     const std::vector<double>& p = wb.spec_pars;
     const double te_lin = std::exp(-(p[0] * n[0] + p[1] * n[1] + p[2] * n[3]) * wb.width);
     EXPECT_NEAR(te_lin, c["te_lin"].number, 1e-15) << c["name"].text;
-    bool transparent = false;
-    const zscan::Absorber absorber = zscan::make_absorber(wb.experiment(), p.data(), &transparent);
-    const zscan::Ladder ladder = zscan::make_ladder(1e-7, absorber.linear_depth);
-    zscan::LocalWork work;
+    const zscan::Absorber absorber = zscan::make_absorber(wb.experiment(), p.data()).absorber;
     const testjson::Value& samples = c["tloc_samples"];
+    double top = 0.0;
+    for (size_t s = 0; s < samples.size(); ++s) top = std::fmax(top, samples[s][0].number);
+    const zscan::Ladder ladder = zscan::make_ladder(1e-7, absorber, top, zscan::PulseShape::gaussian);
+    zscan::LocalWork work;
     for (size_t s = 0; s < samples.size(); ++s) {
       const double intensity = samples[s][0].number, tloc = samples[s][1].number;
       const zscan::NodeValue node = zscan::table_node(absorber, ladder, intensity, work);
