@@ -108,6 +108,9 @@ py-test-%: module-% module-3.9 module-3.13
 	$(call step,Python tests on CPython $*)
 	@$(call python_of,$*) -m pytest -q tests/kesp_wrapper
 	@$(call python_of,$*) -m pytest -q tests/zscanfit
+	@# The wheel test runs in make wheel; its imports are checked here.
+	@$(call quietly,packaging-collect-$*,tests? collected,$(call python_of,$*) -m pytest -q \
+	  --collect-only -p no:cacheprovider tests/packaging)
 
 py-test: py-test-3.9
 

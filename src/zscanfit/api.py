@@ -157,7 +157,8 @@ def fit_global(data_sets: Sequence[Any], params: Any, is_sa: bool = False,
                n_starts: int = 3, verbose: bool = False, *, diff_step: float = DIFF_STEP,
                max_nfev: Optional[int] = None, model: Optional[str] = None,
                tolerance: float = DEFAULT_TOLERANCE,
-               search_range: Optional[float] = SEARCH_RANGE) -> FitResult:
+               search_range: Optional[float] = SEARCH_RANGE,
+               shared: Optional[Sequence[str]] = None) -> FitResult:
     """Fit several data sets of one sample at once: shared spectroscopic
     parameters, each data set with its own experiment (concentration,
     thickness, beam) and focus.
@@ -173,6 +174,15 @@ def fit_global(data_sets: Sequence[Any], params: Any, is_sa: bool = False,
         parameters belong to each experiment and may not be among them).
     is_sa, n_starts, verbose, diff_step, max_nfev, model, tolerance, search_range
         As for ``fit`` (method 'robust').
+    shared : sequence of str, optional
+        The settings whose uncertainty the data sets share, for the error
+        budget: one beam (``"w0"``, ``"M2"``), one energy meter
+        (``"pulse_energy_scale"``), one stock solution (``"populations"``),
+        ``"tau"``, ``"wavelength"``, ``"sample_width"``. A shared setting is
+        one contribution that moves every data set by its own uncertainty at
+        once; every other setting is each data set's own (one contribution
+        per data set). Default: data sets given equal experiments share
+        every setting, the others share none.
 
     Returns
     -------
@@ -182,9 +192,10 @@ def fit_global(data_sets: Sequence[Any], params: Any, is_sa: bool = False,
         evaluated together, so a global fit of files whose settings agree is
         the fit of their scans pooled.
     """
-    inputs = check_global_inputs(data_sets, params, is_sa=is_sa, n_starts=n_starts,
-                                 verbose=verbose, diff_step=diff_step, max_nfev=max_nfev,
-                                 model=model, tolerance=tolerance, search_range=search_range)
+    inputs = check_global_inputs(data_sets, params, shared=shared, is_sa=is_sa,
+                                 n_starts=n_starts, verbose=verbose, diff_step=diff_step,
+                                 max_nfev=max_nfev, model=model, tolerance=tolerance,
+                                 search_range=search_range)
     return fit_once(inputs)
 
 

@@ -19,6 +19,7 @@ NEGATIVE = "{name} must not be negative (got {value}); {fix}"
 NOT_SCALAR = "{name} must be a single number (got {kind}); {fix}"
 NOT_INTEGER = "{name} must be a whole number (got {value!r}); {fix}"
 INTEGER_TOO_SMALL = "{name} must be at least {minimum} (got {value}); {fix}"
+INTEGER_TOO_LARGE = "{name} must be at most {maximum} (got {value}); {fix}"
 
 # ------------------------------------------------------------ experiment
 FIX_SLICES = "the model needs at least 2 time slices and 2 depth slabs"
@@ -57,18 +58,25 @@ NO_VALID_POINTS = ("transmittance has no finite value: every point is missing")
 MASKED_POINTS = ("{count} of {total} points of the scan at {energy:g} J have no "
                  "transmittance (NaN) and are left out of the fit; their "
                  "positions still count for the model's normalisation")
-UNSORTED_POSITIONS = ("the positions of the scan at {energy:g} J are not in "
-                      "scan order (neither increasing nor decreasing): the "
-                      "model normalises on the first and last five points "
-                      "of the array as given")
+UNSORTED_POSITIONS = ("the positions of the scan at {energy:g} J were not in scan order "
+                      "(neither increasing nor decreasing): the scan is sorted by position, "
+                      "each transmittance kept with its position, so that the model "
+                      "normalises on the outermost points")
+REPEATED_POSITIONS = ("the scan at {energy:g} J measures {count} position{s} more than once "
+                      "({positions} mm): each measurement is fitted as a point of its own")
 UNIT_POSITIONS_UM = ("the scan at {energy:g} J spans {span:g} mm: positions look "
                      "like micrometres; give them in mm")
 UNIT_POSITIONS_M = ("the scan at {energy:g} J spans {span:g} mm, less than two "
                     "Rayleigh ranges ({rayleigh:.3g} mm): positions look like "
                     "metres, or the scan does not reach the far field; give "
                     "them in mm")
-UNIT_ENERGY = ("pulse_energy = {value:g} J is above 10 mJ: pulse energies are in "
-               "joules (e.g. 5e-7 for 0.5 uJ)")
+ENERGY_IMPLAUSIBLE = ("pulse_energy = {energy:g} J gives a peak fluence of {fluence:.3g} J/cm^2 "
+                      "(peak intensity {intensity:.3g} W/cm^2) at the focus (w0 = {w0:.3g} um, "
+                      "tau = {tau:g} s), above the {threshold:.2g} J/cm^2 at which even fused "
+                      "silica is damaged by such pulses: {slip}")
+ENERGY_SLIP = ("is it {value:g} {unit} rather than J? ({joules:g} J would give "
+               "{fluence:.3g} J/cm^2); pulse energies are in J")
+ENERGY_SLIP_UNKNOWN = "check the pulse energy (J) and the waist w0 (m)"
 FAR_FIELD = ("the far-field transmittance of the scan at {energy:g} J (mean of "
              "its first and last five points) is {mean:.4g}, not close to 1: "
              "is the transmittance normalised?")
@@ -79,6 +87,12 @@ NO_SCANS = "scans is empty: give at least one Scan"
 
 # ------------------------------------------------------------ loading
 FILE_NOT_FOUND = "cannot read {path}: {reason}"
+NOT_REGULAR_FILE = ("cannot read {path}: it is {kind}, not a data file; give the path of a "
+                    "text file")
+FILE_TOO_LARGE = ("cannot read {path}: {size:.4g} MB is more than the {limit:.4g} MB a data "
+                  "file may have (a z-scan is a few hundred lines); set {env} to a larger "
+                  "number of MB to read it anyway")
+UNREADABLE_LINE = "{path}, line {line}: the line cannot be cut into fields ({reason})"
 NOT_TEXT = ("it holds NUL bytes, so it is not a text file or UTF-16 without a byte-order "
             "mark; save it as UTF-8 text")
 BAD_SETTING = ("{path}, line {line}: setting {key} must be {what} (got "
@@ -151,6 +165,9 @@ SOURCE_SETTING = "'# pulse_energy' on line {line}"
 SOURCE_ARGUMENT = "pulse_energy="
 ENERGY_CONFLICT = ("{path}: column {column} is named at {named:g} J but '# pulse_energy' on "
                    "line {line} gives {setting:g} J for it; correct one of them")
+ENERGY_ARGUMENT_CONFLICT = ("{path}: its columns give the pulse energies {found} J, but "
+                            "{given} J were given for it (pulse_energy= or --energy); leave "
+                            "them out, or correct the file")
 MIXED_ENERGIES = ("{path}: data set {dataset:g} has more than one pulse energy ({first!r} "
                   "and {other!r}); give every pulse energy its own data set number")
 MISSING_ENERGY = ("{path}: no pulse energy: add a pulse_energy column, a "
@@ -180,6 +197,10 @@ EXPRESSION = ("parameter {name} has the expression {expr!r}; constraints by "
               "expression are not supported: fix or free it")
 INFINITE_FREE = ("{name} is infinite (no decay) and free: a free lifetime needs a finite "
                  "start value")
+VALUE_TOO_LARGE = ("{name} = {value:g} is out of range: no physical parameter is larger than "
+                   "{largest:g} in size ({name} is in {unit})")
+LIFETIME_NOT_POSITIVE = ("{name} = {value:g}: a lifetime must be positive (s); give inf for a "
+                         "level that does not decay")
 ZERO_START = ("the start value of {name} is 0; a free parameter needs a "
               "non-zero start value (it sets the parameter's scale)")
 START_OUTSIDE = ("the start value of {name} ({value:g}) lies outside its bounds "
@@ -190,6 +211,7 @@ BAD_BOUNDS = ("the bounds of {name} are empty: min = {low:g} is not below "
               "max = {high:g}")
 
 # ------------------------------------------------------------ fitting
+FIX_STARTS = "give the number of starts; each is a whole fit (3 to 10 is usual)"
 BAD_METHOD = "method must be 'robust' or 'exact' (got {method!r})"
 TOO_MANY_FREE = ("{free} free parameters but only {points} data points: free "
                  "fewer parameters")
@@ -270,6 +292,20 @@ BUDGET_PARAMETER = ("    {name} = {value:.5g} +/- {combined:.3g}{percent} combin
 BUDGET_PART = "        {part:<28} {error:>11.3g}{percent}"
 BUDGET_SETTING = "        {part:<28} {error:>11.3g}{percent}  from +/- {uncertainty:.3g}"
 BUDGET_PERCENT = " ({percent:.2g} %)"
+EXPERIMENT_HEAD = "[[Experiment]] as the fit used it"
+EXPERIMENT_FILE = "    data               = {label}"
+EXPERIMENT_ENERGIES = "    pulse energies     = {energies} J ({scans} scans, {points} points)"
+EXPERIMENT_BEAM = ("    beam               = wavelength {wavelength:g} m, w0 {w0:g} m, M2 {M2:g}; "
+                   "Rayleigh range z0 = {z0:.4g} mm")
+EXPERIMENT_PULSE = ("    pulse, sample      = tau {tau:g} s (intensity FWHM), sample_width "
+                    "{width:g} cm")
+EXPERIMENT_POPULATIONS = "    populations        = {populations} cm^-3"
+EXPERIMENT_SLICES = "    on-axis resolution = {t_slices} time slices x {z_slices} depth slabs"
+EXPERIMENT_FOCUS = ("    at the focus       = {energy:g} J: peak fluence {fluence:.4g} J/cm^2, "
+                    "peak intensity {intensity:.4g} W/cm^2")
+EXPERIMENT_LINEAR = ("    linear absorption  = alpha0 = sigma_0 N0 = {alpha0:.4g} /cm, alpha0 L = "
+                     "{depth:.4g}, Te_lin = {te_lin:.4g}")
+EXPERIMENT_UNCERTAINTY = "    uncertainty        = {name} +/- {amount}"
 REPORT_DATA_SET = "        {label}: {scans} scans, focus {centre:g} mm"
 REPORT_MODEL_ERROR = "; its largest error estimate at the fit {error:.2g}"
 REPORT_MESSAGES = "    {total} message lines of the ODE integrator:"
@@ -277,10 +313,23 @@ MESSAGES_MORE = "... and {more} more integrator message{s}"
 
 # ------------------------------------------------------------ models
 BAD_MODEL = "model must be 'whole-beam' or 'on-axis' (got {model!r})"
+NO_ENERGIES = "pulse_energy is an empty sequence: give at least one pulse energy (J)"
 BAD_NORMALISE = "normalise must be 'wings' or 'linear' (got {normalise!r})"
 FIX_TOLERANCE = "give an absolute tolerance on the normalised transmittance, e.g. 1e-5"
-TOLERANCE_TOO_SMALL = ("tolerance = {value:g} is below {least:g}, the finest the whole-beam "
-                       "model can meet in double precision")
+TOLERANCE_RANGE = ("tolerance = {value:g} is outside {least:g} to {most:g}: the whole-beam "
+                   "model meets no finer tolerance in double precision (it computes a scan "
+                   "normalised on its wings to a third of it), and a coarser one is no "
+                   "model of a measurement")
+TOLERANCE_MISSED = ("the whole-beam model met only {error:.2g} of the tolerance {tolerance:g} "
+                    "(its largest error estimate{where}): the values may be off by that much; "
+                    "check the settings (a very thick sample or an extreme saturation) or ask "
+                    "for a coarser tolerance")
+AT_THE_FIT = " at the fitted values"
+MODEL_UNPHYSICAL = ("the model left physics: it gives an absolute transmittance of {value:.6g} "
+                    "(error estimate {error:.2g}), more energy out of the sample than into "
+                    "it, which no absorber without gain can do; check the populations and "
+                    "lifetimes (a populated excited level that decays is held up by the "
+                    "model's dark-state convention)")
 ON_AXIS_LINEAR = ("normalise='linear' needs the whole-beam model; the on-axis model "
                   "(fit_zscan's) is always normalised on the scan's wings")
 EXACT_MODEL = ("method='exact' runs fit_zscan, which fits the on-axis model only (got "
@@ -310,7 +359,18 @@ CLI_ERROR = "zscanfit: error: {message}"
 CLI_WARNING = "zscanfit: warning: {message}"
 CLI_INTERNAL = ("zscanfit: internal error: {kind}: {message} (please report "
                 "it with the command line that caused it)")
+CLI_OUT_OF_MEMORY = "out of memory: {reason}"
+CLI_NO_REASON = ("the inputs need more memory than the process may use (check counts such "
+                 "as --starts and --bootstrap)")
 CLI_BAD_SET = "--set expects NAME=VALUE (got {item!r})"
+CLI_SHARED_ONE_FILE = ("--shared says which settings several data files share; with one file "
+                       "every setting is its own")
+CLI_GIVEN_TWICE = "given more than once; give it once"
+CLI_NAME_TWICE = "{name} given more than once; give each name once"
+CLI_TOLERANCE = ("expected a tolerance from {least:g} to {most:g}, the range the whole-beam "
+                 "model meets (got {value!r})")
+CLI_ENERGY_COUNT = ("--energy gives {given} pulse energ{ies} for {files} data files; give one "
+                    "per file, in the order of the files")
 CLI_UNKNOWN_SET = ("--set {name}: unknown name; settings are {settings}, "
                    "parameters are {parameters}")
 CLI_NO_START = ("no start values: add a '# spec_pars = ...' line (eight values) "
@@ -344,6 +404,9 @@ GLOBAL_BAD_DATA_SET = ("data set {index} must be a (scans, experiment) pair or a
 GLOBAL_BEAM = ("a global fit shares the spectroscopic parameters; the beam's parameters "
                "({names}) belong to each file's experiment: give them there, or fit the "
                "files one by one")
+GLOBAL_BAD_SHARED = ("shared: {name!r} is not a setting data files can share; the settings "
+                     "are {names} (each scan's pulse_energy is its own reading: share "
+                     "pulse_energy_scale, the energy meter's calibration)")
 GLOBAL_EXACT = ("method='exact' runs fit_zscan, which fits one data set: a global fit uses "
                 "method='robust'")
 EXACT_BEAM = ("method='exact' runs fit_zscan, which takes the beam from the experiment and "
@@ -369,8 +432,8 @@ BATCH_UNKNOWN_OPTION = ("fit_many: {name!r} is not an option of fit{hint}; the o
 BATCH_DID_YOU_MEAN = " (did you mean {name!r}?)"
 
 # ------------------------------------------------------------ bootstrap (bootstrap.py)
-BOOTSTRAP_BAD_SAMPLES = ("bootstrap must be a whole number of resampled data sets, at "
-                         "least 2 (got {value!r}); 200 to 1000 is usual")
+BOOTSTRAP_BAD_SAMPLES = ("bootstrap must be a whole number of resampled data sets, from 2 "
+                         "to {most} (got {value!r}); 200 to 1000 is usual")
 BOOTSTRAP_TOO_FEW_POINTS = ("scan {index} has {count} measured points; the bootstrap "
                             "needs more than the {free} free parameters")
 BOOTSTRAP_REFITS_FAILED = ("{failed} of {total} bootstrap refits failed or did not "
@@ -396,6 +459,7 @@ FIT_MANY_UNKNOWN_COLUMN = ("the manifest {path} has a column {name!r} that is ne
 FIT_MANY_NOT_NUMBER = ("the manifest {path}, line {line}: {name} must be numbers "
                        "(got {value!r})")
 FIT_MANY_FILE_WARNING = "{file}: {message}"
+FIT_MANY_BAD_RESULT = "the fit's result could not be read into a row ({kind}: {reason})"
 FIT_MANY_SUMMARY = ("fit-many: {total} files, {ok} fitted, {not_converged} not "
                     "converged, {failed} failed")
 FIT_MANY_WRITTEN = "results of {total} files written to {path}"

@@ -57,8 +57,13 @@ def test_on_axis_values_are_fit_zscans_and_have_no_error_estimate():
     (dict(model="top-hat"), texts.BAD_MODEL.format(model="top-hat")),
     (dict(model="on-axis", normalise="linear"), texts.ON_AXIS_LINEAR),
     (dict(normalise="peak"), texts.BAD_NORMALISE.format(normalise="peak")),
-    (dict(tolerance=1e-12), texts.TOLERANCE_TOO_SMALL.format(value=1e-12, least=1e-10)),
-], ids=["model", "linear-on-axis", "normalise", "tolerance"])
+    (dict(tolerance=1e-12), texts.TOLERANCE_RANGE.format(value=1e-12, least=3e-10, most=1e-2)),
+    # Normalised on the wings a scan is computed to a third of the tolerance:
+    # the range leaves room for that.
+    (dict(tolerance=2e-10), texts.TOLERANCE_RANGE.format(value=2e-10, least=3e-10, most=1e-2)),
+    (dict(tolerance=10.0), texts.TOLERANCE_RANGE.format(value=10.0, least=3e-10, most=1e-2)),
+], ids=["model", "linear-on-axis", "normalise", "tolerance-tiny", "tolerance-wings",
+        "tolerance-huge"])
 def test_model_refuses_what_it_cannot_do(options, text):
     with pytest.raises(ValueError) as raised:
         zscanfit.model(demo(), RSA_TRUTH, X, 1.5e-6, **options)

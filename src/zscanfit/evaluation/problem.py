@@ -48,13 +48,23 @@ class DataSet:
 class Change:
     """Settings changed for one evaluation: the focus of every data set
     (center_mm), settings of the experiments (w0, M2, ..., populations_scale;
-    of data set ``data_set`` only, or of all when None), and each scan's
-    pulse energy by a factor."""
+    of data set ``data_set`` only, or of all when None), settings of
+    particular data sets (``set_settings``: data set index -> settings,
+    each its own values), and each scan's pulse energy by a factor."""
 
     center_mm: Optional[float] = None
     settings: Mapping[str, float] = dataclasses.field(default_factory=dict)
     data_set: Optional[int] = None
     energy_factors: Optional[Tuple[float, ...]] = None
+    set_settings: Mapping[int, Mapping[str, float]] = dataclasses.field(default_factory=dict)
+
+    def experiment_of(self, k: int, experiment: Experiment) -> Any:
+        """Data set ``k``'s experiment with this change's settings."""
+        changes: Dict[str, float] = {}
+        if self.settings and (self.data_set is None or self.data_set == k):
+            changes.update(self.settings)
+        changes.update(self.set_settings.get(k, {}))
+        return settings_of(experiment, **changes)
 
 
 NO_CHANGE = Change()
@@ -127,15 +137,6 @@ class FitProblem:
             self.weighting = "equal"
             self.weights = np.ones(self.y.shape[0])
             self.root_weights = np.ones(self.y.shape[0])
-        # Data sets evaluated together: those with equal experiments.
-        self._evaluation_groups: List[List[int]] = []
-        for k, d in enumerate(self.data_sets):
-            for group in self._evaluation_groups:
-                if self.data_sets[group[0]].experiment == d.experiment:
-                    group.append(k)
-                    break
-            else:
-                self._evaluation_groups.append([k])
         self.n_evaluations = 0
         # Called after every counted evaluation (a fit's progress bar).
         self.on_evaluation: Optional[Callable[[], None]] = None
@@ -174,10 +175,7 @@ class FitProblem:
         values: List[Any] = [None] * len(self.scans)
         errors: List[Any] = [None] * len(self.scans)
         stats: Dict[str, Any] = {}
-        for group in self._evaluation_groups:
-            experiment = self.data_sets[group[0]].experiment
-            if change.settings and (change.data_set is None or change.data_set in group):
-                experiment = settings_of(experiment, **change.settings)
+        for experiment, group in self._evaluation_groups(change):
             members = [i for i, k in enumerate(self.scan_sets) if k in group]
             part = scans_values(self.model, experiment, spec_pars, [requests[i] for i in members])
             for j, i in enumerate(members):
@@ -190,6 +188,22 @@ class FitProblem:
             if self.on_evaluation is not None:
                 self.on_evaluation()
         return evaluated
+
+    def _evaluation_groups(self, change: Change) -> List[Tuple[Any, List[int]]]:
+        """The data sets evaluated together, with their experiment: those
+        whose experiments, changed by ``change``, are equal (one table of
+        the whole-beam model, so that a global fit of files whose settings
+        agree is the fit of their scans pooled)."""
+        groups: List[Tuple[Any, List[int]]] = []
+        for k, d in enumerate(self.data_sets):
+            experiment = change.experiment_of(k, d.experiment)
+            for known, members in groups:
+                if known == experiment:
+                    members.append(k)
+                    break
+            else:
+                groups.append((experiment, [k]))
+        return groups
 
     def evaluate_at(self, point: Tuple[np.ndarray, Mapping[str, float]],
                     counted: bool = True, change: Change = NO_CHANGE) -> ScanValues:

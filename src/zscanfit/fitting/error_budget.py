@@ -12,19 +12,22 @@ energies), so that the contribution u dv/ds is what refits at s +- u give
 when the model is close to linear over that range. The contributions of
 the settings, taken as independent, and the statistical error add in
 quadrature to the combined standard uncertainty (as the GUM does).
-Settings the fit frees (w0, M2) contribute nothing: the fit determines
-them. Relies on NumPy, the fit problem (evaluation), _json.py and texts.py.
+Settings the fit frees (w0, M2) contribute nothing: the fit determines them.
+In a global fit a setting several files share (one beam, one energy meter,
+one stock solution) is one contribution that moves every file at once; a
+setting each file has on its own is one contribution per file. Relies on
+NumPy, the fit problem (evaluation), _json.py and texts.py.
 """
 import dataclasses
 import math
-from typing import Any, Dict, List, Mapping, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
 from .. import texts
 from .._json import number
 from ..evaluation.problem import Change, FitProblem
-from ..inputs.experiment import SCALAR_UNCERTAIN_SETTINGS
+from ..inputs.experiment import UNCERTAIN_SETTINGS
 
 __all__ = ["Contribution", "ErrorBudget", "error_budget"]
 
@@ -121,60 +124,113 @@ def _percent(error: float, value: float, name: str) -> str:
 
 
 
-def _changes(problem: FitProblem, free: Sequence[str]) -> List[Tuple[str, float, Change, Change]]:
-    """Every uncertain setting as (label, uncertainty, change up, change down)."""
+def _groups(problem: FitProblem, name: str, shared: Optional[Sequence[str]]
+            ) -> List[List[int]]:
+    """The data sets whose setting ``name`` moves together: all that share
+    it (``shared`` names it), each alone (``shared`` given without it), or,
+    by default, those measured with equal experiments; only data sets with
+    an uncertainty of ``name`` count."""
+    members = [k for k, d in enumerate(problem.data_sets)
+               if name in d.experiment.uncertain_settings]
+    if shared is not None:
+        return [members] if name in shared and members else [[k] for k in members]
+    groups: List[List[int]] = []
+    for k in members:
+        for group in groups:
+            if problem.data_sets[group[0]].experiment == problem.data_sets[k].experiment:
+                group.append(k)
+                break
+        else:
+            groups.append([k])
+    return groups
+
+
+def _label(problem: FitProblem, name: str, group: Sequence[int], groups: int) -> str:
+    """The setting's name, with the data sets it belongs to when others
+    have their own."""
+    if groups == 1:
+        return name
+    labels = [problem.data_sets[k].label or f"data set {k + 1}" for k in group]
+    return f"{name} ({', '.join(labels)})"
+
+
+def _moved(problem: FitProblem, name: str, group: Sequence[int], sign: float) -> Change:
+    """The change that moves setting ``name`` of every data set of
+    ``group`` by ``sign`` times its own uncertainty."""
+    if name == "pulse_energy_scale":
+        factors = []
+        for k in problem.scan_sets:
+            u = problem.data_sets[k].experiment.uncertainty(name, 1.0)
+            factors.append(1.0 + sign * u if k in group else 1.0)
+        return Change(energy_factors=tuple(factors))
+    moved: Dict[int, Dict[str, float]] = {}
+    for k in group:
+        experiment = problem.data_sets[k].experiment
+        if name == "populations":
+            total = float(sum(experiment.populations))
+            if not total > 0.0:
+                continue
+            u = experiment.uncertainty(name, total)
+            moved[k] = {"populations_scale": 1.0 + sign * u / total}
+        else:
+            value = getattr(experiment, name)
+            moved[k] = {name: value + sign * experiment.uncertainty(name, value)}
+    return Change(set_settings=moved)
+
+
+def _changes(problem: FitProblem, free: Sequence[str], shared: Optional[Sequence[str]]
+             ) -> List[Tuple[str, float, Change, Change]]:
+    """Every uncertain setting as (label, uncertainty, change up, change
+    down): once for the data sets that share it, once per data set for
+    each its own; the pulse energies once per scan (independent readings)."""
     found = []
     many = len(problem.data_sets) > 1
-    for k, data_set in enumerate(problem.data_sets):
-        experiment = data_set.experiment
-        where = f" ({data_set.label or f'data set {k + 1}'})" if many else ""
-        index = k if many else None
-        for name in experiment.uncertain_settings:
-            if name in free:
+    for name in UNCERTAIN_SETTINGS:
+        if name in free:
+            continue
+        if name == "pulse_energy":
+            for i, scan in enumerate(problem.scans):
+                k = problem.scan_sets[i]
+                experiment = problem.data_sets[k].experiment
+                u = experiment.uncertainty(name, scan.pulse_energy)
+                if name not in experiment.uncertain_settings:
+                    continue
+                where = f" ({problem.data_sets[k].label or f'data set {k + 1}'})" if many else ""
+                up = tuple(1.0 + u / scan.pulse_energy if j == i else 1.0
+                           for j in range(len(problem.scans)))
+                down = tuple(1.0 - u / scan.pulse_energy if j == i else 1.0
+                             for j in range(len(problem.scans)))
+                found.append((f"pulse_energy ({scan.label})" + where, u,
+                              Change(energy_factors=up), Change(energy_factors=down)))
+            continue
+        groups = _groups(problem, name, shared)
+        for group in groups:
+            if name == "populations" and not any(
+                    sum(problem.data_sets[k].experiment.populations) > 0.0 for k in group):
                 continue
-            if name in SCALAR_UNCERTAIN_SETTINGS:
-                value = getattr(experiment, name)
-                u = experiment.uncertainty(name, value)
-                found.append((name + where, u,
-                              Change(settings={name: value + u}, data_set=index),
-                              Change(settings={name: value - u}, data_set=index)))
-            elif name == "populations":
-                total = float(sum(experiment.populations))
-                u = experiment.uncertainty(name, total)
-                if total > 0.0:
-                    found.append((name + where, u,
-                                  Change(settings={"populations_scale": 1.0 + u / total},
-                                         data_set=index),
-                                  Change(settings={"populations_scale": 1.0 - u / total},
-                                         data_set=index)))
-            elif name == "pulse_energy_scale":
-                u = experiment.uncertainty(name, 1.0)
-                up = tuple(1.0 + u if s == k else 1.0 for s in problem.scan_sets)
-                down = tuple(1.0 - u if s == k else 1.0 for s in problem.scan_sets)
-                found.append((name + where, u, Change(energy_factors=up),
-                              Change(energy_factors=down)))
-            elif name == "pulse_energy":
-                for i, scan in enumerate(problem.scans):
-                    if problem.scan_sets[i] != k:
-                        continue
-                    u = experiment.uncertainty(name, scan.pulse_energy)
-                    up = tuple(1.0 + u / scan.pulse_energy if j == i else 1.0
-                               for j in range(len(problem.scans)))
-                    down = tuple(1.0 - u / scan.pulse_energy if j == i else 1.0
-                                 for j in range(len(problem.scans)))
-                    found.append((f"pulse_energy ({scan.label})" + where, u,
-                                  Change(energy_factors=up), Change(energy_factors=down)))
+            first = problem.data_sets[group[0]].experiment
+            reference = (float(sum(first.populations)) if name == "populations" else
+                         1.0 if name == "pulse_energy_scale" else getattr(first, name))
+            found.append((_label(problem, name, group, len(groups)),
+                          first.uncertainty(name, reference),
+                          _moved(problem, name, group, +1.0),
+                          _moved(problem, name, group, -1.0)))
     return found
 
 
 def error_budget(problem: FitProblem, point: Tuple[np.ndarray, Dict[str, float]],
                  free: Sequence[str], jacobian: np.ndarray, dv_du: np.ndarray,
-                 statistical: Mapping[str, float]) -> ErrorBudget:
+                 statistical: Mapping[str, float],
+                 shared: Optional[Sequence[str]] = None) -> ErrorBudget:
     """The budget of a fit at its optimum ``point`` (see the module's
-    description); ``jacobian`` is d(weighted residuals)/du there."""
+    description); ``jacobian`` is d(weighted residuals)/du there. With
+    several data sets, ``shared`` names the settings whose uncertainty they
+    share (one contribution, every data set moved by its own uncertainty
+    at once) and the others are each data set's own; None: data sets with
+    equal experiments share theirs."""
     jac = np.asarray(jacobian, dtype=np.float64)
     contributions = []
-    for label, u, up, down in _changes(problem, free):
+    for label, u, up, down in _changes(problem, free, shared):
         if not u > 0.0:
             continue
         m_up = problem.valid_values(problem.evaluate_at(point, counted=False, change=up).values)

@@ -19,6 +19,7 @@ from typing import Any, Optional, Tuple, Union
 
 import numpy as np
 
+from .._files import atomic_output
 from ..evaluation.integrator_messages import collect_messages
 from ..inputs.parameters import PARAMETER_UNITS
 
@@ -165,5 +166,9 @@ def plot_fit(result: Any, path: Optional[Union[str, "os.PathLike[str]"]] = None,
         top.annotate(value_text(result), xy=(1.01, 0.0), xycoords="axes fraction",
                      ha="left", va="bottom", fontsize="small")
     if path is not None:
-        figure.savefig(os.fspath(path), dpi=dpi, format=format)
+        # matplotlib takes the format from the name only when it writes the
+        # file itself; here it writes into the temporary file beside it.
+        kind = format or os.path.splitext(os.fspath(path))[1].lstrip(".").lower() or None
+        with atomic_output(path, binary=True) as stream:
+            figure.savefig(stream, dpi=dpi, format=kind)
     return figure

@@ -2,8 +2,9 @@
 statistics (chi-square beside the noise it implies), convergence, the
 parameters with errors and start values, correlations, the bootstrap's
 intervals, every warning of the fit and the integrator's messages in
-words. A leaf module: the result hands itself to fit_report, which reads
-its fields. Relies on lmfit and texts.py.
+words, and the experiment as used (experiment_summary.py). A leaf module:
+the result hands itself to fit_report, which reads its fields. Relies on
+lmfit, texts.py and experiment_summary.py.
 """
 import math
 from typing import Any, List
@@ -11,6 +12,7 @@ from typing import Any, List
 import lmfit
 
 from .. import texts
+from .experiment_summary import experiment_summaries
 
 __all__ = ["fit_report"]
 
@@ -66,6 +68,9 @@ def _statistics(result: Any) -> List[str]:
 def fit_report(result: Any, min_correl: float = 0.1) -> str:
     """The report of a FitResult; correlations above ``min_correl`` shown."""
     lines = _statistics(result)
+    lines.append(texts.EXPERIMENT_HEAD)
+    for summary in experiment_summaries(result):
+        lines.extend(summary.report_lines())
     lines.append("[[Convergence]]")
     success = "not reported" if result.success is None else str(result.success)
     lines.append(f"    success            = {success}")

@@ -17,6 +17,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 import lmfit
 import numpy as np
 
+from .._files import atomic_output
 from ..evaluation.curve import fitted_curve
 from ..evaluation.integrator_messages import MessageSummary, collect_messages
 from ..evaluation.problem import DataSet, FitProblem
@@ -255,7 +256,7 @@ class FitResult:
         """The result as JSON text (to_dict), also written to ``path`` if given."""
         text = json.dumps(self.to_dict(), indent=2) + "\n"
         if path is not None:
-            with open(os.fspath(path), "w") as stream:
+            with atomic_output(path) as stream:
                 stream.write(text)
         return text
 

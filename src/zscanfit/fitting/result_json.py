@@ -28,6 +28,7 @@ from ..inputs.scans import Scan
 from ..warning_types import WarningRecord, ZScanWarning
 from .bootstrap_result import BootstrapResult
 from .error_budget import ErrorBudget
+from .experiment_summary import experiment_summaries
 from .profile import ProfileIntervals
 
 __all__ = ["FORMAT", "result_to_dict", "result_from_dict"]
@@ -111,6 +112,7 @@ def result_to_dict(result: Any, curve_points: int = 200) -> Dict[str, Any]:
                                 "counts": result.messages.counts_dict(),
                                 "first": list(result.messages.first)},
         "experiment": result.experiment.as_settings(),
+        "experiments": [summary.to_dict() for summary in experiment_summaries(result)],
         "bootstrap": None if result.bootstrap is None else result.bootstrap.to_dict(),
         "error_budget": None if result.error_budget is None else result.error_budget.to_dict(),
         "profile": None if result.profile is None else result.profile.to_dict(),

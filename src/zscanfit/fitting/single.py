@@ -19,10 +19,11 @@ import numpy as np
 from .. import texts
 from ..evaluation.integrator_messages import MessageSummary, collect_messages
 from ..evaluation.integrator_messages import report as report_messages
-from ..evaluation.models import DEFAULT_TOLERANCE, ModelSpec, model_warnings
+from ..evaluation.models import DEFAULT_TOLERANCE, ModelSpec, model_warnings, tolerance_warning
 from ..evaluation.problem import DataSet, FitProblem
 from ..inputs.convert import float_scalar, int_scalar
-from ..inputs.experiment import Experiment
+from ..inputs.experiment import UNCERTAIN_SETTINGS, Experiment
+from ..inputs.plausibility import energy_warnings
 from ..inputs.parameters import (PARAMETER_NAMES, beam_values, free_names, read_params,
                                  spec_pars_of)
 from ..inputs.scans import Scan, as_scan_list, scan_centre
@@ -47,6 +48,8 @@ METHODS = ("robust", "exact")
 # beyond it lie optical depths and saturations no measurement shows, where
 # the whole-beam model is costly, and a fit that runs to its edge says so.
 SEARCH_RANGE = 10.0
+# Each start is a whole fit: a thousand already take hours.
+MAX_STARTS = 1000
 
 
 @dataclasses.dataclass(frozen=True)
@@ -74,6 +77,7 @@ class FitInputs:
     free: Tuple[str, ...]
     options: FitOptions
     data_sets: Optional[List[DataSet]] = None   # a global fit's files
+    shared: Optional[Tuple[str, ...]] = None    # settings whose uncertainty they share
 
 
 def check_inputs(scans: Union[Scan, Sequence[Scan]], experiment: Any, params: Any, *,
@@ -106,9 +110,12 @@ def check_inputs(scans: Union[Scan, Sequence[Scan]], experiment: Any, params: An
                                                               options), free, options)
 
 
-def check_global_inputs(data_sets: Sequence[Any], params: Any, **options: Any) -> FitInputs:
+def check_global_inputs(data_sets: Sequence[Any], params: Any,
+                        shared: Optional[Sequence[str]] = None, **options: Any) -> FitInputs:
     """The arguments of ``fit_global`` converted and checked: every data
-    set a (scans, experiment) pair, or (scans, experiment, label)."""
+    set a (scans, experiment) pair, or (scans, experiment, label); the
+    shared settings names of settings that may carry an uncertainty."""
+    shared_names = None if shared is None else _shared_names(shared)
     if isinstance(data_sets, (str, bytes)) or not isinstance(data_sets, Sequence) \
             or not data_sets:
         raise ValueError(texts.GLOBAL_NO_DATA_SETS.format(kind=type(data_sets).__name__))
@@ -129,7 +136,23 @@ def check_global_inputs(data_sets: Sequence[Any], params: Any, **options: Any) -
         raise ValueError(texts.GLOBAL_EXACT)
     scans = [scan for d in checked for scan in d.scans]
     return dataclasses.replace(inputs, scans=scans, experiment=checked[0].experiment,
-                               data_sets=checked)
+                               data_sets=checked, shared=shared_names)
+
+
+# The settings a global fit's files may share: those with one value per
+# experiment (each scan's own pulse energy is its own reading).
+SHAREABLE = tuple(name for name in UNCERTAIN_SETTINGS if name != "pulse_energy")
+
+
+def _shared_names(shared: Any) -> Tuple[str, ...]:
+    """fit_global's ``shared`` as a tuple of names; ValueError naming a
+    name that is no shareable setting."""
+    names = (shared,) if isinstance(shared, str) else tuple(shared)
+    for name in names:
+        if name not in SHAREABLE:
+            raise ValueError(texts.GLOBAL_BAD_SHARED.format(name=name,
+                                                            names=", ".join(SHAREABLE)))
+    return names
 
 
 def _with_beam_starts(given: lmfit.Parameters, scans: Sequence[Scan], experiment: Experiment,
@@ -166,7 +189,8 @@ def check_options(*, is_sa: Any = False, n_starts: Any = 3, method: Any = "robus
             raise ValueError(texts.EXACT_MODEL.format(model=model))
         model = "on-axis"
     spec = ModelSpec.checked("whole-beam" if model is None else model, tolerance)
-    n_starts = int_scalar(n_starts, "n_starts", minimum=1, fix="give the number of starts")
+    n_starts = int_scalar(n_starts, "n_starts", minimum=1, maximum=MAX_STARTS,
+                          fix=texts.FIX_STARTS)
     diff_step = float_scalar(diff_step, "diff_step", positive=True,
                              fix="give a relative step such as 1e-4")
     if max_nfev is not None:
@@ -200,6 +224,7 @@ def fit_once(inputs: FitInputs) -> FitResult:
         raise ValueError(texts.TOO_MANY_FREE.format(free=len(free), points=problem.n_points))
     found = []
     for data_set in problem.data_sets:
+        found += energy_warnings(data_set.scans, data_set.experiment)
         found += narrow_scan_warnings(data_set.scans, data_set.experiment)
         if options.model.whole_beam:
             found += model_warnings(data_set.experiment, spec_pars_of(given))
@@ -226,7 +251,7 @@ def fit_once(inputs: FitInputs) -> FitResult:
         if any(d.experiment.uncertain_settings for d in problem.data_sets):
             point = (result.spec_pars, beam_values(result.params))
             result.error_budget = error_budget(problem, point, free, outcome.jacobian,
-                                               outcome.dv_du, result.stderr)
+                                               outcome.dv_du, result.stderr, inputs.shared)
     new = list(result.warning_records)
     result.messages = collected.summary
     if collected.summary and not options.verbose:
@@ -267,7 +292,9 @@ def _result(problem: FitProblem, given: lmfit.Parameters, free: Tuple[str, ...],
     found = parameter_warnings(given, free, outcome.values, errors, options.method,
                                problem.experiment.rayleigh_range_mm,
                                options.search_range if options.method == "robust" else None)
-    for record in (convergence_warning(outcome.success, outcome.message, problem.n_evaluations,
+    for record in (tolerance_warning(options.model, _largest(outcome.model_errors),
+                                     texts.AT_THE_FIT),
+                   convergence_warning(outcome.success, outcome.message, problem.n_evaluations,
                                        options.n_starts),
                    focus_warning(focus, problem.center_mm, problem.center_given),
                    sigma_chisqr_warning(redchi, ndata - nvarys) if problem.uses_sigma else None):

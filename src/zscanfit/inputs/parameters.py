@@ -238,16 +238,30 @@ def _finite(value: Any, name: str) -> float:
     return float_scalar(value, name, fix="give a finite start value")
 
 
+# No physical parameter comes near this in size (cross-sections in cm^2,
+# lifetimes in s, w0 in m, the focus in mm); lmfit cannot hold values near
+# 1e154 at all.
+LARGEST_VALUE = 1e100
+
+
 def _start_value(value: Any, name: str) -> float:
     """A finite start value; for a beam parameter also NaN (start from the
     experiment, or the focus found in the data), for a lifetime also +inf
-    (no decay)."""
+    (no decay). A lifetime must be positive; no value may exceed
+    LARGEST_VALUE in size."""
     if name in BEAM_NAMES and isinstance(value, float) and math.isnan(value):
         return value
     if name.startswith("tau_") and isinstance(value, (int, float, np.floating)) \
             and value == math.inf:
         return math.inf
-    return _finite(value, name)
+    number = _finite(value, name)
+    if abs(number) > LARGEST_VALUE:
+        raise ValueError(texts.VALUE_TOO_LARGE.format(name=name, value=number,
+                                                      largest=LARGEST_VALUE,
+                                                      unit=PARAMETER_UNITS[name] or "1"))
+    if name.startswith("tau_") and not number > 0.0:
+        raise ValueError(texts.LIFETIME_NOT_POSITIVE.format(name=name, value=number))
+    return number
 
 
 def beam_values(params: lmfit.Parameters) -> Dict[str, float]:

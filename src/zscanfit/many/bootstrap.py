@@ -31,11 +31,16 @@ FEW_SAMPLES = 100
 __all__ = ["BootstrapResult", "BootstrapDraw", "LEVELS", "percentile_intervals",
            "resample_scan_values", "drawn_settings", "draw", "summarise", "check_samples"]
 
+# Each resampled data set is a whole fit, and is held in memory until the
+# batch ends.
+MAX_SAMPLES = 100000
+
+
 def check_samples(n_samples: Any) -> int:
     """``n_samples`` as an int of at least 2, else ValueError."""
     if isinstance(n_samples, bool) or not isinstance(n_samples, (int, np.integer)) \
-            or n_samples < 2:
-        raise ValueError(texts.BOOTSTRAP_BAD_SAMPLES.format(value=n_samples))
+            or not 2 <= n_samples <= MAX_SAMPLES:
+        raise ValueError(texts.BOOTSTRAP_BAD_SAMPLES.format(value=n_samples, most=MAX_SAMPLES))
     return int(n_samples)
 
 

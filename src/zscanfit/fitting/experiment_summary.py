@@ -1,0 +1,110 @@
+"""What the experiment of a fit was, as the fit used it: for every data
+file its pulse energies and settings, the Rayleigh range, the peak
+fluence and intensity at the focus of every energy, and the sample's
+linear absorption (alpha0 = sigma_0 N0, alpha0 L and Te_lin at the fitted
+cross-sections). The report's [[Experiment]] section and the JSON's
+"experiments" list are made from it, so that a wrong energy or unit shows
+where a referee looks first. Relies on texts.py, _json.py and the
+inputs' plausibility (the focus's fluence and intensity).
+"""
+import dataclasses
+import math
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+from .. import texts
+from .._json import number
+from ..inputs.plausibility import peak_fluence, peak_intensity
+
+__all__ = ["ExperimentSummary", "experiment_summaries"]
+
+
+@dataclasses.dataclass(frozen=True)
+class ExperimentSummary:
+    """One data file's experiment as used: settings, energies and what
+    follows from them."""
+
+    label: Optional[str]
+    pulse_energies: Tuple[float, ...]   # J, in the order of the scans
+    points: int
+    settings: Dict[str, Any]            # Experiment.as_settings()
+    rayleigh_range_mm: float
+    alpha0: float                       # sigma_0 N0, 1/cm
+    linear_depth: float                 # -ln Te_lin
+    model: str
+
+    @property
+    def te_lin(self) -> float:
+        """The transmittance at low energy, exp(-(sigma_0 N0 + sigma_1 N1 +
+        sigma_2 N3) L)."""
+        return math.exp(-self.linear_depth)
+
+    def focus(self, energy: float) -> Tuple[float, float]:
+        """Peak fluence (J/cm^2) and intensity (W/cm^2) at the focus."""
+        w0, tau = self.settings["w0"], self.settings["tau"]
+        return peak_fluence(energy, w0), peak_intensity(energy, w0, tau)
+
+    def report_lines(self) -> List[str]:
+        s = self.settings
+        lines = []
+        if self.label:
+            lines.append(texts.EXPERIMENT_FILE.format(label=self.label))
+        energies = sorted(set(self.pulse_energies))
+        lines.append(texts.EXPERIMENT_ENERGIES.format(
+            energies=", ".join(f"{e:g}" for e in self.pulse_energies),
+            scans=len(self.pulse_energies), points=self.points))
+        lines.append(texts.EXPERIMENT_BEAM.format(
+            wavelength=s["wavelength"], w0=s["w0"], M2=s["M2"], z0=self.rayleigh_range_mm))
+        lines.append(texts.EXPERIMENT_PULSE.format(tau=s["tau"], width=s["sample_width"]))
+        lines.append(texts.EXPERIMENT_POPULATIONS.format(
+            populations=", ".join(f"{v:g}" for v in s["populations"])))
+        if self.model == "on-axis":
+            lines.append(texts.EXPERIMENT_SLICES.format(t_slices=s["t_slices"],
+                                                        z_slices=s["z_slices"]))
+        for energy in energies:
+            fluence, intensity = self.focus(energy)
+            lines.append(texts.EXPERIMENT_FOCUS.format(energy=energy, fluence=fluence,
+                                                       intensity=intensity))
+        lines.append(texts.EXPERIMENT_LINEAR.format(
+            alpha0=self.alpha0, depth=self.alpha0 * s["sample_width"], te_lin=self.te_lin))
+        for name, (amount, relative) in sorted(s["uncertainties"].items()):
+            shown = f"{100.0 * amount:g} %" if relative else f"{amount:g}"
+            lines.append(texts.EXPERIMENT_UNCERTAINTY.format(name=name, amount=shown))
+        return lines
+
+    def to_dict(self) -> Dict[str, Any]:
+        """JSON-ready plain data."""
+        focus = [self.focus(e) for e in self.pulse_energies]
+        return {"label": self.label,
+                "pulse_energies": [number(e) for e in self.pulse_energies],
+                "points": self.points,
+                "settings": self.settings,
+                "rayleigh_range_mm": number(self.rayleigh_range_mm),
+                "peak_fluence_j_cm2": [number(f) for f, _ in focus],
+                "peak_intensity_w_cm2": [number(i) for _, i in focus],
+                "alpha0_per_cm": number(self.alpha0),
+                "alpha0_L": number(self.alpha0 * self.settings["sample_width"]),
+                "te_lin": number(self.te_lin)}
+
+
+def _summary(label: Optional[str], scans: Sequence[Any], experiment: Any,
+             spec_pars: Sequence[float], model: str) -> ExperimentSummary:
+    n = experiment.populations
+    alpha0 = float(spec_pars[0]) * n[0]
+    depth = ((float(spec_pars[0]) * n[0] + float(spec_pars[1]) * n[1])
+             + float(spec_pars[2]) * n[3]) * experiment.sample_width
+    return ExperimentSummary(label=label,
+                             pulse_energies=tuple(float(s.pulse_energy) for s in scans),
+                             points=int(sum(s.n_points for s in scans)),
+                             settings=experiment.as_settings(),
+                             rayleigh_range_mm=float(experiment.rayleigh_range_mm),
+                             alpha0=alpha0, linear_depth=depth, model=model)
+
+
+def experiment_summaries(result: Any) -> List[ExperimentSummary]:
+    """The experiment of every data file of ``result`` (one for a fit of one
+    file), with the fitted beam where the fit freed it."""
+    if result.data_sets:
+        return [_summary(d.label, d.scans, d.experiment, result.spec_pars, result.model.name)
+                for d in result.data_sets]
+    return [_summary(result.source, result.scans, result.experiment, result.spec_pars,
+                     result.model.name)]
