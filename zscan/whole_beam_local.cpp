@@ -14,8 +14,10 @@
 // state stationary), a(n) the absorption's transfers between the levels per
 // unit light. The forward sensitivities s = dy/dp follow the variational
 // equations s' = J s + df/dp beside the state, in the same integrator call:
-// the augmented system's Newton matrix repeats the state's block for every
-// parameter (the terms of J's change with the state left to the corrector),
+// the augmented system's Newton matrix is block-diagonal, each depth node's
+// levels a block, and every parameter shares the state's blocks (the
+// coupling across depth and the terms of J's change with the state are left
+// to the corrector),
 // and the sensitivities' error weights are zero (infinite absolute
 // tolerance), so that the integrator's norms, and with them every step, are
 // those of the state alone. The populations are checked at every step.
@@ -157,60 +159,72 @@ void local_rhs(int* /*neq*/, double* t, double* y, double* ydot) {
 
 // d(dx_j/ds)/dx_k = [j == k] (K + g_j A) - g_j W_jk t_j beta^T, A the change
 // of the transfers with x and t_j the transfers; the absorbed fraction's
-// row is p exp(-E(L)) W_Lk beta^T. Every sensitivity repeats the state's
-// block on the diagonal. Full storage (ml = mu = 0 on entry) or band
-// storage of each node's own block (ml = mu = kPerNode - 1).
-void local_jacobian(int* /*neq*/, double* t, double* y, int* ml, int* mu, double* pd,
-                    int* nrowpd) {
-  LocalProblem& p = t_problem;
+// row is p exp(-E(L)) W_Lk beta^T. element(row, col) receives the entries
+// of one group (the state's; every sensitivity repeats its blocks), all of
+// them or the blocks on the diagonal only.
+template <typename Element>
+void jacobian_entries(LocalProblem& p, double t, const double* y, bool blocks_only,
+                      const Element& element) {
   const Absorber& a = *p.absorber;
-  const double pulse = pulse_value(p.pulse, *t);
+  const double pulse = pulse_value(p.pulse, t);
   light_at_nodes(p, pulse, y);
   const int m = p.nodes;
-  const int ld = *nrowpd;
-  const bool band = *ml > 0;
   const double* w = p.depth->integration.data();
   const double* r = p.rate;
-  // Element (row, col), 0-based, in full or band storage.
-  auto element = [&](int row, int col) -> double& {
-    const int i = band ? row - col + *mu : row;
-    return pd[at(i) + at(col) * at(ld)];
+  const double change[kPerNode][kPerNode] = {
+      {-(r[0] + r[1]), -r[0], -r[0], -r[0]},
+      {r[1], 0.0, 0.0, 0.0},
+      {0.0, 0.0, -r[2], 0.0},
+      {0.0, 0.0, r[2], 0.0},
   };
-  const double fade = pulse * std::exp(-p.extra[at(m - 1)]);
-  for (int segment = 0; segment <= p.parameters; ++segment) {
-    const int base = segment * p.state;
-    for (int j = 0; j < m; ++j) {
-      const double* x = y + kPerNode * j;
-      const double g = p.light[at(j)];
-      const Absorbing n = absorbing(a, x);
-      double t4[4];
-      transfers(r, n.n0, n.n1, n.n3, t4);
-      const double change[kPerNode][kPerNode] = {
-          {-(r[0] + r[1]), -r[0], -r[0], -r[0]},
-          {r[1], 0.0, 0.0, 0.0},
-          {0.0, 0.0, -r[2], 0.0},
-          {0.0, 0.0, r[2], 0.0},
-      };
-      const int row0 = base + kPerNode * j;
-      const int k_first = band ? j : 0, k_last = band ? j : m - 1;
-      for (int k = k_first; k <= k_last; ++k) {
-        const double coupling = -g * w[at(j) * at(m) + at(k)];
-        const int col0 = base + kPerNode * k;
-        for (int i = 0; i < kPerNode; ++i) {
-          for (int c = 0; c < kPerNode; ++c) {
-            double v = coupling * t4[i] * p.beta[c];
-            if (k == j) v += a.dark[i][c] + g * change[i][c];
-            element(row0 + i, col0 + c) = v;
-          }
+  for (int j = 0; j < m; ++j) {
+    const double* x = y + kPerNode * j;
+    const double g = p.light[at(j)];
+    const Absorbing n = absorbing(a, x);
+    double t4[4];
+    transfers(r, n.n0, n.n1, n.n3, t4);
+    const int k_first = blocks_only ? j : 0, k_last = blocks_only ? j : m - 1;
+    for (int k = k_first; k <= k_last; ++k) {
+      const double coupling = -g * w[at(j) * at(m) + at(k)];
+      for (int i = 0; i < kPerNode; ++i) {
+        for (int c = 0; c < kPerNode; ++c) {
+          double v = coupling * t4[i] * p.beta[c];
+          if (k == j) v += a.dark[i][c] + g * change[i][c];
+          element(kPerNode * j + i, kPerNode * k + c, v);
         }
       }
     }
-    if (!band) {
-      const double* last = w + at(m - 1) * at(m);
-      for (int k = 0; k < m; ++k)
-        for (int c = 0; c < kPerNode; ++c)
-          element(base + kPerNode * m, base + kPerNode * k + c) = fade * last[k] * p.beta[c];
-    }
+  }
+  if (blocks_only) return;
+  const double fade = pulse * std::exp(-p.extra[at(m - 1)]);
+  const double* last = w + at(m - 1) * at(m);
+  for (int k = 0; k < m; ++k)
+    for (int c = 0; c < kPerNode; ++c) element(kPerNode * m, kPerNode * k + c, fade * last[k] * p.beta[c]);
+}
+
+// The blocks of each depth node's own levels, column-major one after the
+// other, then the absorbed fraction's diagonal entry (zero): the state's
+// group, which every sensitivity shares.
+void local_blocks(int* /*neq*/, double* t, double* y, double* pd) {
+  LocalProblem& p = t_problem;
+  jacobian_entries(p, *t, y, true, [pd](int row, int col, double v) {
+    const int node = row / kPerNode;
+    pd[at(node * kPerNode * kPerNode + (col % kPerNode) * kPerNode + row % kPerNode)] = v;
+  });
+}
+
+// The full matrix, column-major (the fall-back when the blocks alone do not
+// carry the corrector): every sensitivity repeats the state's matrix on the
+// diagonal.
+void local_jacobian(int* /*neq*/, double* t, double* y, int* /*ml*/, int* /*mu*/, double* pd,
+                    int* nrowpd) {
+  LocalProblem& p = t_problem;
+  const std::size_t ld = at(*nrowpd);
+  for (int segment = 0; segment <= p.parameters; ++segment) {
+    const int base = segment * p.state;
+    jacobian_entries(p, *t, y, false, [&](int row, int col, double v) {
+      pd[at(base + row) + at(base + col) * ld] = v;
+    });
   }
 }
 
@@ -257,9 +271,14 @@ LocalOutcome local_transmittance(const Absorber& absorber, double intensity,
   p.change.resize(at(m));
 
   int neq = p.state * (p.parameters + 1);
-  const bool band = !settings.full_jacobian;
-  const int ml = band ? kPerNode - 1 : 0;
-  const int matrix = band ? (3 * ml + 1) * neq : neq * neq;
+  const bool blocks = !settings.full_jacobian;
+  lsoda::BlockLayout layout;
+  layout.block_size = kPerNode;
+  layout.blocks = m;
+  layout.singles = 1;
+  layout.groups = p.parameters + 1;
+  layout.shared = true;
+  const int matrix = blocks ? kPerNode * kPerNode * m + 1 : neq * neq;
   int lrw = 22 + 16 * neq + matrix;
   int liw = 20 + neq;
   work.y.assign(at(neq), 0.0);
@@ -295,13 +314,17 @@ LocalOutcome local_transmittance(const Absorber& absorber, double intensity,
   int iopt = 1;
   work.rwork[0] = s_end;              // RWORK(1) = TCRIT
   work.rwork[5] = settings.max_step;  // RWORK(6) = HMAX
-  work.iwork[0] = ml;                 // IWORK(1), IWORK(2): ML, MU
-  work.iwork[1] = ml;
-  int jt = band ? 4 : 1;
+  int jt = 1;  // the Jacobian from local_blocks or local_jacobian
   while (true) {
-    lsoda::DLSODA(local_rhs, &neq, work.y.data(), &s, &s_end, &itol, work.rtol.data(), work.atol.data(),
-                  &itask, &istate, &iopt, work.rwork.data(), &lrw, work.iwork.data(), &liw,
-                  local_jacobian, &jt);
+    if (blocks) {
+      lsoda::DLSODA_BLOCKS(local_rhs, &neq, work.y.data(), &s, &s_end, &itol, work.rtol.data(),
+                           work.atol.data(), &itask, &istate, &iopt, work.rwork.data(), &lrw,
+                           work.iwork.data(), &liw, local_blocks, &layout, &jt);
+    } else {
+      lsoda::DLSODA(local_rhs, &neq, work.y.data(), &s, &s_end, &itol, work.rtol.data(),
+                    work.atol.data(), &itask, &istate, &iopt, work.rwork.data(), &lrw,
+                    work.iwork.data(), &liw, local_jacobian, &jt);
+    }
     if (istate != 2) break;
     track(absorber, m, work.y.data(), out.range);
     if (s == s_end || work.iwork[10] >= kMaxSteps) break;

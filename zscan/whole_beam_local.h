@@ -29,7 +29,7 @@ struct LocalSettings {
   // The integration ends here (<= pulse.half_window); the rest of the pulse
   // crosses the sample as it is then.
   double end = 0.0;
-  bool full_jacobian = false;  // false: the band of each node's own levels
+  bool full_jacobian = false;  // false: the blocks of each node's own levels
   // The derivatives of the absorber's coefficients with respect to the
   // parameters whose sensitivities are wanted (none: null or empty).
   const std::vector<Absorber>* derivatives = nullptr;

@@ -22,7 +22,7 @@ namespace {
 
 // Integrator tolerance of the first rung relative to the requested one;
 // every further rung kRungRatio times tighter, down to kFinestAccuracy.
-constexpr double kFirstRungAccuracy = 0.05;
+constexpr double kFirstRungAccuracy = 0.03;
 constexpr double kRungRatio = 10.0;
 // The integrator cannot be asked for less than this (unit round-off times a
 // few hundred).
@@ -93,7 +93,7 @@ RungValue rung_value(const Absorber& absorber, const Ladder& ladder, double inte
   settings.max_step = kMaxTimeStep;
   settings.end = ladder.end[r];
   settings.derivatives = derivatives;
-  // The band of each depth node's own levels first: the coupling across
+  // The blocks of each depth node's own levels first: the coupling across
   // depth is left to the corrector's iteration, which costs little in
   // steps; the full matrix when that fails.
   settings.full_jacobian = false;

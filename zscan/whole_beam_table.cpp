@@ -32,9 +32,11 @@ constexpr int kMaxDegree = 20;
 // integrand is the interpolant times e^y.
 constexpr int kExtraPoints = 8;
 constexpr int kMostPoints = kMaxDegree / 2 + kExtraPoints;
-// The table's estimate of an interval is this multiple of the larger check
-// deviation.
-constexpr double kCheckSafety = 2.0;
+// The interpolation error of the beam average: kModelSafety times the
+// integral of the modelled error plus kShapeShare times the integral of its
+// magnitude (the true error's departure from the model's shape).
+constexpr double kModelSafety = 2.0;
+constexpr double kShapeShare = 0.3;
 // Share of the tolerance the table's interpolation may take.
 constexpr double kTableBudget = 0.5;
 // The interpolant's error from the errors of its nodes is bounded by this
@@ -62,6 +64,41 @@ double node_position(const TableInterval& iv, int j, int degree) {
 
 // Index of the first check node among the nodes of degree 2p.
 int check_index(int degree) { return 2 * (degree / 3) + 1; }
+
+// The node polynomial of the interval at x in [0, 1].
+double node_polynomial(const TableInterval& iv, double x) {
+  double w = 1.0;
+  for (int j = 0; j <= iv.degree; ++j) w *= x - lobatto_node(j, iv.degree);
+  return w;
+}
+
+// The modelled interpolation error at x in [0, 1].
+double modelled_error(const TableInterval& iv, double x) {
+  return node_polynomial(iv, x) * (iv.shape[0] + iv.shape[1] * x);
+}
+
+// The integrals of the modelled interpolation error and of its magnitude
+// over [iv.low, y], dI.
+struct ErrorIntegrals {
+  double signed_part = 0.0, magnitude = 0.0;
+};
+ErrorIntegrals error_integrals(const TableScale& scale, const TableInterval& iv, double y) {
+  const int points = iv.degree / 2 + kExtraPoints;
+  double nodes[kMostPoints], weights[kMostPoints];
+  gauss_legendre(points, nodes, weights);
+  const double width = iv.high - iv.low;
+  const double x_end = (y - iv.low) / width;
+  ErrorIntegrals out;
+  for (int q = 0; q < points; ++q) {
+    const double x = x_end * nodes[q];
+    const double c = modelled_error(iv, x) * std::exp(iv.low + width * x);
+    out.signed_part += weights[q] * c;
+    out.magnitude += weights[q] * std::fabs(c);
+  }
+  out.signed_part *= scale.scale * (width * x_end);
+  out.magnitude *= scale.scale * (width * x_end);
+  return out;
+}
 
 // The integral of function f of the interval (0: Tloc, 1..: derivatives)
 // over [iv.low, y] with respect to I.
@@ -131,7 +168,7 @@ class Builder {
     Status status = run_tasks(n * first, [&](int task, LocalWork& work) {
       const int r = first - 1 - task / n, k = task % n;
       const int id = batch[at(k)];
-      const bool slopes = r == 0 && p > 0;
+      const bool slopes = r == first - 1 && p > 0;
       rungs[at(k) * kRungs + at(r)] =
           rung_value(absorber_, ladder_, table_.intensities[at(id)], r, work,
                      slopes ? request_.derivatives : nullptr,
@@ -157,9 +194,10 @@ class Builder {
         own[r] = rung_value(absorber_, ladder_, intensity, r, work);
         node = node_from_rungs(ladder_, own, r + 1, &more);
       }
-      // The derivatives of the rung returned, when that is not the first.
-      if (p > 0 && node.top_rung > 0 && std::isfinite(node.value)) {
-        rung_value(absorber_, ladder_, intensity, node.top_rung, work, request_.derivatives,
+      // The derivatives from the finer rung of the pair returned, when that
+      // is not the second.
+      if (p > 0 && node.top_rung + 1 != first - 1 && std::isfinite(node.value)) {
+        rung_value(absorber_, ladder_, intensity, node.top_rung + 1, work, request_.derivatives,
                    &table_.slopes[at(id) * at(p)]);
         ++node.integrations;
       }
@@ -327,16 +365,24 @@ class Builder {
     for (std::size_t j = 0; j < size; ++j) f[j] = table_.values[at(iv.nodes[j])].finer;
     std::vector<double> finer(size);
     lobatto_coefficients(f.data(), iv.degree, finer.data());
-    double deviation = 0.0;
-    for (int check : iv.checks) {
-      const NodeValue& v = table_.values[at(check)];
-      const double y = coordinate_of(table_.scale, table_.intensities[at(check)]);
-      const double x = (y - iv.low) / (iv.high - iv.low);
-      deviation = std::max(deviation, std::fabs(chebyshev_value(finer.data(), iv.degree, x) - v.finer));
+    double deviation[2] = {}, where[2] = {};
+    for (int c = 0; c < 2; ++c) {
+      const NodeValue& v = table_.values[at(iv.checks[c])];
+      const double y = coordinate_of(table_.scale, table_.intensities[at(iv.checks[c])]);
+      where[c] = (y - iv.low) / (iv.high - iv.low);
+      deviation[c] = v.finer - chebyshev_value(finer.data(), iv.degree, where[c]);
       iv.node_error = std::max(iv.node_error, v.error);
     }
-    iv.table_error = kCheckSafety * deviation;
-    bool finite = std::isfinite(iv.table_error);
+    iv.table_error = std::max(std::fabs(deviation[0]), std::fabs(deviation[1]));
+    // a + b x through deviation / w at the two checks.
+    const double u0 = deviation[0] / node_polynomial(iv, where[0]);
+    const double u1 = deviation[1] / node_polynomial(iv, where[1]);
+    iv.shape[1] = (u0 - u1) / (where[0] - where[1]);
+    iv.shape[0] = u0 - iv.shape[1] * where[0];
+    const ErrorIntegrals whole = error_integrals(table_.scale, iv, iv.high);
+    iv.error_integral = whole.signed_part;
+    iv.error_magnitude = whole.magnitude;
+    bool finite = std::isfinite(iv.table_error) && std::isfinite(iv.error_magnitude);
     for (double a : iv.coefficients) finite = finite && std::isfinite(a);
     if (!finite) {
       iv.coefficients.assign(iv.coefficients.size(), std::numeric_limits<double>::quiet_NaN());
@@ -401,24 +447,32 @@ BeamAverage beam_average(const Table& table, double intensity, double* derivativ
   }
   const TableScale& scale = table.scale;
   const double y = coordinate_of(scale, intensity);
-  double before_error = 0.0;
+  double node_error = 0.0;  // times the intensity
+  ErrorIntegrals interpolation;
   std::vector<double> before(at(1 + p), 0.0);
   for (const TableInterval& iv : table.intervals) {
     const double i_low = intensity_at(scale, iv.low);
-    const double bound = iv.table_error + kNodeErrorFactor * iv.node_error;
+    const double bound = kNodeErrorFactor * iv.node_error;
     if (y > iv.high && &iv != &table.intervals.back()) {
       for (int k = 0; k <= p; ++k) before[at(k)] += iv.integrals[at(k)];
-      before_error += (intensity_at(scale, iv.high) - i_low) * bound;
+      node_error += (intensity_at(scale, iv.high) - i_low) * bound;
+      interpolation.signed_part += iv.error_integral;
+      interpolation.magnitude += iv.error_magnitude;
       continue;
     }
     for (int k = 0; k <= p; ++k) before[at(k)] += partial_integral(scale, iv, k, y);
-    before_error += (intensity - i_low) * bound;
+    node_error += (intensity - i_low) * bound;
+    const ErrorIntegrals part = error_integrals(scale, iv, y);
+    interpolation.signed_part += part.signed_part;
+    interpolation.magnitude += part.magnitude;
     const double x = (y - iv.low) / (iv.high - iv.low);
     out.local = chebyshev_value(iv.coefficients.data(), iv.degree, x);
     break;
   }
   out.value = before[0] / intensity;
-  out.error = before_error / intensity;
+  out.error = (node_error + kModelSafety * std::fabs(interpolation.signed_part) +
+               kShapeShare * interpolation.magnitude) /
+              intensity;
   for (int k = 0; k < p && derivatives != nullptr; ++k) derivatives[k] = before[at(k + 1)] / intensity;
   if (!std::isfinite(out.value) || !std::isfinite(out.error)) {
     out.value = std::numeric_limits<double>::quiet_NaN();

@@ -32,7 +32,14 @@ struct TableInterval {
   std::vector<double> coefficients;
   // [1 + derivatives] the integral of each function over the interval, dI.
   std::vector<double> integrals;
-  double table_error = 0.0;  // bound on |interpolant - Tloc| from the checks
+  double table_error = 0.0;  // |interpolant - Tloc| at the checks (finer rungs)
+  // The interpolation error modelled from the checks, as a Chebyshev
+  // interpolant's error is shaped: C(x) = w(x) (a + b x), w the node
+  // polynomial in x = (y - low) / (high - low), matching the finer rungs'
+  // deviations at the two checks; its integrals over the interval, dI.
+  double shape[2] = {0.0, 0.0};
+  double error_integral = 0.0;   // int C dI
+  double error_magnitude = 0.0;  // int |C| dI
   double node_error = 0.0;   // largest error estimate of its nodes
   bool accepted = false;
 };
@@ -99,7 +106,9 @@ Status build_table(const Absorber& absorber, const Ladder& ladder, const TableRe
                    Table& table);
 
 // The mean of the tabulated Tloc over [0, intensity] (0 <= intensity <=
-// I_max), with a bound on its error from the table's estimates, the mean's
+// I_max), with a bound on its error from the table's estimates (the nodes'
+// errors, and the interpolation error as modelled from the checks, with a
+// safety on the model and a share of its magnitude for its departures), the mean's
 // derivatives (into derivatives[0 .. table.derivatives - 1] when given) and
 // Tloc itself at the intensity.
 struct BeamAverage {

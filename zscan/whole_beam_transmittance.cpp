@@ -135,7 +135,11 @@ Status evaluate(const Evaluation& v) {
   request.scale = table_scale(absorber, max_intensity, ladder.pulse);
   request.tolerance = tolerance;
   request.derivatives = &derivatives;
-  request.physics_margin = tolerance / std::max(1.0, largest_depth);
+  // A population off by p changes the absorption of its layer by up to the
+  // largest depth times p; the light crosses about one linear optical depth
+  // of the sample, so a share 1 / max(1, D) of that reaches the values.
+  request.physics_margin =
+      tolerance / std::max(1.0, largest_depth / std::max(1.0, absorber.linear_depth));
   Table table;
   const Status status = build_table(absorber, ladder, request, table);
   v.stats.table_nodes = table.counts.nodes;

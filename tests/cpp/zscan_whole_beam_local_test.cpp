@@ -17,6 +17,7 @@
 
 #include "zscan/whole_beam_inputs.h"
 #include "zscan/whole_beam_node.h"
+#include "zscan/whole_beam_table.h"
 #include "zscan_whole_beam.h"
 
 namespace {
@@ -150,5 +151,64 @@ INSTANTIATE_TEST_SUITE_P(
         local_case("Saturable", [](Case& c) { c.spec_pars = whole_beam_test::saturable(); }, 1e-10),
         local_case("Thick", [](Case& c) { c.width = 1.0; }, 2e-9)),
     [](const ::testing::TestParamInfo<LocalCase>& info) { return std::string(info.param.name); });
+
+// ------------------------------------------------------ within physics
+// Level 3 populated beside the ground state and kept by a fast decay into
+// it (0.4 ns) against a slow feed (1 us from level 4), strongly driven at
+// 10 uJ: the compensation gives from the ground state in proportion to what
+// it holds, so every population stays within [0, N_total] at every step
+// however hard the pulse empties level 0.
+Case kept_level_3() {
+  Case c;
+  c.populations = {1.5e17, 0.0, 0.0, 1.5e17, 0.0};
+  c.spec_pars = {1e-17, 4e-17, 5e-17, 5e-9, 1e-8, 1e-12, 0.4e-9, 1e-6};
+  c.energies = {1e-5};
+  c.positions = {-20.0, -4.0, -1.0, 0.0};
+  return c;
+}
+
+TEST(WholeBeamLocalPopulations, StayWithinTheTotalUnderStrongDriving) {
+  const Case c = kept_level_3();
+  const zscan::WholeBeamExperiment e = c.experiment();
+  const zscan::Absorber absorber = zscan::make_absorber(e, c.spec_pars.data()).absorber;
+  const double peak = zscan::whole_beam_peak_intensity(e, 1e-5, 0.0);
+  const zscan::Ladder ladder = zscan::make_ladder(1e-5, absorber, peak, zscan::PulseShape::gaussian);
+  zscan::LocalWork work;
+  for (double fraction : {0.01, 0.3, 1.0}) {
+    const zscan::RungValue rung = zscan::rung_value(absorber, ladder, fraction * peak, 0, work);
+    ASSERT_TRUE(rung.completed);
+    EXPECT_GT(rung.range.low, -1e-6) << fraction;
+    EXPECT_LT(rung.range.high, 1.0 + 1e-6) << fraction;
+  }
+  const whole_beam_test::Result r = whole_beam_test::evaluate(c);
+  ASSERT_EQ(r.status, zscan::Status::ok);
+  for (size_t i = 0; i < r.values.size(); ++i) EXPECT_LE(r.errors[i], c.tolerance) << i;
+}
+
+// A node whose populations leave [-margin, 1 + margin] stops the table with
+// Status::left_physics and says where: with a margin below zero every node
+// does, and the most extreme population is reported.
+TEST(WholeBeamLocalPopulations, ANodeBeyondTheMarginStopsTheTable) {
+  Case c;
+  const zscan::WholeBeamExperiment e = c.experiment();
+  const zscan::Absorber absorber = zscan::make_absorber(e, c.spec_pars.data()).absorber;
+  const double peak = zscan::whole_beam_peak_intensity(e, 1.5e-6, 0.0);
+  const zscan::Ladder ladder = zscan::make_ladder(1e-5, absorber, peak, zscan::PulseShape::gaussian);
+  zscan::TableRequest request;
+  request.scale = zscan::table_scale(absorber, peak, ladder.pulse);
+  request.tolerance = 1e-5;
+  request.physics_margin = 1e-5;
+  zscan::Table within;
+  EXPECT_EQ(zscan::build_table(absorber, ladder, request, within), zscan::Status::ok);
+  request.physics_margin = -0.5;
+  zscan::Table beyond;
+  ASSERT_EQ(zscan::build_table(absorber, ladder, request, beyond), zscan::Status::left_physics);
+  EXPECT_TRUE(beyond.breach.found);
+  EXPECT_GE(beyond.breach.level, 0);
+  EXPECT_LT(beyond.breach.level, zscan::kLevels);
+  EXPECT_TRUE(beyond.breach.population <= 0.0 || beyond.breach.population >= 1.0);
+  EXPECT_GT(beyond.breach.intensity, 0.0);
+  EXPECT_LE(beyond.breach.intensity, peak);
+}
 
 }  // namespace
