@@ -75,7 +75,7 @@ Ladder make_ladder(double tolerance, const Absorber& a, double max_intensity, Pu
     ladder.end[r] = pulse_end(ladder.pulse, kTailShare * accuracy / std::max(1.0, std::exp(d)));
     ladder.rungs = r + 1;
     if (accuracy <= kFinestAccuracy || degree >= kMaxDepthDegree) break;
-    degree += std::max(2, degree / 4);
+    degree += std::max(1, degree / 4);
     accuracy = std::max(accuracy / kRungRatio, kFinestAccuracy);
   }
   ladder.budget = kNodeBudget * tolerance;

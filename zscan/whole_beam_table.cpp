@@ -11,6 +11,7 @@
 #include "zscan/whole_beam_table.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstddef>
@@ -31,7 +32,6 @@ constexpr int kMaxDegree = 20;
 // Gauss-Legendre points of the beam average beyond half the degree: the
 // integrand is the interpolant times e^y.
 constexpr int kExtraPoints = 8;
-constexpr int kMostPoints = kMaxDegree / 2 + kExtraPoints;
 // The interpolation error of the beam average: kModelSafety times the
 // integral of the modelled error plus kShapeShare times the integral of its
 // magnitude (the true error's departure from the model's shape).
@@ -83,9 +83,9 @@ struct ErrorIntegrals {
   double signed_part = 0.0, magnitude = 0.0;
 };
 ErrorIntegrals error_integrals(const TableScale& scale, const TableInterval& iv, double y) {
-  const int points = iv.degree / 2 + kExtraPoints;
-  double nodes[kMostPoints], weights[kMostPoints];
-  gauss_legendre(points, nodes, weights);
+  const int points = static_cast<int>(iv.rule_nodes.size());
+  const double* nodes = iv.rule_nodes.data();
+  const double* weights = iv.rule_weights.data();
   const double width = iv.high - iv.low;
   const double x_end = (y - iv.low) / width;
   ErrorIntegrals out;
@@ -103,9 +103,9 @@ ErrorIntegrals error_integrals(const TableScale& scale, const TableInterval& iv,
 // The integral of function f of the interval (0: Tloc, 1..: derivatives)
 // over [iv.low, y] with respect to I.
 double partial_integral(const TableScale& scale, const TableInterval& iv, int f, double y) {
-  const int points = iv.degree / 2 + kExtraPoints;
-  double nodes[kMostPoints], weights[kMostPoints];
-  gauss_legendre(points, nodes, weights);
+  const int points = static_cast<int>(iv.rule_nodes.size());
+  const double* nodes = iv.rule_nodes.data();
+  const double* weights = iv.rule_weights.data();
   const double* a = iv.coefficients.data() + at(f) * at(iv.degree + 1);
   const double width = iv.high - iv.low;
   const double x_end = (y - iv.low) / width;
@@ -137,57 +137,81 @@ class Builder {
     table_.intervals.push_back(new_interval(0.0, top, zero, end));
   }
 
-  // Computes the pending nodes on the worker threads: first the two rungs
-  // every node climbs, each rung a task of its own, then, node by node, the
-  // further rungs of those whose first two disagree. What a node is does
-  // not depend on where its rungs were computed.
+  // Computes the pending rungs on the worker threads, each an integration
+  // of its own: both rungs of a new interpolation node, the finer one alone
+  // of a check (what the check compares), the coarser one of a check that
+  // became a node; then, node by node, the further rungs of those whose
+  // first two disagree. The derivatives come with the finer rung of a node.
+  // What a node is does not depend on where its rungs were computed.
   Status compute_pending() {
+    const int p = table_.derivatives;
+    const int first = std::min(2, ladder_.rungs);
+    const int fine = first - 1;
+    struct Task {
+      int id, rung;
+      bool slopes;
+    };
+    std::vector<Task> tasks;
     std::vector<int> batch;
     for (int id : pending_) {
       if (table_.intensities[at(id)] == 0.0) {
         table_.values[at(id)] = table_node(absorber_, ladder_, 0.0, dummy_);
-      } else {
-        batch.push_back(id);
+        continue;
+      }
+      batch.push_back(id);
+      const bool node = is_node_[at(id)] != 0;
+      const bool slopes = node && p > 0;
+      for (int r = fine; r >= 0; --r) {
+        if (!node && r != fine) continue;
+        const bool has = (done_[at(id)] >> r) & 1u;
+        const bool needs_slopes = slopes && r == fine && sloped_[at(id)] == 0;
+        if (!has || needs_slopes) tasks.push_back({id, r, needs_slopes});
       }
     }
     pending_.clear();
-    // The most intense nodes take the most steps: handing them out first
-    // balances the workers.
-    std::sort(batch.begin(), batch.end(), [this](int a, int b) {
-      const double ia = table_.intensities[at(a)], ib = table_.intensities[at(b)];
-      return ia != ib ? ia > ib : a < b;
+    // The finer rungs first, then the coarser ones, each set from the most
+    // intense node down: the longest integrations first balance the workers.
+    std::sort(tasks.begin(), tasks.end(), [this](const Task& a, const Task& b) {
+      if (a.rung != b.rung) return a.rung > b.rung;
+      const double ia = table_.intensities[at(a.id)], ib = table_.intensities[at(b.id)];
+      return ia != ib ? ia > ib : a.id < b.id;
     });
-    const int n = static_cast<int>(batch.size());
     ++table_.counts.rounds;
-    if (n == 0) return Status::ok;
-    const int first = std::min(2, ladder_.rungs);
-    const int p = table_.derivatives;
-    std::vector<RungValue> rungs(at(n) * kRungs);
-    // Tasks: the finer rung of every node, then the coarser one, each set
-    // from the most intense node down.
-    Status status = run_tasks(n * first, [&](int task, LocalWork& work) {
-      const int r = first - 1 - task / n, k = task % n;
-      const int id = batch[at(k)];
-      const bool slopes = r == first - 1 && p > 0;
-      rungs[at(k) * kRungs + at(r)] =
-          rung_value(absorber_, ladder_, table_.intensities[at(id)], r, work,
-                     slopes ? request_.derivatives : nullptr,
-                     slopes ? &table_.slopes[at(id) * at(p)] : nullptr);
+    Status status = run_tasks(static_cast<int>(tasks.size()), [&](int i, LocalWork& work) {
+      const Task& t = tasks[at(i)];
+      rungs_[at(t.id)][at(t.rung)] =
+          rung_value(absorber_, ladder_, table_.intensities[at(t.id)], t.rung, work,
+                     t.slopes ? request_.derivatives : nullptr,
+                     t.slopes ? &table_.slopes[at(t.id) * at(p)] : nullptr);
     });
     if (status != Status::ok) return status;
-    // The nodes that climb further, each on one worker.
+    for (const Task& t : tasks) {
+      done_[at(t.id)] |= static_cast<unsigned char>(1u << t.rung);
+      if (t.slopes) sloped_[at(t.id)] = static_cast<unsigned char>(t.rung + 1);
+    }
+    // Checks are their finer rung; nodes climb further where needed.
     std::vector<int> climbing;
-    for (int k = 0; k < n; ++k) {
+    for (int id : batch) {
+      const RungValue* own = rungs_[at(id)].data();
+      if (is_node_[at(id)] == 0) {
+        NodeValue check;
+        check.value = check.finer = own[fine].completed ? own[fine].value
+                                                        : std::numeric_limits<double>::quiet_NaN();
+        check.integrations = own[fine].integrations;
+        check.steps = own[fine].steps;
+        check.failed_integrations = own[fine].failed_integrations;
+        check.range = own[fine].range;
+        table_.values[at(id)] = check;
+        continue;
+      }
       bool more = false;
-      table_.values[at(batch[at(k)])] =
-          node_from_rungs(ladder_, &rungs[at(k) * kRungs], first, &more);
-      if (more) climbing.push_back(k);
+      table_.values[at(id)] = node_from_rungs(ladder_, own, first, &more);
+      if (more) climbing.push_back(id);
     }
     status = run_tasks(static_cast<int>(climbing.size()), [&](int task, LocalWork& work) {
-      const int k = climbing[at(task)];
-      const int id = batch[at(k)];
+      const int id = climbing[at(task)];
       const double intensity = table_.intensities[at(id)];
-      RungValue* own = &rungs[at(k) * kRungs];
+      RungValue* own = rungs_[at(id)].data();
       bool more = true;
       NodeValue node;
       for (int r = first; r < ladder_.rungs && more; ++r) {
@@ -195,8 +219,8 @@ class Builder {
         node = node_from_rungs(ladder_, own, r + 1, &more);
       }
       // The derivatives from the finer rung of the pair returned, when that
-      // is not the second.
-      if (p > 0 && node.top_rung + 1 != first - 1 && std::isfinite(node.value)) {
+      // is not the first pair's.
+      if (p > 0 && node.top_rung + 1 != fine && std::isfinite(node.value)) {
         rung_value(absorber_, ladder_, intensity, node.top_rung + 1, work, request_.derivatives,
                    &table_.slopes[at(id) * at(p)]);
         ++node.integrations;
@@ -204,7 +228,7 @@ class Builder {
       table_.values[at(id)] = node;
     });
     if (status != Status::ok) return status;
-    for (int k = 0; k < n; ++k) note_breach(batch[at(k)]);
+    for (int id : batch) note_breach(id);
     return table_.breach.found ? Status::left_physics : Status::ok;
   }
 
@@ -267,11 +291,24 @@ class Builder {
   }
 
  private:
-  int add_node(double y) {
+  // A new node (an interpolation node, or a check that needs only its
+  // finer rung), pending.
+  int add_node(double y, bool node = true) {
     table_.intensities.push_back(intensity_at(table_.scale, y));
     table_.values.emplace_back();
     table_.slopes.resize(table_.slopes.size() + at(table_.derivatives), 0.0);
+    rungs_.emplace_back();
+    done_.push_back(0);
+    sloped_.push_back(0);
+    is_node_.push_back(node ? 1 : 0);
     const int id = static_cast<int>(table_.intensities.size() - 1);
+    pending_.push_back(id);
+    return id;
+  }
+
+  // A check that became an interpolation node: its remaining rungs pending.
+  int promoted(int id) {
+    is_node_[at(id)] = 1;
     pending_.push_back(id);
     return id;
   }
@@ -295,8 +332,8 @@ class Builder {
 
   void add_checks(TableInterval& iv) {
     const int c = check_index(iv.degree);
-    iv.checks[0] = add_node(node_position(iv, c, 2 * iv.degree));
-    iv.checks[1] = add_node(node_position(iv, 2 * iv.degree - c, 2 * iv.degree));
+    iv.checks[0] = add_node(node_position(iv, c, 2 * iv.degree), false);
+    iv.checks[1] = add_node(node_position(iv, 2 * iv.degree - c, 2 * iv.degree), false);
   }
 
   TableInterval new_interval(double low, double high, int low_node, int high_node) {
@@ -326,9 +363,9 @@ class Builder {
       if (j % 2 == 0)
         node = iv.nodes[at(j / 2)];
       else if (j == c)
-        node = iv.checks[0];
+        node = promoted(iv.checks[0]);
       else if (j == out.degree - c)
-        node = iv.checks[1];
+        node = promoted(iv.checks[1]);
       else
         node = add_node(node_position(out, j, out.degree));
     }
@@ -356,6 +393,10 @@ class Builder {
       }
       lobatto_coefficients(f.data(), iv.degree, &iv.coefficients[at(k) * size]);
     }
+    const int points = iv.degree / 2 + kExtraPoints;
+    iv.rule_nodes.resize(at(points));
+    iv.rule_weights.resize(at(points));
+    gauss_legendre(points, iv.rule_nodes.data(), iv.rule_weights.data());
     iv.integrals.resize(at(1 + p));
     for (int k = 0; k <= p; ++k) iv.integrals[at(k)] = partial_integral(table_.scale, iv, k, iv.high);
     for (std::size_t j = 0; j < size; ++j)
@@ -371,7 +412,6 @@ class Builder {
       const double y = coordinate_of(table_.scale, table_.intensities[at(iv.checks[c])]);
       where[c] = (y - iv.low) / (iv.high - iv.low);
       deviation[c] = v.finer - chebyshev_value(finer.data(), iv.degree, where[c]);
-      iv.node_error = std::max(iv.node_error, v.error);
     }
     iv.table_error = std::max(std::fabs(deviation[0]), std::fabs(deviation[1]));
     // a + b x through deviation / w at the two checks.
@@ -396,6 +436,11 @@ class Builder {
   const double budget_;
   Table& table_;
   std::vector<int> pending_;
+  // Per node: its rungs, which of them are computed (bit r), the rung + 1
+  // its derivatives came with (0: none), and whether it is an interpolation
+  // node rather than a check.
+  std::vector<std::array<RungValue, kRungs>> rungs_;
+  std::vector<unsigned char> done_, sloped_, is_node_;
   LocalWork dummy_;  // for the nodes at zero intensity, which integrate nothing
 };
 

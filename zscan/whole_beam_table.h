@@ -32,6 +32,8 @@ struct TableInterval {
   std::vector<double> coefficients;
   // [1 + derivatives] the integral of each function over the interval, dI.
   std::vector<double> integrals;
+  // The Gauss-Legendre rule of the beam average on [0, 1].
+  std::vector<double> rule_nodes, rule_weights;
   double table_error = 0.0;  // |interpolant - Tloc| at the checks (finer rungs)
   // The interpolation error modelled from the checks, as a Chebyshev
   // interpolant's error is shaped: C(x) = w(x) (a + b x), w the node
