@@ -195,27 +195,13 @@ void BM_WholeBeamEvaluation(benchmark::State& state) { run_whole_beam(state, kWh
 void BM_WholeBeamEvaluationSA(benchmark::State& state) { run_whole_beam(state, kWholeBeamSa, false); }
 void BM_WholeBeamDerivatives(benchmark::State& state) { run_whole_beam(state, kWholeBeamRsa, true); }
 
-BENCHMARK(BM_WholeBeamEvaluation)
-    ->ArgName("model_threads")
-    ->Arg(1)
-    ->Arg(2)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MinTime(2.0);
-BENCHMARK(BM_WholeBeamEvaluationSA)
-    ->ArgName("model_threads")
-    ->Arg(1)
-    ->Arg(2)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MinTime(2.0);
-BENCHMARK(BM_WholeBeamDerivatives)
-    ->ArgName("model_threads")
-    ->Arg(1)
-    ->Arg(2)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MinTime(2.0);
+// One and two model threads, milliseconds of real time.
+#define WHOLE_BEAM_BENCHMARK(function) \
+  BENCHMARK(function)->ArgName("model_threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0)
+
+WHOLE_BEAM_BENCHMARK(BM_WholeBeamEvaluation);
+WHOLE_BEAM_BENCHMARK(BM_WholeBeamEvaluationSA);
+WHOLE_BEAM_BENCHMARK(BM_WholeBeamDerivatives);
 
 }  // namespace
 

@@ -8,8 +8,8 @@
 # resolve. The accuracy of the derivatives is tested in C++
 # (tests/cpp/zscan_whole_beam_derivatives_test.cpp). Relies on the installed
 # zscanfit.
-import dataclasses
 import re
+import types
 
 import numpy as np
 import pytest
@@ -83,22 +83,15 @@ def test_an_infinite_lifetime_has_no_derivative_and_the_others_do():
 
 
 def test_the_pulse_shape_comes_from_the_experiment_or_the_argument():
-    @dataclasses.dataclass
-    class WithShape:
-        wavelength: float = 532e-9
-        w0: float = 20e-6
-        M2: float = 1.0
-        tau: float = 4e-9
-        sample_width: float = 0.1
-        populations: tuple = (3e17, 0.0, 0.0, 0.0, 0.0)
-        t_slices: int = 10
-        z_slices: int = 10
-        pulse_shape: str = "sech2"
-
+    # Experiments are duck-typed: any object with the settings (and, here,
+    # a pulse shape).
+    settings = {name: getattr(demo(), name) for name in (
+        "wavelength", "w0", "M2", "tau", "sample_width", "populations", "t_slices", "z_slices")}
+    with_shape = types.SimpleNamespace(pulse_shape="sech2", **settings)
     gaussian = evaluate()[0]
     sech2 = evaluate(pulse_shape="sech2")[0]
-    assert np.array_equal(evaluate(WithShape())[0], sech2)
-    assert np.array_equal(evaluate(WithShape(), pulse_shape="gaussian")[0], gaussian)
+    assert np.array_equal(evaluate(with_shape)[0], sech2)
+    assert np.array_equal(evaluate(with_shape, pulse_shape="gaussian")[0], gaussian)
     # The same energy and FWHM: the sech^2 pulse's peak is lower and its
     # wings longer; both bleach the sample less than nothing at all.
     assert not np.array_equal(sech2, gaussian)
