@@ -228,24 +228,42 @@ void local_jacobian(int* /*neq*/, double* t, double* y, int* /*ml*/, int* /*mu*/
   }
 }
 
-// The populations of every node at an accepted step, into the range.
-void track(const Absorber& a, int m, const double* y, PopulationRange& range) {
-  for (int j = 0; j < m; ++j) {
-    const double* x = y + kPerNode * j;
-    const double n[kLevels] = {a.n_init[0] - (((x[0] + x[1]) + x[2]) + x[3]), a.n_init[1] + x[0],
-                               a.n_init[2] + x[1], a.n_init[3] + x[2], a.n_init[4] + x[3]};
-    for (int l = 0; l < kLevels; ++l) {
-      if (n[l] < range.low) {
-        range.low = n[l];
-        range.low_level = l;
-      }
-      if (n[l] > range.high) {
-        range.high = n[l];
-        range.high_level = l;
+// The lowest and highest population of each level an integration visited.
+struct Extremes {
+  double low[kLevels], high[kLevels];
+
+  explicit Extremes(const Absorber& a) {
+    for (int l = 0; l < kLevels; ++l) low[l] = high[l] = a.n_init[l];
+  }
+  // The populations of every node at an accepted step.
+  void track(const Absorber& a, int m, const double* y) {
+    for (int j = 0; j < m; ++j) {
+      const double* x = y + kPerNode * j;
+      const double n[kLevels] = {a.n_init[0] - (((x[0] + x[1]) + x[2]) + x[3]), a.n_init[1] + x[0],
+                                 a.n_init[2] + x[1], a.n_init[3] + x[2], a.n_init[4] + x[3]};
+      for (int l = 0; l < kLevels; ++l) {
+        low[l] = std::min(low[l], n[l]);
+        high[l] = std::max(high[l], n[l]);
       }
     }
   }
-}
+  PopulationRange range() const {
+    PopulationRange r;
+    r.low = low[0];
+    r.high = high[0];
+    for (int l = 1; l < kLevels; ++l) {
+      if (low[l] < r.low) {
+        r.low = low[l];
+        r.low_level = l;
+      }
+      if (high[l] > r.high) {
+        r.high = high[l];
+        r.high_level = l;
+      }
+    }
+    return r;
+  }
+};
 
 }  // namespace
 
@@ -304,8 +322,7 @@ LocalOutcome local_transmittance(const Absorber& absorber, double intensity,
   work.rtol[at(p.state - 1)] = 0.0;
 
   LocalOutcome out;
-  out.range.low = out.range.high = absorber.n_init[0];
-  track(absorber, m, work.y.data(), out.range);
+  Extremes extremes(absorber);
   double s = -settings.pulse.half_window;
   double s_end = settings.end;
   int itol = 4;
@@ -326,9 +343,10 @@ LocalOutcome local_transmittance(const Absorber& absorber, double intensity,
                     work.iwork.data(), &liw, local_jacobian, &jt);
     }
     if (istate != 2) break;
-    track(absorber, m, work.y.data(), out.range);
+    extremes.track(absorber, m, work.y.data());
     if (s == s_end || work.iwork[10] >= kMaxSteps) break;
   }
+  out.range = extremes.range();
   out.completed = istate == 2 && s == s_end;
   out.steps = work.iwork[10];
   out.rhs_calls = work.iwork[11];
