@@ -40,9 +40,11 @@ double pulse_value(const Pulse& pulse, double s) {
 
 double pulse_tail(const Pulse& pulse, double s) {
   if (pulse.shape == PulseShape::sech2) {
-    // (1 - tanh(a s)) / a.
+    // (1 - tanh(a s)) / a = 2 e / (a (1 + e)), e = exp(-2 a s); the leading
+    // half by symmetry.
+    if (s < 0.0) return pulse.integral - pulse_tail(pulse, -s);
     const double e = std::exp(-2.0 * kSech2Rate * s);
-    return s >= 0.0 ? 2.0 * e / (kSech2Rate * (1.0 + e)) : (2.0 - 2.0 / (1.0 + 1.0 / e)) / kSech2Rate;
+    return 2.0 * e / (kSech2Rate * (1.0 + e));
   }
   return 0.5 * kGaussIntegral * std::erfc(std::sqrt(kGaussRate) * s);
 }
