@@ -46,6 +46,9 @@ constexpr double kTableBudget = 0.5;
 // estimates carry their own safety.
 constexpr double kNodeErrorFactor = 1.0;
 constexpr int kMaxRounds = 12;
+// A doubled interval whose checks improve by less than this factor is at
+// the noise of its nodes: it is accepted as it is.
+constexpr double kNoiseGain = 0.5;
 constexpr int kMaxIntervals = 64;
 
 std::size_t at(int i) { return static_cast<std::size_t>(i); }
@@ -273,7 +276,8 @@ class Builder {
       fit(iv);
       const bool over = !(iv.table_error <= budget_);
       const bool failed = !std::isfinite(iv.coefficients[0]);
-      if (!over || failed || !may_refine) {
+      const bool noise = iv.table_error > kNoiseGain * iv.halved_error;
+      if (!over || failed || noise || !may_refine) {
         iv.accepted = true;
         next.push_back(std::move(iv));
       } else if (iv.degree < kMaxDegree) {
@@ -341,6 +345,7 @@ class Builder {
     iv.low = low;
     iv.high = high;
     iv.degree = kInitialDegree;
+    iv.halved_error = std::numeric_limits<double>::infinity();
     iv.nodes.assign(at(iv.degree + 1), -1);
     iv.nodes.front() = low_node;
     iv.nodes.back() = high_node;
@@ -356,6 +361,7 @@ class Builder {
     out.low = iv.low;
     out.high = iv.high;
     out.degree = 2 * iv.degree;
+    out.halved_error = iv.table_error;
     out.nodes.assign(at(out.degree + 1), -1);
     const int c = check_index(iv.degree);
     for (int j = 0; j <= out.degree; ++j) {

@@ -7,7 +7,8 @@
 // interpolant on Chebyshev-Lobatto nodes, refined where two check nodes off
 // the interpolation nodes disagree with it by more than the table's budget:
 // first by doubling the degree (the old nodes are half of the new ones),
-// then by splitting the interval. The derivatives of Tloc with respect to
+// then by splitting the interval, until the noise of the nodes' own values
+// is reached. The derivatives of Tloc with respect to
 // the parameters asked for are tabulated on the same nodes, with the same
 // weights. Nodes are computed in batches on the model's worker threads;
 // what is refined depends only on the values computed.
@@ -35,6 +36,10 @@ struct TableInterval {
   // The Gauss-Legendre rule of the beam average on [0, 1].
   std::vector<double> rule_nodes, rule_weights;
   double table_error = 0.0;  // |interpolant - Tloc| at the checks (finer rungs)
+  // table_error of the interval at half its degree (+inf when it has not
+  // been doubled): doubling that gains less than a factor 2 has met the
+  // noise of the nodes' own values, and refining further cannot help.
+  double halved_error = 0.0;
   // The interpolation error modelled from the checks, as a Chebyshev
   // interpolant's error is shaped: C(x) = w(x) (a + b x), w the node
   // polynomial in x = (y - low) / (high - low), matching the finer rungs'
