@@ -123,10 +123,14 @@ class ExperimentSummary:
                 "peak_fluence_j_cm2": [number(f) for f, _ in focus],
                 "peak_intensity_w_cm2": [number(i) for _, i in focus],
                 "alpha0_per_cm": number(self.alpha0),
-                "sigma_0_linear": number(self.linear_sigma_0),
-                "n0_z0_mm": number(self.rayleigh_in_sample_mm),
+                "sigma_0_linear": _optional(self.linear_sigma_0),
+                "n0_z0_mm": _optional(self.rayleigh_in_sample_mm),
                 "alpha0_L": number(self.alpha0 * self.settings["sample_width"]),
                 "te_lin": number(self.te_lin)}
+
+
+def _optional(value: Optional[float]) -> Optional[float]:
+    return None if value is None else number(value)
 
 
 def _summary(label: Optional[str], scans: Sequence[Any], experiment: Any,
