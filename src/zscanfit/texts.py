@@ -283,6 +283,11 @@ FOCUS_FROM_DATA = ("the focus was fixed at the data's extremum, which on a coars
                    "fix_focus=True, --fix-focus on the command line) or give it with "
                    "center_mm= (--set center_mm=...)")
 FOCUS_GIVEN = "check the focus position given (center_mm)"
+SIGMA_CHISQR = ("reduced chi-square = {redchi:.3g} with per-point sigma lies outside "
+                "{low:.3g} to {high:.3g}, where it falls in 99.9 % of fits with "
+                "{degrees} degrees of freedom: the sigma do not describe the scatter of "
+                "the data, or the model does not describe the data; the errors take "
+                "sigma as given")
 # -- the focus fitted by default
 FOCUS_FIXED_AND_FREE = ("fix_focus=True fixes the focus at the data's extremum, but center_mm is "
                         "free among the parameters: give one or the other")
@@ -292,11 +297,6 @@ FOCUS_REFITTED = ("the data do not determine the focus{where} (center_mm = {valu
 FOCUS_OF_FILE = " of {label}"
 FOCUS_WHY_SINGULAR = "the model does not change with it"
 FOCUS_WHY_LARGE = "+/- {stderr:.2g} mm, above the Rayleigh range {rayleigh:.3g} mm"
-SIGMA_CHISQR = ("reduced chi-square = {redchi:.3g} with per-point sigma lies outside "
-                "{low:.3g} to {high:.3g}, where it falls in 99.9 % of fits with "
-                "{degrees} degrees of freedom: the sigma do not describe the scatter of "
-                "the data, or the model does not describe the data; the errors take "
-                "sigma as given")
 
 # ------------------------------------------------------------ integrator messages
 MESSAGES_SUMMARY = ("the ODE integrator reported {total} message line{s} during "
@@ -329,17 +329,6 @@ BUDGET_PARAMETER = ("    {name} = {value:.5g} +/- {combined:.3g}{percent} combin
 BUDGET_PART = "        {part:<28} {error:>11.3g}{percent}"
 BUDGET_SETTING = "        {part:<28} {error:>11.3g}{percent}  from +/- {uncertainty:.3g}"
 BUDGET_PERCENT = " ({percent:.2g} %)"
-# -- the budget's two sides, where they differ
-BUDGET_SETTING_ASYMMETRIC = ("        {part:<28} +{above:.3g}/-{below:.3g}{percent}  from +/- "
-                             "{uncertainty:.3g} (the two sides differ)")
-BUDGET_SIDES_PERCENT = " (+{above:.2g} %/-{below:.2g} %)"
-BUDGET_SIDE_PERCENT = "{percent:+.2g} %"
-BUDGET_SIDE_ABSOLUTE = "{effect:+.3g} mm"
-BUDGET_ASYMMETRIC = ("{setting}: {up} / {down} of {name} when it moves by + / - its "
-                     "uncertainty {uncertainty:.3g}: the fitted value depends on it in a curved "
-                     "way, so the budget's symmetric contribution (and the combined "
-                     "uncertainty) is an approximation; refit at both ends of the setting to "
-                     "see its effect")
 EXPERIMENT_HEAD = "[[Experiment]] as the fit used it"
 EXPERIMENT_FILE = "    data               = {label}"
 EXPERIMENT_ENERGIES = "    pulse energies     = {energies} J ({scans} scans, {points} points)"
@@ -354,6 +343,21 @@ EXPERIMENT_FOCUS = ("    at the focus       = {energy:g} J: peak fluence {fluenc
 EXPERIMENT_LINEAR = ("    linear absorption  = alpha0 = sigma_0 N0 = {alpha0:.4g} /cm, alpha0 L = "
                      "{depth:.4g}, Te_lin = {te_lin:.4g}")
 EXPERIMENT_UNCERTAINTY = "    uncertainty        = {name} +/- {amount}"
+REPORT_DATA_SET = "        {label}: {scans} scans, focus {centre}"
+REPORT_MODEL_ERROR = "; its largest error estimate at the fit {error:.2g}"
+REPORT_MESSAGES = "    {total} message lines of the ODE integrator:"
+MESSAGES_MORE = "... and {more} more integrator message{s}"
+# -- the budget's two sides, where they differ
+BUDGET_SETTING_ASYMMETRIC = ("        {part:<28} +{above:.3g}/-{below:.3g}{percent}  from +/- "
+                             "{uncertainty:.3g} (the two sides differ)")
+BUDGET_SIDES_PERCENT = " (+{above:.2g} %/-{below:.2g} %)"
+BUDGET_SIDE_PERCENT = "{percent:+.2g} %"
+BUDGET_SIDE_ABSOLUTE = "{effect:+.3g} mm"
+BUDGET_ASYMMETRIC = ("{setting}: {up} / {down} of {name} when it moves by + / - its "
+                     "uncertainty {uncertainty:.3g}: the fitted value depends on it in a curved "
+                     "way, so the budget's symmetric contribution (and the combined "
+                     "uncertainty) is an approximation; refit at both ends of the setting to "
+                     "see its effect")
 # -- the linear spectrum, n0 z0 and the figure's line of the experiment
 EXPERIMENT_CONCENTRATION = "    concentration      = {concentration:.4g} mol/L"
 EXPERIMENT_LINEAR_DATA = ("    linear spectrum    = {name} {value:.4g}: sigma_0 = {sigma:.4g} "
@@ -362,14 +366,11 @@ EXPERIMENT_N0_Z0 = "    in the sample      = n0 {n0:g}: n0 z0 = {value:.4g} mm"
 FIGURE_EXPERIMENT = ("{label}E = {energies} $\\mu$J; $z_0$ = {z0:.3g} mm{inside}; "
                      "$F_0$ = {fluences} J/cm$^2$")
 FIGURE_N0_Z0 = ", $n_0 z_0$ = {value:.3g} mm"
-REPORT_DATA_SET = "        {label}: {scans} scans, focus {centre}"
 # -- the focus in the report, with its error where fitted
 REPORT_FOCUS = "    focus position     = {centre} ({source})"
 REPORT_FOCUS_FITTED = "{centre:g} +/- {stderr:.2g} mm"
 REPORT_FOCUS_VALUE = "{centre:g} mm"
 REPORT_FOCUS_SOURCE = " ({source})"
-REPORT_MODEL_ERROR = "; its largest error estimate at the fit {error:.2g}"
-REPORT_MESSAGES = "    {total} message lines of the ODE integrator:"
 # -- a result in a notebook (notebook.py)
 PANDAS_MISSING = ("FitResult.to_dataframe needs pandas, which is not installed: pip install "
                   "kesp_wrapper[pandas]")
@@ -383,7 +384,6 @@ HTML_FIXED = "fixed: {fixed}"
 HTML_BUDGET = "Error budget"
 HTML_WARNINGS = "Warnings"
 HTML_NO_FIGURE = "no figure: {reason}"
-MESSAGES_MORE = "... and {more} more integrator message{s}"
 
 # ------------------------------------------------------------ models
 BAD_MODEL = "model must be 'whole-beam' or 'on-axis' (got {model!r})"
@@ -490,6 +490,9 @@ EXACT_BEAM = ("method='exact' runs fit_zscan, which takes the beam from the expe
               "method='robust'")
 CENTER_TWICE = ("the focus is given twice, as center_mm= and as the parameter center_mm: "
                 "give it once")
+EXACT_CENTER = ("method='exact' runs fit_zscan, which centres the scans on the "
+                "extremum of the data itself: leave center_mm out or use "
+                "method='robust'")
 # -- each file's focus and linear data in a global fit
 GLOBAL_FOCUS_NAME = ("{name} is the focus of a file the global fit does not have ({count} data "
                      "sets)")
@@ -498,9 +501,6 @@ GLOBAL_CENTER_TWICE = ("the focus of data set {index} is given twice, as its cen
 GLOBAL_LINEAR_DISAGREE = ("the data files' linear data give different sigma_0 ({values}), which "
                           "the files share: free sigma_0 (each file's absorbance then keeps "
                           "its alpha0) or correct the data")
-EXACT_CENTER = ("method='exact' runs fit_zscan, which centres the scans on the "
-                "extremum of the data itself: leave center_mm out or use "
-                "method='robust'")
 
 # ------------------------------------------------------------ batches (batch.py)
 BATCH_MISSING_DASK = ("client= needs Dask's distributed scheduler, which is not "

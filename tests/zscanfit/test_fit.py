@@ -127,7 +127,8 @@ def test_scans_of_different_lengths_and_per_point_sigma_fit_together():
     assert max(relative_errors(result, RSA_TRUTH).values()) < 0.2
     assert abs(result.redchi - 1.0) < 0.6        # sigma is the noise that was added
     with pytest.raises(ValueError, match="equal length"):
-        zscanfit.fit([short, scans[1]], experiment(), result.params, method="exact",
+        zscanfit.fit([short, scans[1]], experiment(),
+                     start_from(RSA_TRUTH, ["sigma_0", "sigma_1"], [1.3, 0.8]), method="exact",
                      model="on-axis")
 
 

@@ -6,6 +6,7 @@
 # as +a/-b and warned about; the figure names the experiment. Relies on the
 # installed zscanfit and the shared helpers.
 import base64
+import dataclasses
 import re
 import sys
 
@@ -14,6 +15,7 @@ import pytest
 
 import zscanfit
 from zscanfit import texts
+from zscanfit.fitting.experiment_summary import experiment_summaries
 from zscanfit.fitting.notebook import COLUMNS
 from zscanfit.fitting.plot import value_text
 
@@ -72,7 +74,7 @@ def test_the_notebook_view_shows_values_budget_warnings_and_figure(budgeted):
 
 def test_a_curved_setting_shows_both_sides_as_refits_do(budgeted):
     (contribution,) = budgeted.error_budget.contributions
-    assert contribution.asymmetric("sigma_1")
+    assert budgeted.error_budget.lopsided(contribution, "sigma_1")
     up, down = contribution.up["sigma_1"], contribution.down["sigma_1"]
     u = contribution.uncertainty
     refits = [fitted(experiment(w0=experiment().w0 + sign * u), fix_focus=False)
@@ -82,7 +84,7 @@ def test_a_curved_setting_shows_both_sides_as_refits_do(budgeted):
     assert np.sign(up) == np.sign(by_refits[0]) and np.sign(down) == np.sign(by_refits[1])
     assert max(abs(v) for v in by_refits) > 4.0 / 3.0 * min(abs(v) for v in by_refits)
     value = budgeted.values["sigma_1"]
-    (warning,) = [w for w in budgeted.warnings if w.startswith("w0: ")]
+    (warning,) = [w for w in budgeted.warnings if w.startswith("w0: ") and "of sigma_1" in w]
     assert warning.startswith(f"w0: {100 * up / value:+.2g} % / {100 * down / value:+.2g} % "
                               "of sigma_1")
     line = [x for x in budgeted.report().splitlines() if "(the two sides differ)" in x]
@@ -93,4 +95,11 @@ def test_a_curved_setting_shows_both_sides_as_refits_do(budgeted):
 
 def test_the_figure_names_the_experiment(budgeted):
     text = value_text(budgeted)
+    # F0 = 2E / (pi w0^2): 0.0796 J/cm^2 at 0.5 uJ in a 20 um waist.
     assert "E = 0.5, 1.5 $\\mu$J; $z_0$ = 2.36 mm; $F_0$ = 0.0796, 0.239 J/cm$^2$" in text
+    # Once an experiment states its refractive index, n0 z0 is shown too.
+    (summary,) = experiment_summaries(budgeted)
+    inside = dataclasses.replace(summary, settings=dict(summary.settings, refractive_index=1.5))
+    assert inside.rayleigh_in_sample_mm == 1.5 * summary.rayleigh_range_mm
+    assert "$z_0$ = 2.36 mm, $n_0 z_0$ = 3.54 mm;" in inside.compact_text()
+    assert "n0 z0 = 3.543 mm" in "\n".join(inside.report_lines())

@@ -15,8 +15,9 @@ quadrature to the combined standard uncertainty (as the GUM does).
 Settings the fit frees (w0, M2) contribute nothing: the fit determines them.
 The two sides are also taken one by one, s + u and s - u against the
 optimum: where their effects differ by more than a third (the fitted value
-depends on the setting in a curved way over its uncertainty) the budget
-shows them as +a/-b and the fit warns with both. The linear data of the
+depends on the setting in a curved way over its uncertainty) and the
+larger is a tenth of the combined uncertainty or more, the budget shows
+them as +a/-b and the fit warns with both. The linear data of the
 experiment (concentration, absorbance, extinction) move sigma_0 and the
 populations together, as the problem evaluates them (an absorbance's
 uncertainty moves a fixed sigma_0, a concentration's the populations and,
@@ -57,9 +58,10 @@ class Contribution:
     up: Dict[str, float] = dataclasses.field(default_factory=dict)
     down: Dict[str, float] = dataclasses.field(default_factory=dict)
 
-    def asymmetric(self, name: str) -> bool:
+    def asymmetric(self, name: str, relevant: float = 0.0) -> bool:
         """The two sides' effects on ``name`` differ by more than a third
-        of the larger (or move it the same way)."""
+        of the larger (or move it the same way), the larger above
+        ``relevant``."""
         if name not in self.up or name not in self.down:
             return False
         up, down = self.up[name], self.down[name]
@@ -67,7 +69,7 @@ class Contribution:
             return False
         larger = max(abs(up), abs(down))
         same_way = up * down > 0.0
-        return larger > 0.0 and (same_way or abs(abs(up) - abs(down)) > ASYMMETRY * larger)
+        return larger > relevant and (same_way or abs(abs(up) - abs(down)) > ASYMMETRY * larger)
 
     def spread(self, name: str) -> Tuple[float, float]:
         """How far the two sides move ``name`` above and below its value (a, b >= 0)."""
@@ -102,13 +104,20 @@ class ErrorBudget:
         parts += [(c.setting, abs(c.effects[name])) for c in self.contributions]
         return max(parts, key=lambda part: part[1] if math.isfinite(part[1]) else -1.0)[0]
 
+    def lopsided(self, c: Contribution, name: str) -> bool:
+        """A contribution whose two sides move ``name`` differently, and
+        enough to matter: the larger side above RELEVANT of its combined
+        standard uncertainty."""
+        combined = self.combined[name]
+        return c.asymmetric(name, RELEVANT * combined if math.isfinite(combined) else 0.0)
+
     def warning_records(self, values: Mapping[str, float]) -> List[WarningRecord]:
         """A FitWarning per setting whose two sides move a parameter
-        differently (see Contribution.asymmetric), naming both."""
+        differently (see lopsided), naming both."""
         found = []
         for c in self.contributions:
             for name in self.free:
-                if c.asymmetric(name):
+                if self.lopsided(c, name):
                     found.append(WarningRecord.of(FitWarning, texts.BUDGET_ASYMMETRIC.format(
                         setting=c.setting, name=name, uncertainty=c.uncertainty,
                         up=_signed(c.up[name], values[name], name),
@@ -129,7 +138,7 @@ class ErrorBudget:
                 part="statistical", error=self.statistical[name],
                 percent=_percent(self.statistical[name], value, name)))
             for c in self.contributions:
-                if c.asymmetric(name):
+                if self.lopsided(c, name):
                     above, below = c.spread(name)
                     lines.append(texts.BUDGET_SETTING_ASYMMETRIC.format(
                         part=c.setting, uncertainty=c.uncertainty, above=above, below=below,
@@ -149,7 +158,7 @@ class ErrorBudget:
                                "effects": {k: number(v) for k, v in c.effects.items()},
                                "up": {k: number(v) for k, v in c.up.items()},
                                "down": {k: number(v) for k, v in c.down.items()},
-                               "asymmetric": [k for k in self.free if c.asymmetric(k)]}
+                               "asymmetric": [k for k in self.free if self.lopsided(c, k)]}
                               for c in self.contributions],
             "systematic": {k: number(v) for k, v in self.systematic.items()},
             "combined": {k: number(v) for k, v in self.combined.items()},
@@ -171,8 +180,11 @@ class ErrorBudget:
 
 
 # The two sides of a setting's effect differ by more than this share of
-# the larger: the linear propagation misleads and both are shown.
+# the larger: the linear propagation misleads and both are shown, where
+# the larger is above RELEVANT of the parameter's combined uncertainty (a
+# side of a negligible contribution is the model's noise).
 ASYMMETRY = 1.0 / 3.0
+RELEVANT = 0.1
 
 
 def _percent(error: float, value: float, name: str) -> str:

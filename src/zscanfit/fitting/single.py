@@ -34,7 +34,7 @@ from ..inputs.experiment import UNCERTAIN_SETTINGS, Experiment
 from ..inputs.linear_absorption import AVOGADRO, LN10, tie_expression
 from ..inputs.plausibility import energy_warnings
 from ..inputs.parameters import (PARAMETER_NAMES, add_parameter, beam_values, focus_index,
-                                 focus_name, free_names, is_focus_name, parameter_bounds,
+                                 focus_name, free_names, parameter_bounds,
                                  read_params, spec_pars_of)
 from ..inputs.scans import Scan, as_scan_list, scan_centre
 from ..warning_types import FitWarning, IntegratorWarning, WarningRecord, ZScanWarning, issue
@@ -349,9 +349,9 @@ def _undetermined_foci(result: FitResult, inputs: FitInputs) -> List[Tuple[str, 
     file's Rayleigh range, with (value, error, Rayleigh range)."""
     found = []
     for name in inputs.auto_focus:
-        k = focus_index(name) or 0
-        rayleigh = (inputs.data_sets[k] if inputs.data_sets else
-                    DataSet((), inputs.experiment)).experiment.rayleigh_range_mm
+        k = focus_index(name)
+        experiment = inputs.experiment if k is None else inputs.data_sets[k].experiment
+        rayleigh = experiment.rayleigh_range_mm
         value, stderr = result.values[name], result.stderr[name]
         if not focus_determined(stderr, rayleigh):
             found.append((name, (value, stderr, rayleigh)))
