@@ -81,7 +81,7 @@ def _focus_text(centre: float, stderr: float, source: str) -> str:
 FOCUS_SOURCES = {"fitted": "fitted", "given": "given", "extremum": "the data's extremum"}
 # lmfit's fit_report gives every error in per cent of its value: a
 # position's value is its distance from an arbitrary origin.
-_PERCENT = re.compile(r" \(\d[\d.]*%\)|\(\d[\d.]*%\) ?")
+_PERCENT = re.compile(r" \((?:\d[\d.,]*|nan|inf)%\)")
 
 
 def variables_section(params: lmfit.Parameters, min_correl: float) -> str:
