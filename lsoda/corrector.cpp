@@ -38,7 +38,7 @@ void chord_iteration(Record& s, const StepArgs& a, const double* yh2, double* de
   double* const y = a.y;
   double* const acor = a.acor;
   for (int i = 0; i < n; ++i) y[i] = s.h * a.savf[i] - (yh2[i] + acor[i]);
-  a.slvs(a.wm, a.iwm, y, a.savf);
+  a.slvs(a, y);
   if (s.iersl != 0) return;
   *del = DMNORM(&s.n, y, a.ewt);
   for (int i = 0; i < n; ++i) {
@@ -87,7 +87,7 @@ start:
   a.f(a.neq, &tn, y, a.savf);
   s.nfe = s.nfe + 1;
   if (s.ipup > 0) {
-    a.pjac(a.neq, y, a.yh, a.nyh, a.ewt, a.acor, a.savf, a.wm, a.iwm, a.f, a.jac);
+    a.pjac(a);
     s.ipup = 0;
     s.rc = 1.0;
     s.nslp = s.nst;

@@ -1,10 +1,11 @@
-// DLSODA: the driver of the integrator. Checks the input, lays out the
-// caller's work arrays, starts a problem, calls the step core DSTODA until
-// the call's stopping rule is met (ITASK, TOUT, TCRIT), interpolates back to
-// TOUT with DINTDY and reports through ISTATE and the optional outputs. The
-// phases live in input_checks.cpp, problem_start.cpp, stop_rules.h and
-// run_reports.cpp; this file is their order and the stepping loop. Relies on
-// the record, the error weights and the weighted norm.
+// DLSODA and DLSODA_BLOCKS: the driver of the integrator, one body for both
+// entries. Checks the input, lays out the caller's work arrays, starts a
+// problem, calls the step core DSTODA until the call's stopping rule is met
+// (ITASK, TOUT, TCRIT), interpolates back to TOUT with DINTDY and reports
+// through ISTATE and the optional outputs. The phases live in
+// input_checks.cpp, problem_start.cpp, stop_rules.h and run_reports.cpp;
+// this file is their order and the stepping loop. Relies on the record, the
+// error weights and the weighted norm.
 #include <algorithm>
 #include <cmath>
 
@@ -53,16 +54,20 @@ void record_switch(Record& s, const Call& c) {
 // same for every step of a call.
 StepArgs step_args(Record& s, const Call& c) {
   double* const rw = c.rw;
+  const bool blocks = s.jtyp >= kMiterBlockJac;
   return StepArgs{c.neq, c.y, &rw[s.lyh], &s.nyh, &rw[s.lyh],  // NEQ, Y, YH, NYH, YH1
                   &rw[s.lewt], &rw[s.lsavf], &rw[s.lacor],      // EWT, SAVF, ACOR
                   &rw[s.lwm], &c.iw[s.liwm],                    // WM, IWM
-                  c.f, c.jac, DPRJA, DSOLSY};
+                  c.f, c.jac, c.bjac,
+                  blocks ? build_block_matrix : DPRJA, blocks ? solve_block_matrix : DSOLSY};
 }
 
-// ISTATE = 3: tell the core about changed inputs; if NEQ shrank, clear the
-// unused part of the history array.
+// ISTATE = 3: tell the core about changed inputs (while BDF, a changed JT
+// takes effect at once); if NEQ shrank, clear the unused part of the
+// history array.
 void prepare_restart(Record& s, double* rw) {
   s.jstart = -1;
+  if (s.meth == 2) s.miter = s.jtyp;
   if (s.n != s.nyh) {
     const int i1 = s.lyh + s.l * s.nyh;
     const int i2 = s.lyh + (s.maxord + 1) * s.nyh - 1;
@@ -70,16 +75,9 @@ void prepare_restart(Record& s, double* rw) {
   }
 }
 
-}  // namespace
-
-void DLSODA(lsoda_rhs F, int* NEQ, double* Y, double* T, double* TOUT,
-            int* ITOL, double* RTOL, double* ATOL, int* ITASK, int* ISTATE,
-            int* IOPT, double* RWORK, int* LRW, int* IWORK, int* LIW,
-            lsoda_jac JAC, int* JT) {
+// One call of either entry.
+void integrate(const Call& c) {
   Record& s = record();
-  // RWORK(i) = rw[i], IWORK(i) = iw[i]: the 1-based positions of the option list.
-  const Call c{F,    NEQ,       Y,   T,         TOUT, ITOL, RTOL, ATOL, *ITASK, *ISTATE, ISTATE,
-               IOPT, RWORK - 1, LRW, IWORK - 1, LIW,  JAC,  JT};
   double* const rw = c.rw;
   Setup setup;
   double tcrit = 0.0;
@@ -167,11 +165,11 @@ check_accuracy:
 
 at_tn:
   // Return at the mesh point TN (ITASK 2, 3, 5, or TCRIT reached).
-  for (int i = 1; i <= s.n; ++i) Y[i - 1] = rw[i + s.lyh - 1];
-  *T = s.tn;
-  if ((c.itask == 4 || c.itask == 5) && ihit) *T = tcrit;
+  for (int i = 1; i <= s.n; ++i) c.y[i - 1] = rw[i + s.lyh - 1];
+  *c.t = s.tn;
+  if ((c.itask == 4 || c.itask == 5) && ihit) *c.t = tcrit;
 done:
-  *ISTATE = 2;
+  *c.istate_out = 2;
   store_outputs(s, c);
   return;
 
@@ -182,7 +180,28 @@ failed:
 
 illegal:
   // Y and T are left as they came.
-  *ISTATE = -3;
+  *c.istate_out = -3;
+}
+
+}  // namespace
+
+// RWORK(i) = rw[i], IWORK(i) = iw[i]: the 1-based positions of the option list.
+void DLSODA(lsoda_rhs F, int* NEQ, double* Y, double* T, double* TOUT,
+            int* ITOL, double* RTOL, double* ATOL, int* ITASK, int* ISTATE,
+            int* IOPT, double* RWORK, int* LRW, int* IWORK, int* LIW,
+            lsoda_jac JAC, int* JT) {
+  integrate(Call{F,   NEQ,  Y,    T,      TOUT,    ITOL,      RTOL, ATOL,      *ITASK,
+                 *ISTATE, ISTATE, IOPT, RWORK - 1, LRW, IWORK - 1, LIW,  JAC, JT,
+                 false,   nullptr, nullptr});
+}
+
+void DLSODA_BLOCKS(lsoda_rhs F, int* NEQ, double* Y, double* T, double* TOUT,
+                   int* ITOL, double* RTOL, double* ATOL, int* ITASK, int* ISTATE,
+                   int* IOPT, double* RWORK, int* LRW, int* IWORK, int* LIW,
+                   lsoda_block_jac JAC, const BlockLayout* LAYOUT, int* JT) {
+  integrate(Call{F,   NEQ,  Y,    T,      TOUT,    ITOL,      RTOL, ATOL,      *ITASK,
+                 *ISTATE, ISTATE, IOPT, RWORK - 1, LRW, IWORK - 1, LIW,  nullptr, JT,
+                 true,    JAC,     LAYOUT});
 }
 
 }  // namespace lsoda

@@ -32,6 +32,9 @@ struct Call {
   int* liw;
   lsoda_jac jac;
   int* jt;
+  bool block_entry;             // called as DLSODA_BLOCKS
+  lsoda_block_jac bjac;         // its Jacobian
+  const BlockLayout* layout;    // its layout (read as JT is)
 };
 
 // What a first call or an ISTATE = 3 call fixes beyond the record.
@@ -56,8 +59,8 @@ enum class Entry {
 };
 Entry check_entry(Record& s, const Call& c);
 
-// A first call or ISTATE = 3: NEQ, ITOL, IOPT, JT, the band widths, the
-// optional inputs, the layout of RWORK and IWORK (with a warning when they
+// A first call or ISTATE = 3: NEQ, ITOL, IOPT, JT, the band widths or the
+// block layout, the optional inputs, the layout of RWORK and IWORK (with a warning when they
 // fit only the current method) and RTOL, ATOL >= 0.
 bool check_new_inputs(Record& s, const Call& c, Setup& setup);
 

@@ -1,9 +1,11 @@
 // The checks of a call's input and the layout of the caller's work arrays:
-// ISTATE and ITASK on every call; NEQ, ITOL, IOPT, JT, the band widths, the
+// ISTATE and ITASK on every call (and, on ISTATE = 2, the entry of the
+// problem); NEQ, ITOL, IOPT, JT, the band widths or the block layout, the
 // optional inputs, the lengths of RWORK and IWORK and the tolerances on a
 // first call and on ISTATE = 3. Each check prints the message of the first
 // rule broken. Relies on the record and on the message table.
 #include <algorithm>
+#include <climits>
 
 #include "lsoda/driver.h"
 #include "lsoda/messages.h"
@@ -34,7 +36,17 @@ Entry check_entry(Record& s, const Call& c) {
     driver_message(msg::kNotInitialized);
     return Entry::kIllegal;
   }
-  return istate == 2 ? Entry::kContinue : Entry::kCheckInputs;
+  if (istate == 3) return Entry::kCheckInputs;
+  // ISTATE = 2 goes on with the problem's matrix, which needs its entry.
+  if (c.block_entry != (s.jtyp >= kMiterBlockJac)) {
+    driver_message(msg::kOtherEntry);
+    return Entry::kIllegal;
+  }
+  if (s.jtyp == kMiterBlockJac && c.bjac == nullptr) {
+    driver_message(msg::kBlockJacNull);
+    return Entry::kIllegal;
+  }
+  return Entry::kContinue;
 }
 
 namespace {
@@ -113,7 +125,54 @@ bool read_options(Record& s, const Call& c, Setup& setup) {
   return true;
 }
 
-// NEQ, ITOL, IOPT, JT, the band widths and the optional inputs.
+// DLSODA_BLOCKS: its JT, Jacobian and layout, into the record.
+bool check_block_layout(Record& s, const Call& c) {
+  const int jt = *c.jt;
+  if (jt < 1 || jt > 2) {
+    driver_message(msg::kJtIllegal, 1, jt);
+    return false;
+  }
+  if (jt == 1 && c.bjac == nullptr) {
+    driver_message(msg::kBlockJacNull);
+    return false;
+  }
+  const BlockLayout* const layout = c.layout;
+  if (layout == nullptr) {
+    driver_message(msg::kLayoutNull);
+    return false;
+  }
+  // Each count against its least value.
+  const struct {
+    int value, least;
+    const char* text;
+  } counts[] = {{layout->block_size, 1, msg::kBlockSizeLt1},
+                {layout->blocks, 0, msg::kBlocksLt0},
+                {layout->singles, 0, msg::kSinglesLt0},
+                {layout->groups, 1, msg::kGroupsLt1}};
+  for (const auto& count : counts) {
+    if (count.value < count.least) {
+      driver_message(count.text, 1, count.value);
+      return false;
+    }
+  }
+  // A group longer than NEQ cannot fit; otherwise the product stays in range.
+  long long total = static_cast<long long>(layout->blocks) * layout->block_size + layout->singles;
+  if (total <= s.n) total *= layout->groups;
+  if (total != s.n) {
+    driver_message(msg::kLayoutNeq, 2, static_cast<int>(std::min<long long>(total, INT_MAX)), s.n);
+    return false;
+  }
+  s.jtyp = jt == 1 ? kMiterBlockJac : kMiterBlockQuotients;
+  s.block_size = layout->block_size;
+  s.blocks = layout->blocks;
+  s.singles = layout->singles;
+  s.groups = layout->groups;
+  s.shared = layout->shared;
+  return true;
+}
+
+// NEQ, ITOL, IOPT, JT, the band widths or the block layout, and the optional
+// inputs.
 bool check_inputs(Record& s, const Call& c, Setup& setup) {
   const int neq = c.neq[0];
   if (neq <= 0) {
@@ -133,22 +192,26 @@ bool check_inputs(Record& s, const Call& c, Setup& setup) {
     driver_message(msg::kIoptIllegal, 1, *c.iopt);
     return false;
   }
-  const int jt = *c.jt;
-  if (jt == 3 || jt < 1 || jt > 5) {
-    driver_message(msg::kJtIllegal, 1, jt);
-    return false;
-  }
-  s.jtyp = jt;
-  if (jt > 2) {
-    setup.ml = c.iw[1];
-    setup.mu = c.iw[2];
-    if (setup.ml < 0 || setup.ml >= s.n) {
-      driver_message(msg::kMlIllegal, 2, setup.ml, neq);
+  if (c.block_entry) {
+    if (!check_block_layout(s, c)) return false;
+  } else {
+    const int jt = *c.jt;
+    if (jt == 3 || jt < 1 || jt > 5) {
+      driver_message(msg::kJtIllegal, 1, jt);
       return false;
     }
-    if (setup.mu < 0 || setup.mu >= s.n) {
-      driver_message(msg::kMuIllegal, 2, setup.mu, neq);
-      return false;
+    s.jtyp = jt;
+    if (jt > 2) {
+      setup.ml = c.iw[1];
+      setup.mu = c.iw[2];
+      if (setup.ml < 0 || setup.ml >= s.n) {
+        driver_message(msg::kMlIllegal, 2, setup.ml, neq);
+        return false;
+      }
+      if (setup.mu < 0 || setup.mu >= s.n) {
+        driver_message(msg::kMuIllegal, 2, setup.mu, neq);
+        return false;
+      }
     }
   }
   if (*c.iopt == 1) return read_options(s, c, setup);
@@ -169,8 +232,17 @@ bool lay_out_work_space(Record& s, const Call& c, const Setup& setup) {
   int len1s = 20 + (s.mxords + 1) * s.nyh;
   s.lwm = len1s + 1;
   int lenwm = 0;
-  if (*c.jt <= 2) lenwm = s.n * s.n + 2;
-  if (*c.jt >= 4) lenwm = (2 * setup.ml + setup.mu + 1) * s.n + 2;
+  if (s.jtyp >= kMiterBlockJac) {
+    // The blocks of every group, or of one when they share them.
+    const long long group =
+        static_cast<long long>(s.blocks) * s.block_size * s.block_size + s.singles;
+    const long long lmat = s.shared ? group : group * s.groups;
+    // Beyond the int range the length needed saturates at INT_MAX.
+    lenwm = static_cast<int>(std::min<long long>(lmat + 2, INT_MAX - len1s - 3LL * s.n));
+  } else {
+    if (*c.jt <= 2) lenwm = s.n * s.n + 2;
+    if (*c.jt >= 4) lenwm = (2 * setup.ml + setup.mu + 1) * s.n + 2;
+  }
   len1s = len1s + lenwm;
   const int len1c = s.meth == 2 ? len1s : len1n;
   const int len1 = std::max(len1n, len1s);

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "lsoda/record.h"
+#include "lsoda/step.h"
 
 namespace lsoda {
 
@@ -43,29 +44,14 @@ double DBNORM(int* n, double* a, int* nra, int* ml, int* mu, double* w) {
 
 namespace {
 
-// DPRJA's arguments: the iterate y (column 1 of YH holds it unperturbed),
-// the inverted weights, f(y) in SAVF, scratch FTEM, and the work areas.
-struct MatrixArgs {
-  int* neq;
-  double* y;
-  double* yh;
-  double* ewt;
-  double* ftem;
-  double* savf;
-  double* wm;
-  int* iwm;
-  lsoda_rhs f;
-  lsoda_jac jac;
-};
-
 // MITER 1 and 2: the full matrix in WM(3...), column-major with leading
 // dimension N, from the user's Jacobian or from difference quotients (one
 // column per call of f); its norm; P = I - h*l0*J factored with DGEFA.
-void build_full_matrix(Record& s, const MatrixArgs& a) {
+void build_full_matrix(Record& s, const StepArgs& a) {
   int* const neq = a.neq;
   double* const y = a.y;
   double* const ewt = a.ewt;
-  double* const ftem = a.ftem;
+  double* const ftem = a.acor;  // scratch
   double* const savf = a.savf;
   double* const wm = a.wm;
   const int n = s.n;
@@ -112,11 +98,11 @@ void build_full_matrix(Record& s, const MatrixArgs& a) {
 // dimension MEBAND = 2*ML + MU + 1, from the user's Jacobian or from
 // difference quotients (perturbing the columns j, j+MBAND, ... together);
 // its norm; P factored with DGBFA.
-void build_band_matrix(Record& s, const MatrixArgs& a) {
+void build_band_matrix(Record& s, const StepArgs& a) {
   int* const neq = a.neq;
   double* const y = a.y;
   double* const ewt = a.ewt;
-  double* const ftem = a.ftem;
+  double* const ftem = a.acor;  // scratch
   double* const savf = a.savf;
   double* const wm = a.wm;
   const int n = s.n;
@@ -170,30 +156,28 @@ void build_band_matrix(Record& s, const MatrixArgs& a) {
 
 }  // namespace
 
-void DPRJA(int* neq, double* y, double* yh, int* /*nyh*/, double* ewt, double* ftem,
-           double* savf, double* wm, int* iwm, lsoda_rhs f, lsoda_jac jac) {
+void DPRJA(const StepArgs& a) {
   Record& s = record();
   s.nje = s.nje + 1;
   s.ierpj = 0;
   s.jcur = 1;
-  const MatrixArgs a{neq, y, yh, ewt, ftem, savf, wm, iwm, f, jac};
   if (s.miter == 1 || s.miter == 2)
     build_full_matrix(s, a);
   else
     build_band_matrix(s, a);
 }
 
-void DSOLSY(double* wm, int* iwm, double* x, double* /*tem*/) {
+void DSOLSY(const StepArgs& a, double* x) {
   Record& s = record();
   s.iersl = 0;
   int n = s.n, job = 0;
   if (s.miter == 1 || s.miter == 2) {
-    DGESL(wm + 2, &n, &n, iwm + 20, x, &job);
+    DGESL(a.wm + 2, &n, &n, a.iwm + 20, x, &job);
     return;
   }
-  int ml = iwm[0], mu = iwm[1];
+  int ml = a.iwm[0], mu = a.iwm[1];
   int meband = 2 * ml + mu + 1;
-  DGBSL(wm + 2, &meband, &n, &ml, &mu, iwm + 20, x, &job);
+  DGBSL(a.wm + 2, &meband, &n, &ml, &mu, a.iwm + 20, x, &job);
 }
 
 }  // namespace lsoda

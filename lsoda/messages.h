@@ -43,6 +43,15 @@ constexpr const char* kStartAccuracy1 = "DLSODA-  At start of problem, too much 
 constexpr const char* kStartAccuracy2 = "      requested for precision of machine..  See TOLSF (=R1) ";
 constexpr const char* kTroubleIntdy = "DLSODA-  Trouble in DINTDY.  ITASK = I1, TOUT = R1";
 constexpr const char* kRunAborted = "DLSODA-  Run aborted.. apparent infinite loop.    ";
+// Input errors of DLSODA_BLOCKS (ISTATE = -3).
+constexpr const char* kOtherEntry = "DLSODA-  ISTATE = 2 for a problem begun by the other entry";
+constexpr const char* kBlockJacNull = "DLSODA-  JT = 1 and the block Jacobian JAC is null";
+constexpr const char* kLayoutNull = "DLSODA-  The block layout LAYOUT is null";
+constexpr const char* kBlockSizeLt1 = "DLSODA-  Block size (=I1) .lt. 1";
+constexpr const char* kBlocksLt0 = "DLSODA-  Blocks per group (=I1) .lt. 0";
+constexpr const char* kSinglesLt0 = "DLSODA-  Singles per group (=I1) .lt. 0";
+constexpr const char* kGroupsLt1 = "DLSODA-  Groups (=I1) .lt. 1";
+constexpr const char* kLayoutNeq = "DLSODA-  Block layout has I1 unknowns, NEQ (=I2)";
 
 // Failures during the run.
 constexpr const char* kMxstep1 = "DLSODA-  At current T (=R1), MXSTEP (=I1) steps   ";

@@ -24,6 +24,12 @@ constexpr int kMxncf = 10;      // convergence failures allowed in one step
 constexpr int kSwitchHold = 20;  // successful steps before the switching test runs (ICOUNT)
 constexpr double kRatio = 5.0;   // a switch must pay by this factor in step size
 
+// MITER (and JTYP) of the block-diagonal matrices of DLSODA_BLOCKS: the
+// user's blocks (its JT = 1) and difference quotients (its JT = 2). DLSODA's
+// own JT 1, 2, 4, 5 are their MITER values.
+constexpr int kMiterBlockJac = 6;
+constexpr int kMiterBlockQuotients = 7;
+
 // Stability limits of the Adams methods of orders 1..12, compared with
 // |h| times the Lipschitz estimate: SM1(q) = kSm1[q-1].
 constexpr double kSm1[12] = {0.5,  0.575, 0.55, 0.45, 0.35,  0.25,
@@ -53,8 +59,8 @@ struct Record {
 
   // Method state.
   int meth = 1;    // METH: 1 Adams, 2 BDF
-  int miter = 0;   // MITER: 0 functional iteration (Adams), JT chord iteration (BDF)
-  int jtyp = 0;    // JTYP: the JT given
+  int miter = 0;   // MITER: 0 functional iteration (Adams), JTYP chord iteration (BDF)
+  int jtyp = 0;    // JTYP: the JT given (DLSODA_BLOCKS: kMiterBlockJac, kMiterBlockQuotients)
   int mused = 0;   // MUSED: method of the last successful step
   int nq = 0;      // NQ: current order
   int l = 0;       // L = NQ + 1, the number of history columns in use
@@ -102,6 +108,15 @@ struct Record {
   int lacor = 0;   // LACOR: start of ACOR
   int insufr = 0;  // INSUFR: 2 RWORK short for the other method, 1 that became fatal at a switch
   int insufi = 0;  // INSUFI: the same for IWORK
+
+  // Block-diagonal layout (MITER 6 and 7; see BlockLayout in lsoda.h): the
+  // matrix in WM(3...) holds the blocks of one group (SHARED) or of every
+  // group, each column-major, a single as one entry; pivots in IWM(21...).
+  int block_size = 0;  // b
+  int blocks = 0;      // b-by-b blocks per group
+  int singles = 0;     // 1-by-1 entries per group
+  int groups = 0;      // groups; n = groups*(blocks*b + singles)
+  bool shared = false; // one set of blocks serves every group
 
   // Counters and limits.
   int nst = 0;     // NST: steps taken in the problem
@@ -162,21 +177,27 @@ inline int invert_error_weights(int n, double* ewt) {
 
 // Routines shared inside the integrator (the step core DSTODA is declared
 // with its phases in step.h).
-// PJAC and SLVS of the step core: build and factor the iteration matrix, and
-// solve with it (DPRJA and DSOLSY below).
-using pjac_fn = void (*)(int* neq, double* y, double* yh, int* nyh, double* ewt,
-                         double* ftem, double* savf, double* wm, int* iwm,
-                         lsoda_rhs f, lsoda_jac jac);
-using slvs_fn = void (*)(double* wm, int* iwm, double* x, double* tem);
+// PJAC and SLVS of the step core: build and factor the iteration matrix at
+// the iterate Y (YH column 1, f(Y) in SAVF, ACOR as scratch), and solve
+// P x = b in place with it. The step's arrays are in StepArgs (step.h).
+struct StepArgs;
+using pjac_fn = void (*)(const StepArgs& a);
+using slvs_fn = void (*)(const StepArgs& a, double* x);
 
 // The coefficients ELCO and TESCO of method family METH (coefficients.cpp).
 void DCFODE(int* meth, double elco[12][13], double tesco[12][3]);
-// The iteration matrix P = I - h*l0*J, formed and factored in WM with the
-// pivots in IWM; IERPJ != 0 when singular (jacobian.cpp).
-void DPRJA(int* neq, double* y, double* yh, int* nyh, double* ewt, double* ftem,
-           double* savf, double* wm, int* iwm, lsoda_rhs f, lsoda_jac jac);
+// The iteration matrix P = I - h*l0*J of DLSODA's JT 1, 2, 4, 5, formed and
+// factored in WM with the pivots in IWM; IERPJ != 0 when singular
+// (jacobian.cpp).
+void DPRJA(const StepArgs& a);
 // Solves P x = b in place with the factors of DPRJA (jacobian.cpp).
-void DSOLSY(double* wm, int* iwm, double* x, double* tem);
+void DSOLSY(const StepArgs& a, double* x);
+// The same for the block-diagonal matrices of DLSODA_BLOCKS
+// (block_diagonal.cpp), and the norm of such a matrix (stored as in WM)
+// induced by the weighted max-norm.
+void build_block_matrix(const StepArgs& a);
+void solve_block_matrix(const StepArgs& a, double* x);
+double block_matrix_norm(const Record& s, const double* a, const double* w);
 // EWT(i) = RTOL(i)*|YCUR(i)| + ATOL(i), scalar or vector tolerances as ITOL
 // says (error_weights.cpp).
 void DEWSET(int* n, int* itol, double* rtol, double* atol, double* ycur, double* ewt);

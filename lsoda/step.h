@@ -26,7 +26,8 @@ struct StepArgs {
   double* wm;    // matrix work area (PJAC, SLVS)
   int* iwm;
   lsoda_rhs f;
-  lsoda_jac jac;
+  lsoda_jac jac;         // DLSODA's Jacobian (JT 1, 4)
+  lsoda_block_jac bjac;  // DLSODA_BLOCKS' Jacobian (its JT 1)
   pjac_fn pjac;
   slvs_fn slvs;
 };

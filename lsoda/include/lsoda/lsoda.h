@@ -34,6 +34,54 @@ void DLSODA(lsoda_rhs F, int* NEQ, double* Y, double* T, double* TOUT,
             int* IOPT, double* RWORK, int* LRW, int* IWORK, int* LIW,
             lsoda_jac JAC, int* JT);
 
+// ------------------------------------------------- block-diagonal matrices
+// DLSODA_BLOCKS is DLSODA for problems whose Jacobian is (or is taken to be)
+// block-diagonal: the stiff corrector's matrix P = I - h*l0*J is formed,
+// factored (LU with partial pivoting inside each block) and solved block by
+// block. The unknowns fall into GROUPS groups of equal length; each group is
+// BLOCKS square blocks of BLOCK_SIZE unknowns followed by SINGLES unknowns
+// whose rows and columns of J hold their diagonal entry alone:
+//   NEQ = GROUPS * (BLOCKS * BLOCK_SIZE + SINGLES).
+// With SHARED true every group has the same blocks (copies of a state, such
+// as forward sensitivities beside it): J is evaluated, and P factored, for
+// the first group only, and its factors solve every group.
+struct BlockLayout {
+  int block_size = 1;   // >= 1
+  int blocks = 0;       // blocks per group, >= 0
+  int singles = 0;      // 1-by-1 entries per group, after its blocks, >= 0
+  int groups = 1;       // >= 1
+  bool shared = false;  // one set of blocks for all groups
+};
+// The block Jacobian (JT = 1 of DLSODA_BLOCKS): store the diagonal blocks of
+// df/dy into pd one after another in the order of the unknowns, each
+// column-major (element (i,j) of a block of size b at pd[i + j*b] from the
+// block's start; a single is one entry); the first group's only when SHARED.
+// pd is zeroed before the call.
+using lsoda_block_jac = void (*)(int* neq, double* t, double* y, double* pd);
+
+// The arguments are DLSODA's except for JAC, LAYOUT and JT:
+//   JT = 1: JAC gives the blocks; JT = 2: difference quotients of F (the
+//     columns at the same place of every block perturbed together: one
+//     call of F per column of a block, BLOCK_SIZE calls per Jacobian; JAC
+//     is not called and may be null).
+//   LAYOUT is read, like JT, on a first call and on ISTATE = 3 (may be
+//     null on ISTATE = 2 calls).
+// Work space: the matrix takes LMAT = (BLOCKS*BLOCK_SIZE^2 + SINGLES) reals,
+// times GROUPS unless SHARED; with the default order limits
+//   LRW >= max(20 + 16*NEQ, 22 + 9*NEQ + LMAT),  LIW >= 20 + NEQ
+// (in general 20 + max((MXORDN+1)*NEQ, (MXORDS+1)*NEQ + LMAT + 2) + 3*NEQ),
+// reported in IWORK(17), IWORK(18) as by DLSODA. A problem begun by one
+// entry is continued (ISTATE = 2) by the same entry; ISTATE = 3 may change
+// entry, as it may change JT. When every pivot lies inside its block, the
+// band option of DLSODA (JT 4 or 5 with ML = MU = BLOCK_SIZE - 1) performs
+// the same arithmetic on the blocks, and the two give the same results
+// (bits included, up to the sign of zero entries; a non-finite value stays
+// inside its block here).
+void DLSODA_BLOCKS(lsoda_rhs F, int* NEQ, double* Y, double* T, double* TOUT,
+                   int* ITOL, double* RTOL, double* ATOL, int* ITASK, int* ISTATE,
+                   int* IOPT, double* RWORK, int* LRW, int* IWORK, int* LIW,
+                   lsoda_block_jac JAC, const BlockLayout* LAYOUT, int* JT);
+
 // Interpolated K-th derivative of the solution at T, within the last step.
 // IFLAG = 0 success, -1 illegal K, -2 illegal T.
 void DINTDY(double* T, int* K, double* YH, int* NYH, double* DKY, int* IFLAG);
