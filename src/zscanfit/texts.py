@@ -363,8 +363,8 @@ EXPERIMENT_CONCENTRATION = "    concentration      = {concentration:.4g} mol/L"
 EXPERIMENT_LINEAR_DATA = ("    linear spectrum    = {name} {value:.4g}: sigma_0 = {sigma:.4g} "
                           "cm^2")
 EXPERIMENT_N0_Z0 = "    in the sample      = n0 {n0:g}: n0 z0 = {value:.4g} mm"
-FIGURE_EXPERIMENT = ("{label}E = {energies} $\\mu$J; $z_0$ = {z0:.3g} mm{inside}; "
-                     "$F_0$ = {fluences} J/cm$^2$")
+FIGURE_EXPERIMENT = ("{label}E = {energies} $\\mu$J; $z_0$ = {z0:.3g} mm{inside}\n"
+                     "$F_0$ = {fluences} J/cm$^2$ at the focus")
 FIGURE_N0_Z0 = ", $n_0 z_0$ = {value:.3g} mm"
 # -- the focus in the report, with its error where fitted
 REPORT_FOCUS = "    focus position     = {centre} ({source})"

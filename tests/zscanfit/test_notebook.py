@@ -96,10 +96,11 @@ def test_a_curved_setting_shows_both_sides_as_refits_do(budgeted):
 def test_the_figure_names_the_experiment(budgeted):
     text = value_text(budgeted)
     # F0 = 2E / (pi w0^2): 0.0796 J/cm^2 at 0.5 uJ in a 20 um waist.
-    assert "E = 0.5, 1.5 $\\mu$J; $z_0$ = 2.36 mm; $F_0$ = 0.0796, 0.239 J/cm$^2$" in text
+    assert ("E = 0.5, 1.5 $\\mu$J; $z_0$ = 2.36 mm\n$F_0$ = 0.0796, 0.239 J/cm$^2$ at the "
+            "focus") in text
     # Once an experiment states its refractive index, n0 z0 is shown too.
     (summary,) = experiment_summaries(budgeted)
     inside = dataclasses.replace(summary, settings=dict(summary.settings, refractive_index=1.5))
     assert inside.rayleigh_in_sample_mm == 1.5 * summary.rayleigh_range_mm
-    assert "$z_0$ = 2.36 mm, $n_0 z_0$ = 3.54 mm;" in inside.compact_text()
+    assert "$z_0$ = 2.36 mm, $n_0 z_0$ = 3.54 mm\n" in inside.compact_text()
     assert "n0 z0 = 3.543 mm" in "\n".join(inside.report_lines())
