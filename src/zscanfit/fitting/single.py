@@ -31,7 +31,7 @@ from ..evaluation.models import DEFAULT_TOLERANCE, ModelSpec, model_warnings, to
 from ..evaluation.problem import DataSet, FitProblem
 from ..inputs.convert import float_scalar, int_scalar
 from ..inputs.experiment import UNCERTAIN_SETTINGS, Experiment
-from ..inputs.linear_absorption import AVOGADRO, LN10, tie_expression
+from ..inputs.linear_absorption import extinction_of, tie_expression
 from ..inputs.plausibility import energy_warnings
 from ..inputs.parameters import (PARAMETER_NAMES, add_parameter, beam_values, focus_index,
                                  focus_name, free_names, parameter_bounds,
@@ -544,7 +544,7 @@ def _add_tie(params: lmfit.Parameters, experiment: Experiment) -> None:
     if experiment.absorbance is not None:
         name, constant = "concentration", experiment.ground_concentration * sigma
     else:
-        name, constant = "extinction", AVOGADRO / (1000.0 * LN10)
+        name, constant = "extinction", extinction_of(1.0)
     params.add(name, value=0.0, vary=False, min=-math.inf, max=math.inf)
     params[name].expr = tie_expression(name, constant)
     value, source = params[name].value, params["sigma_0"]

@@ -17,7 +17,7 @@ an lmfit expression of the derived parameter ('concentration' or
 """
 import math
 import re
-from typing import Any, Optional, Sequence, Tuple
+from typing import Any, Optional, Tuple
 
 __all__ = ["AVOGADRO", "PER_LITRE", "LN10", "ground_population", "concentration_of",
            "sigma_from_absorbance", "sigma_from_extinction", "extinction_of", "linear_sigma_0",
@@ -105,8 +105,3 @@ def is_tie(name: str, expr: Optional[str]) -> bool:
     """True when ``expr`` is the tie of ``name`` (tie_expression's form)."""
     pattern = _TIES.get(name)
     return bool(expr) and pattern is not None and pattern.match(str(expr)) is not None
-
-
-def scaled(values: Sequence[float], factor: float) -> Tuple[float, ...]:
-    """``values`` times ``factor``, as a tuple of floats."""
-    return tuple(float(v) * factor for v in values)
