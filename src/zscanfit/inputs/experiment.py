@@ -22,11 +22,11 @@ from ..warning_types import UnitWarning, WarningRecord, ZScanWarning, issue
 __all__ = ["Experiment", "EXPERIMENT_SETTINGS", "REQUIRED_SETTINGS", "UNCERTAIN_SETTINGS",
            "LINEAR_SETTINGS", "missing_settings"]
 
-# The linear spectrum: the concentration (mol/L, instead of the
-# populations), and the decadic absorbance of the cell or the molar
-# extinction coefficient (L mol^-1 cm^-1), either of which gives sigma_0.
+#: The linear spectrum: the concentration (mol/L, instead of the
+#: populations), and the decadic absorbance of the cell or the molar
+#: extinction coefficient (L mol^-1 cm^-1), either of which gives sigma_0.
 LINEAR_SETTINGS = ("concentration", "absorbance", "extinction")
-# Names of the settings, as in the '# name = value' lines of a data file.
+#: Names of the settings, as in the '# name = value' lines of a data file.
 EXPERIMENT_SETTINGS = ("wavelength", "w0", "M2", "tau", "sample_width",
                        "populations", "t_slices", "z_slices") + LINEAR_SETTINGS
 # The settings that may carry a standard uncertainty: pulse_energy is each
@@ -62,8 +62,10 @@ class Experiment:
     M2 : float
         Beam quality factor (1 for a perfect Gaussian beam).
     tau : float
-        Pulse duration parameter, s: the pulse is exp(-(t/tau)**2), sampled
-        from -tau/2 to +tau/2 (see the README on what that means).
+        Pulse duration, s: the full width at half maximum of the pulse's
+        intensity (the whole-beam model); the on-axis model's pulse is
+        exp(-(t/tau)**2), sampled from -tau/2 to +tau/2 (docs/models.md says
+        what that means).
     sample_width : float
         Sample thickness, cm.
     populations : sequence of 5 floats, optional

@@ -29,6 +29,7 @@ __all__ = ["PARAMETER_NAMES", "BEAM_NAMES", "ALL_NAMES", "PARAMETER_UNITS", "mak
            "add_parameter", "parameter_bounds", "TIED_NAMES", "focus_name", "is_focus_name",
            "focus_index", "unit_of"]
 
+#: The eight spectroscopic parameters, in the order of spec_pars.
 PARAMETER_NAMES: Tuple[str, ...] = (
     "sigma_0",  # cross-section of level 0 (0 -> 1), cm^2
     "sigma_1",  # cross-section of level 1 (1 -> 2), cm^2
@@ -43,6 +44,7 @@ PARAMETER_NAMES: Tuple[str, ...] = (
 # scans' frame), the beam waist radius (m) and the beam quality factor.
 BEAM_NAMES: Tuple[str, ...] = ("center_mm", "w0", "M2")
 ALL_NAMES: Tuple[str, ...] = PARAMETER_NAMES + BEAM_NAMES
+#: The unit of every parameter a fit may free, by name.
 PARAMETER_UNITS: Dict[str, str] = dict(
     {name: ("cm^2" if name.startswith("sigma") else "s") for name in PARAMETER_NAMES},
     center_mm="mm", w0="m", M2="", concentration="mol/L", extinction="L/(mol cm)")
