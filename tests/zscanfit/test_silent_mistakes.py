@@ -313,6 +313,24 @@ def test_ctrl_c_while_the_command_starts_is_one_line():
         assert err.strip() == "zscanfit: error: interrupted"
 
 
+def test_ctrl_c_inside_an_extension_import_is_an_interrupt(monkeypatch, capsys):
+    # An extension module interrupted in its initialisation raises ImportError
+    # chained to the KeyboardInterrupt; that is Ctrl-C, not a missing extra.
+    from zscanfit.cli import main as cli_main
+
+    def interrupted_import(*_):
+        try:
+            raise KeyboardInterrupt
+        except KeyboardInterrupt as exc:
+            raise ImportError("initialization failed") from exc
+
+    for where in ("_run", "build_parser"):
+        monkeypatch.setattr(cli_main, where, interrupted_import)
+        assert cli_main.main(["fit", str(DEMO_CSV)]) == 130
+        assert capsys.readouterr().err.strip() == "zscanfit: error: interrupted"
+        monkeypatch.undo()
+
+
 def test_outputs_are_written_whole_or_not_at_all(tmp_path):
     target = tmp_path / "out.json"
     target.write_text("the earlier result\n")
