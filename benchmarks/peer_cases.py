@@ -6,7 +6,7 @@ converged Te/Te_lin (peer_converged.json beside this file) come from the
 slow reference of the tests (tests/zscanfit/whole_beam_reference.py) at
 RESOLUTION, a quarter of the cost of the resolution of the reference's own
 stored cases (tests/data/whole_beam_converged.json) and as good for this
-purpose: at the stored cases' positions within 1e-12 of their values, with
+purpose: at the stored cases' positions within 1e-9 of their values, with
 error estimates below 1e-8. Each record carries its resolution and error
 estimate:
 

@@ -57,14 +57,14 @@ class PeerResolution:
     relative and absolute tolerances (populations in units of the total,
     fluence in units of peak intensity times tau)."""
     table_nodes: int = 12
-    table_span: float = 7.0
-    depth_nodes: int = 3
-    transverse_nodes: int = 9
-    transverse_span: float = 8.0
-    window: float = 2.5
+    table_span: float = 6.0
+    depth_nodes: int = 2
+    transverse_nodes: int = 8
+    transverse_span: float = 6.0
+    window: float = 2.0
     max_step: float = 2.0
-    rtol: float = 1e-5
-    atol: float = 3e-9
+    rtol: float = 2e-5
+    atol: float = 4.8e-8
 
 
 @dataclasses.dataclass
