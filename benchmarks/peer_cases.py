@@ -17,7 +17,6 @@ estimate:
 then --reuse of both files, give the same file). Relies on NumPy and the
 reference module.
 """
-import argparse
 import dataclasses
 import json
 import pathlib
@@ -103,15 +102,8 @@ def _same_case(record, case):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--write", type=pathlib.Path, required=True, help="JSON file to write")
-    parser.add_argument("--cases", nargs="*", help="only these cases (default both)")
-    parser.add_argument("--reuse", nargs="*", type=pathlib.Path, default=[],
-                        help="JSON files written before: their records of the same cases "
-                             "are taken over instead of computed")
-    args = parser.parse_args(argv)
+    args, known = reference().figures_command_line(__doc__.splitlines()[0], argv)
     log = lambda msg: print(msg, file=sys.stderr, flush=True)
-    known = [r for path in args.reuse for r in json.loads(path.read_text())["cases"]]
     records = []
     for case in cases():
         if args.cases and case.name not in args.cases:

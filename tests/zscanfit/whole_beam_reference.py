@@ -705,16 +705,22 @@ def _same_case(record, case):
             and record.get("positions_mm") == list(case.positions_mm))
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def figures_command_line(description, argv=None):
+    """The options of a command that writes converged figures (--write,
+    --cases, --reuse), parsed, and the records of the files to reuse."""
+    parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--write", type=pathlib.Path, required=True, help="JSON file to write")
     parser.add_argument("--cases", nargs="*", help="only these cases (default all)")
     parser.add_argument("--reuse", nargs="*", type=pathlib.Path, default=[],
                         help="JSON files written before: their records of unchanged cases "
                              "are taken over instead of computed")
     args = parser.parse_args(argv)
+    return args, [r for path in args.reuse for r in json.loads(path.read_text())["cases"]]
+
+
+def main(argv=None):
+    args, known = figures_command_line(__doc__.splitlines()[0], argv)
     chosen = [c for c in CASES if not args.cases or c.name in args.cases]
-    known = [r for path in args.reuse for r in json.loads(path.read_text())["cases"]]
     log = lambda msg: print(msg, file=sys.stderr, flush=True)
     records = []
     for case in chosen:
