@@ -271,7 +271,8 @@ def _run_fit_many(args: argparse.Namespace) -> int:
         fitted = iter(fit_many(runnable, client=args.scheduler, workers=args.workers,
                                progress=True if args.progress else None, is_sa=args.sa,
                                n_starts=args.starts, method=args.method, model=args.model,
-                               tolerance=args.tolerance))
+                               tolerance=args.tolerance, fix_focus=args.fix_focus,
+                               **given.options))
         outcomes = [prepared.unreadable.get(i) if job is None else next(fitted)
                     for i, job in enumerate(prepared.jobs)]
     kept = [i for i in range(len(sources)) if i not in prepared.without_data]

@@ -35,7 +35,7 @@ from .. import texts
 from ..warning_types import DataWarning
 from . import file_format, preamble
 from .columns import Layout, all_accepted_names, header_layout, plain_layout
-from .experiment import REQUIRED_SETTINGS, UNCERTAIN_SETTINGS, Experiment
+from .experiment import UNCERTAIN_SETTINGS, Experiment, missing_settings
 from .file_format import column_label
 from .file_settings import (FileSettings, comment_setting, is_known, parse_settings,
                             setting_line)
@@ -265,7 +265,7 @@ def _load(path: str, pulse_energy: EnergyArgument, energy_source: str) -> ScanFi
     scans = _scans(path, layout, data_columns,
                    _energies(path, layout, settings, declared, names, energy_source))
     _check_argument_energies(path, layout, declared, scans, energy_source)
-    missing = tuple(name for name in REQUIRED_SETTINGS if name not in settings.values)
+    missing = missing_settings(settings.values)
     known = experiment_uncertainties(settings.uncertainties)
     try:
         experiment = (Experiment.from_settings(dict(settings.values, uncertainties=known))
