@@ -53,6 +53,14 @@ class _Settings:
                    int(experiment.t_slices), int(experiment.z_slices))
 
 
+def _gaussian_only(experiment: Any) -> None:
+    """The on-axis model samples its own Gaussian pulse: ValueError for an
+    experiment of another pulse shape."""
+    shape = getattr(experiment, "pulse_shape", "gaussian")
+    if shape != "gaussian":
+        raise ValueError(texts.PULSE_SHAPE_ON_AXIS.format(shape=shape))
+
+
 def scan_values(positions: np.ndarray, wing_positions: np.ndarray, pulse_energy: float,
                 spec_pars: np.ndarray, experiment: Any) -> np.ndarray:
     """The on-axis model's transmittance at ``positions`` (mm from the centre).
@@ -62,6 +70,7 @@ def scan_values(positions: np.ndarray, wing_positions: np.ndarray, pulse_energy:
     with wing_positions equal to positions the values are fit_zscan's
     model values bit for bit. Arrays must be float64 and C-contiguous.
     """
+    _gaussian_only(experiment)
     s = _Settings.of(experiment)
     return core().scan_transmittance(
         positions, wing_positions, pulse_energy, spec_pars, s.populations, s.wavelength,
@@ -109,6 +118,7 @@ def fit_zscan(x_data: np.ndarray, y_data: np.ndarray, pulse_energies: Sequence[f
     ``num_x_pts`` points laid end to end; ``fit_indices`` 0-based."""
     import kesp_wrapper
 
+    _gaussian_only(experiment)
     s = _Settings.of(experiment)
     energies = np.array(pulse_energies, dtype=np.float64)
     return kesp_wrapper.fit_zscan(

@@ -57,6 +57,11 @@ UNIT_SAMPLE_WIDTH = ("sample_width = {value:g} cm is above 10 cm: the sample "
                      "thickness is in centimetres (e.g. 0.1 for 1 mm)")
 POPULATIONS_ZERO = ("all populations are zero: the sample cannot absorb and "
                     "every model transmittance is 1")
+# -- the pulse shape
+BAD_PULSE_SHAPE = "pulse_shape must be one of {shapes}; got {shape!r}"
+PULSE_SHAPE_ON_AXIS = ("the on-axis model (fit_zscan's) samples its own Gaussian pulse and "
+                       "cannot take pulse_shape={shape!r}: use the whole-beam model")
+EXPERIMENT_PULSE_SHAPE = "    pulse shape = {shape} (tau the intensity FWHM)"
 # -- the linear spectrum: concentration, absorbance, extinction
 NO_POPULATIONS = ("the experiment needs the initial populations (populations=[N0, N1, N2, N3, "
                   "N4] in cm^-3) or the concentration (concentration= in mol/L, all in the "

@@ -55,6 +55,8 @@ LIGHT_SPEED = 299792458.0    # m / s
 # Time integral of exp(-4 ln2 t^2 / tau^2) over t, in units of tau.
 PULSE_AREA = math.sqrt(math.pi / (4.0 * math.log(2.0)))
 GAUSS_RATE = 4.0 * math.log(2.0)
+# sech^2(SECH2_RATE t) has its half maximum at t = +-1/2.
+SECH2_RATE = 2.0 * math.acosh(math.sqrt(2.0))
 
 SPEC_NAMES = ("sigma_0", "sigma_1", "sigma_2", "tau_10", "tau_13", "tau_21", "tau_30", "tau_43")
 
@@ -547,13 +549,15 @@ def _two_level_ratio(x0, optical_depth):
 
 
 def two_level_quasi_steady(settings, positions_mm, pulse_energy, time_nodes=801,
-                           panels=6, nodes=16, with_error=False):
+                           panels=6, nodes=16, with_error=False, pulse_shape="gaussian"):
     """Te / exp(-alpha0 L) of a fast two-level saturable absorber (sigma_1 =
     sigma_2 = 0, tau_13 = inf, all population in level 0, tau_10 << tau) in
     the quasi-steady limit, Is = h nu / (sigma_0 tau_10): Iout from the
     closed form at every (t, u), integrated by the mid-point rule in t over
-    +-5 tau and the graded Gauss-Legendre rule in u; with_error: the change
-    on halving the time spacing and refining the rule."""
+    +-5 tau (a sech^2 pulse of intensity FWHM tau, sech^2(SECH2_RATE t/tau):
+    +-12 tau, where its tails are below 1e-17 of its energy) and the graded
+    Gauss-Legendre rule in u; with_error: the change on halving the time
+    spacing and refining the rule."""
     s0, s1, s2, tau10, tau13 = settings.spec_pars[:5]
     pops = settings.populations
     if s1 != 0.0 or s2 != 0.0 or not math.isinf(tau13) or any(p != 0.0 for p in pops[1:]):
@@ -562,10 +566,15 @@ def two_level_quasi_steady(settings, positions_mm, pulse_energy, time_nodes=801,
     depth = s0 * pops[0] * settings.sample_width
     i_sat = settings.photon_energy / (s0 * tau10)
     peaks = peak_intensity(settings, pulse_energy, np.asarray(positions_mm, dtype=float))
+    half = 5.0
+    if pulse_shape == "sech2":  # the same energy in a pulse of another area
+        peaks = peaks * PULSE_AREA / (2.0 / SECH2_RATE)
+        half, time_nodes = 12.0, int(time_nodes * 2.4)
 
     def evaluate(n_t, p, m):
-        t = -5.0 + (np.arange(n_t) + 0.5) * (10.0 / n_t)
-        g = np.exp(-GAUSS_RATE * t ** 2)
+        t = -half + (np.arange(n_t) + 0.5) * (2.0 * half / n_t)
+        g = (1.0 / np.cosh(SECH2_RATE * t) ** 2 if pulse_shape == "sech2"
+             else np.exp(-GAUSS_RATE * t ** 2))
         u, w = transverse_rule(p, m)
         out = []
         for peak in np.atleast_1d(peaks):

@@ -20,7 +20,7 @@ from ..inputs import units
 from .exit_status import EXIT_INTERNAL, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, EXIT_WARNINGS
 from ..evaluation.models import MAX_TOLERANCE, MIN_TOLERANCE
 from ..fitting.single import MAX_STARTS
-from ..inputs.experiment import EXPERIMENT_SETTINGS
+from ..inputs.experiment import EXPERIMENT_SETTINGS, pulse_shape_of
 from ..inputs.parameters import ALL_NAMES, PARAMETER_NAMES
 
 __all__ = ["EXIT_OK", "EXIT_INTERNAL", "EXIT_USAGE", "EXIT_WARNINGS", "EXIT_INTERRUPTED",
@@ -255,7 +255,6 @@ def assignments(items: Sequence[str], files: Optional[Sequence[str]] = None) -> 
         name, target = name.strip(), target.strip()
         if not equals or not name or (colon and not target):
             raise UsageError(texts.CLI_BAD_SET.format(item=item))
-        numbers = _numbers(name, text.strip(), item)
         into = every
         if colon:
             if files is None:
@@ -267,6 +266,15 @@ def assignments(items: Sequence[str], files: Optional[Sequence[str]] = None) -> 
             if name in into.typed:
                 raise UsageError(texts.CLI_SET_FILE_NAME_TWICE.format(
                     item=item, first=into.typed[name], path=files[index]))
+        if name == "pulse_shape":  # a word, not numbers
+            try:
+                into.settings[name] = pulse_shape_of(text)
+            except ValueError as exc:
+                raise UsageError(texts.GIVEN_AS.format(source=f"--set {item}",
+                                                       message=exc)) from None
+            into.typed[name] = f"--set {item}"
+            continue
+        numbers = _numbers(name, text.strip(), item)
         if name in EXPERIMENT_SETTINGS:
             into.settings[name] = numbers
         elif len(numbers) != 1:

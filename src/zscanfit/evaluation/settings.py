@@ -27,6 +27,7 @@ class Settings:
     z_slices: int = 10
     absorbance: Optional[float] = None   # the linear data that give sigma_0
     extinction: Optional[float] = None
+    pulse_shape: str = "gaussian"        # the pulse in time: 'gaussian' or 'sech2'
 
     @property
     def rayleigh_range_mm(self) -> float:

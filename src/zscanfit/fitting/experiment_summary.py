@@ -47,7 +47,8 @@ class ExperimentSummary:
     def focus(self, energy: float) -> Tuple[float, float]:
         """Peak fluence (J/cm^2) and intensity (W/cm^2) at the focus."""
         w0, tau = self.settings["w0"], self.settings["tau"]
-        return peak_fluence(energy, w0), peak_intensity(energy, w0, tau)
+        return peak_fluence(energy, w0), peak_intensity(
+            energy, w0, tau, self.settings.get("pulse_shape", "gaussian"))
 
     @property
     def refractive_index(self) -> Optional[float]:
@@ -89,6 +90,8 @@ class ExperimentSummary:
             lines.append(texts.EXPERIMENT_N0_Z0.format(n0=self.refractive_index,
                                                        value=self.rayleigh_in_sample_mm))
         lines.append(texts.EXPERIMENT_PULSE.format(tau=s["tau"], width=s["sample_width"]))
+        if "pulse_shape" in s:
+            lines.append(texts.EXPERIMENT_PULSE_SHAPE.format(shape=s["pulse_shape"]))
         lines.append(texts.EXPERIMENT_POPULATIONS.format(
             populations=", ".join(f"{v:g}" for v in self.populations)))
         if "concentration" in s:

@@ -21,12 +21,14 @@ from .units import in_unit
 from ..warning_types import UnitWarning, WarningRecord, ZScanWarning, issue
 
 __all__ = ["Experiment", "EXPERIMENT_SETTINGS", "REQUIRED_SETTINGS", "UNCERTAIN_SETTINGS",
-           "LINEAR_SETTINGS", "missing_settings"]
+           "LINEAR_SETTINGS", "missing_settings", "PULSE_SHAPES", "pulse_shape_of"]
 
 #: The linear spectrum: the concentration (mol/L, instead of the
 #: populations), and the decadic absorbance of the cell or the molar
 #: extinction coefficient (L mol^-1 cm^-1), either of which gives sigma_0.
 LINEAR_SETTINGS = ("concentration", "absorbance", "extinction")
+#: The pulse's shapes in time the whole-beam model knows.
+PULSE_SHAPES = ("gaussian", "sech2")
 #: Names of the settings, as in the '# name = value' lines of a data file.
 EXPERIMENT_SETTINGS = ("wavelength", "w0", "M2", "tau", "sample_width",
                        "populations", "t_slices", "z_slices") + LINEAR_SETTINGS
@@ -66,9 +68,9 @@ class Experiment:
         Beam quality factor (1 for a perfect Gaussian beam).
     tau : float
         Pulse duration, s: the full width at half maximum of the pulse's
-        intensity (the whole-beam model); the on-axis model's pulse is
-        exp(-(t/tau)**2), sampled from -tau/2 to +tau/2 (docs/models.md says
-        what that means).
+        intensity (the whole-beam model, for either pulse shape); the
+        on-axis model's pulse is exp(-(t/tau)**2), sampled from -tau/2 to
+        +tau/2 (docs/models.md says what that means).
     sample_width : float
         Sample thickness, cm.
     populations : sequence of 5 floats, optional
@@ -101,6 +103,12 @@ class Experiment:
         sigma_0 = 1000 ln 10 eps / N_A. Give absorbance or extinction, not
         both. With either, a fit takes sigma_0 from them when it is fixed,
         and ties them to it when it is free (see ``zscanfit.fit``).
+    pulse_shape : {"gaussian", "sech2"}, optional
+        The pulse's intensity in time (the whole-beam model): Gaussian
+        (default) or sech^2(1.7627 t / tau), as femtosecond oscillators and
+        amplifiers give; tau is the intensity FWHM either way and the pulse
+        carries exactly its energy. The on-axis model (fit_zscan's) knows
+        only its own Gaussian slices and refuses sech2.
 
     Raises
     ------
@@ -134,6 +142,7 @@ class Experiment:
     concentration: Optional[float] = None
     absorbance: Optional[float] = None
     extinction: Optional[float] = None
+    pulse_shape: str = "gaussian"
 
     def __post_init__(self) -> None:
         fix = texts.FIX_EXPERIMENT
@@ -154,6 +163,7 @@ class Experiment:
             value = int_scalar(getattr(self, name), name, minimum=2, fix=texts.FIX_SLICES)
             object.__setattr__(self, name, value)
         self._check_linear()
+        object.__setattr__(self, "pulse_shape", pulse_shape_of(self.pulse_shape))
         object.__setattr__(self, "uncertainties", _uncertainties(self.uncertainties, self))
         self._warn_unit_slips()
 
@@ -279,6 +289,10 @@ class Experiment:
             raise ValueError(texts.UNCERTAINTIES_NOT_MAPPING.format(kind=type(given).__name__))
         if given:
             values["uncertainties"] = given
+        if "pulse_shape" in settings:
+            shape = settings["pulse_shape"]
+            values["pulse_shape"] = shape[0] if isinstance(shape, (list, tuple)) and \
+                len(shape) == 1 else shape
         for name in EXPERIMENT_SETTINGS:
             if name not in settings:
                 continue
@@ -304,7 +318,19 @@ class Experiment:
         for name in LINEAR_SETTINGS:
             if settings[name] is None:
                 del settings[name]
+        if self.pulse_shape == "gaussian":
+            del settings["pulse_shape"]
         return settings
+
+
+def pulse_shape_of(shape: Any) -> str:
+    """A pulse shape as given ('gaussian' or 'sech2', in any case);
+    ValueError naming the shapes for anything else."""
+    name = shape.strip().strip("'\"").lower() if isinstance(shape, str) else shape
+    if name not in PULSE_SHAPES:
+        raise ValueError(texts.BAD_PULSE_SHAPE.format(
+            shape=shape, shapes=", ".join(repr(s) for s in PULSE_SHAPES)))
+    return name
 
 
 def missing_settings(settings: Mapping[str, Any]) -> Tuple[str, ...]:

@@ -27,6 +27,8 @@ __all__ = ["peak_fluence", "peak_intensity", "damage_fluence", "energy_warnings"
 # sqrt(pi / (4 ln 2)): the time integral of a Gaussian pulse of unit peak
 # and unit intensity FWHM.
 _PULSE_INTEGRAL = 1.0644670194312262
+# 2 / (2 acosh sqrt 2): that of a sech^2 pulse.
+_SECH2_INTEGRAL = 2.0 / (2.0 * math.acosh(math.sqrt(2.0)))
 # One-shot damage fluence of fused silica, J/cm^2, for pulses up to
 # _ABLATION_TAU, and its growth as sqrt(tau) beyond.
 _SHORT_PULSE_DAMAGE = 2.0
@@ -40,10 +42,13 @@ def peak_fluence(pulse_energy: float, w0: float) -> float:
     return 2.0 * pulse_energy / (math.pi * (w0 * 100.0) ** 2)
 
 
-def peak_intensity(pulse_energy: float, w0: float, tau: float) -> float:
-    """I0 = F0/(tau sqrt(pi/(4 ln 2))), W/cm^2, at the focus (tau the
-    intensity FWHM, s)."""
-    return peak_fluence(pulse_energy, w0) / (tau * _PULSE_INTEGRAL)
+def peak_intensity(pulse_energy: float, w0: float, tau: float,
+                   pulse_shape: str = "gaussian") -> float:
+    """I0 = F0/(tau P), W/cm^2, at the focus (tau the intensity FWHM, s; P
+    the pulse's integral over time in units of tau: sqrt(pi/(4 ln 2)) for
+    a Gaussian pulse, 2/(2 acosh sqrt 2) for a sech^2 pulse)."""
+    integral = _SECH2_INTEGRAL if pulse_shape == "sech2" else _PULSE_INTEGRAL
+    return peak_fluence(pulse_energy, w0) / (tau * integral)
 
 
 def damage_fluence(tau: float) -> float:
@@ -64,7 +69,8 @@ def energy_warnings(scans: Sequence[Any], experiment: Any) -> List[WarningRecord
         slip = _likely_slip(energy, experiment.w0, threshold)
         found.append(WarningRecord.of(UnitWarning, texts.ENERGY_IMPLAUSIBLE.format(
             energy=energy, fluence=fluence,
-            intensity=peak_intensity(energy, experiment.w0, experiment.tau),
+            intensity=peak_intensity(energy, experiment.w0, experiment.tau,
+                                     getattr(experiment, "pulse_shape", "gaussian")),
             w0=experiment.w0 * 1e6, tau=experiment.tau, threshold=threshold,
             slip=slip or texts.ENERGY_SLIP_UNKNOWN)))
     return found
