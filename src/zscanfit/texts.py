@@ -461,6 +461,8 @@ EXCITED_NOT_STATIONARY = ("level {level} starts with population {population:g} c
 MODEL_FAILED = ("the whole-beam model could not be computed at {count} of {total} points "
                 "(the integrator could not complete them at any resolution): check the "
                 "settings and parameters; the points are NaN")
+NO_DERIVATIVES_ON_AXIS = ("the on-axis model has no derivatives: ask the whole-beam model "
+                          "for them")
 
 # ------------------------------------------------------------ model entry
 CORE_MISSING = ("zscanfit's compiled model entry (zscanfit._core) is not "

@@ -11,7 +11,10 @@ slabs (the experiment's t_slices and z_slices), without an error estimate.
 positions and normalised on its own wing positions (the mean of the first
 and last five, as experimenters normalise data: a division for the
 whole-beam model, fit_zscan's shift for the on-axis one) or, for the
-whole-beam model, by the low-energy limit Te_lin. Relies on _native.py,
+whole-beam model, by the low-energy limit Te_lin. The whole-beam model gives, on request,
+the values' exact derivatives with respect to parameters by name
+(_native.DERIVATIVE_PARAMETERS), carried through the wing normalisation
+by the quotient rule. Relies on _native.py,
 the inputs' conversions and texts.py.
 """
 import dataclasses
@@ -21,13 +24,13 @@ from typing import Any, List, Optional, Sequence
 import numpy as np
 
 from .. import texts
-from .._native import scan_values, whole_beam_values
+from .._native import DERIVATIVE_PARAMETERS, scan_values, whole_beam_values
 from ..inputs.convert import float_scalar
 from ..warning_types import FitWarning, WarningRecord
 
 __all__ = ["MODELS", "NORMALISATIONS", "ModelSpec", "ScanRequest", "ScanValues",
            "scans_values", "model_warnings", "tolerance_warning", "DEFAULT_TOLERANCE",
-           "MIN_TOLERANCE", "MAX_TOLERANCE"]
+           "MIN_TOLERANCE", "MAX_TOLERANCE", "DERIVATIVE_PARAMETERS"]
 
 MODELS = ("whole-beam", "on-axis")
 NORMALISATIONS = ("wings", "linear")
@@ -93,11 +96,14 @@ class ScanRequest:
 @dataclasses.dataclass(frozen=True)
 class ScanValues:
     """The model at the requested positions of every scan, with the
-    whole-beam model's error estimates (None for the on-axis model)."""
+    whole-beam model's error estimates (None for the on-axis model) and,
+    where asked for, every scan's derivatives (one row per parameter, one
+    column per position)."""
 
     values: List[np.ndarray]
     errors: Optional[List[np.ndarray]]
     stats: Optional[dict] = None
+    slopes: Optional[List[np.ndarray]] = None
 
     @property
     def largest_error(self) -> float:
@@ -169,8 +175,11 @@ def _wing_mean(values: np.ndarray) -> float:
 
 
 def scans_values(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
-                 requests: Sequence[ScanRequest], reach_energy: float = 0.0) -> ScanValues:
-    """The model of every requested scan (arrays float64, C-contiguous).
+                 requests: Sequence[ScanRequest], reach_energy: float = 0.0,
+                 derivatives: Optional[Sequence[str]] = None) -> ScanValues:
+    """The model of every requested scan (arrays float64, C-contiguous);
+    with ``derivatives`` (names of DERIVATIVE_PARAMETERS; whole-beam model
+    only) their slopes beside the same values.
 
     The whole-beam model's table of the local transmittance covers the
     peak intensities up to that at the focus at the largest of the pulse
@@ -180,16 +189,20 @@ def scans_values(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
     energy passes through the fitted values to the last bit.
     """
     if not spec.whole_beam:
+        if derivatives is not None:
+            raise ValueError(texts.NO_DERIVATIVES_ON_AXIS)
         return ScanValues([scan_values(r.positions, r.wings, r.pulse_energy, spec_pars,
                                        experiment) for r in requests], None)
     focus = ScanRequest(np.zeros(1), None,
                         max([reach_energy] + [r.pulse_energy for r in requests]))
-    values = _whole_beam(spec, experiment, spec_pars, list(requests) + [focus])
-    return ScanValues(values.values[:-1], values.errors[:-1], values.stats)
+    values = _whole_beam(spec, experiment, spec_pars, list(requests) + [focus], derivatives)
+    return ScanValues(values.values[:-1], values.errors[:-1], values.stats,
+                      None if values.slopes is None else values.slopes[:-1])
 
 
 def _whole_beam(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
-                requests: Sequence[ScanRequest]) -> ScanValues:
+                requests: Sequence[ScanRequest],
+                derivatives: Optional[Sequence[str]] = None) -> ScanValues:
     """The whole-beam model of every request, in one call of the engine."""
     positions, counts, energies = [], [], []
     for r in requests:
@@ -202,20 +215,28 @@ def _whole_beam(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
     tolerance = spec.tolerance
     if any(r.wings is not None for r in requests):
         tolerance = spec.tolerance / WING_SHARE
-    raw, raw_errors, stats = whole_beam_values(np.concatenate(positions), counts, energies,
-                                               spec_pars, experiment, tolerance)
+    outcome = whole_beam_values(np.concatenate(positions), counts, energies, spec_pars,
+                                experiment, tolerance, derivatives=derivatives)
+    if derivatives is None:
+        raw, raw_errors, stats = outcome
+        raw_slopes = None
+    else:
+        raw, raw_errors, raw_slopes, stats = outcome
     failed = int(np.count_nonzero(~np.isfinite(raw)))
     if failed:
         raise ValueError(texts.MODEL_FAILED.format(count=failed, total=raw.shape[0]))
     _check_physical(raw, raw_errors, linear_transmittance(experiment, spec_pars))
-    values, errors, start = [], [], 0
+    values, errors, slopes, start = [], [], [], 0
     for r, count in zip(requests, counts):
         v, e = raw[start:start + count], raw_errors[start:start + count]
+        d = None if raw_slopes is None else raw_slopes[:, start:start + count]
         start += count
         n = r.positions.shape[0]
         if r.wings is None:
             values.append(np.array(v[:n]))
             errors.append(np.array(e[:n]))
+            if d is not None:
+                slopes.append(np.array(d[:, :n]))
             continue
         mean, mean_error = _wing_mean(v[n:]), _wing_mean(e[n:])
         out = v[:n] / mean
@@ -224,4 +245,8 @@ def _whole_beam(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
             if mean > mean_error else np.full(n, np.inf)
         values.append(out)
         errors.append(bound)
-    return ScanValues(values, errors, dict(stats))
+        if d is not None:
+            # The quotient rule: (v / m)' = (v' - (v / m) m') / m.
+            mean_slopes = np.array([_wing_mean(row) for row in d[:, n:]])
+            slopes.append((d[:, :n] - out[np.newaxis, :] * mean_slopes[:, np.newaxis]) / mean)
+    return ScanValues(values, errors, dict(stats), None if raw_slopes is None else slopes)

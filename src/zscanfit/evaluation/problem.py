@@ -21,7 +21,10 @@ linear data (absorbance or extinction) is evaluated with their sigma_0
 when sigma_0 is fixed, and, when it is free and an absorbance holds
 alpha0 = sigma_0 N0, with its populations scaled to keep alpha0
 (linear_absorption.effective). Every model evaluation of the fit is
-counted. Relies on _stop.py, the models (models.py), settings.py, the
+counted. The whole-beam model gives the fit's Jacobian exactly: the
+derivatives of every valid point's model with respect to the free
+parameters (a data set's own focus moves its scans only), computed beside
+the values (``slope_names``, ``jacobian_at``). Relies on _stop.py, the models (models.py), settings.py, the
 inputs (scans, experiment, parameters' names, linear absorption) and
 weights.py.
 """
@@ -32,10 +35,10 @@ import numpy as np
 
 from .. import _stop, texts
 from ..inputs.experiment import Experiment
-from ..inputs.linear_absorption import effective
-from ..inputs.parameters import focus_index
+from ..inputs.linear_absorption import effective, linear_sigma_0
+from ..inputs.parameters import focus_index, is_focus_name
 from ..inputs.scans import Scan, scan_centre
-from .models import ModelSpec, ScanRequest, ScanValues, scans_values
+from .models import DERIVATIVE_PARAMETERS, ModelSpec, ScanRequest, ScanValues, scans_values
 from .settings import settings_of
 from .weights import point_weights
 
@@ -180,10 +183,12 @@ class FitProblem:
                 for p, s, f in zip(positions, self.scans, factors)]
 
     def evaluate(self, spec_pars: np.ndarray, change: Change = NO_CHANGE,
-                 counted: bool = True) -> ScanValues:
+                 counted: bool = True, derivatives: Optional[Sequence[str]] = None
+                 ) -> ScanValues:
         """The model at every position of every scan (masked ones too), with
         the whole-beam model's error estimates, the settings changed by
-        ``change``. A counted evaluation is one of the fit's.
+        ``change``; with ``derivatives`` (the engine's names) every scan's
+        slopes too. A counted evaluation is one of the fit's.
 
         A fit on a worker thread of fit_many stops here once its batch is
         told to stop (_stop.raise_if_stopped).
@@ -192,16 +197,20 @@ class FitProblem:
         requests = self.requests(change)
         values: List[Any] = [None] * len(self.scans)
         errors: List[Any] = [None] * len(self.scans)
+        slopes: List[Any] = [None] * len(self.scans)
         stats: Dict[str, Any] = {}
         for experiment, group in self._evaluation_groups(change):
             members = [i for i, k in enumerate(self.scan_sets) if k in group]
             experiment, pars = self._linear(experiment, spec_pars)
-            part = scans_values(self.model, experiment, pars, [requests[i] for i in members])
+            part = scans_values(self.model, experiment, pars, [requests[i] for i in members],
+                                derivatives=derivatives)
             for j, i in enumerate(members):
                 values[i] = part.values[j]
                 errors[i] = None if part.errors is None else part.errors[j]
+                slopes[i] = None if part.slopes is None else part.slopes[j]
             stats = part.stats or stats
-        evaluated = ScanValues(values, None if self.model.name == "on-axis" else errors, stats)
+        evaluated = ScanValues(values, None if self.model.name == "on-axis" else errors, stats,
+                               None if derivatives is None else slopes)
         if counted:
             self.n_evaluations += 1
             if self.on_evaluation is not None:
@@ -248,7 +257,8 @@ class FitProblem:
         return groups
 
     def evaluate_at(self, point: Tuple[np.ndarray, Mapping[str, float]],
-                    counted: bool = True, change: Change = NO_CHANGE) -> ScanValues:
+                    counted: bool = True, change: Change = NO_CHANGE,
+                    derivatives: Optional[Sequence[str]] = None) -> ScanValues:
         """``evaluate`` at a point of a fit: the eight spectroscopic values
         and the beam's parameters it sets (center_mm, w0, M2), with
         ``change`` on top."""
@@ -257,11 +267,46 @@ class FitProblem:
         settings.update(change.settings)
         if change.centres is not None or change.center_mm is not None:
             return self.evaluate(spec_pars, dataclasses.replace(change, settings=settings),
-                                 counted)
+                                 counted, derivatives)
         centres = self.centres_at(beam) if beam else None
         return self.evaluate(spec_pars, dataclasses.replace(
             change, centres=None if centres is None else tuple(centres), settings=settings),
-            counted)
+            counted, derivatives)
+
+    def slope_names(self, free: Sequence[str]) -> Optional[Tuple[str, ...]]:
+        """The model's derivative giving each free parameter's column of
+        the Jacobian, or None where the model cannot give them all: the
+        on-axis model, and sigma_0 free where an absorbance scales the
+        populations with it."""
+        if not self.model.whole_beam:
+            return None
+        names = []
+        for name in free:
+            engine = "center_mm" if is_focus_name(name) else name
+            if engine not in DERIVATIVE_PARAMETERS:
+                return None
+            if name == "sigma_0" and self.sigma_0_free and any(
+                    getattr(d.experiment, "absorbance", None) is not None
+                    and linear_sigma_0(d.experiment) is not None for d in self.data_sets):
+                return None
+            names.append(engine)
+        return tuple(names)
+
+    def jacobian_at(self, point: Tuple[np.ndarray, Mapping[str, float]], free: Sequence[str],
+                    slope_names: Sequence[str]) -> Tuple[ScanValues, np.ndarray]:
+        """The evaluation at a point of a fit and the derivatives of the
+        valid points' models with respect to the free parameters (one
+        column each; ``slope_names`` from slope_names(free))."""
+        asked = tuple(dict.fromkeys(slope_names))
+        evaluated = self.evaluate_at(point, derivatives=asked)
+        assert evaluated.slopes is not None
+        columns = []
+        for name, engine in zip(free, slope_names):
+            row, k = asked.index(engine), focus_index(name)
+            columns.append(self.valid_values([
+                slopes[row] if k is None or self.scan_sets[i] == k else np.zeros(slopes.shape[1])
+                for i, slopes in enumerate(evaluated.slopes)]))
+        return evaluated, np.column_stack(columns) if columns else np.zeros((self.n_points, 0))
 
     def residuals_at(self, point: Tuple[np.ndarray, Mapping[str, float]]) -> np.ndarray:
         """The weighted residual vector at a point of a fit."""

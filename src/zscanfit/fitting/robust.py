@@ -2,28 +2,32 @@
 method) with bounds, in the fit coordinates of coordinates.py, from
 fit_zscan's spread of starts, the best start chosen.
 
-The model is integrated adaptively with tolerance 1e-6, so it is smooth in
-the parameters only down to its integration noise, about 1e-10 in
-transmittance (measured with zscanfit.noise). A forward difference with
+The Jacobian is exact where the model gives derivatives (the whole-beam
+model, computed beside its values: FitProblem.jacobian_at), chained into
+the fit coordinates. Elsewhere (the on-axis model; sigma_0 free where an
+absorbance scales the populations with it) it is forward differences. The
+whole-beam model is integrated adaptively, so it is smooth in the
+parameters only down to its integration noise; a forward difference with
 relative step h errs by about noise/h from the noise plus h/2 times the
-curvature; both stay near 1e-5 relative at h = 1e-4, while MINPACK's
-1.5e-8 step gives Jacobians wrong by tens of per cent. The differences are
-taken here, with the step h absolute in the fit coordinates (a relative
-step of the value), not by scipy, whose relative steps shrink with the
-coordinate's size. Each Jacobian costs one evaluation per free parameter.
-fit_robust runs every start and hands on the best as a MethodOutcome.
-Relies on lmfit, the fit problem (evaluation), coordinates.py,
-covariance.py (a central Jacobian where scipy's is not at hand) and the
-parameters (inputs).
+curvature, and MINPACK's 1.5e-8 step gives Jacobians wrong by tens of per
+cent. The differences are therefore taken here, with the step h absolute
+in the fit coordinates (a relative step of the value), not by scipy, whose
+relative steps shrink with the coordinate's size; each such Jacobian costs
+one evaluation per free parameter. fit_robust runs every start and hands
+on the best as a MethodOutcome, with the Jacobian at its end (the standard
+errors come from it). Relies on lmfit, the fit problem (evaluation),
+coordinates.py, covariance.py (a central Jacobian where neither is at
+hand) and the parameters (inputs).
 """
 import dataclasses
 import math
-from typing import List, Optional, Sequence
+from typing import List, Optional, Sequence, Tuple
 
 import lmfit
 import numpy as np
 
 from .. import texts
+from ..evaluation.models import ScanValues
 from ..evaluation.problem import FitProblem
 from ..inputs.parameters import PARAMETER_NAMES, start_factors
 from .coordinates import Coordinates
@@ -31,7 +35,8 @@ from .covariance import central_jacobian
 from .method_outcome import MethodOutcome
 from .progress import FitProgress
 
-__all__ = ["DIFF_STEP", "StartOutcome", "run_one", "run_starts", "best_start", "fit_robust"]
+__all__ = ["DIFF_STEP", "StartOutcome", "run_one", "run_starts", "best_start", "fit_robust",
+           "exact_jacobian"]
 
 # Finite-difference step in the fit coordinates (relative for positive
 # parameters) matched to the model's integration noise.
@@ -67,25 +72,46 @@ def _start_values(coords: Coordinates, factor: float) -> np.ndarray:
     return np.array(values, dtype=np.float64)
 
 
+def exact_jacobian(problem: FitProblem, coords: Coordinates, u: Sequence[float],
+                   slope_names: Sequence[str]) -> Tuple[ScanValues, np.ndarray]:
+    """The evaluation at fit coordinates ``u`` and the weighted residuals'
+    Jacobian there from the model's derivatives (slope_names from
+    problem.slope_names(coords.free))."""
+    evaluated, slopes = problem.jacobian_at(coords.point(coords.to_values(u)), coords.free,
+                                            slope_names)
+    dv_du = coords.derivatives(u)
+    return evaluated, -(problem.root_weights[:, np.newaxis] * slopes) * dv_du[np.newaxis, :]
+
+
 def run_one(problem: FitProblem, coords: Coordinates, factor: float,
             diff_step: float, max_nfev: Optional[int]) -> StartOutcome:
     """Fit from the start ``factor`` times the given values (clipped into bounds)."""
     last = {}
     bounds = coords.internal_bounds()
+    slope_names = problem.slope_names(coords.free)
+
+    def remember(key: Tuple[float, ...], evaluated: ScanValues) -> np.ndarray:
+        last["u"], last["models"], last["errors"] = key, evaluated.values, evaluated.errors
+        last["residuals"] = problem.weighted_residuals(evaluated.values)
+        return last["residuals"]
 
     def residuals_at(u: Sequence[float]) -> np.ndarray:
         key = tuple(float(x) for x in u)
         if last.get("u") == key:
             return last["residuals"]
-        evaluated = problem.evaluate_at(coords.point(coords.to_values(key)))
-        last["u"], last["models"], last["errors"] = key, evaluated.values, evaluated.errors
-        last["residuals"] = problem.weighted_residuals(evaluated.values)
-        return last["residuals"]
+        return remember(key, problem.evaluate_at(coords.point(coords.to_values(key))))
 
     def objective(internal: lmfit.Parameters) -> np.ndarray:
         return residuals_at([internal[name].value for name in coords.free])
 
-    def jacobian(internal: lmfit.Parameters) -> np.ndarray:
+    def derivatives(internal: lmfit.Parameters) -> np.ndarray:
+        # The values come again with the derivatives, the same bits.
+        key = tuple(float(internal[name].value) for name in coords.free)
+        evaluated, jacobian = exact_jacobian(problem, coords, key, slope_names)
+        remember(key, evaluated)
+        return jacobian
+
+    def differences(internal: lmfit.Parameters) -> np.ndarray:
         # Forward differences with the absolute step diff_step in every
         # coordinate (backward where a bound is that close); the residuals
         # at u are those of the evaluation scipy just made.
@@ -103,7 +129,8 @@ def run_one(problem: FitProblem, coords: Coordinates, factor: float,
     start = _start_values(coords, factor)
     minimizer = lmfit.Minimizer(objective, coords.lmfit_params(start), nan_policy="propagate")
     try:
-        result = minimizer.minimize(method="least_squares", jac=jacobian,
+        result = minimizer.minimize(method="least_squares",
+                                    jac=differences if slope_names is None else derivatives,
                                     ftol=FTOL, xtol=XTOL, gtol=GTOL, max_nfev=max_nfev)
     except ValueError as exc:  # scipy: residuals not finite at the start
         return StartOutcome(factor, None, start, math.nan, None,
@@ -111,7 +138,9 @@ def run_one(problem: FitProblem, coords: Coordinates, factor: float,
     # The result keeps the call's options; the Jacobian function is local to
     # this call and would stop the result from pickling.
     if isinstance(getattr(result, "call_kws", None), dict) and "jac" in result.call_kws:
-        result.call_kws = dict(result.call_kws, jac="forward differences, step diff_step in u")
+        result.call_kws = dict(result.call_kws, jac=(
+            "forward differences, step diff_step in u" if slope_names is None
+            else "the model's derivatives"))
     u = tuple(float(result.params[name].value) for name in coords.free)
     residuals = residuals_at(u)
     chisqr = float(np.sum(residuals * residuals))
@@ -146,9 +175,9 @@ def fit_robust(problem: FitProblem, coords: Coordinates, n_starts: int,
                progress: Optional[FitProgress] = None) -> MethodOutcome:
     """Every start, and the best one's end with its Jacobian.
 
-    The Jacobian is scipy's last one at the optimum (our forward
-    differences), or central differences where a start failed before
-    scipy made one.
+    The Jacobian is scipy's last one at the optimum (the model's
+    derivatives or our forward differences), or, where a start failed
+    before scipy made one, the model's derivatives or central differences.
     """
     outcomes = run_starts(problem, coords, n_starts, diff_step, max_nfev, progress)
     index = best_start(outcomes)
@@ -163,8 +192,12 @@ def fit_robust(problem: FitProblem, coords: Coordinates, n_starts: int,
     u = coords.to_internal(values)
     jacobian = getattr(best.result, "jac", None) if best.result is not None else None
     if jacobian is None or np.shape(jacobian) != (problem.n_points, len(coords.free)):
-        jacobian = central_jacobian(
-            lambda x: problem.residuals_at(coords.point(coords.to_values(x))), u)
+        slope_names = problem.slope_names(coords.free)
+        if slope_names is not None:
+            jacobian = exact_jacobian(problem, coords, u, slope_names)[1]
+        else:
+            jacobian = central_jacobian(
+                lambda x: problem.residuals_at(coords.point(coords.to_values(x))), u)
     if best.result is None:
         success, message = False, best.error or texts.ALL_STARTS_FAILED
     else:
