@@ -146,13 +146,12 @@ void solve_block_matrix(const StepArgs& a, double* x) {
   s.iersl = 0;
   const int b = s.block_size, nb = s.blocks, ns = s.singles;
   const int gent = group_entries(s);
-  int bb = b, job = 0;
   for (int g = 0; g < s.groups; ++g) {
     const long stored = s.shared ? 0 : g;
     double* block = a.wm + 2 + stored * gent;
     int* ipvt = a.iwm + 20 + stored * group_length(s);
     for (int k = 0; k < nb; ++k, block += b * b, ipvt += b, x += b)
-      DGESL(block, &bb, &bb, ipvt, x, &job);
+      solve_lu(block, b, ipvt, x);
     for (int k = 0; k < ns; ++k, ++block, ++x) x[0] = x[0] / block[0];
   }
 }

@@ -14,18 +14,24 @@ namespace lsoda {
 namespace {
 
 // One functional iteration (MITER = 0): y = YH(1) + l0*ACOR with
-// ACOR = h*f - YH(2). Returns DEL, the weighted norm of the change of ACOR.
-double functional_iteration(Record& s, const StepArgs& a, const double* yh2) {
+// ACOR = h*f - YH(2). Returns DEL, the weighted norm (DMNORM) of the change
+// of ACOR, taken in the same pass.
+double functional_iteration(const Record& s, const StepArgs& a, const double* yh2) {
   const int n = s.n;
+  const double h = s.h, el0 = s.el[0];
   double* const y = a.y;
   double* const savf = a.savf;
   double* const acor = a.acor;
-  for (int i = 0; i < n; ++i) savf[i] = s.h * savf[i] - yh2[i];
-  for (int i = 0; i < n; ++i) y[i] = savf[i] - acor[i];
-  const double del = DMNORM(&s.n, y, a.ewt);
+  const double* const yh1 = a.yh;
+  const double* const ewt = a.ewt;
+  double del = 0.0;
   for (int i = 0; i < n; ++i) {
-    y[i] = a.yh[i] + s.el[0] * savf[i];
-    acor[i] = savf[i];
+    const double hf = h * savf[i] - yh2[i];
+    savf[i] = hf;
+    const double x = std::fabs(hf - acor[i]) * ewt[i];
+    del = del < x ? x : del;
+    y[i] = yh1[i] + el0 * hf;
+    acor[i] = hf;
   }
   return del;
 }
@@ -35,16 +41,23 @@ double functional_iteration(Record& s, const StepArgs& a, const double* yh2) {
 // (IERSL != 0, ACOR left as it was).
 void chord_iteration(Record& s, const StepArgs& a, const double* yh2, double* del) {
   const int n = s.n;
+  const double h = s.h, el0 = s.el[0];
   double* const y = a.y;
   double* const acor = a.acor;
-  for (int i = 0; i < n; ++i) y[i] = s.h * a.savf[i] - (yh2[i] + acor[i]);
+  const double* const savf = a.savf;
+  const double* const yh1 = a.yh;
+  const double* const ewt = a.ewt;
+  for (int i = 0; i < n; ++i) y[i] = h * savf[i] - (yh2[i] + acor[i]);
   a.slvs(a, y);
   if (s.iersl != 0) return;
-  *del = DMNORM(&s.n, y, a.ewt);
+  double norm = 0.0;
   for (int i = 0; i < n; ++i) {
+    const double x = std::fabs(y[i]) * ewt[i];
+    norm = norm < x ? x : norm;
     acor[i] = acor[i] + y[i];
-    y[i] = a.yh[i] + s.el[0] * acor[i];
+    y[i] = yh1[i] + el0 * acor[i];
   }
+  *del = norm;
 }
 
 // The convergence test after iteration m (0-based) with correction norm DEL
@@ -76,13 +89,18 @@ bool correct(Record& s, const StepArgs& a, double pnorm, Correction* out) {
   const double* const yh2 = column(a.yh, *a.nyh, 2);
   int m = 0;
   double del = 0.0, delp = 0.0, rate = 0.0, tn = 0.0;
+  bool from_prediction = true;  // Y and ACOR as the prediction left them
 
 start:
-  // Start of an attempt: f at the prediction; a new matrix when asked.
+  // Start of an attempt: f at the prediction; a new matrix when asked;
+  // ACOR = 0.
   m = 0;
   rate = 0.0;
   del = 0.0;
-  for (int i = 0; i < n; ++i) y[i] = a.yh[i];
+  if (!from_prediction) {
+    const double* const yh1 = a.yh;
+    for (int i = 0; i < n; ++i) y[i] = yh1[i];
+  }
   tn = s.tn;
   a.f(a.neq, &tn, y, a.savf);
   s.nfe = s.nfe + 1;
@@ -93,8 +111,13 @@ start:
     s.nslp = s.nst;
     s.crate = 0.7;
     if (s.ierpj != 0) return false;
+    from_prediction = false;  // ACOR was the matrix build's scratch
   }
-  for (int i = 0; i < n; ++i) a.acor[i] = 0.0;
+  if (!from_prediction) {
+    double* const acor = a.acor;
+    for (int i = 0; i < n; ++i) acor[i] = 0.0;
+  }
+  from_prediction = false;
 
   for (;;) {
     if (s.miter == 0) {

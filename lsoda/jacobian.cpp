@@ -172,7 +172,7 @@ void DSOLSY(const StepArgs& a, double* x) {
   s.iersl = 0;
   int n = s.n, job = 0;
   if (s.miter == 1 || s.miter == 2) {
-    DGESL(a.wm + 2, &n, &n, a.iwm + 20, x, &job);
+    solve_lu(a.wm + 2, n, a.iwm + 20, x);
     return;
   }
   int ml = a.iwm[0], mu = a.iwm[1];

@@ -1,8 +1,10 @@
 // Gaussian elimination with partial pivoting for full (DGEFA/DGESL) and
 // banded (DGBFA/DGBSL, LINPACK band storage) matrices, and the vector
-// kernels they use (IDAMAX, DSCAL, DAXPY, DDOT). Column-major, 1-based
-// indices in the comments, leading dimensions as given.
+// kernels they use (IDAMAX, DSCAL, DAXPY, DDOT); solve_lu is DGESL's solve
+// of A x = b unrolled for small systems. Column-major, 1-based indices in
+// the comments, leading dimensions as given.
 #include <cmath>
+#include <utility>
 
 #include "lsoda/record.h"
 
@@ -161,6 +163,57 @@ void DGESL(double* a, int* lda, int* n, int* ipvt, double* b, int* job) {
       b[k - 1] = t;
     }
   }
+}
+
+namespace {
+
+// DGESL with JOB = 0 and LDA = N, for a fixed N: the same operations in the
+// same order (an update with a zero multiplier skipped, as DAXPY skips it).
+template <int N>
+void solve_fixed(const double* a, const int* ipvt, double* b) {
+  // L y = b.
+#pragma GCC unroll 8
+  for (int k = 1; k <= N - 1; ++k) {
+    const int l = ipvt[k - 1];
+    const double t = b[l - 1];
+    if (l != k) {
+      b[l - 1] = b[k - 1];
+      b[k - 1] = t;
+    }
+    if (t == 0.0) continue;
+    const double* const col = a + (k - 1) * N;
+#pragma GCC unroll 8
+    for (int i = k; i < N; ++i) b[i] = b[i] + t * col[i];
+  }
+  // U x = y.
+#pragma GCC unroll 8
+  for (int k = N; k >= 1; --k) {
+    const double* const col = a + (k - 1) * N;
+    b[k - 1] = b[k - 1] / col[k - 1];
+    const double t = -b[k - 1];
+    if (t == 0.0) continue;
+#pragma GCC unroll 8
+    for (int i = 0; i < k - 1; ++i) b[i] = b[i] + t * col[i];
+  }
+}
+
+template <int... N>
+constexpr void (*kSolveFixed[])(const double*, const int*, double*) = {solve_fixed<N + 1>...};
+constexpr int kMaxFixed = 8;
+template <int... N>
+constexpr auto solve_table(std::integer_sequence<int, N...>) {
+  return kSolveFixed<N...>;
+}
+
+}  // namespace
+
+void solve_lu(double* a, int n, int* ipvt, double* b) {
+  if (n <= kMaxFixed) {
+    solve_table(std::make_integer_sequence<int, kMaxFixed>())[n - 1](a, ipvt, b);
+    return;
+  }
+  int job = 0;
+  DGESL(a, &n, &n, ipvt, b, &job);
 }
 
 // LU factors of a band matrix with ML sub- and MU super-diagonals, stored

@@ -86,6 +86,10 @@ struct Record {
   int iret = 0;    // IRET: where the order set-up continues (1 H check, 2 step change, 3 prediction)
   int icount = 0;  // ICOUNT: successful steps left before the switching test runs
   int irflag = 0;  // IRFLAG: 1 when the last Adams step size was cut by the stability limit
+  // ACOR becomes the local error estimate of a successful step, ACOR times
+  // 1/TESCO(2,NQU); the next step overwrites it, so the product is formed
+  // only when the driver returns (settle_acor). Non-zero while owed.
+  double acor_scale = 0.0;
 
   // Coefficients of the current method family (process-wide tables, see
   // method_families()): ELCO(i,q) = elco[q-1][i-1], TESCO(k,q) =
@@ -93,9 +97,11 @@ struct Record {
   const double (*elco)[13] = nullptr;
   const double (*tesco)[3] = nullptr;
   double el[13] = {};
-  // CM1(q) = TESCO(2,q)*ELCO(q+1,q) of the Adams family, CM2(q) of BDF.
+  // CM1(q) = TESCO(2,q)*ELCO(q+1,q) of the Adams family, CM2(q) of BDF,
+  // and the powers of their ratios (MethodFamilies::cm_power).
   const double* cm1 = nullptr;
   const double* cm2 = nullptr;
+  const double* cm_power = nullptr;
 
   // Layout of the work arrays (1-based positions in RWORK / IWORK).
   int n = 0;       // N: number of equations
@@ -145,6 +151,9 @@ struct MethodFamilies {
   MethodCoefficients bdf;    // METH = 2
   double cm1[12] = {};       // CM1(q) = TESCO(2,q)*ELCO(q+1,q), Adams
   double cm2[5] = {};        // CM2(q), BDF
+  // (CM1(q)/CM2(q))^(1/(q+1)) for q <= 5: the factor between the powers of
+  // the Adams and the BDF error in the switching test (method_switch.cpp).
+  double cm_power[5] = {};
   const MethodCoefficients& of(int meth) const { return meth == 1 ? adams : bdf; }
 };
 const MethodFamilies& method_families();
@@ -201,6 +210,11 @@ double block_matrix_norm(const Record& s, const double* a, const double* w);
 // EWT(i) = RTOL(i)*|YCUR(i)| + ATOL(i), scalar or vector tolerances as ITOL
 // says (error_weights.cpp).
 void DEWSET(int* n, int* itol, double* rtol, double* atol, double* ycur, double* ewt);
+// DEWSET and invert_error_weights in one pass (the same result, the same
+// return value), and on success *ynorm = DMNORM(n, YCUR, EWT)
+// (error_weights.cpp).
+int step_error_weights(int n, int itol, const double* rtol, const double* atol,
+                       const double* ycur, double* ewt, double* ynorm);
 // Norms of a full and of a band matrix induced by the weighted max-norm
 // (jacobian.cpp).
 double DFNORM(int* n, double* a, double* w);
@@ -212,6 +226,8 @@ double DUMACH();
 // (linpack.cpp).
 void DGEFA(double* a, int* lda, int* n, int* ipvt, int* info);
 void DGESL(double* a, int* lda, int* n, int* ipvt, double* b, int* job);
+// DGESL(a, n, n, ipvt, b, 0): the solve of A x = b, unrolled for N <= 8.
+void solve_lu(double* a, int n, int* ipvt, double* b);
 void DGBFA(double* abd, int* lda, int* n, int* ml, int* mu, int* ipvt, int* info);
 void DGBSL(double* abd, int* lda, int* n, int* ml, int* mu, int* ipvt, double* b, int* job);
 int IDAMAX(int* n, double* dx, int* incx);

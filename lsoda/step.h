@@ -5,6 +5,8 @@
 #ifndef LSODA_STEP_H
 #define LSODA_STEP_H
 
+#include <cmath>
+
 #include "lsoda/lsoda.h"
 #include "lsoda/record.h"
 
@@ -36,13 +38,25 @@ struct StepArgs {
 // whether the problem, the method or H changed since the last.
 void DSTODA(const StepArgs& a);
 
+// The local error estimate of the last successful step in ACOR: the
+// scaling DSTODA leaves owed (Record::acor_scale), done before the driver
+// returns.
+inline void settle_acor(Record& s, double* acor) {
+  if (s.acor_scale == 0.0) return;
+  const double r = s.acor_scale;
+  const int n = s.n;
+  for (int i = 0; i < n; ++i) acor[i] = acor[i] * r;
+  s.acor_scale = 0.0;
+}
+
 // YH column j (1-based) as a pointer into the flat history array.
 inline double* column(double* yh, int nyh, int j) { return yh + static_cast<long>(j - 1) * nyh; }
 
 // The corrector at TN from the predicted history: functional iteration
 // (Adams) or chord iteration with the iteration matrix (BDF), rebuilding
 // the matrix once when a stale one fails. PNORM is the weighted norm of the
-// prediction. True when it converged, with `iterations` the corrections
+// prediction. The prediction has set Y to YH column 1, and ACOR to 0 unless
+// the matrix is to be rebuilt (IPUP > 0). True when it converged, with `iterations` the corrections
 // beyond the first and `del` the norm of the last; false on a convergence
 // failure (ICF = 2 is left to the caller) or a failed matrix routine.
 struct Correction {
@@ -51,12 +65,43 @@ struct Correction {
 };
 bool correct(Record& s, const StepArgs& a, double pnorm, Correction* out);
 
+// The local error of a step attempt, DSM (the weighted norm of the error
+// estimate over the test's bound), its power DSM^(1/L) and the step-size
+// ratio order NQ allows after it, 1/(1.2*DSM^(1/L) + 1.2e-6): the switching
+// test and the choice of the next step size both use them after the same
+// step, so the power is computed once, at its first use.
+struct LocalError {
+  double dsm = 0.0;
+  void set(double d) {
+    dsm = d;
+    known_ = false;
+  }
+  double same_order_power(const Record& s) {
+    if (!known_) {
+      const double exsm = 1.0 / s.l;
+      power_ = std::pow(dsm, exsm);
+      ratio_ = 1.0 / (1.2 * power_ + 0.0000012);
+      known_ = true;
+    }
+    return power_;
+  }
+  double same_order_ratio(const Record& s) {
+    same_order_power(s);
+    return ratio_;
+  }
+
+ private:
+  bool known_ = false;
+  double power_ = 0.0;
+  double ratio_ = 0.0;
+};
+
 // After a successful step, once ICOUNT has run out (kSwitchHold steps after
 // a problem's start or a switch): whether the other method family would
 // allow a step at least RATIO times larger (Adams to BDF) or as large (BDF
 // to Adams). On a switch the record holds the new method and order, ICOUNT
 // is reset and *rh is the step-size ratio to apply; true.
-bool switch_method(Record& s, const StepArgs& a, double dsm, double pnorm, double* rh);
+bool switch_method(Record& s, const StepArgs& a, LocalError& error, double pnorm, double* rh);
 
 // The step-size ratios that orders NQ-1, NQ and NQ+1 would allow after a
 // step with error DSM (NQ+1 only when `consider_higher`), and the choice:
@@ -65,8 +110,8 @@ enum class Change {
   kStepSize,  // rescale by *rh at order NQ
   kOrder,     // change to order *newq, then rescale by *rh
 };
-Change choose_step_and_order(Record& s, const StepArgs& a, double dsm, bool consider_higher,
-                             double* rh, int* newq);
+Change choose_step_and_order(Record& s, const StepArgs& a, LocalError& error,
+                             bool consider_higher, double* rh, int* newq);
 
 // Rescales the history array by the ratio RH, bounded by RMAX, HMAX and
 // (Adams) the stability limit, and updates H and RC.
