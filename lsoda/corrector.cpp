@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "lsoda/pairs.h"
 #include "lsoda/step.h"
 
 namespace lsoda {
@@ -25,14 +26,14 @@ double functional_iteration(const Record& s, const StepArgs& a, const double* yh
   const double* const yh1 = a.yh;
   const double* const ewt = a.ewt;
   double del = 0.0;
-  for (int i = 0; i < n; ++i) {
-    const double hf = h * savf[i] - yh2[i];
-    savf[i] = hf;
-    const double x = std::fabs(hf - acor[i]) * ewt[i];
-    del = del < x ? x : del;
-    y[i] = yh1[i] + el0 * hf;
-    acor[i] = hf;
-  }
+  for_pairs(n, [&](int i, auto lanes) {
+    using T = decltype(lanes);
+    const T hf = h * load_at<T>(savf, i) - load_at<T>(yh2, i);
+    store_at<T>(savf, i, hf);
+    fold_norm(del, hf - load_at<T>(acor, i), ewt, i);
+    store_at<T>(y, i, load_at<T>(yh1, i) + el0 * hf);
+    store_at<T>(acor, i, hf);
+  });
   return del;
 }
 
@@ -47,16 +48,21 @@ void chord_iteration(Record& s, const StepArgs& a, const double* yh2, double* de
   const double* const savf = a.savf;
   const double* const yh1 = a.yh;
   const double* const ewt = a.ewt;
-  for (int i = 0; i < n; ++i) y[i] = h * savf[i] - (yh2[i] + acor[i]);
+  for_pairs(n, [&](int i, auto lanes) {
+    using T = decltype(lanes);
+    store_at<T>(y, i, h * load_at<T>(savf, i) - (load_at<T>(yh2, i) + load_at<T>(acor, i)));
+  });
   a.slvs(a, y);
   if (s.iersl != 0) return;
   double norm = 0.0;
-  for (int i = 0; i < n; ++i) {
-    const double x = std::fabs(y[i]) * ewt[i];
-    norm = norm < x ? x : norm;
-    acor[i] = acor[i] + y[i];
-    y[i] = yh1[i] + el0 * acor[i];
-  }
+  for_pairs(n, [&](int i, auto lanes) {
+    using T = decltype(lanes);
+    const T x = load_at<T>(y, i);
+    fold_norm(norm, x, ewt, i);
+    const T c = load_at<T>(acor, i) + x;
+    store_at<T>(acor, i, c);
+    store_at<T>(y, i, load_at<T>(yh1, i) + el0 * c);
+  });
   *del = norm;
 }
 

@@ -55,7 +55,7 @@ void record_switch(Record& s, const Call& c) {
 StepArgs step_args(Record& s, const Call& c) {
   double* const rw = c.rw;
   const bool blocks = s.jtyp >= kMiterBlockJac;
-  return StepArgs{c.neq, c.y, &rw[s.lyh], &s.nyh, &rw[s.lyh],  // NEQ, Y, YH, NYH, YH1
+  return StepArgs{&s, c.neq, c.y, &rw[s.lyh], &s.nyh, &rw[s.lyh],  // NEQ, Y, YH, NYH, YH1
                   &rw[s.lewt], &rw[s.lsavf], &rw[s.lacor],      // EWT, SAVF, ACOR
                   &rw[s.lwm], &c.iw[s.liwm],                    // WM, IWM
                   c.f, c.jac, c.bjac,

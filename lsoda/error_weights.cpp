@@ -6,6 +6,7 @@
 // the solution (step_error_weights). Relies on nothing else.
 #include <cmath>
 
+#include "lsoda/pairs.h"
 #include "lsoda/record.h"
 
 namespace lsoda {
@@ -32,15 +33,27 @@ namespace {
 
 // DEWSET, invert_error_weights and DMNORM(YCUR, EWT) in one pass, for a
 // scalar (false) or vector (true) RTOL and ATOL: each weight and norm term
-// is computed by the same operations as by the three in turn.
+// is computed by the same operations as by the three in turn. Elements go
+// in pairs (pairs.h) while both weights are positive, then one by one.
 template <bool kRtolVector, bool kAtolVector>
 int weights_and_norm(int n, const double* rtol, const double* atol, const double* ycur,
                      double* ewt, double* ynorm) {
+  const double rtol0 = rtol[0], atol0 = atol[0];
   auto weight = [&](int i) {
-    return rtol[kRtolVector ? i : 0] * std::fabs(ycur[i]) + atol[kAtolVector ? i : 0];
+    return (kRtolVector ? rtol[i] : rtol0) * std::fabs(ycur[i]) + (kAtolVector ? atol[i] : atol0);
   };
   double vm = 0.0;
-  for (int i = 0; i < n; ++i) {
+  int i = 0;
+  for (; i + 1 < n; i += 2) {
+    const Pair ay = {std::fabs(ycur[i]), std::fabs(ycur[i + 1])};
+    const Pair r = kRtolVector ? load_pair(rtol + i) : Pair{rtol0, rtol0};
+    const Pair a = kAtolVector ? load_pair(atol + i) : Pair{atol0, atol0};
+    const Pair w = r * ay + a;
+    if (!(w[0] > 0.0 && w[1] > 0.0)) break;
+    store_pair(ewt + i, 1.0 / w);
+    fold_norm(vm, ay, ewt, i);
+  }
+  for (; i < n; ++i) {
     const double w = weight(i);
     if (w <= 0.0) {
       // Left as DEWSET leaves them, from the bad one on.

@@ -1,7 +1,7 @@
 // Gaussian elimination with partial pivoting for full (DGEFA/DGESL) and
 // banded (DGBFA/DGBSL, LINPACK band storage) matrices, and the vector
-// kernels they use (IDAMAX, DSCAL, DAXPY, DDOT); solve_lu is DGESL's solve
-// of A x = b unrolled for small systems. Column-major, 1-based indices in
+// kernels they use (IDAMAX, DSCAL, DAXPY, DDOT); factor_lu and solve_lu are
+// DGEFA and DGESL's solve of A x = b unrolled for small systems. Column-major, 1-based indices in
 // the comments, leading dimensions as given.
 #include <cmath>
 #include <utility>
@@ -197,19 +197,78 @@ void solve_fixed(const double* a, const int* ipvt, double* b) {
   }
 }
 
-template <int... N>
-constexpr void (*kSolveFixed[])(const double*, const int*, double*) = {solve_fixed<N + 1>...};
+// DGEFA with LDA = N, for a fixed N: the same pivots, operations and order
+// (IDAMAX's first largest magnitude, DSCAL's a*x, DAXPY's zero multipliers
+// skipped). Returns INFO.
+template <int N>
+int factor_fixed(double* a, int* ipvt) {
+  int info = 0;
+#pragma GCC unroll 8
+  for (int k = 1; k <= N - 1; ++k) {
+    double* const colk = a + (k - 1) * N;
+    int l = k;
+    double dmax = std::fabs(colk[k - 1]);
+#pragma GCC unroll 8
+    for (int i = k + 1; i <= N; ++i) {
+      const double v = std::fabs(colk[i - 1]);
+      if (v > dmax) {
+        l = i;
+        dmax = v;
+      }
+    }
+    ipvt[k - 1] = l;
+    if (colk[l - 1] == 0.0) {
+      info = k;
+      continue;
+    }
+    if (l != k) {
+      const double t = colk[l - 1];
+      colk[l - 1] = colk[k - 1];
+      colk[k - 1] = t;
+    }
+    const double t = -1.0 / colk[k - 1];
+#pragma GCC unroll 8
+    for (int i = k; i < N; ++i) colk[i] = t * colk[i];
+#pragma GCC unroll 8
+    for (int j = k + 1; j <= N; ++j) {
+      double* const colj = a + (j - 1) * N;
+      const double tj = colj[l - 1];
+      if (l != k) {
+        colj[l - 1] = colj[k - 1];
+        colj[k - 1] = tj;
+      }
+      if (tj == 0.0) continue;
+#pragma GCC unroll 8
+      for (int i = k; i < N; ++i) colj[i] = colj[i] + tj * colk[i];
+    }
+  }
+  ipvt[N - 1] = N;
+  if (a[(N - 1) + (N - 1) * N] == 0.0) info = N;
+  return info;
+}
+
 constexpr int kMaxFixed = 8;
 template <int... N>
-constexpr auto solve_table(std::integer_sequence<int, N...>) {
-  return kSolveFixed<N...>;
-}
+struct FixedTables {
+  static constexpr int (*factor[])(double*, int*) = {factor_fixed<N + 1>...};
+  static constexpr void (*solve[])(const double*, const int*, double*) = {solve_fixed<N + 1>...};
+};
+template <int... N>
+FixedTables<N...> fixed_tables(std::integer_sequence<int, N...>);
+using Fixed = decltype(fixed_tables(std::make_integer_sequence<int, kMaxFixed>()));
 
 }  // namespace
 
+int factor_lu(double* a, int n, int* ipvt) {
+  if (n <= kMaxFixed) return Fixed::factor[n - 1](a, ipvt);
+  int info = 0;
+  DGEFA(a, &n, &n, ipvt, &info);
+  return info;
+}
+
 void solve_lu(double* a, int n, int* ipvt, double* b) {
   if (n <= kMaxFixed) {
-    solve_table(std::make_integer_sequence<int, kMaxFixed>())[n - 1](a, ipvt, b);
+    Fixed::solve[n - 1](a, ipvt, b);
     return;
   }
   int job = 0;

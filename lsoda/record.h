@@ -1,7 +1,8 @@
 // The integrator's memory between steps and between calls, and the
-// internal routines that share it. One record per thread: every routine of
-// the integrator reaches the calling thread's record through record(), so
-// integrations on different threads never share state. Vectors live in the
+// internal routines that share it. One record per thread: the entries reach
+// the calling thread's record through record() (the driver once per call,
+// handing it to the step core and the matrix routines), so integrations on
+// different threads never share state. Vectors live in the
 // caller's RWORK/IWORK; only scalars and the method coefficients are here.
 #ifndef LSODA_RECORD_H
 #define LSODA_RECORD_H
@@ -226,7 +227,9 @@ double DUMACH();
 // (linpack.cpp).
 void DGEFA(double* a, int* lda, int* n, int* ipvt, int* info);
 void DGESL(double* a, int* lda, int* n, int* ipvt, double* b, int* job);
-// DGESL(a, n, n, ipvt, b, 0): the solve of A x = b, unrolled for N <= 8.
+// DGEFA(a, n, n, ipvt, &info), returning INFO, and DGESL(a, n, n, ipvt, b,
+// 0), the solve of A x = b: the same operations, unrolled for N <= 8.
+int factor_lu(double* a, int n, int* ipvt);
 void solve_lu(double* a, int n, int* ipvt, double* b);
 void DGBFA(double* abd, int* lda, int* n, int* ml, int* mu, int* ipvt, int* info);
 void DGBSL(double* abd, int* lda, int* n, int* ml, int* mu, int* ipvt, double* b, int* job);

@@ -133,7 +133,7 @@ Retry after_error_test_failure(Record& s, const StepArgs& a, double told) {
 }  // namespace
 
 void DSTODA(const StepArgs& a) {
-  Record& s = record();
+  Record& s = *a.rec;
   double* const yh = a.yh;
   double* const yh1 = a.yh1;
   double* const ewt = a.ewt;
