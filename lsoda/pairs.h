@@ -14,6 +14,13 @@
 namespace lsoda {
 
 typedef double Pair __attribute__((vector_size(16)));
+typedef long long PairBits __attribute__((vector_size(16)));
+
+// |v| lane by lane: the sign bits cleared, as fabs does.
+inline Pair abs_pair(Pair v) {
+  constexpr long long kMagnitude = 0x7fffffffffffffffLL;
+  return reinterpret_cast<Pair>(reinterpret_cast<PairBits>(v) & PairBits{kMagnitude, kMagnitude});
+}
 
 inline Pair load_pair(const double* p) {
   Pair v;
@@ -47,8 +54,9 @@ inline void fold_norm(double& vm, double v, const double* w, int i) {
   vm = vm < x ? x : vm;
 }
 inline void fold_norm(double& vm, Pair v, const double* w, int i) {
-  fold_norm(vm, v[0], w, i);
-  fold_norm(vm, v[1], w, i + 1);
+  const Pair x = abs_pair(v) * load_pair(w + i);
+  vm = vm < x[0] ? x[0] : vm;
+  vm = vm < x[1] ? x[1] : vm;
 }
 
 // body(i, Pair) for i = 0, 2, ... while i + 1 < n, then body(n-1, double)

@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include "lsoda/lsoda.h"
+#include "lsoda/pairs.h"
 
 namespace lsoda {
 
@@ -163,14 +164,12 @@ const MethodFamilies& method_families();
 double unit_roundoff();
 
 // Weighted max-norm max_i |v(i)| w(i) (0 for n <= 0): with inverted error
-// weights, <= 1 means every component is within its tolerance.
+// weights, <= 1 means every component is within its tolerance. The terms
+// are formed in pairs and folded in element order (pairs.h), each kept
+// when larger (as std::max(vm, x)).
 inline double DMNORM(int* n, double* v, double* w) {
   double vm = 0.0;
-  const int nn = *n;
-  for (int i = 0; i < nn; ++i) {
-    const double x = std::fabs(v[i]) * w[i];
-    vm = vm < x ? x : vm;  // as std::max(vm, x)
-  }
+  for_pairs(*n, [&](int i, auto lanes) { fold_norm(vm, load_at<decltype(lanes)>(v, i), w, i); });
   return vm;
 }
 
