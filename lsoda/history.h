@@ -2,15 +2,14 @@
 // h^j y^(j)/j!) done at every step: the prediction (YH times the Pascal
 // triangle matrix, with the corrector's start taken in the same sweep), its
 // reversal, the correction added to every column, and the rescaling of the
-// columns by powers of a step ratio. The rows are
-// independent, so each is taken into registers and given the operations a
-// column-by-column sweep gives it, in the same order: the same bits with far
-// fewer loads and stores; rows go in pairs (pairs.h). Each kernel is
-// instantiated for every order and picked from a table.
+// columns by powers of a step ratio. The rows are independent, so each is
+// taken into registers and given the operations a column-by-column sweep
+// gives it, in the same order: the same bits with far fewer loads and
+// stores; rows go in pairs (pairs.h). Each kernel is instantiated for every
+// order and picked from a table.
 #ifndef LSODA_HISTORY_H
 #define LSODA_HISTORY_H
 
-#include <cmath>
 #include <utility>
 
 #include "lsoda/pairs.h"
@@ -55,8 +54,7 @@ double predict_rows(double* yh, int nyh, int n, const double* ewt, double* y, do
   auto finish_row = [&](int i, double y0) {
     if (i >= n) return;
     y[i] = y0;
-    const double x = std::fabs(y0) * ewt[i];
-    vm = vm < x ? x : vm;
+    fold_norm(vm, y0, ewt, i);
     if (acor != nullptr) acor[i] = 0.0;
   };
   int i = 0;

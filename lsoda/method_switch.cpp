@@ -4,8 +4,10 @@
 // family would allow at a comparable order, from the local error
 // (converted between families by CM1/CM2) or the history array, and the
 // Adams stability limit with the Lipschitz estimate (PDLAST while Adams,
-// PDNORM of the iteration matrix while BDF). Relies on the record, the
-// method coefficients and the weighted norm.
+// PDNORM of the iteration matrix while BDF). The power of the local error
+// is shared with the step-size choice (LocalError), and while Adams the
+// BDF power is left out when an estimate already rules a switch out.
+// Relies on the record, the method coefficients and the weighted norm.
 #include <algorithm>
 #include <cmath>
 #include <limits>

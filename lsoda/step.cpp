@@ -1,5 +1,5 @@
 // DSTODA: one step of the integration. Predicts from the Nordsieck history
-// array, corrects (corrector.cpp), tests the local error, decides whether to
+// array (its sweeps in history.h), corrects (corrector.cpp), tests the local error, decides whether to
 // switch between the Adams and BDF families (method_switch.cpp), and
 // chooses the next step size and order (step_size.cpp); on failures it
 // retries with a smaller step. This file is the order of those phases.
@@ -15,7 +15,8 @@
 namespace lsoda {
 namespace {
 
-// Reverses predict(): the history array at TN as it was before the step.
+// Reverses the prediction: the history array at TN as it was before the
+// step.
 inline void unpredict(const Record& s, double* yh1) { history::unpredict(yh1, s.nyh, s.nq); }
 
 // Start of a problem: Adams at order 1; the switching data; both families'

@@ -16,8 +16,8 @@ namespace lsoda {
 // (the driver's, so that the step reaches it without a thread-local
 // lookup), the driver's Y, the parts of RWORK and IWORK laid out for them,
 // f and the Jacobian, and the matrix routines. They stay the same for all
-// the steps of one call of the driver. YH has NYH
-// rows; YH column j+1 holds h^j y^(j)/j! (the Nordsieck history array).
+// the steps of one call of the driver. YH has NYH rows; YH column j+1 holds
+// h^j y^(j)/j! (the Nordsieck history array).
 struct StepArgs {
   Record* rec;
   int* neq;
