@@ -6,7 +6,6 @@
 // them without a lock or an initialisation guard: a fork() while another
 // thread computes them cannot leave the child waiting.
 #include <atomic>
-#include <cmath>
 
 #include "lsoda/record.h"
 
@@ -92,10 +91,6 @@ MethodFamilies compute_method_families() {
   meth = 1;
   DCFODE(&meth, f.adams.elco, f.adams.tesco);
   for (int i = 0; i < 12; ++i) f.cm1[i] = f.adams.tesco[i][1] * f.adams.elco[i][i + 1];
-  for (int q = 1; q <= 5; ++q) {
-    const int l = q + 1;
-    f.cm_power[q - 1] = std::pow(f.cm1[q - 1] / f.cm2[q - 1], 1.0 / l);
-  }
   return f;
 }
 

@@ -5,8 +5,8 @@
 // (converted between families by CM1/CM2) or the history array, and the
 // Adams stability limit with the Lipschitz estimate (PDLAST while Adams,
 // PDNORM of the iteration matrix while BDF). The power of the local error
-// is shared with the step-size choice (LocalError), and while Adams the
-// BDF power is left out when an estimate already rules a switch out.
+// is shared with the step-size choice (LocalError); while Adams, a bound
+// without powers rules most switches out (bdf_clearly_short).
 // Relies on the record, the method coefficients and the weighted norm.
 #include <algorithm>
 #include <cmath>
@@ -33,19 +33,31 @@ void switch_to(Record& s, int meth, int nq) {
   s.l = s.nq + 1;
 }
 
-// Whether BDF's ratio at the same order, rh2 = ratio_from_error(dm2, 1/L)
-// with dm2 = DSM*(CM1/CM2), certainly falls short of RATIO*rh1 (no switch),
-// so that its power need not be formed: dm2^(1/L) is DSM^(1/L) (already
-// known) times (CM1/CM2)^(1/L) (a constant), both powers correct to a few
-// units in the last place, so the product and the ratio from it are within
-// 1e-14 of rh2 relative. A margin of 1e-6 leaves every outcome as rh2 itself
-// decides it; closer cases, and a dm2 whose product may have lost bits to
-// underflow, take rh2 exactly.
-inline bool bdf_clearly_short(const Record& s, LocalError& error, double dm2, double rh1) {
-  if (!(dm2 >= std::numeric_limits<double>::min())) return false;
-  const double power = error.same_order_power(s) * s.cm_power[s.nq - 1];
-  const double estimate = 1.0 / (1.2 * power + 0.0000012);
-  return estimate * 1.000001 < s.ratio * rh1;
+// While Adams at an order NQ <= MXORDS with a Lipschitz estimate: whether
+// the test below certainly finds no switch, decided without its powers.
+// BDF's ratio rh2 = ratio_from_error(dm2, 1/L), dm2 = DSM*(CM1/CM2), is at
+// most Adams' own rh1 = ratio_from_error(DSM, 1/L) when CM1/CM2 >= 1 (it is
+// 1 at order 1 and 4 to 9 above), and a switch needs rh2 >= RATIO*min(rh1,
+// rh1it) with RATIO = 5: so rh2 < RATIO*(SM1/pdh) means no switch, whichever
+// of rh1 and the stability limit rh1it = SM1/pdh is the smaller (and when
+// rh1it is 2*rh1). That holds when 1.2*dm2^(1/L) exceeds 1/(RATIO*SM1/pdh),
+// that is when dm2 >= z^L with z that bound over 1.2: z^L is formed by
+// products, with a relative margin of 2e-6 for the rounding of these
+// operations, of the power (a few units in the last place) and of 1/L.
+// False (take the powers) near the boundary, on a switch, or when an
+// operand under- or overflows.
+bool bdf_clearly_short(const Record& s, double dsm, double pdh) {
+  const double c = s.cm1[s.nq - 1] / s.cm2[s.nq - 1];
+  if (!(c >= 1.0)) return false;
+  const double dm2 = dsm * c;
+  const double x = s.ratio * (kSm1[s.nq - 1] / pdh);  // RATIO times the stability limit
+  const double z = (1.0 / x) / 1.2 * (1.0 + 2e-6);
+  double zl = z;
+  for (int k = 1; k < s.l; ++k) zl = zl * z;
+  constexpr double kMin = std::numeric_limits<double>::min();
+  constexpr double kMax = std::numeric_limits<double>::max();
+  if (!(dm2 >= kMin && zl >= kMin && zl <= kMax)) return false;
+  return dm2 >= zl;
 }
 
 // While Adams: would BDF allow a step RATIO times larger? Only at orders up
@@ -57,10 +69,11 @@ bool adams_to_bdf(Record& s, const StepArgs& a, LocalError& error, double pnorm,
   double rh2 = 0.0;
   int nqm2 = 0;
   if (dsm > 100.0 * pnorm * s.uround && s.pdest != 0.0) {
+    const double pdh = s.pdlast * std::fabs(s.h);
+    if (s.nq <= s.mxords && bdf_clearly_short(s, dsm, pdh)) return false;
     const double exsm = 1.0 / s.l;
     double rh1 = error.same_order_ratio(s);  // ratio_from_error(dsm, exsm)
     double rh1it = 2.0 * rh1;
-    const double pdh = s.pdlast * std::fabs(s.h);
     if (pdh * rh1 > 0.00001) rh1it = kSm1[s.nq - 1] / pdh;
     rh1 = std::min(rh1, rh1it);
     if (s.nq > s.mxords) {
@@ -72,7 +85,6 @@ bool adams_to_bdf(Record& s, const StepArgs& a, LocalError& error, double pnorm,
       rh2 = ratio_from_error(dm2, exm2);
     } else {
       const double dm2 = dsm * (s.cm1[s.nq - 1] / s.cm2[s.nq - 1]);
-      if (bdf_clearly_short(s, error, dm2, rh1)) return false;
       rh2 = ratio_from_error(dm2, exsm);
       nqm2 = s.nq;
     }

@@ -99,11 +99,9 @@ struct Record {
   const double (*elco)[13] = nullptr;
   const double (*tesco)[3] = nullptr;
   double el[13] = {};
-  // CM1(q) = TESCO(2,q)*ELCO(q+1,q) of the Adams family, CM2(q) of BDF,
-  // and the powers of their ratios (MethodFamilies::cm_power).
+  // CM1(q) = TESCO(2,q)*ELCO(q+1,q) of the Adams family, CM2(q) of BDF.
   const double* cm1 = nullptr;
   const double* cm2 = nullptr;
-  const double* cm_power = nullptr;
 
   // Layout of the work arrays (1-based positions in RWORK / IWORK).
   int n = 0;       // N: number of equations
@@ -153,9 +151,6 @@ struct MethodFamilies {
   MethodCoefficients bdf;    // METH = 2
   double cm1[12] = {};       // CM1(q) = TESCO(2,q)*ELCO(q+1,q), Adams
   double cm2[5] = {};        // CM2(q), BDF
-  // (CM1(q)/CM2(q))^(1/(q+1)) for q <= 5: the factor between the powers of
-  // the Adams and the BDF error in the switching test (method_switch.cpp).
-  double cm_power[5] = {};
   const MethodCoefficients& of(int meth) const { return meth == 1 ? adams : bdf; }
 };
 const MethodFamilies& method_families();

@@ -1,6 +1,7 @@
 // DSTODA: one step of the integration. Predicts from the Nordsieck history
-// array (its sweeps in history.h), corrects (corrector.cpp), tests the local error, decides whether to
-// switch between the Adams and BDF families (method_switch.cpp), and
+// array (its sweeps in history.h), corrects (corrector.h), tests the local
+// error, decides whether to switch between the Adams and BDF families
+// (method_switch.cpp), and
 // chooses the next step size and order (step_size.cpp); on failures it
 // retries with a smaller step. This file is the order of those phases.
 // Relies on the record for all state that survives a step, on the method
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "lsoda/corrector.h"
 #include "lsoda/history.h"
 #include "lsoda/record.h"
 #include "lsoda/step.h"
@@ -42,7 +44,6 @@ void begin_problem(Record& s) {
   const MethodFamilies& families = method_families();
   s.cm2 = families.cm2;
   s.cm1 = families.cm1;
-  s.cm_power = families.cm_power;
   s.elco = families.adams.elco;
   s.tesco = families.adams.tesco;
 }

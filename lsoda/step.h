@@ -1,5 +1,5 @@
 // The step core DSTODA (step.cpp) and its phases that live in files of their
-// own: the corrector iteration (corrector.cpp), the method-switching test
+// own: the corrector iteration (corrector.h), the method-switching test
 // (method_switch.cpp), and the choice and application of a new step size
 // and order (step_size.cpp). Relies on the record for the step's state.
 #ifndef LSODA_STEP_H
@@ -55,47 +55,28 @@ inline void settle_acor(Record& s, double* acor) {
 // YH column j (1-based) as a pointer into the flat history array.
 inline double* column(double* yh, int nyh, int j) { return yh + static_cast<long>(j - 1) * nyh; }
 
-// The corrector at TN from the predicted history: functional iteration
-// (Adams) or chord iteration with the iteration matrix (BDF), rebuilding
-// the matrix once when a stale one fails. PNORM is the weighted norm of the
-// prediction. The prediction has set Y to YH column 1, and ACOR to 0 unless
-// the matrix is to be rebuilt (IPUP > 0). True when it converged, with `iterations` the corrections
-// beyond the first and `del` the norm of the last; false on a convergence
-// failure (ICF = 2 is left to the caller) or a failed matrix routine.
-struct Correction {
-  int iterations = 0;  // M
-  double del = 0.0;    // DEL
-};
-bool correct(Record& s, const StepArgs& a, double pnorm, Correction* out);
-
 // The local error of a step attempt, DSM (the weighted norm of the error
-// estimate over the test's bound), its power DSM^(1/L) and the step-size
-// ratio order NQ allows after it, 1/(1.2*DSM^(1/L) + 1.2e-6): the switching
-// test and the choice of the next step size both use them after the same
-// step, so the power is computed once, at its first use.
+// estimate over the test's bound), and the step-size ratio order NQ allows
+// after it, 1/(1.2*DSM^(1/L) + 1.2e-6): the switching test and the choice
+// of the next step size may both use that ratio after the same step, so it
+// is computed once, at its first use.
 struct LocalError {
   double dsm = 0.0;
   void set(double d) {
     dsm = d;
     known_ = false;
   }
-  double same_order_power(const Record& s) {
+  double same_order_ratio(const Record& s) {
     if (!known_) {
       const double exsm = 1.0 / s.l;
-      power_ = std::pow(dsm, exsm);
-      ratio_ = 1.0 / (1.2 * power_ + 0.0000012);
+      ratio_ = 1.0 / (1.2 * std::pow(dsm, exsm) + 0.0000012);
       known_ = true;
     }
-    return power_;
-  }
-  double same_order_ratio(const Record& s) {
-    same_order_power(s);
     return ratio_;
   }
 
  private:
   bool known_ = false;
-  double power_ = 0.0;
   double ratio_ = 0.0;
 };
 

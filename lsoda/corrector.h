@@ -4,6 +4,12 @@
 // P = I - h*l0*J (BDF), estimating the convergence rate (CRATE) and, for the
 // switching test, a Lipschitz constant of f (PDEST). Relies on the record,
 // the weighted norm, and the PJAC/SLVS routines handed to the step core.
+// Included by the step core alone (step.cpp), into which it is inlined:
+// called once per step attempt, a call of its own cost more than its
+// arguments' set-up.
+#ifndef LSODA_CORRECTOR_H
+#define LSODA_CORRECTOR_H
+
 #include <algorithm>
 #include <cmath>
 
@@ -11,13 +17,12 @@
 #include "lsoda/step.h"
 
 namespace lsoda {
-
-namespace {
+namespace corrector {
 
 // One functional iteration (MITER = 0): y = YH(1) + l0*ACOR with
 // ACOR = h*f - YH(2). Returns DEL, the weighted norm (DMNORM) of the change
 // of ACOR, taken in the same pass.
-double functional_iteration(const Record& s, const StepArgs& a, const double* yh2) {
+inline double functional_iteration(const Record& s, const StepArgs& a, const double* yh2) {
   const int n = s.n;
   const double h = s.h, el0 = s.el[0];
   double* const y = a.y;
@@ -40,7 +45,7 @@ double functional_iteration(const Record& s, const StepArgs& a, const double* yh
 // One chord iteration with the iteration matrix: P x = h*f - YH(2) - ACOR,
 // ACOR += x. Sets DEL (the weighted norm of x) unless the solve failed
 // (IERSL != 0, ACOR left as it was).
-void chord_iteration(Record& s, const StepArgs& a, const double* yh2, double* del) {
+inline void chord_iteration(Record& s, const StepArgs& a, const double* yh2, double* del) {
   const int n = s.n;
   const double h = s.h, el0 = s.el[0];
   double* const y = a.y;
@@ -71,7 +76,7 @@ void chord_iteration(Record& s, const StepArgs& a, const double* yh2, double* de
 // prediction, or when DEL, scaled by the convergence rate estimate, is
 // within the error test's share CONIT. Updates CRATE, the rate RATE seen
 // in this attempt and, on convergence, the Lipschitz estimate PDEST.
-bool converged(Record& s, int m, double del, double delp, double pnorm, double* rate) {
+inline bool converged(Record& s, int m, double del, double delp, double pnorm, double* rate) {
   if (del <= 100.0 * pnorm * s.uround) return true;
   if (m == 0 && s.meth == 1) return false;
   if (m != 0) {
@@ -87,9 +92,23 @@ bool converged(Record& s, int m, double del, double delp, double pnorm, double* 
   return true;
 }
 
-}  // namespace
+}  // namespace corrector
 
-bool correct(Record& s, const StepArgs& a, double pnorm, Correction* out) {
+// The corrector at TN from the predicted history: functional iteration
+// (Adams) or chord iteration with the iteration matrix (BDF), rebuilding
+// the matrix once when a stale one fails. PNORM is the weighted norm of the
+// prediction. The prediction has set Y to YH column 1, and ACOR to 0 unless
+// the matrix is to be rebuilt (IPUP > 0). True when it converged, with
+// `iterations` the corrections beyond the first and `del` the norm of the last; false on a convergence
+// failure (ICF = 2 is left to the caller) or a failed matrix routine.
+struct Correction {
+  int iterations = 0;  // M
+  double del = 0.0;    // DEL
+};
+// Forced inline: GCC keeps a function of this size out of line otherwise.
+__attribute__((always_inline)) inline bool correct(Record& s, const StepArgs& a, double pnorm,
+                                                   Correction* out) {
+  using namespace corrector;
   const int n = s.n;
   double* const y = a.y;
   const double* const yh2 = column(a.yh, *a.nyh, 2);
@@ -155,3 +174,5 @@ start:
 }
 
 }  // namespace lsoda
+
+#endif  // LSODA_CORRECTOR_H
