@@ -50,7 +50,7 @@ ctest_run = cd $(1) && $(2) $(call quietly,$(notdir $(1))-ctest,$(CTEST_SUMMARY)
 step = @echo "== $(1)"
 
 .PHONY: test demo bench validate sanitize fuzz setup cpp cpp-test module py-test clean \
-        cpp-sanitize py-sanitize test-pythons wheel
+        cpp-sanitize py-sanitize test-pythons wheel docs
 
 # ---------------------------------------------------------------- set-up
 $(STAMPS)/apt:
@@ -108,6 +108,9 @@ py-test-%: module-% module-3.9 module-3.13
 	$(call step,Python tests on CPython $*)
 	@$(call python_of,$*) -m pytest -q tests/kesp_wrapper
 	@$(call python_of,$*) -m pytest -q tests/zscanfit
+	@# The wheel test runs in make wheel; its imports are checked here.
+	@$(call quietly,packaging-collect-$*,tests? collected,$(call python_of,$*) -m pytest -q \
+	  --collect-only -p no:cacheprovider tests/packaging)
 
 py-test: py-test-3.9
 
@@ -142,10 +145,20 @@ fuzz: module
 	cd tests/kesp_wrapper && KESP_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) \
 	  $(VPY) -m pytest -q -p no:cacheprovider test_fuzz.py --hypothesis-show-statistics
 
-# ---------------------------------------------------------------- jobs
-test: cpp-test cpp-sanitize $(addprefix py-test-,$(TEST_PYTHONS))
+# ---------------------------------------------------------------- documentation
+# The Sphinx site in build/docs/html, built from docs/ in .venv with warnings
+# as errors. The build runs the scripts of docs/examples/ and makes the
+# figures and outputs the pages show (docs/_ext/generated_examples.py).
+DOCS_BUILD := $(BUILD)/docs
+docs: module
+	$(call step,Documentation ($(DOCS_BUILD)/html))
+	@$(call quietly,docs,build succeeded|The HTML pages are in,$(VPY) -m sphinx -b html \
+	  -W --keep-going -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/html)
 
-test-pythons: cpp-test cpp-sanitize $(addprefix py-test-,$(PYTHON_VERSIONS))
+# ---------------------------------------------------------------- jobs
+test: cpp-test cpp-sanitize $(addprefix py-test-,$(TEST_PYTHONS)) docs
+
+test-pythons: cpp-test cpp-sanitize $(addprefix py-test-,$(PYTHON_VERSIONS)) docs
 
 # One wheel per version in dist/, repaired by auditwheel so that MINPACK and
 # its Fortran runtime travel inside (scripts/build-wheels.sh), then the test
@@ -177,6 +190,7 @@ bench: module
 	$(VPY) benchmarks/bench_fit.py
 	$(VPY) benchmarks/bench_zscanfit.py
 	$(VPY) benchmarks/bench_batch.py
+	$(VPY) benchmarks/bench_peer.py
 
 clean:
 	rm -rf $(BUILD)

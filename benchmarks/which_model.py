@@ -1,4 +1,4 @@
-"""The figures of the README's "Which model": what the on-axis model (the
+"""The figures of "Which model" in docs/models.md: what the on-axis model (the
 documented one, fit_zscan's) makes of what an open-aperture detector
 measures, the whole-beam model's converged values.
 

@@ -19,6 +19,7 @@ NEGATIVE = "{name} must not be negative (got {value}); {fix}"
 NOT_SCALAR = "{name} must be a single number (got {kind}); {fix}"
 NOT_INTEGER = "{name} must be a whole number (got {value!r}); {fix}"
 INTEGER_TOO_SMALL = "{name} must be at least {minimum} (got {value}); {fix}"
+INTEGER_TOO_LARGE = "{name} must be at most {maximum} (got {value}); {fix}"
 
 # ------------------------------------------------------------ experiment
 FIX_SLICES = "the model needs at least 2 time slices and 2 depth slabs"
@@ -42,6 +43,27 @@ UNIT_SAMPLE_WIDTH = ("sample_width = {value:g} cm is above 10 cm: the sample "
                      "thickness is in centimetres (e.g. 0.1 for 1 mm)")
 POPULATIONS_ZERO = ("all populations are zero: the sample cannot absorb and "
                     "every model transmittance is 1")
+# -- the linear spectrum: concentration, absorbance, extinction
+NO_POPULATIONS = ("the experiment needs the initial populations (populations=[N0, N1, N2, N3, "
+                  "N4] in cm^-3) or the concentration (concentration= in mol/L, all in the "
+                  "ground state)")
+POPULATIONS_AND_CONCENTRATION = ("give populations or concentration, not both: the "
+                                 "concentration (mol/L) sets the populations to (c N_A/1000, "
+                                 "0, 0, 0, 0) cm^-3")
+FIX_CONCENTRATION = "give the concentration in mol/L, e.g. 1e-4"
+FIX_LINEAR = ("give the decadic absorbance of the cell (absorbance=, over sample_width) or "
+              "the molar extinction coefficient in L mol^-1 cm^-1 (extinction=)")
+ABSORBANCE_AND_EXTINCTION = ("give absorbance or extinction, not both: each gives sigma_0 "
+                             "(absorbance with the concentration and the path, extinction "
+                             "alone)")
+ABSORBANCE_WITHOUT_N0 = ("absorbance= gives sigma_0 = ln 10 A / (N0 L), which needs a ground "
+                         "state population N0 > 0: give the concentration or populations")
+UNCERTAINTY_WITHOUT_SETTING = ("uncertainties: {name!r} has an uncertainty but the experiment "
+                               "gives no {name}: give {name}= too")
+UNCERTAINTY_POPULATIONS_TWICE = ("uncertainties: the concentration and the populations are "
+                                 "one quantity; give the uncertainty of one of them")
+UNIT_CONCENTRATION = ("concentration = {value:g} mol/L is above 10 mol/L: the concentration "
+                      "is in mol/L (e.g. 1e-4 for 0.1 mmol/L)")
 
 # ------------------------------------------------------------ scans
 FIX_POSITIONS = "scan positions are in mm"
@@ -57,18 +79,25 @@ NO_VALID_POINTS = ("transmittance has no finite value: every point is missing")
 MASKED_POINTS = ("{count} of {total} points of the scan at {energy:g} J have no "
                  "transmittance (NaN) and are left out of the fit; their "
                  "positions still count for the model's normalisation")
-UNSORTED_POSITIONS = ("the positions of the scan at {energy:g} J are not in "
-                      "scan order (neither increasing nor decreasing): the "
-                      "model normalises on the first and last five points "
-                      "of the array as given")
+UNSORTED_POSITIONS = ("the positions of the scan at {energy:g} J were not in scan order "
+                      "(neither increasing nor decreasing): the scan is sorted by position, "
+                      "each transmittance kept with its position, so that the model "
+                      "normalises on the outermost points")
+REPEATED_POSITIONS = ("the scan at {energy:g} J measures {count} position{s} more than once "
+                      "({positions} mm): each measurement is fitted as a point of its own")
 UNIT_POSITIONS_UM = ("the scan at {energy:g} J spans {span:g} mm: positions look "
                      "like micrometres; give them in mm")
 UNIT_POSITIONS_M = ("the scan at {energy:g} J spans {span:g} mm, less than two "
                     "Rayleigh ranges ({rayleigh:.3g} mm): positions look like "
                     "metres, or the scan does not reach the far field; give "
                     "them in mm")
-UNIT_ENERGY = ("pulse_energy = {value:g} J is above 10 mJ: pulse energies are in "
-               "joules (e.g. 5e-7 for 0.5 uJ)")
+ENERGY_IMPLAUSIBLE = ("pulse_energy = {energy:g} J gives a peak fluence of {fluence:.3g} J/cm^2 "
+                      "(peak intensity {intensity:.3g} W/cm^2) at the focus (w0 = {w0:.3g} um, "
+                      "tau = {tau:g} s), above the {threshold:.2g} J/cm^2 at which even fused "
+                      "silica is damaged by such pulses: {slip}")
+ENERGY_SLIP = ("is it {value:g} {unit} rather than J? ({joules:g} J would give "
+               "{fluence:.3g} J/cm^2); pulse energies are in J")
+ENERGY_SLIP_UNKNOWN = "check the pulse energy (J) and the waist w0 (m)"
 FAR_FIELD = ("the far-field transmittance of the scan at {energy:g} J (mean of "
              "its first and last five points) is {mean:.4g}, not close to 1: "
              "is the transmittance normalised?")
@@ -79,6 +108,12 @@ NO_SCANS = "scans is empty: give at least one Scan"
 
 # ------------------------------------------------------------ loading
 FILE_NOT_FOUND = "cannot read {path}: {reason}"
+NOT_REGULAR_FILE = ("cannot read {path}: it is {kind}, not a data file; give the path of a "
+                    "text file")
+FILE_TOO_LARGE = ("cannot read {path}: {size:.4g} MB is more than the {limit:.4g} MB a data "
+                  "file may have (a z-scan is a few hundred lines); set {env} to a larger "
+                  "number of MB to read it anyway")
+UNREADABLE_LINE = "{path}, line {line}: the line cannot be cut into fields ({reason})"
 NOT_TEXT = ("it holds NUL bytes, so it is not a text file or UTF-16 without a byte-order "
             "mark; save it as UTF-8 text")
 BAD_SETTING = ("{path}, line {line}: setting {key} must be {what} (got "
@@ -151,6 +186,9 @@ SOURCE_SETTING = "'# pulse_energy' on line {line}"
 SOURCE_ARGUMENT = "pulse_energy="
 ENERGY_CONFLICT = ("{path}: column {column} is named at {named:g} J but '# pulse_energy' on "
                    "line {line} gives {setting:g} J for it; correct one of them")
+ENERGY_ARGUMENT_CONFLICT = ("{path}: its columns give the pulse energies {found} J, but "
+                            "{given} J were given for it (pulse_energy= or --energy); leave "
+                            "them out, or correct the file")
 MIXED_ENERGIES = ("{path}: data set {dataset:g} has more than one pulse energy ({first!r} "
                   "and {other!r}); give every pulse energy its own data set number")
 MISSING_ENERGY = ("{path}: no pulse energy: add a pulse_energy column, a "
@@ -180,6 +218,10 @@ EXPRESSION = ("parameter {name} has the expression {expr!r}; constraints by "
               "expression are not supported: fix or free it")
 INFINITE_FREE = ("{name} is infinite (no decay) and free: a free lifetime needs a finite "
                  "start value")
+VALUE_TOO_LARGE = ("{name} = {value:g} is out of range: no physical parameter is larger than "
+                   "{largest:g} in size ({name} is in {unit})")
+LIFETIME_NOT_POSITIVE = ("{name} = {value:g}: a lifetime must be positive (s); give inf for a "
+                         "level that does not decay")
 ZERO_START = ("the start value of {name} is 0; a free parameter needs a "
               "non-zero start value (it sets the parameter's scale)")
 START_OUTSIDE = ("the start value of {name} ({value:g}) lies outside its bounds "
@@ -188,8 +230,15 @@ BOUNDS_NOT_PAIR = ("the bounds of {name} must be a pair (min, max) of numbers or
                    "(got {given!r}); e.g. bounds={{'{name}': (0, None)}}")
 BAD_BOUNDS = ("the bounds of {name} are empty: min = {low:g} is not below "
               "max = {high:g}")
+# -- parameters tied to sigma_0 by linear data, and each file's focus
+TIED_NOT_EXPRESSION = ("parameter {name} is derived from sigma_0 by the experiment's linear "
+                       "data (got the expression {expr!r}): give {name} in the Experiment "
+                       "and free sigma_0 to fit it")
+FOCUS_NAME_SINGLE = ("{name} is the focus of one file of a global fit; a fit of one data set "
+                     "has one focus: center_mm")
 
 # ------------------------------------------------------------ fitting
+FIX_STARTS = "give the number of starts; each is a whole fit (3 to 10 is usual)"
 BAD_METHOD = "method must be 'robust' or 'exact' (got {method!r})"
 TOO_MANY_FREE = ("{free} free parameters but only {points} data points: free "
                  "fewer parameters")
@@ -207,7 +256,7 @@ EXACT_BOUNDS = ("{name} = {value:.4g} lies outside its bounds [{low:g}, {high:g}
 EXACT_MESSAGE = "fit_zscan does not report convergence; see chi-square and errors"
 UNDETERMINED = ("{name} = {value:.4g} +/- {stderr:.2g} ({percent:.0f} %): the data "
                 "do not determine it")
-UNDETERMINED_FOCUS = ("center_mm = {value:.4g} +/- {stderr:.2g} mm, an error above the "
+UNDETERMINED_FOCUS = ("{name} = {value:.4g} +/- {stderr:.2g} mm, an error above the "
                       "Rayleigh range ({rayleigh:.3g} mm): the data do not determine the focus")
 UNDETERMINED_SINGULAR = ("{name}: the data do not determine it (the model does "
                          "not change with it at the optimum)")
@@ -229,15 +278,25 @@ NOT_CONVERGED = ("the fit did not converge ({message}) after {nfev} model evalua
 FOCUS_OFF = ("the residuals follow the pattern of a focus {offset:+.3g} mm from the one "
              "used ({centre:g} mm; {score:.1f} standard errors): {source}; the fitted "
              "values are those of the wrong focus")
-FOCUS_FROM_DATA = ("the focus was taken from the data's extremum, which on a coarse or noisy "
-                   "scan can lie a step beside the true one; give the focus with center_mm= "
-                   "(--set center_mm=... on the command line)")
+FOCUS_FROM_DATA = ("the focus was fixed at the data's extremum, which on a coarse or noisy "
+                   "scan can lie a step beside the true one; let the fit find it (leave out "
+                   "fix_focus=True, --fix-focus on the command line) or give it with "
+                   "center_mm= (--set center_mm=...)")
 FOCUS_GIVEN = "check the focus position given (center_mm)"
 SIGMA_CHISQR = ("reduced chi-square = {redchi:.3g} with per-point sigma lies outside "
                 "{low:.3g} to {high:.3g}, where it falls in 99.9 % of fits with "
                 "{degrees} degrees of freedom: the sigma do not describe the scatter of "
                 "the data, or the model does not describe the data; the errors take "
                 "sigma as given")
+# -- the focus fitted by default
+FOCUS_FIXED_AND_FREE = ("fix_focus=True fixes the focus at the data's extremum, but center_mm is "
+                        "free among the parameters: give one or the other")
+FOCUS_REFITTED = ("the data do not determine the focus{where} (center_mm = {value:.4g} mm, "
+                  "{why}): fitted again with it fixed at the data's extremum, {centre:g} mm; "
+                  "give it with center_mm= if it is known")
+FOCUS_OF_FILE = " of {label}"
+FOCUS_WHY_SINGULAR = "the model does not change with it"
+FOCUS_WHY_LARGE = "+/- {stderr:.2g} mm, above the Rayleigh range {rayleigh:.3g} mm"
 
 # ------------------------------------------------------------ integrator messages
 MESSAGES_SUMMARY = ("the ODE integrator reported {total} message line{s} during "
@@ -270,17 +329,81 @@ BUDGET_PARAMETER = ("    {name} = {value:.5g} +/- {combined:.3g}{percent} combin
 BUDGET_PART = "        {part:<28} {error:>11.3g}{percent}"
 BUDGET_SETTING = "        {part:<28} {error:>11.3g}{percent}  from +/- {uncertainty:.3g}"
 BUDGET_PERCENT = " ({percent:.2g} %)"
-REPORT_DATA_SET = "        {label}: {scans} scans, focus {centre:g} mm"
+EXPERIMENT_HEAD = "[[Experiment]] as the fit used it"
+EXPERIMENT_FILE = "    data               = {label}"
+EXPERIMENT_ENERGIES = "    pulse energies     = {energies} J ({scans} scans, {points} points)"
+EXPERIMENT_BEAM = ("    beam               = wavelength {wavelength:g} m, w0 {w0:g} m, M2 {M2:g}; "
+                   "Rayleigh range z0 = {z0:.4g} mm")
+EXPERIMENT_PULSE = ("    pulse, sample      = tau {tau:g} s (intensity FWHM), sample_width "
+                    "{width:g} cm")
+EXPERIMENT_POPULATIONS = "    populations        = {populations} cm^-3"
+EXPERIMENT_SLICES = "    on-axis resolution = {t_slices} time slices x {z_slices} depth slabs"
+EXPERIMENT_FOCUS = ("    at the focus       = {energy:g} J: peak fluence {fluence:.4g} J/cm^2, "
+                    "peak intensity {intensity:.4g} W/cm^2")
+EXPERIMENT_LINEAR = ("    linear absorption  = alpha0 = sigma_0 N0 = {alpha0:.4g} /cm, alpha0 L = "
+                     "{depth:.4g}, Te_lin = {te_lin:.4g}")
+EXPERIMENT_UNCERTAINTY = "    uncertainty        = {name} +/- {amount}"
+REPORT_DATA_SET = "        {label}: {scans} scans, focus {centre}"
 REPORT_MODEL_ERROR = "; its largest error estimate at the fit {error:.2g}"
 REPORT_MESSAGES = "    {total} message lines of the ODE integrator:"
 MESSAGES_MORE = "... and {more} more integrator message{s}"
+# -- the budget's two sides, where they differ
+BUDGET_SETTING_ASYMMETRIC = ("        {part:<28} +{above:.3g}/-{below:.3g}{percent}  from +/- "
+                             "{uncertainty:.3g} (the two sides differ)")
+BUDGET_SIDES_PERCENT = " (+{above:.2g} %/-{below:.2g} %)"
+BUDGET_SIDE_PERCENT = "{percent:+.2g} %"
+BUDGET_SIDE_ABSOLUTE = "{effect:+.3g} mm"
+BUDGET_ASYMMETRIC = ("{setting}: {up} / {down} of {name} when it moves by + / - its "
+                     "uncertainty {uncertainty:.3g}: the fitted value depends on it in a curved "
+                     "way, so the budget's symmetric contribution (and the combined "
+                     "uncertainty) is an approximation; refit at both ends of the setting to "
+                     "see its effect")
+# -- the linear spectrum, n0 z0 and the figure's line of the experiment
+EXPERIMENT_CONCENTRATION = "    concentration      = {concentration:.4g} mol/L"
+EXPERIMENT_LINEAR_DATA = ("    linear spectrum    = {name} {value:.4g}: sigma_0 = {sigma:.4g} "
+                          "cm^2")
+EXPERIMENT_N0_Z0 = "    in the sample      = n0 {n0:g}: n0 z0 = {value:.4g} mm"
+FIGURE_EXPERIMENT = ("{label}E = {energies} $\\mu$J; $z_0$ = {z0:.3g} mm{inside}\n"
+                     "$F_0$ = {fluences} J/cm$^2$ at the focus")
+FIGURE_N0_Z0 = ", $n_0 z_0$ = {value:.3g} mm"
+# -- the focus in the report, with its error where fitted
+REPORT_FOCUS = "    focus position     = {centre} ({source})"
+REPORT_FOCUS_FITTED = "{centre:g} +/- {stderr:.2g} mm"
+REPORT_FOCUS_VALUE = "{centre:g} mm"
+REPORT_FOCUS_SOURCE = " ({source})"
+# -- a result in a notebook (notebook.py)
+PANDAS_MISSING = ("FitResult.to_dataframe needs pandas, which is not installed: pip install "
+                  "kesp_wrapper[pandas]")
+HTML_HEAD = ("zscanfit fit ({method}, {model} model): chi-square {chisqr:.4g}, reduced "
+             "{redchi:.4g}, {ndata} points, converged: {success}")
+HTML_COLUMNS = ("parameter", "value", "standard error", "relative", "combined uncertainty",
+                "unit", "")
+HTML_FREE = "free"
+HTML_TIED = "tied"
+HTML_FIXED = "fixed: {fixed}"
+HTML_BUDGET = "Error budget"
+HTML_WARNINGS = "Warnings"
+HTML_NO_FIGURE = "no figure: {reason}"
 
 # ------------------------------------------------------------ models
 BAD_MODEL = "model must be 'whole-beam' or 'on-axis' (got {model!r})"
+NO_ENERGIES = "pulse_energy is an empty sequence: give at least one pulse energy (J)"
 BAD_NORMALISE = "normalise must be 'wings' or 'linear' (got {normalise!r})"
 FIX_TOLERANCE = "give an absolute tolerance on the normalised transmittance, e.g. 1e-5"
-TOLERANCE_TOO_SMALL = ("tolerance = {value:g} is below {least:g}, the finest the whole-beam "
-                       "model can meet in double precision")
+TOLERANCE_RANGE = ("tolerance = {value:g} is outside {least:g} to {most:g}: the whole-beam "
+                   "model meets no finer tolerance in double precision (it computes a scan "
+                   "normalised on its wings to a third of it), and a coarser one is no "
+                   "model of a measurement")
+TOLERANCE_MISSED = ("the whole-beam model met only {error:.2g} of the tolerance {tolerance:g} "
+                    "(its largest error estimate{where}): the values may be off by that much; "
+                    "check the settings (a very thick sample or an extreme saturation) or ask "
+                    "for a coarser tolerance")
+AT_THE_FIT = " at the fitted values"
+MODEL_UNPHYSICAL = ("the model left physics: it gives an absolute transmittance of {value:.6g} "
+                    "(error estimate {error:.2g}), more energy out of the sample than into "
+                    "it, which no absorber without gain can do; check the populations and "
+                    "lifetimes (a populated excited level that decays is held up by the "
+                    "model's dark-state convention)")
 ON_AXIS_LINEAR = ("normalise='linear' needs the whole-beam model; the on-axis model "
                   "(fit_zscan's) is always normalised on the scan's wings")
 EXACT_MODEL = ("method='exact' runs fit_zscan, which fits the on-axis model only (got "
@@ -310,14 +433,26 @@ CLI_ERROR = "zscanfit: error: {message}"
 CLI_WARNING = "zscanfit: warning: {message}"
 CLI_INTERNAL = ("zscanfit: internal error: {kind}: {message} (please report "
                 "it with the command line that caused it)")
+CLI_OUT_OF_MEMORY = "out of memory: {reason}"
+CLI_NO_REASON = ("the inputs need more memory than the process may use (check counts such "
+                 "as --starts and --bootstrap)")
 CLI_BAD_SET = "--set expects NAME=VALUE (got {item!r})"
+CLI_SHARED_ONE_FILE = ("--shared says which settings several data files share; with one file "
+                       "every setting is its own")
+CLI_GIVEN_TWICE = "given more than once; give it once"
+CLI_NAME_TWICE = "{name} given more than once; give each name once"
+CLI_TOLERANCE = ("expected a tolerance from {least:g} to {most:g}, the range the whole-beam "
+                 "model meets (got {value!r})")
+CLI_ENERGY_COUNT = ("--energy gives {given} pulse energ{ies} for {files} data files; give one "
+                    "per file, in the order of the files")
 CLI_UNKNOWN_SET = ("--set {name}: unknown name; settings are {settings}, "
                    "parameters are {parameters}")
 CLI_NO_START = ("no start values: add a '# spec_pars = ...' line (eight values) "
                 "to the data file or give every parameter with --set NAME=VALUE")
 CLI_PLOT_WRITTEN = "plot written to {path}"
-CLI_GLOBAL_OPTIONS = ("several data files are fitted together without --bootstrap and "
-                      "--set center_mm=...: each file's focus is found in its own data")
+CLI_GLOBAL_OPTIONS = ("several data files are fitted together without --bootstrap and with "
+                      "a focus per file: give each file's with --set FILE:center_mm=VALUE, or "
+                      "leave it to the fit (each file's focus is fitted from its data)")
 CLI_BAD_UNCERTAINTY = ("--uncertainty expects NAME=VALUE, the value absolute in the "
                        "setting's unit or relative such as 5% (got {item!r})")
 CLI_NO_FOLDER = "{option} {path}: the folder {folder} does not exist"
@@ -339,11 +474,15 @@ MIXED_SIGMA = ("some scans have per-point sigma and others not: give sigma for "
                "every scan or for none")
 GLOBAL_NO_DATA_SETS = ("fit_global needs a list of (scans, experiment) pairs, one per data "
                        "file (got {kind})")
-GLOBAL_BAD_DATA_SET = ("data set {index} must be a (scans, experiment) pair or a (scans, "
-                       "experiment, label) triple (got {kind})")
+GLOBAL_BAD_DATA_SET = ("data set {index} must be a (scans, experiment[, label[, center_mm]]) "
+                       "sequence or a mapping with the keys 'scans', 'experiment' and "
+                       "optionally 'label', 'center_mm' (got {kind})")
 GLOBAL_BEAM = ("a global fit shares the spectroscopic parameters; the beam's parameters "
                "({names}) belong to each file's experiment: give them there, or fit the "
                "files one by one")
+GLOBAL_BAD_SHARED = ("shared: {name!r} is not a setting data files can share; the settings "
+                     "are {names} (each scan's pulse_energy is its own reading: share "
+                     "pulse_energy_scale, the energy meter's calibration)")
 GLOBAL_EXACT = ("method='exact' runs fit_zscan, which fits one data set: a global fit uses "
                 "method='robust'")
 EXACT_BEAM = ("method='exact' runs fit_zscan, which takes the beam from the experiment and "
@@ -354,6 +493,14 @@ CENTER_TWICE = ("the focus is given twice, as center_mm= and as the parameter ce
 EXACT_CENTER = ("method='exact' runs fit_zscan, which centres the scans on the "
                 "extremum of the data itself: leave center_mm out or use "
                 "method='robust'")
+# -- each file's focus and linear data in a global fit
+GLOBAL_FOCUS_NAME = ("{name} is the focus of a file the global fit does not have ({count} data "
+                     "sets)")
+GLOBAL_CENTER_TWICE = ("the focus of data set {index} is given twice, as its center_mm and as "
+                       "the parameter {name}: give it once")
+GLOBAL_LINEAR_DISAGREE = ("the data files' linear data give different sigma_0 ({values}), which "
+                          "the files share: free sigma_0 (each file's absorbance then keeps "
+                          "its alpha0) or correct the data")
 
 # ------------------------------------------------------------ batches (batch.py)
 BATCH_MISSING_DASK = ("client= needs Dask's distributed scheduler, which is not "
@@ -369,8 +516,8 @@ BATCH_UNKNOWN_OPTION = ("fit_many: {name!r} is not an option of fit{hint}; the o
 BATCH_DID_YOU_MEAN = " (did you mean {name!r}?)"
 
 # ------------------------------------------------------------ bootstrap (bootstrap.py)
-BOOTSTRAP_BAD_SAMPLES = ("bootstrap must be a whole number of resampled data sets, at "
-                         "least 2 (got {value!r}); 200 to 1000 is usual")
+BOOTSTRAP_BAD_SAMPLES = ("bootstrap must be a whole number of resampled data sets, from 2 "
+                         "to {most} (got {value!r}); 200 to 1000 is usual")
 BOOTSTRAP_TOO_FEW_POINTS = ("scan {index} has {count} measured points; the bootstrap "
                             "needs more than the {free} free parameters")
 BOOTSTRAP_REFITS_FAILED = ("{failed} of {total} bootstrap refits failed or did not "
@@ -396,6 +543,7 @@ FIT_MANY_UNKNOWN_COLUMN = ("the manifest {path} has a column {name!r} that is ne
 FIT_MANY_NOT_NUMBER = ("the manifest {path}, line {line}: {name} must be numbers "
                        "(got {value!r})")
 FIT_MANY_FILE_WARNING = "{file}: {message}"
+FIT_MANY_BAD_RESULT = "the fit's result could not be read into a row ({kind}: {reason})"
 FIT_MANY_SUMMARY = ("fit-many: {total} files, {ok} fitted, {not_converged} not "
                     "converged, {failed} failed")
 FIT_MANY_WRITTEN = "results of {total} files written to {path}"

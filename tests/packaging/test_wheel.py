@@ -11,7 +11,7 @@
 # that nothing can fall back on them; the mapped files of the fitting process
 # are checked either way. Relies on scripts/build-wheels.sh having filled
 # dist/ (DIST_DIR to look elsewhere), scripts/find-python.sh, ldd, and
-# tests/python/fit_fingerprint.py with the development build importable here.
+# tests/kesp_wrapper/fit_fingerprint.py with the development build importable here.
 import json
 import os
 import pathlib
@@ -25,7 +25,7 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 DIST = pathlib.Path(os.environ.get("DIST_DIR", ROOT / "dist"))
-FINGERPRINT = ROOT / "tests" / "python" / "fit_fingerprint.py"
+FINGERPRINT = ROOT / "tests" / "kesp_wrapper" / "fit_fingerprint.py"
 sys.path.insert(0, str(FINGERPRINT.parent))
 from fit_fingerprint import RESULT_KEYS, fingerprint  # noqa: E402
 

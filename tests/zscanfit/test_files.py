@@ -4,7 +4,7 @@
 # column per pulse energy, read back bit for bit; files that could be read
 # more than one way refused with the exact message naming the file, line and
 # column; doubtful columns warned about; uncertainties of settings parsed;
-# .tsv files fitted by fit-many, which names what it skipped; the README
+# .tsv files fitted by fit-many, which names what it skipped; the documentation
 # listing every accepted name. Relies on the installed zscanfit and conftest.py.
 import codecs
 import csv
@@ -295,12 +295,13 @@ def test_fit_many_fits_tsv_files_and_names_what_it_skipped(tmp_path):
     assert texts.FIT_MANY_SKIPPED.format(count=2, names="notes.md, raw/") in done.stderr
 
 
-def test_the_readme_lists_every_accepted_name_and_unit():
-    readme = (ROOT / "README.md").read_text()
-    paragraph = readme[readme.index("**Data files.**"):readme.index("**Methods.**")]
-    quoted = {q.lower() for q in re.findall(r"`([^`]+)`", paragraph)}
+def test_the_documentation_lists_every_accepted_name_and_unit():
+    page = (ROOT / "docs" / "fitting.md").read_text()
+    section = page[page.index("## Data files"):page.index("## Parameters")]
+    quoted = {q.lower() for q in re.findall(r"`([^`]+)`", section)}
     missing = [name for names in ALIASES.values() for name in names if name not in quoted]
     assert missing == []
     for unit in ("um", "µm", "cm", "m", "mj", "uj", "µj", "nj", "pj", "norm.", "a.u.", "rel."):
         assert unit in quoted, unit
-    assert "`.tsv`" in readme[readme.index("fit-many SOURCE"):]
+    command_line = (ROOT / "docs" / "command-line.md").read_text()
+    assert "`.tsv`" in command_line[command_line.index("## zscanfit fit-many"):]

@@ -93,9 +93,8 @@ def test_unit_slips_of_the_experiment_warn(change, words):
 
 @pytest.mark.parametrize("x, y, energy, words", [
     (X * 1000.0, Y, 5e-7, "micrometres"),
-    (X, Y, 0.5, "joules"),
     (X, Y * 100.0, 5e-7, "is the transmittance normalised"),
-], ids=["positions-in-um", "energy-in-uJ", "percent"])
+], ids=["positions-in-um", "percent"])  # energies: by their fluence (test_silent_mistakes)
 def test_unit_slips_of_a_scan_warn(x, y, energy, words):
     with pytest.warns(zscanfit.UnitWarning, match=words):
         zscanfit.Scan(x, y, energy)

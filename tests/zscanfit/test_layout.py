@@ -21,7 +21,7 @@ from conftest import DEMO_CSV, ROOT, child_env
 # sit above all.
 LAYERS = {"base": 0, "inputs": 1, "evaluation": 2, "fitting": 3, "many": 4, "api": 5, "cli": 6,
           "top": 7}
-BASE = {"texts", "warning_types", "_stop", "_native", "_json", "_version", "_core"}
+BASE = {"texts", "warning_types", "_stop", "_native", "_json", "_files", "_version", "_core"}
 COMPILED = {"zscanfit._core", "kesp_wrapper"}
 
 

@@ -21,10 +21,12 @@ from typing import Any, Dict, List, Sequence, TextIO, Tuple
 from .. import texts
 from ..api import fit_many
 from ..inputs.experiment import EXPERIMENT_SETTINGS
-from ..inputs.parameters import PARAMETER_NAMES
+from ..inputs.parameters import ALL_NAMES, PARAMETER_NAMES
+from .._files import atomic_output
 from ..many.executor import FitFailure
 from .fit_inputs import fit_inputs
-from .options import add_fit_options, assignments, check_output_path, uncertainty_items
+from .options import (Once, OnceTrue, add_fit_options, assignments, check_output_path,
+                      free_names_given, uncertainty_items)
 
 __all__ = ["add_fit_many_parser", "read_sources", "skipped_entries", "result_rows",
            "COLUMNS_BEFORE", "COLUMNS_AFTER"]
@@ -100,11 +102,14 @@ def _jobs(sources, args, given) -> Tuple[List[Any], Dict[int, str]]:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             try:
-                jobs.append(fit_inputs(path, args.free, args.energy, given.settings,
+                jobs.append(fit_inputs(path, free_names_given(args), args.energy, given.settings,
                                        given.values, overrides,
                                        uncertainty_items(args.uncertainties)))
-            except ValueError as exc:
+            except (ValueError, OSError) as exc:
                 unreadable[index] = str(exc)
+                jobs.append(None)
+            except Exception as exc:  # never the batch's end: this file's failure
+                unreadable[index] = f"{type(exc).__name__}: {exc}"
                 jobs.append(None)
         for item in caught:  # the file's own warnings, named after it
             warnings.warn(texts.FIT_MANY_FILE_WARNING.format(file=path, message=item.message),
@@ -117,23 +122,31 @@ def result_rows(paths: Sequence[str], outcomes: Sequence[Any],
                 free: Sequence[str]) -> List[Dict[str, Any]]:
     """One row per data file: its status, fit statistics, the free
     parameters with standard errors, and the reason of a failure."""
-    rows = []
-    for path, outcome in zip(paths, outcomes):
-        row: Dict[str, Any] = {"file": path}
-        if isinstance(outcome, str):
-            row.update(status=STATUS_FAILED, message=outcome)
-        elif isinstance(outcome, FitFailure):
-            row.update(status=STATUS_FAILED, message=f"{outcome.error_type}: {outcome.message}")
-        else:
-            row.update(status=STATUS_NOT_CONVERGED if outcome.success is False else STATUS_OK,
-                       chisqr=outcome.chisqr, redchi=outcome.redchi, ndata=outcome.ndata,
-                       nfev=outcome.nfev, message=outcome.message,
-                       warnings="; ".join(outcome.warnings))
+    return [_row(path, outcome, free) for path, outcome in zip(paths, outcomes)]
+
+
+def _row(path: str, outcome: Any, free: Sequence[str]) -> Dict[str, Any]:
+    """The row of one file; a result that cannot be read into a row makes
+    a failed row, never the batch's end."""
+    row: Dict[str, Any] = {"file": path}
+    if isinstance(outcome, str):
+        row.update(status=STATUS_FAILED, message=outcome)
+    elif isinstance(outcome, FitFailure):
+        row.update(status=STATUS_FAILED, message=f"{outcome.error_type}: {outcome.message}")
+    else:
+        try:
+            filled = dict(status=STATUS_NOT_CONVERGED if outcome.success is False else STATUS_OK,
+                          chisqr=outcome.chisqr, redchi=outcome.redchi, ndata=outcome.ndata,
+                          nfev=outcome.nfev, message=outcome.message,
+                          warnings="; ".join(outcome.warnings))
             for name in free:
-                row[name] = outcome.params[name].value
-                row[f"{name}_stderr"] = outcome.params[name].stderr
-        rows.append(row)
-    return rows
+                filled[name] = outcome.params[name].value
+                filled[f"{name}_stderr"] = outcome.params[name].stderr
+        except Exception as exc:
+            filled = dict(status=STATUS_FAILED, message=texts.FIT_MANY_BAD_RESULT.format(
+                kind=type(exc).__name__, reason=exc))
+        row.update(filled)
+    return row
 
 
 def _write_rows(rows: List[Dict[str, Any]], free: Sequence[str], stream: TextIO) -> None:
@@ -156,12 +169,13 @@ def _run_fit_many(args: argparse.Namespace) -> int:
     fitted = iter(fit_many(runnable, client=args.scheduler, workers=args.workers,
                            progress=True if args.progress else None, is_sa=args.sa,
                            n_starts=args.starts, method=args.method, model=args.model,
-                           tolerance=args.tolerance, **given.options))
+                           tolerance=args.tolerance, fix_focus=args.fix_focus,
+                           **given.options))
     outcomes = [unreadable[i] if job is None else next(fitted) for i, job in enumerate(jobs)]
-    free = sorted(set(args.free), key=PARAMETER_NAMES.index)
+    free = sorted(set(args.free), key=ALL_NAMES.index)
     rows = result_rows([path for path, _ in sources], outcomes, free)
     if args.out:
-        with open(args.out, "w", newline="") as stream:
+        with atomic_output(args.out, newline="") as stream:
             _write_rows(rows, free, stream)
         sys.stdout.write(texts.FIT_MANY_WRITTEN.format(total=len(rows), path=args.out) + "\n")
     else:
@@ -211,14 +225,14 @@ def add_fit_many_parser(commands: Any) -> argparse.ArgumentParser:
                         help="a manifest CSV file or a folder of data files")
     add_fit_options(parser)
     where = parser.add_mutually_exclusive_group()
-    where.add_argument("--scheduler", metavar="ADDRESS",
+    where.add_argument("--scheduler", metavar="ADDRESS", action=Once,
                        help="address of a running Dask scheduler, e.g. tcp://10.0.0.5:8786; "
                             "the fits run on its workers")
-    where.add_argument("--workers", type=_positive_int, metavar="N",
+    where.add_argument("--workers", type=_positive_int, metavar="N", action=Once,
                        help="local threads (default: the CPUs this process may use)")
-    parser.add_argument("--out", metavar="PATH",
+    parser.add_argument("--out", metavar="PATH", action=Once,
                         help="write the rows to this CSV file (default: standard output)")
-    parser.add_argument("--progress", action="store_true",
+    parser.add_argument("--progress", action=OnceTrue,
                         help="show a progress bar even when standard error is not a terminal")
     parser.set_defaults(run=_run_fit_many, warnings_where=texts.CLI_WARNINGS_IN_ROWS)
     return parser

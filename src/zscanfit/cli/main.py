@@ -5,24 +5,27 @@ Commands are subcommands of one parser, so more can be added beside
 ``fit`` and ``fit-many``. Bad input of any kind ends with one line on
 standard error and exit status 2; warnings are one line each on standard
 error, counted in a closing line (with --strict any warning makes the exit
-status 3); results go to standard output. Relies on argparse and the
+status 3); results go to standard output. Ctrl-C at any moment, the start
+included (the package and NumPy, SciPy, lmfit are imported inside main),
+ends with one line and exit status 130. Relies on argparse and the
 commands.
 """
 import sys
 import warnings
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 from .. import texts
-from .fit import add_fit_parser
-from .fit_many import add_fit_many_parser
-from .options import (EXIT_INTERNAL, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, EXIT_WARNINGS,
-                      Parser, UsageError)
+from .exit_status import EXIT_INTERNAL, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, EXIT_WARNINGS
 
 __all__ = ["main", "build_parser"]
 
 
-def build_parser() -> Parser:
+def build_parser() -> Any:
     """The parser of every command."""
+    from .fit import add_fit_parser
+    from .fit_many import add_fit_many_parser
+    from .options import Parser
+
     parser = Parser(
         prog="python -m zscanfit",
         description="Fit the five-level rate-equation model to open-aperture z-scan data.",
@@ -55,6 +58,37 @@ class _Warnings:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line; returns the exit status."""
+    try:
+        return _run(argv)
+    except KeyboardInterrupt:  # also while the package is still being imported
+        return _interrupted()
+    except Exception as exc:
+        # A Ctrl-C inside an extension module's initialisation reaches us as
+        # that module's ImportError ("initialization failed") chained to it.
+        if _caused_by_interrupt(exc):
+            return _interrupted()
+        raise
+
+
+def _interrupted() -> int:
+    sys.stderr.write(texts.CLI_ERROR.format(message="interrupted") + "\n")
+    return EXIT_INTERRUPTED
+
+
+def _caused_by_interrupt(exc: BaseException) -> bool:
+    seen = set()
+    link: Optional[BaseException] = exc
+    while link is not None and id(link) not in seen:
+        if isinstance(link, KeyboardInterrupt):
+            return True
+        seen.add(id(link))
+        link = link.__cause__ or link.__context__
+    return False
+
+
+def _run(argv: Optional[Sequence[str]]) -> int:
+    from .options import UsageError
+
     parser = build_parser()
     args = parser.parse_args(argv)
     shown = _Warnings()
@@ -70,15 +104,18 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 status = EXIT_WARNINGS
         return status
     except (UsageError, ValueError, OSError, ImportError) as exc:  # ImportError: an extra missing
+        if _caused_by_interrupt(exc):
+            raise
         sys.stderr.write(texts.CLI_ERROR.format(message=str(exc)) + "\n")
         return EXIT_USAGE
     except MemoryError as exc:
-        sys.stderr.write(texts.CLI_ERROR.format(message=f"out of memory: {exc}") + "\n")
+        sys.stderr.write(texts.CLI_ERROR.format(
+            message=texts.CLI_OUT_OF_MEMORY.format(reason=str(exc) or texts.CLI_NO_REASON))
+            + "\n")
         return EXIT_USAGE
-    except KeyboardInterrupt:
-        sys.stderr.write(texts.CLI_ERROR.format(message="interrupted") + "\n")
-        return EXIT_INTERRUPTED
     except Exception as exc:  # a fault of zscanfit: one line, never a traceback
+        if _caused_by_interrupt(exc):
+            raise
         sys.stderr.write(texts.CLI_INTERNAL.format(kind=type(exc).__name__, message=exc) + "\n")
         return EXIT_INTERNAL
     finally:

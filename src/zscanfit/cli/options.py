@@ -1,28 +1,29 @@
 """What the fitting commands share: the argument parser whose errors are
-one line and exit status 2, the options of a fit (--free, --sa, --starts,
---method, --set, --energy, --strict), the reading of --set assignments,
-the check of output paths before any fitting, and the exit statuses.
+one line and exit status 2 (no abbreviated options), the options of a fit
+(--free, --sa, --starts, --method, --set, --energy, --strict), the reading
+of --set assignments, the check of output paths before any fitting, and the
+exit statuses. An option that takes one value refuses a second use; --free
+adds up, --set and --uncertainty repeat for different names.
 Relies on argparse, texts.py and the inputs' names.
 """
 import argparse
 import dataclasses
+import math
 import os
 import sys
 from typing import Any, Dict, List, Optional, Sequence
 
 from .. import texts
+from .exit_status import EXIT_INTERNAL, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, EXIT_WARNINGS
+from ..evaluation.models import MAX_TOLERANCE, MIN_TOLERANCE
 from ..inputs.experiment import EXPERIMENT_SETTINGS
 from ..inputs.parameters import ALL_NAMES, PARAMETER_NAMES
 
 __all__ = ["EXIT_OK", "EXIT_INTERNAL", "EXIT_USAGE", "EXIT_WARNINGS", "EXIT_INTERRUPTED",
-           "UsageError", "Parser", "Assignments", "add_fit_options", "assignments",
+           "UsageError", "Parser", "Once", "OnceTrue", "NamedItems", "tolerance_value",
+           "free_names_given", "Assignments", "add_fit_options", "assignments",
            "uncertainty_items", "check_output_path"]
 
-EXIT_OK = 0
-EXIT_INTERNAL = 1
-EXIT_USAGE = 2
-EXIT_WARNINGS = 3       # --strict and the run warned
-EXIT_INTERRUPTED = 130
 
 # Names --set accepts besides the settings and the parameters: options of the fit.
 FIT_OPTION_NAMES = ("center_mm",)
@@ -33,7 +34,12 @@ class UsageError(ValueError):
 
 
 class Parser(argparse.ArgumentParser):
-    """An ArgumentParser whose errors are one line on stderr, status 2."""
+    """An ArgumentParser whose errors are one line on stderr, status 2, and
+    which takes no abbreviation of an option (``--fre`` is not ``--free``)."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        kwargs.setdefault("allow_abbrev", False)
+        super().__init__(*args, **kwargs)
 
     def error(self, message: str) -> "NoReturn":  # type: ignore[name-defined]
         sys.stderr.write(texts.CLI_ERROR.format(
@@ -41,42 +47,120 @@ class Parser(argparse.ArgumentParser):
         sys.exit(EXIT_USAGE)
 
 
-def add_fit_options(parser: argparse.ArgumentParser) -> None:
-    """The options of a fit shared by ``fit`` and ``fit-many``."""
+class Once(argparse.Action):
+    """An option that may be given once: a second use is an error naming
+    it, never a silent replacement of the first value."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: Optional[str] = None) -> None:
+        _first_use(self, namespace)
+        setattr(namespace, self.dest, values)
+
+
+class OnceTrue(argparse.Action):
+    """A switch that may be given once."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, default: bool = False,
+                 help: Optional[str] = None) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=default, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: Optional[str] = None) -> None:
+        _first_use(self, namespace)
+        setattr(namespace, self.dest, True)
+
+
+class NamedItems(argparse.Action):
+    """A repeatable NAME=VALUE option whose NAME may be given once."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: Optional[str] = None) -> None:
+        items = list(getattr(namespace, self.dest, None) or [])
+        name = str(values).partition("=")[0].strip()
+        if name and any(str(item).partition("=")[0].strip() == name for item in items):
+            raise argparse.ArgumentError(self, texts.CLI_NAME_TWICE.format(name=name))
+        items.append(values)
+        setattr(namespace, self.dest, items)
+
+
+def _first_use(action: argparse.Action, namespace: argparse.Namespace) -> None:
+    marker = f"_given_{action.dest}"
+    if getattr(namespace, marker, False):
+        raise argparse.ArgumentError(action, texts.CLI_GIVEN_TWICE)
+    setattr(namespace, marker, True)
+
+
+def tolerance_value(text: str) -> float:
+    """--tolerance: a number inside the range the whole-beam model meets."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (MIN_TOLERANCE <= value <= MAX_TOLERANCE):
+        raise argparse.ArgumentTypeError(texts.CLI_TOLERANCE.format(
+            value=text, least=MIN_TOLERANCE, most=MAX_TOLERANCE))
+    return value
+
+
+def free_names_given(args: argparse.Namespace) -> List[str]:
+    """The --free names in the order first given, each once."""
+    return list(dict.fromkeys(args.free))
+
+
+def add_fit_options(parser: argparse.ArgumentParser, energy_per_file: bool = False) -> None:
+    """The options of a fit shared by ``fit`` and ``fit-many``; with
+    ``energy_per_file`` --energy takes one pulse energy per data file."""
     parser.add_argument("--free", nargs="+", required=True, metavar="NAME",
-                        choices=ALL_NAMES,
+                        choices=ALL_NAMES, action="extend",
                         help=f"parameters to fit, of: {', '.join(ALL_NAMES)} (the beam's "
                              "center_mm, w0 and M2 start from the focus found in the data "
-                             "and the experiment's values)")
-    parser.add_argument("--sa", action="store_true",
+                             "and the experiment's values); repeatable, the names add up")
+    parser.add_argument("--sa", action=OnceTrue,
                         help="saturable absorber: the focus is the maximum of the data "
                              "(default: reverse saturable absorber, the minimum)")
-    parser.add_argument("--starts", type=int, default=3, metavar="N",
+    parser.add_argument("--fix-focus", action=OnceTrue,
+                        help="fix the focus at the data's extremum (the smallest value, with "
+                             "--sa the largest) instead of fitting it (default: the focus is "
+                             "fitted from there, and fixed there where the data do not "
+                             "determine it)")
+    parser.add_argument("--starts", type=int, default=3, metavar="N", action=Once,
                         help="starts, spread from 0.302 to 3.311 times the start values "
                              "(default 3; a single robust start is the start values)")
-    parser.add_argument("--method", choices=("robust", "exact"), default="robust",
+    parser.add_argument("--method", choices=("robust", "exact"), default="robust", action=Once,
                         help="robust: bounded trust-region fit (default); exact: "
                              "kesp_wrapper.fit_zscan's own fit, then its errors")
-    parser.add_argument("--model", choices=("whole-beam", "on-axis"), default=None,
+    parser.add_argument("--model", choices=("whole-beam", "on-axis"), default=None, action=Once,
                         help="whole-beam: the pulse's energy over the whole beam, what an "
                              "open-aperture detector measures (default); on-axis: "
                              "kesp_wrapper.fit_zscan's model (the exact method's)")
-    parser.add_argument("--tolerance", type=float, default=1e-5, metavar="T",
+    parser.add_argument("--tolerance", type=tolerance_value, default=1e-5, metavar="T",
+                        action=Once,
                         help="absolute tolerance of the whole-beam model on the normalised "
-                             "transmittance (default 1e-5)")
-    parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
+                             f"transmittance, {MIN_TOLERANCE:g} to {MAX_TOLERANCE:g} (default "
+                             "1e-5)")
+    parser.add_argument("--set", action=NamedItems, default=[], metavar="NAME=VALUE",
                         dest="assignments",
                         help="a setting (e.g. w0=2e-5, populations='3e17 0 0 0 0'), "
                              "a start value (e.g. sigma_0=1.5e-17) or the focus position "
-                             "(center_mm=0.5); overrides the file; repeatable")
-    parser.add_argument("--energy", type=float, metavar="J",
-                        help="pulse energy of a file without one")
-    parser.add_argument("--uncertainty", action="append", default=[], metavar="NAME=VALUE",
+                             "(center_mm=0.5); overrides the file; repeatable, each name "
+                             "once")
+    if energy_per_file:
+        parser.add_argument("--energy", type=float, metavar="J", nargs="+", action="extend",
+                            help="pulse energy (J) of each data file, in the order of the "
+                                 "files (with one file: one per transmittance column); it "
+                                 "replaces a '# pulse_energy' line and must agree with "
+                                 "energies the columns name")
+    else:
+        parser.add_argument("--energy", type=float, metavar="J", action=Once,
+                            help="pulse energy (J) of every file without one in its columns "
+                                 "(it replaces a '# pulse_energy' line)")
+    parser.add_argument("--uncertainty", action=NamedItems, default=[], metavar="NAME=VALUE",
                         dest="uncertainties",
                         help="the standard uncertainty of a setting, absolute in its unit "
                              "(w0=1e-6) or relative (pulse_energy_scale=5%%): its effect on "
-                             "the fitted values joins the error budget; repeatable")
-    parser.add_argument("--strict", action="store_true",
+                             "the fitted values joins the error budget; repeatable, each "
+                             "name once")
+    parser.add_argument("--strict", action=OnceTrue,
                         help="exit with status 3 when anything warned (the results are "
                              "still written)")
 

@@ -11,7 +11,7 @@ through the model values at the scan's points, whatever the grid. Relies
 on models.py, the inputs (experiment, scans, parameters, conversions) and
 integrator_messages.py.
 """
-from typing import Any, Optional, Tuple, Union
+from typing import Any, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -23,7 +23,7 @@ from ..inputs.scans import MIN_POINTS, Scan, scan_centre
 from ..warning_types import issue
 from .integrator_messages import collect_messages
 from .models import DEFAULT_TOLERANCE, NORMALISATIONS, ModelSpec, ScanRequest, model_warnings
-from .models import scans_values
+from .models import scans_values, tolerance_warning
 
 __all__ = ["model", "fitted_curve"]
 
@@ -43,8 +43,9 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
         The spectroscopic parameters (values only are used).
     x_mm : array_like, shape (n,)
         Positions, mm, in the scan's frame (not centred).
-    pulse_energy : float
-        Pulse energy, J.
+    pulse_energy : float or sequence of float
+        Pulse energy, J; several give one row of values per energy, all
+        from one evaluation of the model (one table serves every energy).
     normalise_to : Scan or array_like of positions (mm), optional
         A measured scan (or its positions) whose first and last five
         positions set the normalisation, as experimenters normalise data:
@@ -75,13 +76,22 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
     Returns
     -------
     numpy.ndarray, or (values, errors) with ``with_error``
-        float64, one value per position.
+        float64, one value per position (shape (n,)); with a sequence of
+        pulse energies one row per energy (shape (energies, n)).
+
+    Raises
+    ------
+    ValueError
+        Bad input (named with its fix), a tolerance outside 3e-10 to 1e-2,
+        or values that would leave physics (an absolute transmittance above
+        1).
 
     Warns
     -----
     FitWarning
-        (whole-beam) A sample thicker than the Rayleigh range, or a
-        populated excited level that decays.
+        (whole-beam) A sample thicker than the Rayleigh range, a populated
+        excited level that decays, or error estimates above the tolerance
+        (the model could not meet it).
 
     Examples
     --------
@@ -91,22 +101,34 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
     ...               normalise_to=scan, center_mm=result.center_mm)  # doctest: +SKIP
     """
     spec = ModelSpec.checked(model, tolerance)
+    several = np.ndim(pulse_energy) > 0
+    energies = (float_vector(pulse_energy, "pulse_energy") if several
+                else np.array([pulse_energy], dtype=object))
+    if several and energies.shape[0] == 0:
+        raise ValueError(texts.NO_ENERGIES)
     with collect_messages("model", verbose=verbose):
-        values, errors = _values(spec, experiment, params, x_mm, pulse_energy, normalise_to,
+        values, errors = _values(spec, experiment, params, x_mm, list(energies), normalise_to,
                                  normalise, center_mm, is_sa, announce=True)
+    if spec.whole_beam and errors.size:
+        issue([r for r in [tolerance_warning(spec, float(np.max(errors)), "")]
+               if r is not None], stacklevel=2)
+    if not several:
+        values, errors = values[0], errors[0]
     return (values, errors) if with_error else values
 
 
 def _values(spec: ModelSpec, experiment: Experiment, params: Any, x_mm: Any,
-            pulse_energy: Any, normalise_to: Union[Scan, Any, None], normalise: Optional[str],
-            center_mm: Optional[float], is_sa: bool, announce: bool,
+            pulse_energies: Sequence[Any], normalise_to: Union[Scan, Any, None],
+            normalise: Optional[str], center_mm: Optional[float], is_sa: bool, announce: bool,
             reach_energy: float = 0.0) -> Tuple[np.ndarray, np.ndarray]:
-    """The checks and the evaluation of ``model``."""
+    """The checks and the evaluation of ``model``: values and errors, one
+    row per pulse energy."""
     if not isinstance(experiment, Experiment):
         raise ValueError(texts.NOT_AN_EXPERIMENT.format(kind=type(experiment).__name__))
     spec_pars = spec_pars_of(read_params(params))
     x = float_vector(x_mm, "x_mm")
-    energy = float_scalar(pulse_energy, "pulse_energy", positive=True, fix=texts.FIX_ENERGY)
+    energies = [float_scalar(e, "pulse_energy", positive=True, fix=texts.FIX_ENERGY)
+                for e in pulse_energies]
     if normalise is None:
         normalise = "wings" if normalise_to is not None or not spec.whole_beam else "linear"
     if normalise not in NORMALISATIONS:
@@ -132,14 +154,15 @@ def _values(spec: ModelSpec, experiment: Experiment, params: Any, x_mm: Any,
     if announce and spec.whole_beam:
         issue(model_warnings(experiment, spec_pars), stacklevel=3)
     if x.shape[0] == 0:
-        return np.zeros(0), np.zeros(0)
-    request = ScanRequest(np.ascontiguousarray(x - centre),
-                          np.ascontiguousarray(wings - centre) if normalise == "wings" else None,
-                          energy)
-    evaluated = scans_values(spec, experiment, spec_pars, [request], reach_energy)
-    errors = (evaluated.errors[0] if evaluated.errors is not None
-              else np.full(x.shape[0], np.nan))
-    return evaluated.values[0], errors
+        return np.zeros((len(energies), 0)), np.zeros((len(energies), 0))
+    requests = [ScanRequest(np.ascontiguousarray(x - centre),
+                            np.ascontiguousarray(wings - centre) if normalise == "wings"
+                            else None, energy) for energy in energies]
+    evaluated = scans_values(spec, experiment, spec_pars, requests, reach_energy)
+    values = np.array(evaluated.values, dtype=np.float64).reshape(len(energies), x.shape[0])
+    errors = (np.array(evaluated.errors, dtype=np.float64).reshape(values.shape)
+              if evaluated.errors is not None else np.full(values.shape, np.nan))
+    return values, errors
 
 
 def fitted_curve(spec: ModelSpec, experiment: Experiment, spec_pars: Any, scan: Scan,
@@ -151,5 +174,5 @@ def fitted_curve(spec: ModelSpec, experiment: Experiment, spec_pars: Any, scan: 
     model's warnings are those the fit reported already: they are collected
     and dropped."""
     with collect_messages("curve", announce=False):
-        return _values(spec, experiment, spec_pars, x_mm, scan.pulse_energy, scan, "wings",
-                       center_mm, False, announce=False, reach_energy=reach_energy)[0]
+        return _values(spec, experiment, spec_pars, x_mm, [scan.pulse_energy], scan, "wings",
+                       center_mm, False, announce=False, reach_energy=reach_energy)[0][0]

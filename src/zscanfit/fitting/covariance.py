@@ -20,7 +20,7 @@ __all__ = ["Uncertainties", "uncertainties", "central_jacobian", "UNCERTAINTY_ST
 
 # Relative step of the central differences: the model's integration noise
 # (about 1e-10 in transmittance) against its third derivative makes the
-# error of a central difference smallest near 1e-3 (see README).
+# error of a central difference smallest near 1e-3 (see docs/fitting.md).
 UNCERTAINTY_STEP = 1e-3
 
 

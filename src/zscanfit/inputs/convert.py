@@ -73,8 +73,10 @@ def float_scalar(value: Any, name: str, *, positive: bool = False,
     return number
 
 
-def int_scalar(value: Any, name: str, *, minimum: int, fix: str = "") -> int:
-    """``value`` as a Python int of at least ``minimum``.
+def int_scalar(value: Any, name: str, *, minimum: int, fix: str = "",
+               maximum: Optional[int] = None) -> int:
+    """``value`` as a Python int of at least ``minimum`` (and at most
+    ``maximum`` when given).
 
     Integral floats (10.0) are accepted; 10.5, strings and booleans are not.
     """
@@ -93,4 +95,7 @@ def int_scalar(value: Any, name: str, *, minimum: int, fix: str = "") -> int:
     if number < minimum:
         raise ValueError(texts.INTEGER_TOO_SMALL.format(
             name=name, minimum=minimum, value=number, fix=fix))
+    if maximum is not None and number > maximum:
+        raise ValueError(texts.INTEGER_TOO_LARGE.format(
+            name=name, maximum=maximum, value=number, fix=fix))
     return number

@@ -28,7 +28,7 @@ import numpy as np
 
 from .. import texts
 
-__all__ = ["FileFormat", "Row", "decode", "read_rows", "header_names", "data_width",
+__all__ = ["FileFormat", "FieldError", "Row", "decode", "read_rows", "header_names", "data_width",
            "check_widths", "read_table", "check_comma_split", "to_float", "column_label", "is_number_like"]
 
 BLANKS = " "                           # the delimiter of columns separated by blanks
@@ -81,10 +81,22 @@ def decode(data: bytes) -> str:
             return data.decode("latin-1")
 
 
+class FieldError(ValueError):
+    """A line the csv module cannot cut into fields (a field beyond its size
+    limit, for one); ``reason`` says why, without the file and line."""
+
+    def __init__(self, reason: str) -> None:
+        super().__init__(reason)
+        self.reason = reason
+
+
 def _split(text: str, delimiter: str) -> List[str]:
     if delimiter == BLANKS:
         return [(quoted or bare).strip() for quoted, bare in _TOKEN.findall(text)] or [""]
-    fields = next(csv.reader([text], delimiter=delimiter, skipinitialspace=True))
+    try:
+        fields = next(csv.reader([text], delimiter=delimiter, skipinitialspace=True))
+    except csv.Error as exc:
+        raise FieldError(str(exc)) from None
     return [field.strip() for field in fields] or [""]
 
 
@@ -105,22 +117,33 @@ def column_label(index: int, names: Optional[Sequence[str]]) -> str:
     return str(index + 1)
 
 
-def _numbers_split_by_blanks(rows: Sequence[Tuple[int, str]], delimiter: str) -> bool:
+def _fields(path: str, number: int, text: str, delimiter: str) -> List[str]:
+    """The fields of line ``number``; ValueError naming the file and line
+    where the line cannot be cut into fields."""
+    try:
+        return _split(text, delimiter)
+    except FieldError as exc:
+        raise ValueError(texts.UNREADABLE_LINE.format(path=path, line=number,
+                                                      reason=exc.reason)) from None
+
+
+def _numbers_split_by_blanks(path: str, rows: Sequence[Tuple[int, str]],
+                             delimiter: str) -> bool:
     """Whether splitting at ``delimiter`` leaves fields holding several
     numbers between blanks: then blanks separate the columns."""
-    for _, text in rows:
-        for field in _split(text, delimiter):
+    for number, text in rows:
+        for field in _fields(path, number, text, delimiter):
             tokens = _BLANK_RUN.split(field.strip())
             if len(tokens) > 1 and all(_NUMBER.match(t) for t in tokens):
                 return True
     return False
 
 
-def _delimiter(rows: Sequence[Tuple[int, str]]) -> str:
+def _delimiter(path: str, rows: Sequence[Tuple[int, str]]) -> str:
     numeric = rows[1:] if _LETTER.search(rows[0][1]) else rows
     for delimiter in _DELIMITERS:
         if all(delimiter in text for _, text in rows):
-            return BLANKS if _numbers_split_by_blanks(numeric, delimiter) else delimiter
+            return BLANKS if _numbers_split_by_blanks(path, numeric, delimiter) else delimiter
     return BLANKS
 
 
@@ -135,8 +158,8 @@ def read_rows(path: str, lines: Sequence[Tuple[int, str]]
     delimiter = forced.group(1) if forced and forced.group(1) in _DELIMITERS else None
     if not lines:
         return FileFormat(delimiter or ",", "."), None, []
-    delimiter = delimiter or _delimiter(lines)
-    rows = [(number, _split(text, delimiter), text) for number, text in lines]
+    delimiter = delimiter or _delimiter(path, lines)
+    rows = [(number, _fields(path, number, text, delimiter), text) for number, text in lines]
     header = rows[0] if any(_holds_text(f) for f in rows[0][1]) else None
     body = rows[1:] if header is not None else rows
     names = header[1] if header is not None else None

@@ -18,9 +18,11 @@ column that looks like a transmittance, columns left unread). Relies on
 those modules and on experiment.py, parameters.py, scans.py, texts.py and
 warning_types.py.
 """
+import csv
 import dataclasses
 import math
 import os
+import stat
 import warnings
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -30,18 +32,23 @@ from .. import texts
 from ..warning_types import DataWarning
 from . import file_format
 from .columns import Layout, all_accepted_names, header_layout, plain_layout
-from .experiment import REQUIRED_SETTINGS, UNCERTAIN_SETTINGS, Experiment
+from .experiment import UNCERTAIN_SETTINGS, Experiment, missing_settings
 from .file_format import column_label
 from .file_settings import FileSettings, parse_settings
 from .parameters import PARAMETER_NAMES, make_params
 from .scans import Scan
 
-__all__ = ["ScanFile", "load_scans"]
+__all__ = ["ScanFile", "load_scans", "DataFileNotFound", "max_file_bytes", "MAX_FILE_MB",
+           "MAX_FILE_ENV"]
 
 # A sigma column all of whose values lie in this range looks like a
 # transmittance (at another pulse energy) rather than an uncertainty.
 _TRANSMITTANCE_LIKE = (0.3, 1.5)
 EnergyArgument = Union[None, float, Sequence[float]]
+# The largest file read, in megabytes (ZSCANFIT_MAX_FILE_MB overrides it): a
+# z-scan is a few hundred lines, so anything near this is not one.
+MAX_FILE_MB = 100.0
+MAX_FILE_ENV = "ZSCANFIT_MAX_FILE_MB"
 
 
 @dataclasses.dataclass
@@ -95,12 +102,57 @@ class ScanFile:
         return self.scans[index]
 
 
-def _read_lines(path: str) -> List[str]:
+class DataFileNotFound(FileNotFoundError, ValueError):
+    """A data file that does not exist: a FileNotFoundError, and a
+    ValueError like every other reason a file cannot be read."""
+
+
+def max_file_bytes() -> int:
+    """The largest data file read, in bytes: MAX_FILE_MB megabytes, or the
+    environment's ZSCANFIT_MAX_FILE_MB (a positive number) when set."""
+    given = os.environ.get(MAX_FILE_ENV, "").strip()
     try:
-        with open(path, "rb") as stream:
-            data = stream.read()
+        megabytes = float(given) if given else MAX_FILE_MB
+    except ValueError:
+        megabytes = MAX_FILE_MB
+    if not (math.isfinite(megabytes) and megabytes > 0):
+        megabytes = MAX_FILE_MB
+    return int(megabytes * 1e6)
+
+
+def _read_bytes(path: str, limit: int) -> bytes:
+    """The bytes of a regular file of at most ``limit`` bytes. A missing
+    file is a DataFileNotFound; a folder, named pipe or device (which could
+    block, or never end) and a larger file are refused before reading."""
+    try:
+        info = os.stat(path)
+    except FileNotFoundError as exc:
+        raise DataFileNotFound(texts.FILE_NOT_FOUND.format(path=path,
+                                                           reason=exc.strerror)) from None
     except OSError as exc:
         raise ValueError(texts.FILE_NOT_FOUND.format(path=path, reason=exc)) from None
+    if not stat.S_ISREG(info.st_mode):
+        kind = ("a folder" if stat.S_ISDIR(info.st_mode) else
+                "a named pipe" if stat.S_ISFIFO(info.st_mode) else
+                "a device" if stat.S_ISCHR(info.st_mode) or stat.S_ISBLK(info.st_mode) else
+                "a socket" if stat.S_ISSOCK(info.st_mode) else "not a regular file")
+        raise ValueError(texts.NOT_REGULAR_FILE.format(path=path, kind=kind))
+    if info.st_size > limit:
+        raise ValueError(texts.FILE_TOO_LARGE.format(path=path, size=info.st_size / 1e6,
+                                                     limit=limit / 1e6, env=MAX_FILE_ENV))
+    try:
+        with open(path, "rb") as stream:
+            data = stream.read(limit + 1)
+    except OSError as exc:
+        raise ValueError(texts.FILE_NOT_FOUND.format(path=path, reason=exc)) from None
+    if len(data) > limit:  # it grew since it was looked at
+        raise ValueError(texts.FILE_TOO_LARGE.format(path=path, size=len(data) / 1e6,
+                                                     limit=limit / 1e6, env=MAX_FILE_ENV))
+    return data
+
+
+def _read_lines(path: str) -> List[str]:
+    data = _read_bytes(path, max_file_bytes())
     try:
         return file_format.decode(data).splitlines()
     except (ValueError, UnicodeDecodeError) as exc:
@@ -132,13 +184,17 @@ def load_scans(path: Union[str, "os.PathLike[str]"],
 
     Raises
     ------
+    FileNotFoundError
+        The file does not exist (a ``DataFileNotFound``, which is also a
+        ValueError).
     ValueError
-        An unreadable file, a line with the wrong number of values, a field
-        that is not a number, a file that could be read more than one way
-        (a decimal comma in a comma-separated file, mixed number formats,
-        more columns than x, T, sigma without names), a header without the
-        needed columns, no pulse energy; the message names the file, line
-        and column, and the fix.
+        A folder, named pipe or device instead of a file, a file larger than 100
+        MB (ZSCANFIT_MAX_FILE_MB raises the limit), an unreadable file, a line
+        with the wrong number of values, a field that is not a number, a file
+        that could be read more than one way (a decimal comma in a comma-
+        separated file, mixed number formats, more columns than x, T, sigma
+        without names), a header without the needed columns, no pulse energy;
+        the message names the file, line and column, and the fix.
 
     Warns
     -----
@@ -147,6 +203,13 @@ def load_scans(path: Union[str, "os.PathLike[str]"],
         transmittance; header columns whose names are not read.
     """
     path = os.fspath(path)
+    try:
+        return _load(path, pulse_energy)
+    except csv.Error as exc:  # every line is cut by file_format; this is a safety net
+        raise ValueError(texts.FILE_NOT_FOUND.format(path=path, reason=exc)) from None
+
+
+def _load(path: str, pulse_energy: EnergyArgument) -> ScanFile:
     raw = _read_lines(path)
     comments = [(i + 1, line) for i, line in enumerate(raw) if line.lstrip().startswith("#")]
     lines = [(i + 1, line) for i, line in enumerate(raw)
@@ -166,7 +229,8 @@ def load_scans(path: Union[str, "os.PathLike[str]"],
     data = {column.index: values[:, k] for k, column in enumerate(read)}
     _warn_doubtful_columns(path, header[0] if header is not None else None, layout, data, names)
     scans = _scans(path, layout, data, _energies(path, layout, settings, declared, names))
-    missing = tuple(name for name in REQUIRED_SETTINGS if name not in settings.values)
+    _check_argument_energies(path, layout, pulse_energy, scans)
+    missing = missing_settings(settings.values)
     known = experiment_uncertainties(settings.uncertainties)
     experiment = (Experiment.from_settings(dict(settings.values, uncertainties=known))
                   if not missing else None)
@@ -266,6 +330,23 @@ def _energies(path: str, layout: Layout, settings: FileSettings,
         raise ValueError(texts.ENERGY_COUNT.format(path=path, given=len(values), source=source,
                                                    count=count))
     return values
+
+
+def _check_argument_energies(path: str, layout: Layout, argument: EnergyArgument,
+                             scans: List[Scan]) -> None:
+    """Energies given as an argument may not differ from those the file's
+    columns give (a pulse_energy column, or 'T@0.4uJ' names): the columns
+    would win, and the argument be dropped without a word."""
+    from_columns = layout.pulse_energy is not None or layout.transmittance[0].energy is not None
+    if argument is None or not from_columns:
+        return
+    given = sorted({float(v) for v in np.ravel(argument)})
+    found = sorted({float(scan.pulse_energy) for scan in scans})
+    if len(given) != len(found) or not all(math.isclose(a, b, rel_tol=1e-9)
+                                           for a, b in zip(given, found)):
+        raise ValueError(texts.ENERGY_ARGUMENT_CONFLICT.format(
+            path=path, found=", ".join(f"{e:g}" for e in found),
+            given=", ".join(f"{e:g}" for e in given)))
 
 
 def _warn_doubtful_columns(path: str, line: Optional[int], layout: Layout,

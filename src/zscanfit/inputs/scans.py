@@ -20,7 +20,6 @@ __all__ = ["Scan", "as_scan_list", "scan_centre"]
 
 MIN_POINTS = 5                 # the model's normalisation uses five points each side
 _MAX_SPAN_MM = 1000.0          # a wider scan is more likely given in micrometres
-_MAX_ENERGY_J = 1e-2           # a larger pulse energy is more likely not in joules
 _FAR_FIELD_TOLERANCE = 0.05    # |wing mean - 1| above this: not normalised?
 
 
@@ -35,7 +34,7 @@ class Scan:
     Parameters
     ----------
     x_mm : array_like, shape (n,)
-        Sample positions, mm, in scan order (n >= 5). Any dtype, order or
+        Sample positions, mm, in scan order (n >= 5; unsorted ones are sorted). Any dtype, order or
         contiguity; lists work.
     transmittance : array_like, shape (n,)
         Measured normalised transmittance; NaN marks a missing point, which
@@ -61,11 +60,15 @@ class Scan:
     Warns
     -----
     DataWarning
-        Points masked for NaN, or positions not in scan order.
+        Points masked for NaN; positions neither increasing nor decreasing
+        (the scan is then sorted by position, each point's transmittance and
+        sigma kept with it: the model normalises on the outermost points);
+        a position measured more than once.
     UnitWarning
-        A span above 1000 mm (micrometres?), a pulse energy above 10 mJ, a
-        far-field transmittance (mean of the first and last five points)
-        more than 0.05 away from 1.
+        A span above 1000 mm (micrometres?), a far-field transmittance (mean
+        of the first and last five points) more than 0.05 away from 1. (Pulse
+        energies are judged by the fluence and intensity they give at the
+        focus, which needs the experiment: see ``plausibility_warnings``.)
     """
 
     def __init__(self, x_mm: Any, transmittance: Any, pulse_energy: Any,
@@ -99,6 +102,15 @@ class Scan:
                     name="sigma", value=s[bad][0], fix=texts.FIX_SIGMA))
         if not np.any(valid):
             raise ValueError(texts.NO_VALID_POINTS)
+        steps = np.diff(x)
+        self.resorted = not (np.all(steps >= 0) or np.all(steps <= 0))
+        if self.resorted:
+            # The model normalises on the outermost positions, which of an
+            # unsorted array are not its first and last: sort, keeping each
+            # point's transmittance and sigma with its position.
+            order = np.argsort(x, kind="stable")
+            x, y, valid = x[order], y[order], valid[order]
+            s = None if s is None else s[order]
         self.x_mm = _readonly(x)
         self.transmittance = _readonly(y)
         self.sigma = None if s is None else _readonly(s)
@@ -118,16 +130,20 @@ class Scan:
         if masked:
             found.append(WarningRecord.of(DataWarning, texts.MASKED_POINTS.format(
                 count=masked, total=n, energy=self.pulse_energy)))
-        steps = np.diff(self.x_mm)
-        if not (np.all(steps > 0) or np.all(steps < 0)):
+        if self.resorted:
             found.append(WarningRecord.of(
                 DataWarning, texts.UNSORTED_POSITIONS.format(energy=self.pulse_energy)))
+        positions, counts = np.unique(self.x_mm, return_counts=True)
+        repeated = positions[counts > 1]
+        if repeated.size:
+            shown = ", ".join(f"{v:g}" for v in repeated[:5]) + (", ..." if repeated.size > 5
+                                                                  else "")
+            found.append(WarningRecord.of(DataWarning, texts.REPEATED_POSITIONS.format(
+                energy=self.pulse_energy, count=int(repeated.size),
+                s="" if repeated.size == 1 else "s", positions=shown)))
         if self.span_mm > _MAX_SPAN_MM:
             found.append(WarningRecord.of(UnitWarning, texts.UNIT_POSITIONS_UM.format(
                 energy=self.pulse_energy, span=self.span_mm)))
-        if self.pulse_energy > _MAX_ENERGY_J:
-            found.append(WarningRecord.of(
-                UnitWarning, texts.UNIT_ENERGY.format(value=self.pulse_energy)))
         mean = self.far_field_mean()
         if math.isfinite(mean) and abs(mean - 1.0) > _FAR_FIELD_TOLERANCE:
             found.append(WarningRecord.of(
@@ -172,13 +188,15 @@ class Scan:
 
     def __reduce__(self):  # pickled without re-running the warnings
         return (_rebuild_scan, (self.x_mm, self.transmittance, self.pulse_energy,
-                                self.sigma, self.label))
+                                self.sigma, self.label, self.resorted))
 
 
-def _rebuild_scan(x, y, energy, sigma, label) -> Scan:
+def _rebuild_scan(x, y, energy, sigma, label, resorted=False) -> Scan:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        return Scan(x, y, energy, sigma, label)
+        scan = Scan(x, y, energy, sigma, label)
+    scan.resorted = bool(resorted)  # the arrays kept are sorted already
+    return scan
 
 
 def as_scan_list(scans: Union[Scan, Iterable[Scan]]) -> List[Scan]:

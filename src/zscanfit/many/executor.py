@@ -61,6 +61,21 @@ class FitFailure:
 
     ``success`` is False as in a fit result, so ``[r for r in results if
     r.success]`` keeps the fits that converged and drops the failures.
+
+    Attributes
+    ----------
+    index : int
+        The job's place in the batch.
+    error_type : str
+        The exception's class name, e.g. ``"ValueError"``.
+    message : str
+        The exception's text.
+    traceback : str
+        The formatted traceback of the exception.
+    label : str or None
+        The job's label.
+    success : bool
+        Always False.
     """
 
     index: int
