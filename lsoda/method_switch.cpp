@@ -33,33 +33,6 @@ void switch_to(Record& s, int meth, int nq) {
   s.l = s.nq + 1;
 }
 
-// While Adams at an order NQ <= MXORDS with a Lipschitz estimate: whether
-// the test below certainly finds no switch, decided without its powers.
-// BDF's ratio rh2 = ratio_from_error(dm2, 1/L), dm2 = DSM*(CM1/CM2), is at
-// most Adams' own rh1 = ratio_from_error(DSM, 1/L) when CM1/CM2 >= 1 (it is
-// 1 at order 1 and 4 to 9 above), and a switch needs rh2 >= RATIO*min(rh1,
-// rh1it) with RATIO = 5: so rh2 < RATIO*(SM1/pdh) means no switch, whichever
-// of rh1 and the stability limit rh1it = SM1/pdh is the smaller (and when
-// rh1it is 2*rh1). That holds when 1.2*dm2^(1/L) exceeds 1/(RATIO*SM1/pdh),
-// that is when dm2 >= z^L with z that bound over 1.2: z^L is formed by
-// products, with a relative margin of 2e-6 for the rounding of these
-// operations, of the power (a few units in the last place) and of 1/L.
-// False (take the powers) near the boundary, on a switch, or when an
-// operand under- or overflows.
-bool bdf_clearly_short(const Record& s, double dsm, double pdh) {
-  const double c = s.cm1[s.nq - 1] / s.cm2[s.nq - 1];
-  if (!(c >= 1.0)) return false;
-  const double dm2 = dsm * c;
-  const double x = s.ratio * (kSm1[s.nq - 1] / pdh);  // RATIO times the stability limit
-  const double z = (1.0 / x) / 1.2 * (1.0 + 2e-6);
-  double zl = z;
-  for (int k = 1; k < s.l; ++k) zl = zl * z;
-  constexpr double kMin = std::numeric_limits<double>::min();
-  constexpr double kMax = std::numeric_limits<double>::max();
-  if (!(dm2 >= kMin && zl >= kMin && zl <= kMax)) return false;
-  return dm2 >= zl;
-}
-
 // While Adams: would BDF allow a step RATIO times larger? Only at orders up
 // to 5, and only once the error is above round-off with a Lipschitz
 // estimate (or the last step was cut by the stability limit).
@@ -134,6 +107,33 @@ bool bdf_to_adams(Record& s, const StepArgs& a, LocalError& error, double pnorm,
 }
 
 }  // namespace
+
+// While Adams at an order NQ <= MXORDS with a Lipschitz estimate: whether
+// adams_to_bdf's test certainly finds no switch, decided without its powers.
+// BDF's ratio rh2 = ratio_from_error(dm2, 1/L), dm2 = DSM*(CM1/CM2), is at
+// most Adams' own rh1 = ratio_from_error(DSM, 1/L) when CM1/CM2 >= 1 (it is
+// 1 at order 1 and 4 to 9 above), and a switch needs rh2 >= RATIO*min(rh1,
+// rh1it) with RATIO = 5: so rh2 < RATIO*(SM1/pdh) means no switch, whichever
+// of rh1 and the stability limit rh1it = SM1/pdh is the smaller (and when
+// rh1it is 2*rh1). That holds when 1.2*dm2^(1/L) exceeds 1/(RATIO*SM1/pdh),
+// that is when dm2 >= z^L with z that bound over 1.2: z^L is formed by
+// products, with a relative margin of 2e-6 for the rounding of these
+// operations, of the power (a few units in the last place) and of 1/L.
+// False (take the powers) near the boundary, on a switch, or when an
+// operand under- or overflows.
+bool bdf_clearly_short(const Record& s, double dsm, double pdh) {
+  const double c = s.cm1[s.nq - 1] / s.cm2[s.nq - 1];
+  if (!(c >= 1.0)) return false;
+  const double dm2 = dsm * c;
+  const double x = s.ratio * (kSm1[s.nq - 1] / pdh);  // RATIO times the stability limit
+  const double z = (1.0 / x) / 1.2 * (1.0 + 2e-6);
+  double zl = z;
+  for (int k = 1; k < s.l; ++k) zl = zl * z;
+  constexpr double kMin = std::numeric_limits<double>::min();
+  constexpr double kMax = std::numeric_limits<double>::max();
+  if (!(dm2 >= kMin && zl >= kMin && zl <= kMax)) return false;
+  return dm2 >= zl;
+}
 
 bool switch_method(Record& s, const StepArgs& a, LocalError& error, double pnorm, double* rh) {
   return s.meth == 2 ? bdf_to_adams(s, a, error, pnorm, rh) : adams_to_bdf(s, a, error, pnorm, rh);

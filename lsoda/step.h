@@ -86,6 +86,10 @@ struct LocalError {
 // to Adams). On a switch the record holds the new method and order, ICOUNT
 // is reset and *rh is the step-size ratio to apply; true.
 bool switch_method(Record& s, const StepArgs& a, LocalError& error, double pnorm, double* rh);
+// Part of that test, while Adams at an order NQ <= MXORDS with a Lipschitz
+// estimate (pdh = PDLAST*|H|): true only when BDF's step ratio certainly
+// falls short of a switch, decided without powers of DSM.
+bool bdf_clearly_short(const Record& s, double dsm, double pdh);
 
 // The step-size ratios that orders NQ-1, NQ and NQ+1 would allow after a
 // step with error DSM (NQ+1 only when `consider_higher`), and the choice:
