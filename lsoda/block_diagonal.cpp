@@ -103,7 +103,7 @@ double block_matrix_norm(const Record& s, const double* a, const double* w) {
 }
 
 void build_block_matrix(const StepArgs& a) {
-  Record& s = record();
+  Record& s = *a.rec;
   s.nje = s.nje + 1;
   s.ierpj = 0;
   s.jcur = 1;
@@ -125,13 +125,11 @@ void build_block_matrix(const StepArgs& a) {
   // P = I - h*l0*J, factored block by block; the pivots of a block are
   // 1-based within it.
   int* ipvt = a.iwm + 20;
-  int bb = b, info = 0;
   for (int g = 0; g < ngroups; ++g) {
     double* block = pd + static_cast<long>(g) * gent;
     for (int k = 0; k < nb; ++k, block += b * b, ipvt += b) {
       for (int i = 0; i < b; ++i) block[i * (b + 1)] = block[i * (b + 1)] + 1.0;
-      DGEFA(block, &bb, &bb, ipvt, &info);
-      if (info != 0) s.ierpj = 1;
+      if (factor_lu(block, b, ipvt) != 0) s.ierpj = 1;
     }
     for (int k = 0; k < ns; ++k, ++block, ++ipvt) {
       block[0] = block[0] + 1.0;
@@ -142,17 +140,16 @@ void build_block_matrix(const StepArgs& a) {
 }
 
 void solve_block_matrix(const StepArgs& a, double* x) {
-  Record& s = record();
+  Record& s = *a.rec;
   s.iersl = 0;
   const int b = s.block_size, nb = s.blocks, ns = s.singles;
   const int gent = group_entries(s);
-  int bb = b, job = 0;
   for (int g = 0; g < s.groups; ++g) {
     const long stored = s.shared ? 0 : g;
     double* block = a.wm + 2 + stored * gent;
     int* ipvt = a.iwm + 20 + stored * group_length(s);
     for (int k = 0; k < nb; ++k, block += b * b, ipvt += b, x += b)
-      DGESL(block, &bb, &bb, ipvt, x, &job);
+      solve_lu(block, b, ipvt, x);
     for (int k = 0; k < ns; ++k, ++block, ++x) x[0] = x[0] / block[0];
   }
 }

@@ -20,16 +20,16 @@ namespace lsoda {
 namespace {
 
 // Before each step: a switch needs the work space of the new method; the
-// step budget of the call; the error weights at the current solution.
-Failure prepare_step(Record& s, const Call& c, int* bad) {
+// step budget of the call; the error weights at the current solution, and
+// the solution's norm with them.
+Failure prepare_step(Record& s, const Call& c, int* bad, double* ynorm) {
   if (s.meth != s.mused) {
     if (s.insufr == 1) return Failure::kRworkShort;
     if (s.insufi == 1) return Failure::kIworkShort;
   }
   if (s.nst - s.nslast >= s.mxstep) return Failure::kMxstep;
   double* const rw = c.rw;
-  DEWSET(&s.n, c.itol, c.rtol, c.atol, &rw[s.lyh], &rw[s.lewt]);
-  *bad = invert_error_weights(s.n, &rw[s.lewt]);
+  *bad = step_error_weights(s.n, *c.itol, c.rtol, c.atol, &rw[s.lyh], &rw[s.lewt], ynorm);
   return *bad != 0 ? Failure::kWeight : Failure::kNone;
 }
 
@@ -55,7 +55,7 @@ void record_switch(Record& s, const Call& c) {
 StepArgs step_args(Record& s, const Call& c) {
   double* const rw = c.rw;
   const bool blocks = s.jtyp >= kMiterBlockJac;
-  return StepArgs{c.neq, c.y, &rw[s.lyh], &s.nyh, &rw[s.lyh],  // NEQ, Y, YH, NYH, YH1
+  return StepArgs{&s, c.neq, c.y, &rw[s.lyh], &s.nyh, &rw[s.lyh],  // NEQ, Y, YH, NYH, YH1
                   &rw[s.lewt], &rw[s.lsavf], &rw[s.lacor],      // EWT, SAVF, ACOR
                   &rw[s.lwm], &c.iw[s.liwm],                    // WM, IWM
                   c.f, c.jac, c.bjac,
@@ -83,6 +83,7 @@ void integrate(const Call& c) {
   double tcrit = 0.0;
   bool ihit = false;
   double tolsf = 0.0;
+  double ynorm = 0.0;  // DMNORM of YH column 1 with the current weights
   int bad = 0;
   Failure failure = Failure::kNone;
   StepArgs step{};  // set once the work space is laid out
@@ -108,6 +109,7 @@ void integrate(const Call& c) {
   if (!start_problem(s, c, setup)) goto illegal;
   tcrit = setup.tcrit;
   step = step_args(s, c);
+  ynorm = DMNORM(&s.n, &rw[s.lyh], &rw[s.lewt]);
   goto check_accuracy;
 
 next_call:
@@ -127,10 +129,10 @@ next_call:
 next_step:
   // The stepping loop. Before each step: the work space, the step budget,
   // the error weights; the accuracy the machine can deliver; T + H = T.
-  failure = prepare_step(s, c, &bad);
+  failure = prepare_step(s, c, &bad, &ynorm);
   if (failure != Failure::kNone) goto failed;
 check_accuracy:
-  tolsf = s.uround * DMNORM(&s.n, &rw[s.lyh], &rw[s.lewt]);
+  tolsf = s.uround * ynorm;
   if (tolsf > 1.0) {
     tolsf = tolsf * 2.0;
     if (s.nst == 0) {
@@ -170,11 +172,13 @@ at_tn:
   if ((c.itask == 4 || c.itask == 5) && ihit) *c.t = tcrit;
 done:
   *c.istate_out = 2;
+  settle_acor(s, &rw[s.lacor]);
   store_outputs(s, c);
   return;
 
 failed:
   // Y and T at the last mesh point, the optional outputs stored.
+  settle_acor(s, &rw[s.lacor]);
   report_failure(s, c, failure, bad, tolsf);
   return;
 

@@ -89,8 +89,7 @@ void build_full_matrix(Record& s, const StepArgs& a) {
   s.pdnorm = DFNORM(&s.n, wm + 2, ewt) / std::fabs(hl0);
   // P = I - h*l0*J.
   for (int i = 0, j = 2; i < n; ++i, j += n + 1) wm[j] = wm[j] + 1.0;
-  int nn = n;
-  DGEFA(wm + 2, &nn, &nn, a.iwm + 20, &ier);
+  ier = factor_lu(wm + 2, n, a.iwm + 20);
   if (ier != 0) s.ierpj = 1;
 }
 
@@ -157,7 +156,7 @@ void build_band_matrix(Record& s, const StepArgs& a) {
 }  // namespace
 
 void DPRJA(const StepArgs& a) {
-  Record& s = record();
+  Record& s = *a.rec;
   s.nje = s.nje + 1;
   s.ierpj = 0;
   s.jcur = 1;
@@ -168,11 +167,11 @@ void DPRJA(const StepArgs& a) {
 }
 
 void DSOLSY(const StepArgs& a, double* x) {
-  Record& s = record();
+  Record& s = *a.rec;
   s.iersl = 0;
   int n = s.n, job = 0;
   if (s.miter == 1 || s.miter == 2) {
-    DGESL(a.wm + 2, &n, &n, a.iwm + 20, x, &job);
+    solve_lu(a.wm + 2, n, a.iwm + 20, x);
     return;
   }
   int ml = a.iwm[0], mu = a.iwm[1];

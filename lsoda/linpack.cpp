@@ -1,8 +1,10 @@
 // Gaussian elimination with partial pivoting for full (DGEFA/DGESL) and
 // banded (DGBFA/DGBSL, LINPACK band storage) matrices, and the vector
-// kernels they use (IDAMAX, DSCAL, DAXPY, DDOT). Column-major, 1-based
-// indices in the comments, leading dimensions as given.
+// kernels they use (IDAMAX, DSCAL, DAXPY, DDOT); factor_lu and solve_lu are
+// DGEFA and DGESL's solve of A x = b unrolled for small systems. Column-major, 1-based indices in
+// the comments, leading dimensions as given.
 #include <cmath>
+#include <utility>
 
 #include "lsoda/record.h"
 
@@ -161,6 +163,116 @@ void DGESL(double* a, int* lda, int* n, int* ipvt, double* b, int* job) {
       b[k - 1] = t;
     }
   }
+}
+
+namespace {
+
+// DGESL with JOB = 0 and LDA = N, for a fixed N: the same operations in the
+// same order (an update with a zero multiplier skipped, as DAXPY skips it).
+template <int N>
+void solve_fixed(const double* a, const int* ipvt, double* b) {
+  // L y = b.
+#pragma GCC unroll 8
+  for (int k = 1; k <= N - 1; ++k) {
+    const int l = ipvt[k - 1];
+    const double t = b[l - 1];
+    if (l != k) {
+      b[l - 1] = b[k - 1];
+      b[k - 1] = t;
+    }
+    if (t == 0.0) continue;
+    const double* const col = a + (k - 1) * N;
+#pragma GCC unroll 8
+    for (int i = k; i < N; ++i) b[i] = b[i] + t * col[i];
+  }
+  // U x = y.
+#pragma GCC unroll 8
+  for (int k = N; k >= 1; --k) {
+    const double* const col = a + (k - 1) * N;
+    b[k - 1] = b[k - 1] / col[k - 1];
+    const double t = -b[k - 1];
+    if (t == 0.0) continue;
+#pragma GCC unroll 8
+    for (int i = 0; i < k - 1; ++i) b[i] = b[i] + t * col[i];
+  }
+}
+
+// DGEFA with LDA = N, for a fixed N: the same pivots, operations and order
+// (IDAMAX's first largest magnitude, DSCAL's a*x, DAXPY's zero multipliers
+// skipped). Returns INFO.
+template <int N>
+int factor_fixed(double* a, int* ipvt) {
+  int info = 0;
+#pragma GCC unroll 8
+  for (int k = 1; k <= N - 1; ++k) {
+    double* const colk = a + (k - 1) * N;
+    int l = k;
+    double dmax = std::fabs(colk[k - 1]);
+#pragma GCC unroll 8
+    for (int i = k + 1; i <= N; ++i) {
+      const double v = std::fabs(colk[i - 1]);
+      if (v > dmax) {
+        l = i;
+        dmax = v;
+      }
+    }
+    ipvt[k - 1] = l;
+    if (colk[l - 1] == 0.0) {
+      info = k;
+      continue;
+    }
+    if (l != k) {
+      const double t = colk[l - 1];
+      colk[l - 1] = colk[k - 1];
+      colk[k - 1] = t;
+    }
+    const double t = -1.0 / colk[k - 1];
+#pragma GCC unroll 8
+    for (int i = k; i < N; ++i) colk[i] = t * colk[i];
+#pragma GCC unroll 8
+    for (int j = k + 1; j <= N; ++j) {
+      double* const colj = a + (j - 1) * N;
+      const double tj = colj[l - 1];
+      if (l != k) {
+        colj[l - 1] = colj[k - 1];
+        colj[k - 1] = tj;
+      }
+      if (tj == 0.0) continue;
+#pragma GCC unroll 8
+      for (int i = k; i < N; ++i) colj[i] = colj[i] + tj * colk[i];
+    }
+  }
+  ipvt[N - 1] = N;
+  if (a[(N - 1) + (N - 1) * N] == 0.0) info = N;
+  return info;
+}
+
+constexpr int kMaxFixed = 8;
+template <int... N>
+struct FixedTables {
+  static constexpr int (*factor[])(double*, int*) = {factor_fixed<N + 1>...};
+  static constexpr void (*solve[])(const double*, const int*, double*) = {solve_fixed<N + 1>...};
+};
+template <int... N>
+FixedTables<N...> fixed_tables(std::integer_sequence<int, N...>);
+using Fixed = decltype(fixed_tables(std::make_integer_sequence<int, kMaxFixed>()));
+
+}  // namespace
+
+int factor_lu(double* a, int n, int* ipvt) {
+  if (n <= kMaxFixed) return Fixed::factor[n - 1](a, ipvt);
+  int info = 0;
+  DGEFA(a, &n, &n, ipvt, &info);
+  return info;
+}
+
+void solve_lu(double* a, int n, int* ipvt, double* b) {
+  if (n <= kMaxFixed) {
+    Fixed::solve[n - 1](a, ipvt, b);
+    return;
+  }
+  int job = 0;
+  DGESL(a, &n, &n, ipvt, b, &job);
 }
 
 // LU factors of a band matrix with ML sub- and MU super-diagonals, stored

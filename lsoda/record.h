@@ -1,7 +1,8 @@
 // The integrator's memory between steps and between calls, and the
-// internal routines that share it. One record per thread: every routine of
-// the integrator reaches the calling thread's record through record(), so
-// integrations on different threads never share state. Vectors live in the
+// internal routines that share it. One record per thread: the entries reach
+// the calling thread's record through record() (the driver once per call,
+// handing it to the step core and the matrix routines), so integrations on
+// different threads never share state. Vectors live in the
 // caller's RWORK/IWORK; only scalars and the method coefficients are here.
 #ifndef LSODA_RECORD_H
 #define LSODA_RECORD_H
@@ -9,6 +10,7 @@
 #include <cmath>
 
 #include "lsoda/lsoda.h"
+#include "lsoda/pairs.h"
 
 namespace lsoda {
 
@@ -86,6 +88,10 @@ struct Record {
   int iret = 0;    // IRET: where the order set-up continues (1 H check, 2 step change, 3 prediction)
   int icount = 0;  // ICOUNT: successful steps left before the switching test runs
   int irflag = 0;  // IRFLAG: 1 when the last Adams step size was cut by the stability limit
+  // ACOR becomes the local error estimate of a successful step, ACOR times
+  // 1/TESCO(2,NQU); the next step overwrites it, so the product is formed
+  // only when the driver returns (settle_acor). Non-zero while owed.
+  double acor_scale = 0.0;
 
   // Coefficients of the current method family (process-wide tables, see
   // method_families()): ELCO(i,q) = elco[q-1][i-1], TESCO(k,q) =
@@ -153,14 +159,12 @@ const MethodFamilies& method_families();
 double unit_roundoff();
 
 // Weighted max-norm max_i |v(i)| w(i) (0 for n <= 0): with inverted error
-// weights, <= 1 means every component is within its tolerance.
+// weights, <= 1 means every component is within its tolerance. The terms
+// are formed in pairs and folded in element order (pairs.h), each kept
+// when larger (as std::max(vm, x)).
 inline double DMNORM(int* n, double* v, double* w) {
   double vm = 0.0;
-  const int nn = *n;
-  for (int i = 0; i < nn; ++i) {
-    const double x = std::fabs(v[i]) * w[i];
-    vm = vm < x ? x : vm;  // as std::max(vm, x)
-  }
+  for_pairs(*n, [&](int i, auto lanes) { fold_norm(vm, load_at<decltype(lanes)>(v, i), w, i); });
   return vm;
 }
 
@@ -201,6 +205,11 @@ double block_matrix_norm(const Record& s, const double* a, const double* w);
 // EWT(i) = RTOL(i)*|YCUR(i)| + ATOL(i), scalar or vector tolerances as ITOL
 // says (error_weights.cpp).
 void DEWSET(int* n, int* itol, double* rtol, double* atol, double* ycur, double* ewt);
+// DEWSET and invert_error_weights in one pass (the same result, the same
+// return value), and on success *ynorm = DMNORM(n, YCUR, EWT)
+// (error_weights.cpp).
+int step_error_weights(int n, int itol, const double* rtol, const double* atol,
+                       const double* ycur, double* ewt, double* ynorm);
 // Norms of a full and of a band matrix induced by the weighted max-norm
 // (jacobian.cpp).
 double DFNORM(int* n, double* a, double* w);
@@ -212,6 +221,10 @@ double DUMACH();
 // (linpack.cpp).
 void DGEFA(double* a, int* lda, int* n, int* ipvt, int* info);
 void DGESL(double* a, int* lda, int* n, int* ipvt, double* b, int* job);
+// DGEFA(a, n, n, ipvt, &info), returning INFO, and DGESL(a, n, n, ipvt, b,
+// 0), the solve of A x = b: the same operations, unrolled for N <= 8.
+int factor_lu(double* a, int n, int* ipvt);
+void solve_lu(double* a, int n, int* ipvt, double* b);
 void DGBFA(double* abd, int* lda, int* n, int* ml, int* mu, int* ipvt, int* info);
 void DGBSL(double* abd, int* lda, int* n, int* ml, int* mu, int* ipvt, double* b, int* job);
 int IDAMAX(int* n, double* dx, int* incx);

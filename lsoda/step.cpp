@@ -1,6 +1,7 @@
 // DSTODA: one step of the integration. Predicts from the Nordsieck history
-// array, corrects (corrector.cpp), tests the local error, decides whether to
-// switch between the Adams and BDF families (method_switch.cpp), and
+// array (its sweeps in history.h), corrects (corrector.h), tests the local
+// error, decides whether to switch between the Adams and BDF families
+// (method_switch.cpp), and
 // chooses the next step size and order (step_size.cpp); on failures it
 // retries with a smaller step. This file is the order of those phases.
 // Relies on the record for all state that survives a step, on the method
@@ -8,32 +9,17 @@
 #include <algorithm>
 #include <cmath>
 
+#include "lsoda/corrector.h"
+#include "lsoda/history.h"
 #include "lsoda/record.h"
 #include "lsoda/step.h"
 
 namespace lsoda {
 namespace {
 
-// Multiplies YH by the Pascal triangle matrix in place: the prediction of
-// the history array at TN + H.
-void predict(Record& s, double* yh1) {
-  const int nyh = s.nyh;
-  int i1 = s.nqnyh;  // 0-based start of column k+1 for k = NQ down to 1
-  for (int jb = 1; jb <= s.nq; ++jb) {
-    i1 -= nyh;
-    for (int i = i1; i < s.nqnyh; ++i) yh1[i] = yh1[i] + yh1[i + nyh];
-  }
-}
-
-// Reverses predict(): the history array at TN as it was before the step.
-void unpredict(Record& s, double* yh1) {
-  const int nyh = s.nyh;
-  int i1 = s.nqnyh;
-  for (int jb = 1; jb <= s.nq; ++jb) {
-    i1 -= nyh;
-    for (int i = i1; i < s.nqnyh; ++i) yh1[i] = yh1[i] - yh1[i + nyh];
-  }
-}
+// Reverses the prediction: the history array at TN as it was before the
+// step.
+inline void unpredict(const Record& s, double* yh1) { history::unpredict(yh1, s.nyh, s.nq); }
 
 // Start of a problem: Adams at order 1; the switching data; both families'
 // coefficients, for the conversion factors CM1 and CM2.
@@ -80,12 +66,7 @@ void accept_step(Record& s, const StepArgs& a) {
   s.hu = s.h;
   s.nqu = s.nq;
   s.mused = s.meth;
-  const int n = s.n;
-  for (int j = 1; j <= s.l; ++j) {
-    double* col = column(a.yh, *a.nyh, j);
-    const double e = s.el[j - 1];
-    for (int i = 0; i < n; ++i) col[i] = col[i] + e * a.acor[i];
-  }
+  history::add_correction(a.yh, *a.nyh, s.n, s.l, s.el, a.acor);
 }
 
 // Three or more error-test failures: the history is taken to be spoiled.
@@ -154,7 +135,7 @@ Retry after_error_test_failure(Record& s, const StepArgs& a, double told) {
 }  // namespace
 
 void DSTODA(const StepArgs& a) {
-  Record& s = record();
+  Record& s = *a.rec;
   double* const yh = a.yh;
   double* const yh1 = a.yh1;
   double* const ewt = a.ewt;
@@ -163,10 +144,12 @@ void DSTODA(const StepArgs& a) {
   const int n = s.n;
   int newq = 0;
   double rh = 0, pnorm = 0, dsm = 0;
+  LocalError error;
   Correction corr;
   bool consider_higher = false;
 
   s.kflag = 0;
+  s.acor_scale = 0.0;  // ACOR is this step's from here on
   const double told = s.tn;
   s.told = told;
   int ncf = 0;
@@ -221,8 +204,10 @@ prediction:
   if (std::fabs(s.rc - 1.0) > s.ccmax) s.ipup = s.miter;
   if (s.nst >= s.nslp + s.msbp) s.ipup = s.miter;
   s.tn = s.tn + s.h;
-  predict(s, yh1);
-  pnorm = DMNORM(&s.n, yh1, ewt);
+  // YH times the Pascal triangle matrix: the history predicted at TN + H;
+  // with it the corrector's start (Y; ACOR = 0 unless a new matrix is due)
+  // and the predicted solution's norm.
+  pnorm = history::predict(yh1, s.nyh, s.nq, n, ewt, a.y, s.ipup > 0 ? nullptr : acor);
 
   if (!correct(s, a, pnorm, &corr)) {
     // Convergence failure: cut H by 4 and retry.
@@ -235,11 +220,12 @@ prediction:
   s.jcur = 0;
   if (corr.iterations == 0) dsm = corr.del / s.tesco[s.nq - 1][1];
   if (corr.iterations > 0) dsm = DMNORM(&s.n, acor, ewt) / s.tesco[s.nq - 1][1];
+  error.set(dsm);
   if (dsm > 1.0) goto error_test_failed;
 
   accept_step(s, a);
   s.icount = s.icount - 1;
-  if (s.icount < 0 && switch_method(s, a, dsm, pnorm, &rh)) goto change_h;
+  if (s.icount < 0 && switch_method(s, a, error, pnorm, &rh)) goto change_h;
   // No switch: consider a change of step size and order every L steps; the
   // step before, keep ACOR for the estimate at order NQ+1.
   s.ialth = s.ialth - 1;
@@ -271,7 +257,7 @@ error_test_failed:
   consider_higher = false;
 
 choose:
-  switch (choose_step_and_order(s, a, dsm, consider_higher, &rh, &newq)) {
+  switch (choose_step_and_order(s, a, error, consider_higher, &rh, &newq)) {
     case Change::kNone:
       goto scale_acor;
     case Change::kStepSize:
@@ -284,11 +270,9 @@ choose:
   }
 
 scale_acor:
-  // ACOR scaled to the estimated local error of the order used.
-  {
-    const double r = 1.0 / s.tesco[s.nqu - 1][1];
-    for (int i = 0; i < n; ++i) acor[i] = acor[i] * r;
-  }
+  // ACOR to be scaled to the estimated local error of the order used (by
+  // settle_acor, when the driver returns).
+  s.acor_scale = 1.0 / s.tesco[s.nqu - 1][1];
 finish:
   s.hold = s.h;
   s.jstart = 1;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "lsoda/history.h"
 #include "lsoda/step.h"
 
 namespace lsoda {
@@ -22,20 +23,18 @@ void rescale_history(Record& s, double* yh, int nyh, double rh) {
       s.irflag = 1;
     }
   }
-  const int n = s.n;
-  double r = 1.0;
-  for (int j = 2; j <= s.l; ++j) {
-    r = r * rh;
-    double* col = column(yh, nyh, j);
-    for (int i = 0; i < n; ++i) col[i] = col[i] * r;
-  }
+  // YH column j times RH^(j-1), the powers formed by repeated products.
+  double r[history::kMaxColumns];
+  r[0] = 1.0;
+  for (int j = 1; j < s.l; ++j) r[j] = r[j - 1] * rh;
+  history::scale_columns(yh, nyh, s.n, s.l, r);
   s.h = s.h * rh;
   s.rc = s.rc * rh;
   s.ialth = s.l;
 }
 
-Change choose_step_and_order(Record& s, const StepArgs& a, double dsm, bool consider_higher,
-                             double* rh, int* newq) {
+Change choose_step_and_order(Record& s, const StepArgs& a, LocalError& error,
+                             bool consider_higher, double* rh, int* newq) {
   const int n = s.n;
   const int ldyh = *a.nyh;
   double* const yh = a.yh;
@@ -50,8 +49,7 @@ Change choose_step_and_order(Record& s, const StepArgs& a, double dsm, bool cons
     rhup = 1.0 / (1.4 * std::pow(dup, exup) + 0.0000014);
   }
   // Order NQ, from the local error.
-  const double exsm = 1.0 / s.l;
-  double rhsm = 1.0 / (1.2 * std::pow(dsm, exsm) + 0.0000012);
+  double rhsm = error.same_order_ratio(s);
   // Order NQ-1, from the last column of the history.
   double rhdn = 0.0;
   if (s.nq != 1) {

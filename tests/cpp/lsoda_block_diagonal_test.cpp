@@ -235,11 +235,7 @@ TEST(BlockDiagonal, NeedsTheWorkSpaceOfItsBlocks) {
 
 // ---------------------------------------------------------------- refusals
 
-struct BadLayout {
-  const char* name;
-  void (*spoil)(BlockRun&);
-  std::string expected;  // the complete printed message
-};
+using BadLayout = lsoda_test::RefusedInput<BlockRun>;
 
 const BadLayout kBadLayouts[] = {
     {"JtThree", [](BlockRun& r) { r.jt = 3; },
@@ -278,9 +274,7 @@ TEST_P(BlockLayoutRefused, PrintsItsMessageAndReturnsMinusThree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BlockDiagonal, BlockLayoutRefused, ::testing::ValuesIn(kBadLayouts),
-                         [](const ::testing::TestParamInfo<BadLayout>& info) {
-                           return std::string(info.param.name);
-                         });
+                         lsoda_test::case_name<::testing::TestParamInfo<BadLayout>>);
 
 TEST(BlockDiagonal, AProblemContinuesOnlyThroughItsOwnEntry) {
   // ISTATE = 3 may change the entry, as it may change JT: the same bits as

@@ -28,11 +28,7 @@ using testing::internal::GetCapturedStdout;
 
 // ---------------------------------------------------------------- input errors
 
-struct BadInput {
-  const char* name;
-  void (*spoil)(Integration&);
-  std::string expected;  // the complete printed message
-};
+using BadInput = lsoda_test::RefusedInput<Integration>;
 
 const BadInput kBadInputs[] = {
     {"IstateFour", [](Integration& r) { r.istate = 4; },
@@ -116,9 +112,7 @@ TEST_P(IllegalInput, PrintsItsMessageAndReturnsMinusThree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Integrator, IllegalInput, ::testing::ValuesIn(kBadInputs),
-                         [](const ::testing::TestParamInfo<BadInput>& info) {
-                           return std::string(info.param.name);
-                         });
+                         lsoda_test::case_name<::testing::TestParamInfo<BadInput>>);
 
 // ---------------------------------------------------------------- failures after a start
 

@@ -39,6 +39,20 @@ inline std::string reals_line(double r1, double r2) {
   return "      In above,  R1 =" + d21(r1) + "   R2 =" + d21(r2) + "\n";
 }
 
+// A case of refused input: what the test spoils in a run of type Run, and
+// the complete message the refusal prints; `name` names the case.
+template <class Run>
+struct RefusedInput {
+  const char* name;
+  void (*spoil)(Run&);
+  std::string expected;
+};
+// The test name of a parameterised case (GoogleTest's TestParamInfo).
+template <class Info>
+std::string case_name(const Info& info) {
+  return info.param.name;
+}
+
 }  // namespace lsoda_test
 
 #endif  // KESP_TESTS_LSODA_MESSAGE_LINES_H
