@@ -1,9 +1,10 @@
 # The documentation's examples run as written, and the documentation covers
 # the package. Each example runs in a child interpreter from a folder that
 # holds the repository's examples/, as the pages' relative paths expect
-# (they are written for the repository root): every script of docs/examples/
-# (the build runs them for the figures and outputs the pages show) and every
-# ```python block of the pages and of the README. A fragment that cannot run
+# (they are written for the repository root): every ```python block of the
+# pages and of the README. The scripts of docs/examples/ run in the build
+# (make docs, part of make test), which fails when one fails; here they are
+# only checked to exist. A fragment that cannot run
 # on its own is a ```{code-block} python directive in the pages; the
 # README's blocks that need what a test cannot give (a cluster of worker
 # processes started under __main__, fit_zscan's own arrays) are named and
@@ -32,8 +33,7 @@ def python_blocks(path):
 
 
 def documentation_examples():
-    examples = [pytest.param(script.read_text(), id=str(script.relative_to(ROOT)))
-                for script in sorted((DOCS / "examples").glob("*.py"))]
+    examples = []
     for page in [ROOT / "README.md", *sorted(DOCS.glob("*.md"))]:
         examples.extend(python_blocks(page))
     return examples
@@ -41,8 +41,9 @@ def documentation_examples():
 
 def test_the_documentation_has_examples_to_run():
     names = [param.id for param in documentation_examples()]
-    assert len(names) >= 5
+    assert len(names) >= 3
     assert any(name.startswith("README.md:") for name in names)
+    assert len(list((DOCS / "examples").glob("*.py"))) >= 5
 
 
 @pytest.mark.parametrize("code", documentation_examples())
