@@ -149,18 +149,17 @@ const WholeBeamCase kWholeBeamRsa{kSpecPars, kPopulations, {0.5e-6, 1.5e-6}};
 const WholeBeamCase kWholeBeamSa{kSaturablePars, kSaturablePopulations, {0.5e-6, 1e-6}};
 
 // Argument: the model's thread count. Counters: the table's nodes, the
-// integrations and their steps of one evaluation; with derivatives, those
-// with respect to every parameter a fit may free (11).
-void run_whole_beam(benchmark::State& state, const WholeBeamCase& c, bool derivatives) {
+// integrations and their steps of one evaluation; with `derivatives` > 0,
+// those with respect to the first that many parameters a fit may free
+// (sigma_0, sigma_1, ...; all 11 at most).
+void run_whole_beam(benchmark::State& state, const WholeBeamCase& c, int derivatives) {
   zscan::set_model_threads(static_cast<int>(state.range(0)));
   std::vector<double> x_mm(kPoints);
   for (int p = 0; p < kPoints; ++p) x_mm[p] = -20.0 + p;
   const zscan::WholeBeamScan scans[2] = {{x_mm.data(), kPoints, c.energies[0]},
                                          {x_mm.data(), kPoints, c.energies[1]}};
   std::vector<zscan::WholeBeamParameter> parameters;
-  if (derivatives)
-    for (int k = 0; k < zscan::kWholeBeamParameters; ++k)
-      parameters.push_back(static_cast<zscan::WholeBeamParameter>(k));
+  for (int k = 0; k < derivatives; ++k) parameters.push_back(static_cast<zscan::WholeBeamParameter>(k));
   zscan::WholeBeamRequest request;
   request.scans = scans;
   request.n_scans = 2;
@@ -191,9 +190,13 @@ void run_whole_beam(benchmark::State& state, const WholeBeamCase& c, bool deriva
   zscan::set_model_threads(0);
 }
 
-void BM_WholeBeamEvaluation(benchmark::State& state) { run_whole_beam(state, kWholeBeamRsa, false); }
-void BM_WholeBeamEvaluationSA(benchmark::State& state) { run_whole_beam(state, kWholeBeamSa, false); }
-void BM_WholeBeamDerivatives(benchmark::State& state) { run_whole_beam(state, kWholeBeamRsa, true); }
+void BM_WholeBeamEvaluation(benchmark::State& state) { run_whole_beam(state, kWholeBeamRsa, 0); }
+void BM_WholeBeamEvaluationSA(benchmark::State& state) { run_whole_beam(state, kWholeBeamSa, 0); }
+// A fit that frees sigma_0 and sigma_1, and one that frees everything.
+void BM_WholeBeamTwoDerivatives(benchmark::State& state) { run_whole_beam(state, kWholeBeamRsa, 2); }
+void BM_WholeBeamDerivatives(benchmark::State& state) {
+  run_whole_beam(state, kWholeBeamRsa, zscan::kWholeBeamParameters);
+}
 
 // One and two model threads, milliseconds of real time.
 #define WHOLE_BEAM_BENCHMARK(function) \
@@ -201,6 +204,7 @@ void BM_WholeBeamDerivatives(benchmark::State& state) { run_whole_beam(state, kW
 
 WHOLE_BEAM_BENCHMARK(BM_WholeBeamEvaluation);
 WHOLE_BEAM_BENCHMARK(BM_WholeBeamEvaluationSA);
+WHOLE_BEAM_BENCHMARK(BM_WholeBeamTwoDerivatives);
 WHOLE_BEAM_BENCHMARK(BM_WholeBeamDerivatives);
 
 }  // namespace

@@ -56,6 +56,9 @@ struct LocalProblem {
   std::vector<double> extra;   // [m] scratch: optical depth beyond the linear one
   std::vector<double> light;   // [m] scratch: local intensity / incident peak
   std::vector<double> change;  // [m] scratch: a sensitivity's change of alpha
+  // [4 m] scratch: the state's transfers per unit light at every node, which
+  // every sensitivity reuses.
+  std::vector<double> transfer;
 };
 
 thread_local LocalProblem t_problem;
@@ -98,8 +101,8 @@ void light_at_nodes(LocalProblem& p, double pulse, const double* y) {
   }
 }
 
-// The sensitivity to parameter `q`: s' = J s + df/dp, with the light and
-// the optical depths of the state already in p.
+// The sensitivity to parameter `q`: s' = J s + df/dp, with the light, the
+// optical depths and the transfers of the state already in p.
 void sensitivity_rhs(LocalProblem& p, int q, double pulse, const double* y, double* ydot) {
   const Absorber& a = *p.absorber;
   const Absorber& da = (*p.derivatives)[at(q)];
@@ -127,8 +130,8 @@ void sensitivity_rhs(LocalProblem& p, int q, double pulse, const double* y, doub
     const double dg = g * (-(p.depth->depth[at(j)] * da.linear_depth) - dod);
     const Absorbing n = absorbing(a, x);
     const double dn0 = -(((sj[0] + sj[1]) + sj[2]) + sj[3]);
-    double t[4], ts[4], tp[4];
-    transfers(p.rate, n.n0, n.n1, n.n3, t);
+    const double* t = &p.transfer[at(kPerNode * j)];
+    double ts[4], tp[4];
     transfers(p.rate, dn0, sj[0], sj[2], ts);
     transfers(drate, n.n0, n.n1, n.n3, tp);
     for (int l = 0; l < kPerNode; ++l)
@@ -149,7 +152,7 @@ void local_rhs(int* /*neq*/, double* t, double* y, double* ydot) {
     double* f = ydot + kPerNode * j;
     const double g = p.light[at(j)];
     const Absorbing n = absorbing(a, x);
-    double t4[4];
+    double* t4 = &p.transfer[at(kPerNode * j)];
     transfers(p.rate, n.n0, n.n1, n.n3, t4);
     for (int l = 0; l < kPerNode; ++l) f[l] = dot4(a.dark[l], x) + g * t4[l];
   }
@@ -287,6 +290,7 @@ LocalOutcome local_transmittance(const Absorber& absorber, double intensity,
   p.extra.resize(at(m));
   p.light.resize(at(m));
   p.change.resize(at(m));
+  p.transfer.resize(at(kPerNode * m));
 
   int neq = p.state * (p.parameters + 1);
   const bool blocks = !settings.full_jacobian;

@@ -31,7 +31,7 @@ namespace {
 constexpr double kErrorFloor = 1e-3;
 // Most nodes a table may hold (its intervals' limit times their largest
 // degree, with checks), for the memory estimate.
-constexpr double kMostNodes = 64.0 * 22.0;
+constexpr double kMostNodes = 64.0 * 26.0;
 // Samples are integrated to this linear optical depth at most.
 constexpr double kDepthCut = 60.0;
 
