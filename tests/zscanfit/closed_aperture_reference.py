@@ -541,29 +541,33 @@ class Case(wb.Case):
 
 
 def _rsa(sigma_r1):
+    """The demo absorber (whole-beam reference) with excited-state refraction."""
     return Settings(sigma_r1=sigma_r1, sigma_r3=5e-18)
 
 
-_SILICA = dict(HOST, tau=30e-12, n2=2.5e-16)
-_TWO_PHOTON = dict(HOST, tau=30e-12, beta=5e-9)
+# Settings of the samples (w0 = 20 um, 532 nm, L = 1 mm as in the demo):
+# fused silica, a host with two-photon absorption, and an absorber excited by
+# two photons and absorbing from level 1.
+FUSED_SILICA = dict(HOST, tau=30e-12, n2=2.5e-16)
+TWO_PHOTON_HOST = dict(HOST, tau=30e-12, beta=5e-9)
 _ESA = Settings(tau=30e-12, beta=1e-9, sigma_r1=-1e-17, populations=(2e18, 0.0, 0.0, 0.0, 0.0),
                 spec_pars=(0.0, 2e-17, 1e-17, 1e-9, 1e-8, 1e-12, 1e-5, 1e-12))
 
 CASES = (
     Case("kerr_small", "1 mm of fused silica (n2 = 2.5e-16 cm^2/W) at 532 nm, w0 = 20 um, "
          "30 ps, 6.8 uJ: k n2 I0 L = 0.1 at the focus (I0 = 34 GW/cm^2).",
-         Settings(**_SILICA), 6.8e-6,
+         Settings(**FUSED_SILICA), 6.8e-6,
          apertures=FAR + (Aperture(0.1, 200.0), Aperture(0.1, 50.0))),
     Case("kerr_large", "The same sample with a 100 fs pulse of 0.7116 uJ: k n2 I0 L = pi at "
          "the focus (I0 = 1.06 TW/cm^2).",
-         Settings(**dict(_SILICA, tau=1e-13)), 7.116e-7,
+         Settings(**dict(FUSED_SILICA, tau=1e-13)), 7.116e-7,
          apertures=FAR + (Aperture(0.1, 200.0),)),
     Case("two_photon", "Two-photon absorption of the host only (beta = 5 cm/GW), 30 ps, "
          "0.2 uJ: beta I0 L = 0.498 at the focus; closed_form_values: the open aperture's "
-         "series.", Settings(**_TWO_PHOTON), 0.2e-6, apertures=(OPEN, Aperture(0.1))),
+         "series.", Settings(**TWO_PHOTON_HOST), 0.2e-6, apertures=(OPEN, Aperture(0.1))),
     Case("kerr_two_photon", "Self-defocusing with two-photon absorption (n2 = -5e-14 cm^2/W, "
          "beta = 5 cm/GW), 30 ps, 0.2 uJ: k n2 I0 L = -0.589, beta I0 L = 0.498.",
-         Settings(**dict(_TWO_PHOTON, n2=-5e-14)), 0.2e-6,
+         Settings(**dict(TWO_PHOTON_HOST, n2=-5e-14)), 0.2e-6,
          apertures=(OPEN, Aperture(0.1), Aperture(0.4))),
     Case("rsa_refraction_low", "The demo RSA absorber at 0.5 uJ with excited-state refraction "
          "sigma_r1 = 1e-17, sigma_r3 = 5e-18 cm^2; open values: the whole-beam model's.",
