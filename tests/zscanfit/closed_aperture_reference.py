@@ -24,7 +24,10 @@ sqrt(-ln(1 - S) / 2) seen from the sample. Signal P = int dt int_0^r_a
 |E_a|^2 2 pi rho drho; T = P / P_lin, P_lin the same with every nonlinear
 response switched off (the exit field sqrt(Te_lin) E_in e^{i phi_lin}).
 S = 1 is the open aperture (P the energy leaving the sample); S = 0 the
-on-axis limit (the ratio of the on-axis fluences).
+on-axis limit (the ratio of the on-axis fluences). With M2 = 1 the linear
+beam puts exactly S of its energy through the aperture at every position
+and distance; with M2 != 1 the incident field is no free-space mode of that
+z0, and P_lin (computed, like P) is not S E Te_lin.
 
 Dimensionless form. With s = r^2 / w^2 and the exit field sqrt(I0) a(s, t)
 e^{i q s}, q = k w^2 (1/R + 1/D) / 2 (1/D = 0 in the far field), and b = k w
@@ -40,7 +43,8 @@ aperture kernel or a Gaussian decomposition):
   problem solved at every node) and on [INNER_EDGE, OUTER_EDGE] (the field
   there is the linear one: the nonlinear change of the field, of order
   exp(-3s) times the response at the focus, is below 1e-17 there; the field
-  itself below 5e-18 beyond);
+  itself below 5e-18 beyond), with more nodes the larger |q| (the phase
+  e^{i q s} oscillates); positions +-z share the local problem;
 - time: panels of the three Radau IIA nodes over +-WINDOW tau (the pulse's
   intensity is 6e-20 of its peak at the ends), the signal integrated with
   the Radau weights (order 5);

@@ -151,12 +151,6 @@ def test_distant_aperture_is_the_far_field():
     assert np.abs(t[0] - 1.0).max() > 0.1
 
 
-def test_negative_n2_puts_the_peak_before_the_focus():
-    s = SILICA.replace(n2=-SILICA.n2)
-    t = values(s, [-2.0, 2.0], energy_for_phase(SILICA, 0.5), [ref.Aperture(0.1)])[0]
-    assert t[0] > 1.02 and t[1] < 0.98
-
-
 def test_peak_valley_separation_is_1_717_z0():
     energy = energy_for_phase(SILICA, 0.05)
     aperture = ref.Aperture(0.01)
@@ -311,50 +305,33 @@ def test_stiff_steps_keep_the_lag_of_the_picosecond_levels():
 
 # -------------------------------------------------- stored figures
 
-@pytest.fixture(scope="module")
-def cheap_rsa():
-    """The stored rsa_refraction_high case converged at a cheap resolution at
-    the focus and 2 mm after it."""
+def test_stored_values_are_met_at_a_cheap_resolution_and_open_is_the_whole_beam_model():
+    # rsa_refraction_high at the focus and 2 mm after it, converged on cheap
+    # grids: every aperture's stored value lies within the two claimed
+    # errors, and the open aperture (Radau, the sample-plane rule, Parseval)
+    # meets the whole-beam reference's value (exponential steps with a lag
+    # correction, Gauss-Legendre over u) within its error and the stored one.
     case = next(c for c in ref.CASES if c.name == "rsa_refraction_high")
-    return ref.converged(case.settings, [0.0, 2.0], case.pulse_energy, case.apertures,
+    live = ref.converged(case.settings, [0.0, 2.0], case.pulse_energy, case.apertures,
                          CHEAP_LADDER)
-
-
-def test_open_aperture_is_the_whole_beam_model(cheap_rsa):
-    # The whole-beam reference's converged values (exponential steps and a
-    # lag correction, Gauss-Legendre over u) against this one's (Radau, the
-    # sample-plane rule, Parseval).
-    record = stored_cases(OPEN_STORED)["rsa_demo_high"]
-    stored = np.array(record["values_linear"])[[record["positions_mm"].index(z)
-                                                  for z in (0.0, 2.0)]]
-    value, error = cheap_rsa.value[0, 0], cheap_rsa.error[0, 0]
-    assert np.all(np.abs(value - stored) <= error + record["accuracy"])
-    assert error.max() < 2e-8
-
-
-def test_stored_values_are_met_within_the_error_claimed_at_a_cheap_resolution(cheap_rsa):
-    record = stored_cases()["rsa_refraction_high"]
+    assert live.error.max() < 2e-8
+    record = stored_cases()[case.name]
+    other = stored_cases(OPEN_STORED)["rsa_demo_high"]
     picks = [record["positions_mm"].index(z) for z in (0.0, 2.0)]
+    assert record["positions_mm"] == other["positions_mm"]
     for j, entry in enumerate(record["apertures"]):
-        stored = np.array(entry["values_linear"])[picks]
-        off = np.abs(cheap_rsa.value[j, 0] - stored)
-        assert np.all(off <= cheap_rsa.error[j, 0] + entry["accuracy"]), entry["label"]
-    assert cheap_rsa.error.max() < 2e-8
+        off = np.abs(live.value[j, 0] - np.array(entry["values_linear"])[picks])
+        assert np.all(off <= live.error[j, 0] + entry["accuracy"]), entry["label"]
+    off = np.abs(live.value[0, 0] - np.array(other["values_linear"])[picks])
+    assert np.all(off <= live.error[0, 0] + other["accuracy"])
 
 
-def test_stored_cases_claim_the_accuracy_the_engine_tests_need():
+def test_stored_cases_are_converged_and_meet_the_closed_forms():
     cases = stored_cases()
     assert set(cases) == {c.name for c in ref.CASES}
     for c in cases.values():
-        assert c["accuracy"] <= 1e-9, c["name"]
         for entry in c["apertures"]:
-            assert entry["accuracy_wings"] <= 1e-9, (c["name"], entry["label"])
-
-
-def test_stored_values_meet_the_closed_forms():
-    cases = stored_cases()
-    for c in cases.values():
-        for entry in c["apertures"]:
+            assert max(entry["accuracy"], entry["accuracy_wings"]) <= 1e-9, c["name"]
             if "closed_form_values" in entry:
                 np.testing.assert_allclose(entry["values_linear"], entry["closed_form_values"],
                                            rtol=0, atol=entry["accuracy"] + 1e-12,
@@ -363,9 +340,8 @@ def test_stored_values_meet_the_closed_forms():
     # The open aperture of the absorber is the whole-beam model at both energies.
     wb_cases = stored_cases(OPEN_STORED)
     for mine, theirs in (("rsa_refraction_low", "rsa_demo_low"),
-                         ("rsa_refraction_high", "rsa_demo_high"),
                          ("rsa_negative_high", "rsa_demo_high")):
         entry, other = cases[mine]["apertures"][0], wb_cases[theirs]
-        assert entry["S"] == 1.0 and cases[mine]["positions_mm"] == other["positions_mm"]
+        assert entry["S"] == 1.0
         np.testing.assert_allclose(entry["values_linear"], other["values_linear"], rtol=0,
                                    atol=entry["accuracy"] + other["accuracy"])
