@@ -13,7 +13,8 @@ import numpy as np
 
 from . import texts
 
-__all__ = ["core", "scan_values", "whole_beam_values", "message_capture", "fit_zscan",
+__all__ = ["core", "scan_values", "whole_beam_values", "closed_aperture_values",
+           "message_capture", "fit_zscan",
            "DERIVATIVE_PARAMETERS", "PULSE_SHAPES"]
 
 # What whole_beam_values takes derivatives with respect to, in the order of
@@ -94,6 +95,37 @@ def whole_beam_values(positions: np.ndarray, counts: Sequence[int],
                                                                           dtype=np.float64),
         s.populations, s.wavelength, s.w0, s.M2, s.tau, s.sample_width, float(tolerance),
         derivatives=wanted, pulse_shape=str(shape))
+
+
+def closed_aperture_values(positions: np.ndarray, counts: Sequence[int],
+                           pulse_energies: Sequence[float],
+                           apertures: Sequence[Optional[float]], spec_pars: np.ndarray,
+                           experiment: Any, tolerance: float, beta: float = 0.0,
+                           n2: float = 0.0, sigma_r1: float = 0.0, sigma_r3: float = 0.0,
+                           aperture_distance: Optional[float] = None,
+                           pulse_shape: Optional[str] = None) -> Tuple[Any, ...]:
+    """The closed-aperture model's T = P / P_lin at ``positions`` (mm from
+    the focus, scan after scan, ``counts`` per scan), each scan with its
+    pulse energy (J) and aperture S (the linear beam's share the aperture
+    passes, in (0, 1]; None or 1: open, the whole-beam model's value with
+    beta): ``(values, errors, stats)``, errors the model's estimate of
+    |value - exact| at every point. ``beta`` cm/W, ``n2`` cm^2/W,
+    ``sigma_r1`` and ``sigma_r3`` cm^2 (default 0); ``aperture_distance``
+    in m from the focus (None: the far field); ``pulse_shape`` as in
+    whole_beam_values. ValueError for a refused input (the message says
+    which)."""
+    s = _Settings.of(experiment)
+    shape = pulse_shape if pulse_shape is not None else getattr(experiment, "pulse_shape",
+                                                                "gaussian")
+    shares = np.array([1.0 if a is None else float(a) for a in apertures], dtype=np.float64)
+    return core().closed_aperture_transmittance(
+        np.ascontiguousarray(positions, dtype=np.float64), np.array(counts, dtype=np.int32),
+        np.array(pulse_energies, dtype=np.float64), shares,
+        np.ascontiguousarray(spec_pars, dtype=np.float64), s.populations, s.wavelength, s.w0,
+        s.M2, s.tau, s.sample_width, float(beta), float(n2), float(sigma_r1), float(sigma_r3),
+        float(tolerance),
+        aperture_distance=None if aperture_distance is None else float(aperture_distance),
+        pulse_shape=str(shape))
 
 
 def message_capture(keep: int) -> Any:
