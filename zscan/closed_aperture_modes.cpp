@@ -147,15 +147,20 @@ PointSignal ApertureSignal::point(double intensity, double gouy, double share, d
   PointSignal out;
   double coarse = 0.0, fine = 0.0;
   evaluate(0, intensity, gouy, share, &coarse, &fine);
+  double last_difference = HUGE_VAL;
   for (int i = 1; i < kModeLevels; ++i) {
     double next_coarse = 0.0, next_fine = 0.0;
     evaluate(i, intensity, gouy, share, &next_coarse, &next_fine);
-    out.mode_error = std::fabs(next_fine - fine);
+    const double difference = std::fabs(next_fine - fine);
+    // Two counts may agree by chance while the modes still alias: the
+    // error is the larger of the last two differences, and both must be
+    // within the budget.
+    out.mode_error = std::max(difference, last_difference);
     out.value = next_fine;
     out.time_error = std::fabs(next_fine - next_coarse);
     out.modes = kModeCounts[i];
-    coarse = next_coarse;
     fine = next_fine;
+    last_difference = difference;
     if (out.mode_error <= budget) break;
   }
   if (!std::isfinite(out.value)) out.mode_error = out.time_error = HUGE_VAL;
