@@ -198,3 +198,26 @@ def test_refuses_what_breaks_a_rule(change):
     with pytest.raises(ValueError, match="closed_aperture_transmittance"):
         model(SILICA, [-10.0, 0.0, 10.0], 1e-6, args["aperture"], args["tolerance"],
               args["distance_mm"], **optics)
+
+
+# ------------------------------------------------------------ derivatives
+
+def test_derivatives_follow_the_small_phase_scaling():
+    # At small phase T - 1 is first order in n2 off the focus (dT/dn2 = (T -
+    # 1) / n2) and second order at it (2 (T - 1) / n2); the focus moves the
+    # signal: dT/dcenter = -dT/dz.
+    x = np.array([-2.0, -0.86, 0.0, 0.86, 3.0]) * Z0_MM
+    energy = energy_for_phase(SILICA, 0.01)
+    values, _, slopes, _ = _native.closed_aperture_values(
+        x, [x.size], [energy], [1e-4], np.array(SILICA.spec_pars), _Experiment(SILICA), 1e-8,
+        n2=SILICA.n2, derivatives=["n2", "center_mm"])
+    expected = (values - 1.0) / SILICA.n2 * np.array([1.0, 1.0, 2.0, 1.0, 1.0])
+    np.testing.assert_allclose(slopes[0], expected, rtol=0.01)
+    h = 1e-3 * Z0_MM
+    up, _, _ = model(SILICA, x + h, energy, 1e-4, 1e-10)
+    down, _, _ = model(SILICA, x - h, energy, 1e-4, 1e-10)
+    np.testing.assert_allclose(slopes[1], -(up - down) / (2.0 * h), rtol=0.01, atol=1e-7)
+    with pytest.raises(ValueError, match="no derivative"):
+        _native.closed_aperture_values(
+            x, [x.size], [energy], [1e-4], np.array(SILICA.spec_pars), _Experiment(SILICA),
+            1e-5, derivatives=["kappa"])
