@@ -23,6 +23,7 @@
 #include "bindings_common/without_interpreter_lock.h"
 #include "zscan/zscan.h"
 #include "zscanfit_core/bindings.h"
+#include "zscanfit_core/entry_arrays.h"
 #include "zscanfit_core/messages.h"
 
 namespace nb = nanobind;
@@ -30,44 +31,11 @@ namespace nb = nanobind;
 namespace zscanfit_core {
 namespace {
 
-using InArray = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using CountArray = nb::ndarray<const int, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using OutArray = nb::ndarray<nb::numpy, double>;
-
 // The names of the parameters a derivative may be taken with respect to,
 // in the order of zscan::WholeBeamParameter.
 const char* const kParameterNames[zscan::kWholeBeamParameters] = {
     "sigma_0", "sigma_1", "sigma_2", "tau_10", "tau_13", "tau_21",
     "tau_30",  "tau_43",  "center_mm", "w0",   "M2"};
-
-// A float64 array the caller receives; the capsule owns its storage.
-struct Owned {
-  double* data = nullptr;
-  nb::capsule owner;
-  explicit Owned(std::size_t n) {
-    std::unique_ptr<double[]> storage(new double[n > 0 ? n : 1]);
-    data = storage.get();
-    owner = nb::capsule(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-    storage.release();
-  }
-  OutArray array(std::size_t n) const {
-    const std::size_t shape[1] = {n};
-    return OutArray(data, 1, shape, owner);
-  }
-  OutArray matrix(std::size_t rows, std::size_t columns) const {
-    const std::size_t shape[2] = {rows, columns};
-    return OutArray(data, 2, shape, owner);
-  }
-};
-
-[[noreturn]] void value_error(const char* text) { throw nb::value_error(text); }
-
-// A message with one %s field filled.
-[[noreturn]] void value_error(const char* format, const std::string& field) {
-  char text[512];
-  std::snprintf(text, sizeof text, format, field.c_str());
-  value_error(text);
-}
 
 nb::dict stats_dict(const zscan::WholeBeamStats& s) {
   nb::dict d;
@@ -155,12 +123,9 @@ std::string lifetime_names(unsigned lifetimes, const char* separator) {
                     stats.physics_population, stats.physics_intensity);
       value_error(text);
     case zscan::Status::out_of_memory:
-      std::snprintf(text, sizeof text, msg::kWholeBeamOutOfMemory, total);
-      PyErr_SetString(PyExc_MemoryError, text);
-      throw nb::python_error();
+      memory_error(msg::kWholeBeamOutOfMemory, total);
     case zscan::Status::interrupted:
-      PyErr_SetString(PyExc_SystemError, msg::kWholeBeamStopped);
-      throw nb::python_error();
+      stopped_error(msg::kWholeBeamStopped);
     case zscan::Status::ok:
     case zscan::Status::invalid_input:
       break;
@@ -189,17 +154,11 @@ nb::tuple whole_beam(const InArray& positions, const CountArray& counts,
       with_derivatives ? parameters_of(derivatives, spec_pars.data())
                        : std::vector<zscan::WholeBeamParameter>();
   std::vector<zscan::WholeBeamScan> scans(n_scans);
-  std::size_t total = 0;
-  for (std::size_t k = 0; k < n_scans; ++k) {
-    const int n = counts.data()[k];
-    if (n < 1) value_error(msg::kWholeBeamEmptyScan);
-    scans[k].positions_mm = positions.data() + total;
-    scans[k].n_points = n;
-    scans[k].pulse_energy = pulse_energies.data()[k];
-    total += static_cast<std::size_t>(n);
-    if (total > positions.shape(0)) value_error(msg::kWholeBeamCounts);
-  }
-  if (total != positions.shape(0)) value_error(msg::kWholeBeamCounts);
+  const std::size_t total = split_scans(
+      positions, counts, msg::kWholeBeamEmptyScan, msg::kWholeBeamCounts,
+      [&](std::size_t k, const double* first, int n) {
+        scans[k] = {first, n, pulse_energies.data()[k]};
+      });
   if (total * (parameters.size() + 1) > static_cast<std::size_t>(INT_MAX)) {
     value_error(msg::kWholeBeamTooMany);
   }
