@@ -148,6 +148,18 @@ struct WholeBeamCase {
 const WholeBeamCase kWholeBeamRsa{kSpecPars, kPopulations, {0.5e-6, 1.5e-6}};
 const WholeBeamCase kWholeBeamSa{kSaturablePars, kSaturablePopulations, {0.5e-6, 1e-6}};
 
+// The demo's experiment with these populations.
+zscan::WholeBeamExperiment whole_beam_experiment(const double* populations) {
+  zscan::WholeBeamExperiment e;
+  e.wavelength = kWavelength;
+  e.w0 = kW0;
+  e.M2 = kM2;
+  e.tau = kTau;
+  e.sample_width = kWidth;
+  e.populations = populations;
+  return e;
+}
+
 // Argument: the model's thread count. Counters: the table's nodes, the
 // integrations and their steps of one evaluation; with derivatives, those
 // with respect to every parameter a fit may free (11).
@@ -166,13 +178,7 @@ void run_whole_beam(benchmark::State& state, const WholeBeamCase& c, bool deriva
   request.n_scans = 2;
   request.parameters = parameters.data();
   request.n_parameters = static_cast<int>(parameters.size());
-  zscan::WholeBeamExperiment e;
-  e.wavelength = kWavelength;
-  e.w0 = kW0;
-  e.M2 = kM2;
-  e.tau = kTau;
-  e.sample_width = kWidth;
-  e.populations = c.populations;
+  const zscan::WholeBeamExperiment e = whole_beam_experiment(c.populations);
   std::vector<double> values(2 * kPoints), errors(2 * kPoints),
       slopes(2 * kPoints * parameters.size());
   zscan::WholeBeamStats stats;
@@ -195,6 +201,42 @@ void BM_WholeBeamEvaluation(benchmark::State& state) { run_whole_beam(state, kWh
 void BM_WholeBeamEvaluationSA(benchmark::State& state) { run_whole_beam(state, kWholeBeamSa, false); }
 void BM_WholeBeamDerivatives(benchmark::State& state) { run_whole_beam(state, kWholeBeamRsa, true); }
 
+// The closed-aperture evaluation of the demo's RSA scans (41 points at 0.5
+// and 1.5 uJ) through an aperture of S = 0.1 in the far field, with
+// excited-state refraction sigma_r1 = 1e-17, sigma_r3 = 5e-18 cm^2, in one
+// call at the default tolerance. Argument: the model's thread count.
+// Counters: the table's nodes, the integrations, the time nodes and the
+// most Laguerre modes a point needed.
+void BM_ClosedApertureEvaluation(benchmark::State& state) {
+  zscan::set_model_threads(static_cast<int>(state.range(0)));
+  std::vector<double> x_mm(kPoints);
+  for (int p = 0; p < kPoints; ++p) x_mm[p] = -20.0 + p;
+  zscan::ClosedApertureScan scans[2] = {{x_mm.data(), kPoints, 0.5e-6, 0.1},
+                                        {x_mm.data(), kPoints, 1.5e-6, 0.1}};
+  zscan::ClosedApertureRequest request;
+  request.scans = scans;
+  request.n_scans = 2;
+  zscan::ClosedApertureOptics optics;
+  optics.sigma_r1 = 1e-17;
+  optics.sigma_r3 = 5e-18;
+  const zscan::WholeBeamExperiment e = whole_beam_experiment(kPopulations);
+  std::vector<double> values(2 * kPoints), errors(2 * kPoints);
+  zscan::ClosedApertureStats stats;
+  zscan::ClosedApertureOutput output;
+  output.values = values.data();
+  output.errors = errors.data();
+  output.stats = &stats;
+  for (auto _ : state) {
+    zscan::closed_aperture_transmittance(e, kSpecPars, optics, request, output);
+    benchmark::DoNotOptimize(values.data());
+  }
+  state.counters["nodes"] = stats.table_nodes;
+  state.counters["integrations"] = static_cast<double>(stats.integrations);
+  state.counters["time_nodes"] = stats.time_nodes;
+  state.counters["modes"] = stats.largest_modes;
+  zscan::set_model_threads(0);
+}
+
 // One and two model threads, milliseconds of real time.
 #define WHOLE_BEAM_BENCHMARK(function) \
   BENCHMARK(function)->ArgName("model_threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0)
@@ -202,6 +244,7 @@ void BM_WholeBeamDerivatives(benchmark::State& state) { run_whole_beam(state, kW
 WHOLE_BEAM_BENCHMARK(BM_WholeBeamEvaluation);
 WHOLE_BEAM_BENCHMARK(BM_WholeBeamEvaluationSA);
 WHOLE_BEAM_BENCHMARK(BM_WholeBeamDerivatives);
+WHOLE_BEAM_BENCHMARK(BM_ClosedApertureEvaluation);
 
 }  // namespace
 

@@ -64,16 +64,15 @@ void absorption_change(const Absorber& a, double beta[4]) {
   beta[3] = -a.depth[0];
 }
 
-AbsorberOutcome make_absorber(const WholeBeamExperiment& e, const double* spec_pars) {
-  AbsorberOutcome out;
+namespace {
+
+// The absorber's coefficients and roles into out, whatever absorbs.
+void fill_absorber(const WholeBeamExperiment& e, const double* spec_pars, AbsorberOutcome& out) {
   Absorber& a = out.absorber;
   const double total = total_population(e);
-  out.transparent = !(total > 0.0) || !(e.sample_width > 0.0) ||
-                    (spec_pars[0] == 0.0 && spec_pars[1] == 0.0 && spec_pars[2] == 0.0);
-  if (out.transparent) return out;
   for (int l = 0; l < kLevels; ++l) a.n_init[l] = e.populations[l] / total;
   out.roles = dark_roles(a.n_init, decay_rates(e, spec_pars));
-  if (out.roles.empty_drained >= 0) return out;
+  if (out.roles.empty_drained >= 0) return;
   const Coefficients<double> c = coefficients(e, a.n_init, spec_pars, out.roles);
   for (int i = 0; i < 4; ++i)
     for (int j = 0; j < 4; ++j) a.dark[i][j] = c.dark[i][j];
@@ -82,6 +81,22 @@ AbsorberOutcome make_absorber(const WholeBeamExperiment& e, const double* spec_p
     a.depth[l] = c.depth[l];
   }
   a.linear_depth = c.linear_depth;
+}
+
+}  // namespace
+
+AbsorberOutcome make_absorber(const WholeBeamExperiment& e, const double* spec_pars) {
+  AbsorberOutcome out;
+  out.transparent = !(total_population(e) > 0.0) || !(e.sample_width > 0.0) ||
+                    (spec_pars[0] == 0.0 && spec_pars[1] == 0.0 && spec_pars[2] == 0.0);
+  if (!out.transparent) fill_absorber(e, spec_pars, out);
+  return out;
+}
+
+AbsorberOutcome make_populated_absorber(const WholeBeamExperiment& e, const double* spec_pars) {
+  AbsorberOutcome out;
+  out.transparent = !(total_population(e) > 0.0) || !(e.sample_width > 0.0);
+  if (!out.transparent) fill_absorber(e, spec_pars, out);
   return out;
 }
 

@@ -42,6 +42,13 @@ struct AbsorberOutcome {
 // state cannot be kept stationary (the inputs are refused).
 AbsorberOutcome make_absorber(const WholeBeamExperiment& experiment, const double* spec_pars);
 
+// make_absorber's absorber filled in whenever the sample holds population
+// and has thickness, even when nothing absorbs one photon (transparent
+// then says only that there is no population or no thickness): the
+// closed-aperture model's two-photon excitation acts on it.
+AbsorberOutcome make_populated_absorber(const WholeBeamExperiment& experiment,
+                                        const double* spec_pars);
+
 // The derivatives of every coefficient of the absorber (n_init excepted,
 // left 0) with respect to spec_pars[parameter], the roles held fixed.
 Absorber absorber_derivative(const WholeBeamExperiment& experiment, const double* spec_pars,

@@ -13,6 +13,8 @@ void bind_message_capture(nanobind::module_& m);
 void bind_model_entry(nanobind::module_& m);
 // whole_beam_transmittance (whole_beam_entry.cpp).
 void bind_whole_beam_entry(nanobind::module_& m);
+// closed_aperture_transmittance (closed_aperture_entry.cpp).
+void bind_closed_aperture_entry(nanobind::module_& m);
 
 }  // namespace zscanfit_core
 

@@ -92,6 +92,43 @@ constexpr const char* kWholeBeamLeftPhysics =
     "%.6g of the total at a peak intensity of %.6g W/cm^2, beyond what the integration's "
     "accuracy explains; no value is returned";
 
+// closed_aperture_transmittance.
+constexpr const char* kClosedNoScans =
+    "closed_aperture_transmittance: counts is empty; give the number of positions of every scan";
+constexpr const char* kClosedPerScan =
+    "closed_aperture_transmittance: pulse_energies and apertures must have one value per scan "
+    "(len(counts))";
+constexpr const char* kClosedSpecPars =
+    "closed_aperture_transmittance: spec_pars must have the 8 spectroscopic parameters "
+    "(sigma_0, sigma_1, sigma_2, tau_10, tau_13, tau_21, tau_30, tau_43)";
+constexpr const char* kClosedPopulations =
+    "closed_aperture_transmittance: populations must have the 5 initial populations N0..N4 "
+    "(cm^-3)";
+constexpr const char* kClosedTooMany =
+    "closed_aperture_transmittance: at most 2147483647 positions are supported";
+constexpr const char* kClosedCounts =
+    "closed_aperture_transmittance: every scan needs at least one position and the counts "
+    "must add up to len(positions)";
+constexpr const char* kClosedPulseShape =
+    "closed_aperture_transmittance: pulse_shape must be 'gaussian' or 'sech2', got %s";
+constexpr const char* kClosedRefused =
+    "closed_aperture_transmittance: the model refused its inputs (a NaN, a negative or zero "
+    "setting where a positive one is needed, a negative cross-section or beta, a lifetime that "
+    "is not positive, an aperture outside (0, 1], an aperture distance not beyond every "
+    "position, or a tolerance below 1e-10)";
+constexpr const char* kClosedTooThick =
+    "closed_aperture_transmittance: the sample's linear optical depth is %.6g, beyond %.6g, "
+    "the most the model resolves";
+constexpr const char* kClosedNotStationary =
+    "closed_aperture_transmittance: level %d holds no population but the stationarity of the "
+    "populated levels would drain it; give it some population, or make the lifetimes that "
+    "drain it infinite";
+constexpr const char* kClosedOutOfMemory =
+    "closed_aperture_transmittance: the working storage for %zu points cannot be obtained "
+    "within the memory this process may use";
+constexpr const char* kClosedStopped =
+    "closed_aperture_transmittance: the computation was stopped without a pending exception";
+
 }  // namespace msg
 }  // namespace zscanfit_core
 

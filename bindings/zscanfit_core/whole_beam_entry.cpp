@@ -23,6 +23,7 @@
 #include "bindings_common/without_interpreter_lock.h"
 #include "zscan/zscan.h"
 #include "zscanfit_core/bindings.h"
+#include "zscanfit_core/entry_arrays.h"
 #include "zscanfit_core/messages.h"
 
 namespace nb = nanobind;
@@ -30,44 +31,11 @@ namespace nb = nanobind;
 namespace zscanfit_core {
 namespace {
 
-using InArray = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using CountArray = nb::ndarray<const int, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using OutArray = nb::ndarray<nb::numpy, double>;
-
 // The names of the parameters a derivative may be taken with respect to,
 // in the order of zscan::WholeBeamParameter.
 const char* const kParameterNames[zscan::kWholeBeamParameters] = {
     "sigma_0", "sigma_1", "sigma_2", "tau_10", "tau_13", "tau_21",
     "tau_30",  "tau_43",  "center_mm", "w0",   "M2"};
-
-// A float64 array the caller receives; the capsule owns its storage.
-struct Owned {
-  double* data = nullptr;
-  nb::capsule owner;
-  explicit Owned(std::size_t n) {
-    std::unique_ptr<double[]> storage(new double[n > 0 ? n : 1]);
-    data = storage.get();
-    owner = nb::capsule(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-    storage.release();
-  }
-  OutArray array(std::size_t n) const {
-    const std::size_t shape[1] = {n};
-    return OutArray(data, 1, shape, owner);
-  }
-  OutArray matrix(std::size_t rows, std::size_t columns) const {
-    const std::size_t shape[2] = {rows, columns};
-    return OutArray(data, 2, shape, owner);
-  }
-};
-
-[[noreturn]] void value_error(const char* text) { throw nb::value_error(text); }
-
-// A message with one %s field filled.
-[[noreturn]] void value_error(const char* format, const std::string& field) {
-  char text[512];
-  std::snprintf(text, sizeof text, format, field.c_str());
-  value_error(text);
-}
 
 nb::dict stats_dict(const zscan::WholeBeamStats& s) {
   nb::dict d;

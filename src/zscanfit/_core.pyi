@@ -57,6 +57,36 @@ def whole_beam_transmittance(
     what a signal handler raises.
     """
 
+def closed_aperture_transmittance(
+    positions: npt.NDArray[np.float64],
+    counts: npt.NDArray[np.int32],
+    pulse_energies: npt.NDArray[np.float64],
+    apertures: npt.NDArray[np.float64],
+    spec_pars: npt.NDArray[np.float64],
+    populations: npt.NDArray[np.float64],
+    wavelength: float,
+    w0: float,
+    M2: float,
+    tau: float,
+    sample_width: float,
+    beta: float,
+    n2: float,
+    sigma_r1: float,
+    sigma_r3: float,
+    tolerance: float,
+    aperture_distance: Optional[float] = None,
+    pulse_shape: str = "gaussian",
+) -> Tuple[Any, ...]:
+    """The closed-aperture model's T = P / P_lin at the positions of several
+    scans (positions in mm from the focus, scan after scan, counts per scan;
+    each scan's pulse energy and aperture S in (0, 1], 1 open): a tuple
+    (values, errors, stats) of two float64 arrays and a dict of counts.
+    beta cm/W, n2 cm^2/W, sigma_r1 and sigma_r3 cm^2; aperture_distance in m
+    from the focus, None for the far field. Raises ValueError naming a
+    broken rule, a sample too thick to resolve or initial populations that
+    cannot be kept stationary; MemoryError; or what a signal handler raises.
+    """
+
 class MessageCapture:
     """Collects the integrator's messages of this thread (and of the model's
     worker threads it starts, and inside kesp_wrapper.fit_zscan) instead of

@@ -13,7 +13,8 @@ import numpy as np
 
 from . import texts
 
-__all__ = ["core", "scan_values", "whole_beam_values", "message_capture", "fit_zscan",
+__all__ = ["core", "scan_values", "whole_beam_values", "closed_aperture_values",
+           "message_capture", "fit_zscan", "CLOSED_DERIVATIVE_PARAMETERS",
            "DERIVATIVE_PARAMETERS", "PULSE_SHAPES"]
 
 # What whole_beam_values takes derivatives with respect to, in the order of
@@ -103,6 +104,136 @@ def whole_beam_values(positions: np.ndarray, counts: Sequence[int],
                                                                           dtype=np.float64),
         s.populations, s.wavelength, s.w0, s.M2, s.tau, s.sample_width, float(tolerance),
         derivatives=wanted, pulse_shape=str(shape))
+
+
+def closed_aperture_values(positions: np.ndarray, counts: Sequence[int],
+                           pulse_energies: Sequence[float],
+                           apertures: Sequence[Optional[float]], spec_pars: np.ndarray,
+                           experiment: Any, tolerance: float, beta: float = 0.0,
+                           n2: float = 0.0, sigma_r1: float = 0.0, sigma_r3: float = 0.0,
+                           aperture_distance: Optional[float] = None,
+                           pulse_shape: Optional[str] = None,
+                           derivatives: Optional[Sequence[str]] = None) -> Tuple[Any, ...]:
+    """The closed-aperture model's T = P / P_lin at ``positions`` (mm from
+    the focus, scan after scan, ``counts`` per scan), each scan with its
+    pulse energy (J) and aperture S (the linear beam's share the aperture
+    passes, in (0, 1]; None or 1: open, the whole-beam model's value with
+    beta): ``(values, errors, stats)``, errors the model's estimate of
+    |value - exact| at every point. ``beta`` cm/W, ``n2`` cm^2/W,
+    ``sigma_r1`` and ``sigma_r3`` cm^2 (default 0); ``aperture_distance``
+    in m from the focus (None: the far field); ``pulse_shape`` as in
+    whole_beam_values. With ``derivatives`` (names from
+    CLOSED_DERIVATIVE_PARAMETERS) ``(values, errors, slopes, stats)``,
+    ``slopes[k]`` the derivative of every value per unit of
+    ``derivatives[k]`` (cm^2, s, cm/W, cm^2/W, mm, m), by differences of
+    evaluations at a tolerance a hundred times tighter (central, or
+    one-sided of second order where the parameter sits at a bound of its
+    range), two evaluations per parameter; the values are those of the
+    evaluation at ``tolerance``. ValueError for a refused input (the
+    message says which)."""
+    args = (positions, counts, pulse_energies, apertures, spec_pars, experiment)
+    optics = dict(beta=beta, n2=n2, sigma_r1=sigma_r1, sigma_r3=sigma_r3)
+    out = _closed_aperture_once(*args, tolerance, optics, aperture_distance, pulse_shape)
+    if derivatives is None:
+        return out
+    slopes = np.array([_closed_aperture_slope(args, tolerance, optics, aperture_distance,
+                                              pulse_shape, str(name))
+                       for name in derivatives]).reshape(len(derivatives), -1)
+    return out[0], out[1], slopes, out[2]
+
+
+# What closed_aperture_values takes derivatives with respect to.
+CLOSED_DERIVATIVE_PARAMETERS = DERIVATIVE_PARAMETERS[:8] + (
+    "beta", "n2", "sigma_r1", "sigma_r3") + DERIVATIVE_PARAMETERS[8:]
+_UNKNOWN_DERIVATIVE = ("closed_aperture_values: no derivative with respect to {name!r}; give "
+                       "names from {names}")
+_INFINITE_LIFETIME = ("closed_aperture_values: {name} is infinite (no decay), a fixed setting "
+                      "without a derivative; ask for the derivatives of finite lifetimes only")
+# The relative step of the differences, and how much tighter their
+# evaluations are than the tolerance.
+_STEP = 1e-3
+_TIGHTER = 1e-2
+
+
+def _closed_aperture_once(positions, counts, pulse_energies, apertures, spec_pars, experiment,
+                          tolerance, optics, aperture_distance, pulse_shape):
+    s = _Settings.of(experiment)
+    shape = pulse_shape if pulse_shape is not None else getattr(experiment, "pulse_shape",
+                                                                "gaussian")
+    shares = np.array([1.0 if a is None else float(a) for a in apertures], dtype=np.float64)
+    beta, n2, sigma_r1, sigma_r3 = (optics[k] for k in ("beta", "n2", "sigma_r1", "sigma_r3"))
+    return core().closed_aperture_transmittance(
+        np.ascontiguousarray(positions, dtype=np.float64), np.array(counts, dtype=np.int32),
+        np.array(pulse_energies, dtype=np.float64), shares,
+        np.ascontiguousarray(spec_pars, dtype=np.float64), s.populations, s.wavelength, s.w0,
+        s.M2, s.tau, s.sample_width, float(beta), float(n2), float(sigma_r1), float(sigma_r3),
+        float(tolerance),
+        aperture_distance=None if aperture_distance is None else float(aperture_distance),
+        pulse_shape=str(shape))
+
+
+class _Shifted:
+    """An experiment with one beam setting changed."""
+
+    def __init__(self, experiment, name, value):
+        self._experiment, self._name, self._value = experiment, name, value
+
+    def __getattr__(self, name):
+        return self._value if name == self._name else getattr(self._experiment, name)
+
+
+def _closed_aperture_slope(args, tolerance, optics, aperture_distance, pulse_shape, name):
+    """The derivative of every value with respect to ``name`` by differences."""
+    if name not in CLOSED_DERIVATIVE_PARAMETERS:
+        raise ValueError(_UNKNOWN_DERIVATIVE.format(
+            name=name, names=", ".join(CLOSED_DERIVATIVE_PARAMETERS)))
+    positions, counts, energies, apertures, spec_pars, experiment = args
+    spec = np.array(spec_pars, dtype=np.float64)
+    optics = dict(optics)
+    s = _Settings.of(experiment)
+    # The step's scale where the parameter is zero: a change of a
+    # thousandth in the optical depth or phase it drives at the focus.
+    shape = pulse_shape or getattr(experiment, "pulse_shape", "gaussian")
+    peak = 1e-4 * max(energies) / ((np.pi * s.w0 ** 2 / 2.0) * s.tau
+                                   * (1.0645 if shape == "gaussian" else 1.1346))
+    total = float(np.sum(s.populations)) or 1.0
+    scale = {"beta": 1.0 / (peak * s.sample_width), "sigma_r1": 1.0 / (total * s.sample_width),
+             "n2": s.wavelength * 1e2 / (2.0 * np.pi * peak * s.sample_width),
+             "center_mm": np.pi * s.w0 ** 2 / (s.M2 * s.wavelength) * 1e3}
+    scale["sigma_r3"] = scale["sigma_r1"]
+    index = CLOSED_DERIVATIVE_PARAMETERS.index(name)
+    if index < 8:
+        value = spec[index]
+        if not np.isfinite(value):
+            raise ValueError(_INFINITE_LIFETIME.format(name=name))
+        scale[name] = 1.0 / (total * s.sample_width)
+    elif name in optics:
+        value = optics[name]
+    elif name == "center_mm":
+        value = 0.0
+    else:
+        value = getattr(s, name)
+    h = _STEP * (abs(value) if value != 0.0 else scale[name])
+    # Cross-sections and beta may not go negative.
+    one_sided = (index < 3 or name == "beta") and value - h < 0.0
+
+    def at(shift):
+        pars, opt, exp, pos = spec.copy(), dict(optics), experiment, positions
+        if index < 8:
+            pars[index] = value + shift
+        elif name in opt:
+            opt[name] = value + shift
+        elif name == "center_mm":
+            pos = np.asarray(positions, dtype=np.float64) - shift
+        else:
+            exp = _Shifted(experiment, name, value + shift)
+        return _closed_aperture_once(pos, counts, energies, apertures, pars, exp,
+                                     _TIGHTER * tolerance, opt, aperture_distance,
+                                     pulse_shape)[0]
+
+    if one_sided:
+        return (-3.0 * at(0.0) + 4.0 * at(h) - at(2.0 * h)) / (2.0 * h)
+    return (at(h) - at(-h)) / (2.0 * h)
 
 
 def message_capture(keep: int) -> Any:

@@ -15,6 +15,8 @@
 #ifndef ZSCAN_ZSCAN_H
 #define ZSCAN_ZSCAN_H
 
+#include <limits>
+
 #include "zscan/interrupt.h"
 #include "zscan/memory_limit.h"
 #include "zscan/model_threads.h"
@@ -352,6 +354,92 @@ Status whole_beam_transmittance(const WholeBeamExperiment& experiment,
                                 double* values /*[total points]*/,
                                 double* errors /*[total points]*/,
                                 WholeBeamStats* stats);
+
+// ------------------------------------------------------- closed aperture
+// The closed-aperture model: the whole-beam model's sample and beam, with
+// the sample's instantaneous responses (two-photon absorption beta, cm/W;
+// nonlinear index n2, cm^2/W, dn = n2 I) and excited-state refraction
+// (sigma_r1, sigma_r3, cm^2: the refractive cross-sections of levels 1 and
+// 3 relative to the ground state, dn = (sigma_r1 N1 + sigma_r3 N3) / k),
+// and an aperture passing the share S of the linear beam at distance d from
+// the focus (the far field by default). At every radius and time the
+// sample (thin: no diffraction inside it) changes the incident field
+// sqrt(I) exp(i k r^2 / 2R(z)) by
+//   dI/dz' = -(s0 N0 + s1 N1 + s2 N3) I - beta f0 I^2,
+//   dphi/dz' = k n2 I + sigma_r1 N1 + sigma_r3 N3,
+// with the rate equations of the whole-beam model plus two-photon
+// excitation beta f0 I^2 / (2 h nu) from level 0 to level 2; f0 = N0 /
+// N_total, or 1 when the sample holds no population (a host's two-photon
+// absorption, whose populations do not change). The exit field propagates
+// freely to the aperture (the Fresnel integral; with M2 != 1 as the
+// embedded Gaussian of Rayleigh range z0 = pi w0^2 / (M2 wavelength) does,
+// so that the linear far field does not depend on the sample's position;
+// the nonlinear phase uses the true k = 2 pi / wavelength). The value is
+// T = P / P_lin, P the energy through the aperture over the pulse and P_lin
+// the same with beta, n2, sigma_r and every population change switched off;
+// S = 1 gives the whole-beam model's open-aperture value.
+
+struct ClosedApertureOptics {
+  double beta = 0.0;      // cm/W, >= 0
+  double n2 = 0.0;        // cm^2/W
+  double sigma_r1 = 0.0;  // cm^2
+  double sigma_r3 = 0.0;  // cm^2
+};
+
+// One scan: positions at one pulse energy, through one aperture.
+struct ClosedApertureScan {
+  const double* positions_mm = nullptr;  // [n_points] from the focus, mm
+  int n_points = 0;                      // >= 1
+  double pulse_energy = 0.0;             // J, >= 0
+  double aperture = 1.0;                 // S, the linear beam's share: (0, 1]; 1 open
+};
+
+struct ClosedApertureRequest {
+  const ClosedApertureScan* scans = nullptr;  // [n_scans]
+  int n_scans = 0;                            // >= 1
+  // Distance d of the aperture's plane from the focus, m, beyond every
+  // position; +inf: the far field at fixed S.
+  double aperture_distance = std::numeric_limits<double>::infinity();
+  double tolerance = 1e-5;  // absolute, on T; kWholeBeamMinTolerance or more
+};
+
+struct ClosedApertureStats {
+  int table_nodes = 0;            // peak intensities at which the exit field was computed
+  int table_intervals = 0;
+  long long integrations = 0;     // integrator calls
+  long long integrator_steps = 0;
+  int failed_nodes = 0;           // nodes left without a value (their points are NaN)
+  int time_nodes = 0;             // times of the pulse at which the field is known
+  int largest_modes = 0;          // the most Laguerre modes any point needed
+  int attempts = 0;               // tables built (a finer time rule each)
+  double optical_depth = 0.0;     // the sample's linear optical depth
+  int drained_level = -1;         // as WholeBeamStats
+  unsigned drain_lifetimes = 0;
+};
+
+struct ClosedApertureOutput {
+  double* values = nullptr;  // [total points]
+  double* errors = nullptr;  // [total points]
+  ClosedApertureStats* stats = nullptr;  // may be null
+};
+
+// T at every point of every scan, scan after scan, and errors[i] an
+// estimate of |values[i] - exact| from the table, the modes and the time
+// rule together (never below a thousandth of the tolerance). The table's
+// nodes run on the model's worker threads; the results are the same bits
+// for every thread count. Returns Status::invalid_input for a null array,
+// counts below 1 or beyond a 32-bit total, a tolerance below
+// kWholeBeamMinTolerance, an aperture outside (0, 1], a negative beta, a
+// non-finite optical parameter, an aperture distance not beyond every
+// position, or a value outside whole_beam_evaluate's ranges;
+// Status::too_thick, Status::not_stationary, Status::out_of_memory and
+// Status::interrupted as whole_beam_evaluate. On any of them every value is
+// NaN and every error +inf.
+Status closed_aperture_transmittance(const WholeBeamExperiment& experiment,
+                                     const double* spec_pars /*[kSpecPars]*/,
+                                     const ClosedApertureOptics& optics,
+                                     const ClosedApertureRequest& request,
+                                     const ClosedApertureOutput& output);
 
 // Normalisation of one scan's values on its wings, as experimenters
 // normalise data: out[i] = values[i] / m with m the mean of the first and
