@@ -172,6 +172,7 @@ wheel: module
 demo: module
 	$(VPY) examples/demo.py
 	$(VPY) examples/zscanfit_demo.py
+	$(VPY) examples/closed_aperture_demo.py
 
 # Coverage on synthetic data of zscanfit's standard errors (both models), of
 # its bootstrap intervals, and of its error budget and profile-likelihood
