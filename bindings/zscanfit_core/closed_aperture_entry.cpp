@@ -58,12 +58,9 @@ nb::dict stats_dict(const zscan::ClosedApertureStats& s) {
       std::snprintf(text, sizeof text, msg::kClosedNotStationary, stats.drained_level);
       value_error(text);
     case zscan::Status::out_of_memory:
-      std::snprintf(text, sizeof text, msg::kClosedOutOfMemory, total);
-      PyErr_SetString(PyExc_MemoryError, text);
-      throw nb::python_error();
+      memory_error(msg::kClosedOutOfMemory, total);
     case zscan::Status::interrupted:
-      PyErr_SetString(PyExc_SystemError, msg::kClosedStopped);
-      throw nb::python_error();
+      stopped_error(msg::kClosedStopped);
     default:
       break;
   }
@@ -91,18 +88,11 @@ nb::tuple closed_aperture(const InArray& positions, const CountArray& counts,
   else if (pulse_shape != "gaussian")
     value_error(msg::kClosedPulseShape, nb::repr(nb::str(pulse_shape.c_str())).c_str());
   std::vector<zscan::ClosedApertureScan> scans(n_scans);
-  std::size_t total = 0;
-  for (std::size_t k = 0; k < n_scans; ++k) {
-    const int n = counts.data()[k];
-    if (n < 1) value_error(msg::kClosedCounts);
-    scans[k].positions_mm = positions.data() + total;
-    scans[k].n_points = n;
-    scans[k].pulse_energy = pulse_energies.data()[k];
-    scans[k].aperture = apertures.data()[k];
-    total += static_cast<std::size_t>(n);
-    if (total > positions.shape(0)) value_error(msg::kClosedCounts);
-  }
-  if (total != positions.shape(0)) value_error(msg::kClosedCounts);
+  const std::size_t total = split_scans(
+      positions, counts, msg::kClosedCounts, msg::kClosedCounts,
+      [&](std::size_t k, const double* first, int n) {
+        scans[k] = {first, n, pulse_energies.data()[k], apertures.data()[k]};
+      });
 
   zscan::WholeBeamExperiment experiment{wavelength, w0, M2, tau, sample_width,
                                         populations.data()};

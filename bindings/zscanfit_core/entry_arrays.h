@@ -1,8 +1,12 @@
 // What the model entries of zscanfit._core share: the array types they take
 // and return, a float64 array the caller receives (its storage owned by a
-// capsule), and the ValueError with a message. Relies on nanobind.
+// capsule), the ValueError with a message, MemoryError and SystemError for
+// an evaluation's outcomes, and the split of positions into scans. Relies on
+// nanobind and the CPython API.
 #ifndef ZSCANFIT_CORE_ENTRY_ARRAYS_H
 #define ZSCANFIT_CORE_ENTRY_ARRAYS_H
+
+#include <Python.h>
 
 #include <cstddef>
 #include <cstdio>
@@ -47,6 +51,38 @@ struct Owned {
   char text[512];
   std::snprintf(text, sizeof text, format, field.c_str());
   value_error(text);
+}
+
+// MemoryError with `format` filled with the points' count, or SystemError
+// with `stopped` (an evaluation stopped without a pending exception).
+[[noreturn]] inline void memory_error(const char* format, std::size_t total) {
+  char text[512];
+  std::snprintf(text, sizeof text, format, total);
+  PyErr_SetString(PyExc_MemoryError, text);
+  throw nanobind::python_error();
+}
+[[noreturn]] inline void stopped_error(const char* stopped) {
+  PyErr_SetString(PyExc_SystemError, stopped);
+  throw nanobind::python_error();
+}
+
+// Splits `positions` into the scans of `counts`: scan(k, first, n) for each
+// scan k of n >= 1 positions from first; ValueError `empty` for a count
+// below 1 and `counts_text` unless the counts add up to len(positions).
+// Returns the total.
+template <typename Scan>
+std::size_t split_scans(const InArray& positions, const CountArray& counts, const char* empty,
+                        const char* counts_text, const Scan& scan) {
+  std::size_t total = 0;
+  for (std::size_t k = 0; k < counts.shape(0); ++k) {
+    const int n = counts.data()[k];
+    if (n < 1) value_error(empty);
+    scan(k, positions.data() + total, n);
+    total += static_cast<std::size_t>(n);
+    if (total > positions.shape(0)) value_error(counts_text);
+  }
+  if (total != positions.shape(0)) value_error(counts_text);
+  return total;
 }
 
 }  // namespace zscanfit_core

@@ -123,12 +123,9 @@ std::string lifetime_names(unsigned lifetimes, const char* separator) {
                     stats.physics_population, stats.physics_intensity);
       value_error(text);
     case zscan::Status::out_of_memory:
-      std::snprintf(text, sizeof text, msg::kWholeBeamOutOfMemory, total);
-      PyErr_SetString(PyExc_MemoryError, text);
-      throw nb::python_error();
+      memory_error(msg::kWholeBeamOutOfMemory, total);
     case zscan::Status::interrupted:
-      PyErr_SetString(PyExc_SystemError, msg::kWholeBeamStopped);
-      throw nb::python_error();
+      stopped_error(msg::kWholeBeamStopped);
     case zscan::Status::ok:
     case zscan::Status::invalid_input:
       break;
@@ -157,17 +154,11 @@ nb::tuple whole_beam(const InArray& positions, const CountArray& counts,
       with_derivatives ? parameters_of(derivatives, spec_pars.data())
                        : std::vector<zscan::WholeBeamParameter>();
   std::vector<zscan::WholeBeamScan> scans(n_scans);
-  std::size_t total = 0;
-  for (std::size_t k = 0; k < n_scans; ++k) {
-    const int n = counts.data()[k];
-    if (n < 1) value_error(msg::kWholeBeamEmptyScan);
-    scans[k].positions_mm = positions.data() + total;
-    scans[k].n_points = n;
-    scans[k].pulse_energy = pulse_energies.data()[k];
-    total += static_cast<std::size_t>(n);
-    if (total > positions.shape(0)) value_error(msg::kWholeBeamCounts);
-  }
-  if (total != positions.shape(0)) value_error(msg::kWholeBeamCounts);
+  const std::size_t total = split_scans(
+      positions, counts, msg::kWholeBeamEmptyScan, msg::kWholeBeamCounts,
+      [&](std::size_t k, const double* first, int n) {
+        scans[k] = {first, n, pulse_energies.data()[k]};
+      });
   if (total * (parameters.size() + 1) > static_cast<std::size_t>(INT_MAX)) {
     value_error(msg::kWholeBeamTooMany);
   }
