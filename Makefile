@@ -192,6 +192,7 @@ bench: module
 	$(VPY) benchmarks/bench_zscanfit.py
 	$(VPY) benchmarks/bench_batch.py
 	$(VPY) benchmarks/bench_peer.py
+	$(VPY) benchmarks/bench_closed_jacobian.py
 
 clean:
 	rm -rf $(BUILD)

@@ -482,6 +482,9 @@ MODEL_FAILED = ("the whole-beam model could not be computed at {count} of {total
                 "settings and parameters; the points are NaN")
 NO_DERIVATIVES_ON_AXIS = ("the on-axis model has no derivatives: ask the whole-beam model "
                           "for them")
+EXACT_CLOSED = ("method='exact' is fit_zscan's, of open-aperture scans and the levels' "
+                "absorption only: use the robust method for closed or divided scans and for "
+                "beta, n2, sigma_r1, sigma_r3")
 CLOSED_ON_AXIS = ("the on-axis model knows open apertures and absorption by the levels only: "
                   "use the whole-beam model (model='whole-beam') for a closed aperture, a "
                   "divided scan or beta, n2, sigma_r1, sigma_r3")

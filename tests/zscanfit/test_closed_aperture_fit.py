@@ -84,7 +84,8 @@ def test_the_public_entry_meets_the_converged_reference():
 def test_open_and_closed_scans_give_the_sample_back():
     """Noise-free scans at tolerance 1e-9 fitted from starts 1.5 times off:
     n2, beta and sigma_r1 within 1e-3; the report names the scans' kinds
-    and the phase at the focus k n2 I0 L."""
+    and the phase at the focus k n2 I0 L, the JSON and the figure the
+    scans' kinds."""
     experiment = zscanfit.Experiment(**ESA)
     scans = scans_of(experiment, named(ESA_SPEC, **ESA_OPTICS), [None, 0.3])
     start = zscanfit.make_params(ESA_SPEC, free=list(ESA_OPTICS),
@@ -96,12 +97,18 @@ def test_open_and_closed_scans_give_the_sample_back():
         assert abs(result.values[name] / truth - 1.0) < 1e-3, name
     report = result.report()
     assert "open, closed S=0.3" in report
-    intensity = 2.0 * 1e-6 / (math.pi * 2e-3 ** 2) / (30e-12 * math.sqrt(math.pi / (4 * math.log(2))))
+    # I0 = 2E / (pi w0^2) over the Gaussian pulse's tau sqrt(pi / (4 ln 2)), W/cm^2.
+    fluence = 2.0 * 1e-6 / (math.pi * 2e-3 ** 2)
+    intensity = fluence / (30e-12 * math.sqrt(math.pi / (4 * math.log(2))))
     phase = 2.0 * math.pi / 532e-7 * result.values["n2"] * intensity * 0.1
     assert f"{phase:.5g} +/-" in report
     data = result.to_dict()
     assert data["nonlinear_optics"]["scan_kinds"] == ["open", "closed S=0.3"]
     assert [s.get("aperture") for s in data["data"]] == [None, 0.3]
+    back = zscanfit.FitResult.from_json(result.to_json())
+    assert [s.kind for s in back.scans] == ["open", "closed S=0.3"]
+    legend = [t.get_text() for t in result.plot().axes[0].get_legend().get_texts()]
+    assert any("closed S=0.3" in text for text in legend)
 
 
 def test_noisy_scans_within_two_standard_errors():
@@ -208,6 +215,9 @@ def test_inputs_refused_and_defaults():
     assert np.array_equal(plain, zeros)
     with pytest.raises(ValueError, match="on-axis"):
         zscanfit.model(experiment, ESA_SPEC, POSITIONS, 1e-6, model="on-axis", aperture=0.3)
+    with pytest.raises(ValueError, match="robust"):
+        zscanfit.fit(scans, experiment, zscanfit.make_params(ESA_SPEC, free=["sigma_1"]),
+                     method="exact")
     for bad in (0.0, 1.2, "wide", math.nan):
         with pytest.raises(ValueError, match="aperture"):
             zscanfit.Scan(POSITIONS, np.ones(POSITIONS.size), 1e-6, aperture=bad)

@@ -36,8 +36,8 @@ def fit_inputs(path: str, free: Sequence[str], pulse_energy: Any, given: Assignm
     start values and pulse_energy, which take precedence, written where
     ``overrides_source`` says; ``uncertainties`` the --uncertainty items,
     over the file's; ``aperture`` (--aperture, over the file's '# aperture')
-    and ``divided`` (--divided) the scans' kind. The job's options hold "center_mm" when the focus is
-    given. ValueError naming where the offending value was written (a
+    and ``divided`` (--divided) the scans' kind. The job's options hold
+    "center_mm" when the focus is given. ValueError naming where the offending value was written (a
     UsageError when no start values are to be had) when the inputs cannot
     be made.
     """

@@ -262,17 +262,10 @@ def _whole_beam(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
     """The whole-beam model of every request, in one call of the engine."""
     positions, counts = _engine_rows(requests)
     energies = [r.pulse_energy for r in requests]
-    tolerance = spec.tolerance
-    if any(r.wings is not None for r in requests):
-        tolerance = spec.tolerance / WING_SHARE
     outcome = whole_beam_values(np.concatenate(positions), counts, energies, spec_pars,
-                                experiment, tolerance, derivatives=derivatives)
-    if derivatives is None:
-        raw, raw_errors, stats = outcome
-        raw_slopes = None
-    else:
-        raw, raw_errors, raw_slopes, stats = outcome
-    _check_finite(raw)
+                                experiment, _engine_tolerance(spec, requests),
+                                derivatives=derivatives)
+    raw, raw_errors, raw_slopes, stats = _unpacked(outcome, derivatives)
     _check_physical(raw, raw_errors, linear_transmittance(experiment, spec_pars))
     return _normalised(requests, counts, raw, raw_errors, raw_slopes, stats)
 
@@ -290,10 +283,26 @@ def _engine_rows(requests: Sequence[ScanRequest]):
     return positions, counts
 
 
-def _check_finite(raw: np.ndarray) -> None:
+def _engine_tolerance(spec: ModelSpec, requests: Sequence[ScanRequest]) -> float:
+    """The tolerance asked of the engine: a third of the tolerance when any
+    request is normalised on its wings (WING_SHARE)."""
+    if any(r.wings is not None for r in requests):
+        return spec.tolerance / WING_SHARE
+    return spec.tolerance
+
+
+def _unpacked(outcome: Any, derivatives: Optional[Sequence[str]]):
+    """An engine's (values, errors, slopes or None, stats), every value
+    finite (else ValueError)."""
+    if derivatives is None:
+        raw, raw_errors, stats = outcome
+        raw_slopes = None
+    else:
+        raw, raw_errors, raw_slopes, stats = outcome
     failed = int(np.count_nonzero(~np.isfinite(raw)))
     if failed:
         raise ValueError(texts.MODEL_FAILED.format(count=failed, total=raw.shape[0]))
+    return raw, raw_errors, raw_slopes, stats
 
 
 def _normalised(requests: Sequence[ScanRequest], counts: Sequence[int], raw: np.ndarray,
@@ -340,9 +349,7 @@ def _closed_aperture(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
         if r.divided:
             rows.append(dataclasses.replace(r, aperture=None, divided=False))
     positions, counts = _engine_rows(rows)
-    tolerance = spec.tolerance
-    if any(r.wings is not None for r in rows):
-        tolerance = spec.tolerance / WING_SHARE
+    tolerance = _engine_tolerance(spec, rows)
     if any(r.divided for r in requests):
         tolerance = tolerance / 2.0   # a quotient adds the errors of both
     outcome = closed_aperture_values(
@@ -351,12 +358,7 @@ def _closed_aperture(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
         aperture_distance=getattr(experiment, "aperture_distance", None),
         derivatives=derivatives, **{name: float(optics.get(name, 0.0))
                                     for name in OPTICAL_PARAMETERS})
-    if derivatives is None:
-        raw, raw_errors, stats = outcome
-        raw_slopes = None
-    else:
-        raw, raw_errors, raw_slopes, stats = outcome
-    _check_finite(raw)
+    raw, raw_errors, raw_slopes, stats = _unpacked(outcome, derivatives)
     open_rows = np.concatenate([np.full(c, not r.closed) for r, c in zip(rows, counts)])
     if np.any(open_rows):
         _check_physical(raw[open_rows], raw_errors[open_rows],

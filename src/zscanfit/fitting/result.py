@@ -23,7 +23,8 @@ from ..evaluation.integrator_messages import MessageSummary, collect_messages
 from ..evaluation.problem import DataSet, FitProblem
 from ..evaluation.models import ModelSpec
 from ..inputs.experiment import Experiment
-from ..inputs.parameters import OPTICAL_NAMES, PARAMETER_NAMES, add_parameter, names_of, parameter_bounds
+from ..inputs.parameters import (OPTICAL_NAMES, PARAMETER_NAMES, add_parameter, names_of,
+                                 parameter_bounds)
 from ..inputs.scans import Scan
 from ..warning_types import WarningRecord
 from .coordinates import Coordinates

@@ -127,6 +127,9 @@ def check_inputs(scans: Union[Scan, Sequence[Scan]], experiment: Any, params: An
     beam = beam_values(given)
     if beam and options.method == "exact":
         raise ValueError(texts.EXACT_BEAM.format(names=", ".join(beam)))
+    if options.method == "exact" and (any(optical_values(given).values()) or any(
+            s.aperture is not None for s in scan_list)):
+        raise ValueError(texts.EXACT_CLOSED)
     if "center_mm" in beam and options.center_mm is not None:
         raise ValueError(texts.CENTER_TWICE)
     if options.fix_focus and "center_mm" in given and given["center_mm"].vary:

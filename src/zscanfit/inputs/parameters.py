@@ -24,10 +24,10 @@ from .. import texts
 from .convert import float_scalar, float_vector
 from .linear_absorption import TIED_NAMES, is_tie
 
-__all__ = ["PARAMETER_NAMES", "OPTICAL_NAMES", "BEAM_NAMES", "ALL_NAMES", "PARAMETER_UNITS", "make_params",
-           "read_params", "spec_pars_of", "beam_values", "names_of", "start_factors",
-           "add_parameter", "parameter_bounds", "optical_values", "TIED_NAMES", "focus_name", "is_focus_name",
-           "focus_index", "unit_of"]
+__all__ = ["PARAMETER_NAMES", "OPTICAL_NAMES", "BEAM_NAMES", "ALL_NAMES", "PARAMETER_UNITS",
+           "make_params", "read_params", "spec_pars_of", "beam_values", "names_of",
+           "start_factors", "add_parameter", "parameter_bounds", "optical_values", "TIED_NAMES",
+           "focus_name", "is_focus_name", "focus_index", "unit_of"]
 
 #: The eight spectroscopic parameters, in the order of spec_pars.
 PARAMETER_NAMES: Tuple[str, ...] = (
