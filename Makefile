@@ -172,6 +172,7 @@ wheel: module
 demo: module
 	$(VPY) examples/demo.py
 	$(VPY) examples/zscanfit_demo.py
+	$(VPY) examples/closed_aperture_demo.py
 
 # Coverage on synthetic data of zscanfit's standard errors (both models), of
 # its bootstrap intervals, and of its error budget and profile-likelihood
@@ -191,6 +192,7 @@ bench: module
 	$(VPY) benchmarks/bench_zscanfit.py
 	$(VPY) benchmarks/bench_batch.py
 	$(VPY) benchmarks/bench_peer.py
+	$(VPY) benchmarks/bench_closed_jacobian.py
 
 clean:
 	rm -rf $(BUILD)

@@ -55,8 +55,8 @@ UNIT_TAU = ("tau = {value:g} s is above 1 us: the pulse duration is in seconds "
             "(e.g. 4e-9 s for 4 ns)")
 UNIT_SAMPLE_WIDTH = ("sample_width = {value:g} cm is above 10 cm: the sample "
                      "thickness is in centimetres (e.g. 0.1 for 1 mm)")
-POPULATIONS_ZERO = ("all populations are zero: the sample cannot absorb and "
-                    "every model transmittance is 1")
+POPULATIONS_ZERO = ("all populations are zero and beta, n2, sigma_r1, sigma_r3 are 0: "
+                    "the sample cannot absorb and every model transmittance is 1")
 # -- the pulse shape
 BAD_PULSE_SHAPE = "pulse_shape must be one of {shapes}; got {shape!r}"
 PULSE_SHAPE_ON_AXIS = ("the on-axis model (fit_zscan's) samples its own Gaussian pulse and "
@@ -368,6 +368,22 @@ BUDGET_PART = "        {part:<28} {error:>11.3g}{percent}"
 BUDGET_SETTING = "        {part:<28} {error:>11.3g}{percent}  from +/- {uncertainty:.3g}"
 BUDGET_PERCENT = " ({percent:.2g} %)"
 EXPERIMENT_HEAD = "[[Experiment]] as the fit used it"
+# -- the nonlinear optics of a closed-aperture fit
+OPTICS_HEAD = "[[Nonlinear optics]]"
+OPTICS_KINDS = "    scans              = {kinds}"
+OPTICS_PHASE = ("    dPhi0 = k n2 I0 L  = {phase:.5g} +/- {error:.2g} rad at the focus, "
+                "{energy:g} J")
+OPTICS_CHI3 = ("    chi(3)             = Re {re_si:.4g} +/- {re_err:.2g}, Im {im_si:.4g} +/- "
+               "{im_err:.2g} m^2/V^2 (SI); Re {re_esu:.4g} +/- {re_esu_err:.2g}, Im "
+               "{im_esu:.4g} +/- {im_esu_err:.2g} esu")
+OPTICS_N0 = "    linear index n0    = {n0:g} (the experiment's refractive_index)"
+OPTICS_N0_ASSUMED = ("    linear index n0    = 1 (assumed: the experiment gives no "
+                     "refractive_index; chi(3) scales with n0^2)")
+OPTICS_2PA = ("    sigma_2PA          = {value:.4g} +/- {error:.2g} GM (h nu beta / N0, "
+              "1 GM = 1e-50 cm^4 s)")
+OPTICS_CONVENTIONS = ("    conventions: n = n0 + n2 I, dI/dz = -beta I^2; Re chi(3) = 4 n0^2 "
+                      "eps0 c n2 / 3, Im chi(3) = n0^2 eps0 c lambda beta / (3 pi) (SI); "
+                      "chi(3) (SI) = 4 pi / (3e4)^2 chi(3) (esu)")
 EXPERIMENT_FILE = "    data               = {label}"
 EXPERIMENT_ENERGIES = "    pulse energies     = {energies} J ({scans} scans, {points} points)"
 EXPERIMENT_BEAM = ("    beam               = wavelength {wavelength:g} m, w0 {w0:g} m, M2 {M2:g}; "
@@ -449,6 +465,9 @@ EXACT_MODEL = ("method='exact' runs fit_zscan, which fits the on-axis model only
                "method='robust'")
 MODEL_WHOLE_BEAM = ("whole-beam (the pulse's energy over the whole beam; absolute tolerance "
                     "{tolerance:g})")
+MODEL_CLOSED = ("whole-beam with the closed-aperture model (the pulse's energy through the "
+                "aperture of each scan, and over the whole beam for open ones; absolute "
+                "tolerance {tolerance:g})")
 MODEL_ON_AXIS = ("on-axis (fit_zscan's: on-axis intensity, {t_slices} time slices x "
                  "{z_slices} depth slabs, no error estimate)")
 THICK_SAMPLE = ("the sample ({thickness:g} mm) is thicker than the Rayleigh range "
@@ -463,6 +482,15 @@ MODEL_FAILED = ("the whole-beam model could not be computed at {count} of {total
                 "settings and parameters; the points are NaN")
 NO_DERIVATIVES_ON_AXIS = ("the on-axis model has no derivatives: ask the whole-beam model "
                           "for them")
+EXACT_CLOSED = ("method='exact' is fit_zscan's, of open-aperture scans and the levels' "
+                "absorption only: use the robust method for closed or divided scans and for "
+                "beta, n2, sigma_r1, sigma_r3")
+CLOSED_ON_AXIS = ("the on-axis model knows open apertures and absorption by the levels only: "
+                  "use the whole-beam model (model='whole-beam') for a closed aperture, a "
+                  "divided scan or beta, n2, sigma_r1, sigma_r3")
+BAD_APERTURE = ("aperture must be a number in (0, 1], the share of the linear beam's power "
+                "it passes (1 or None: open), not {value!r}")
+DIVIDED_OPEN = ("a divided scan (closed over open) needs an aperture S < 1, not {value!r}")
 
 # ------------------------------------------------------------ model entry
 CORE_MISSING = ("zscanfit's compiled model entry (zscanfit._core) is not "

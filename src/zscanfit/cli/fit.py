@@ -92,7 +92,8 @@ def run_fit(args: argparse.Namespace) -> int:
         raise UsageError(texts.CLI_SHARED_ONE_FILE)
     free = free_names_given(args)
     jobs = [fit_inputs(path, free, energy, given.for_file(index),
-                       uncertainties=uncertainty_items(args.uncertainties))
+                       uncertainties=uncertainty_items(args.uncertainties),
+                       aperture=args.aperture, divided=args.divided)
             for index, (path, energy) in enumerate(zip(args.data, _energies(args)))]
     options = {name: value for job in jobs for name, value in job.options.items()}
     if len(jobs) == 1:

@@ -15,7 +15,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence
 from .. import texts
 from ..inputs.experiment import EXPERIMENT_SETTINGS, Experiment
 from ..inputs.loading import SOURCE_CLI, experiment_uncertainties, file_sources, load_scans
-from ..inputs.parameters import PARAMETER_NAMES, make_params
+from ..inputs.parameters import OPTICAL_NAMES, PARAMETER_NAMES, make_params
 from ..inputs.sources import UNCERTAINTY, check_uncertainties, name_source
 from ..many.executor import FitJob
 from .options import Assignments, UncertaintyItems, UsageError
@@ -26,7 +26,8 @@ __all__ = ["fit_inputs"]
 def fit_inputs(path: str, free: Sequence[str], pulse_energy: Any, given: Assignments,
                overrides: Optional[Mapping[str, List[float]]] = None,
                uncertainties: Optional[UncertaintyItems] = None,
-               overrides_source: str = "") -> FitJob:
+               overrides_source: str = "", aperture: Optional[float] = None,
+               divided: bool = False) -> FitJob:
     """The FitJob of one data file (labelled with its path).
 
     ``pulse_energy`` is the file's --energy (a value, a list of one per
@@ -34,8 +35,9 @@ def fit_inputs(path: str, free: Sequence[str], pulse_energy: Any, given: Assignm
     (``Assignments.for_file``); ``overrides`` a manifest row's settings,
     start values and pulse_energy, which take precedence, written where
     ``overrides_source`` says; ``uncertainties`` the --uncertainty items,
-    over the file's. The job's options hold "center_mm" when the focus is
-    given. ValueError naming where the offending value was written (a
+    over the file's; ``aperture`` (--aperture, over the file's '# aperture')
+    and ``divided`` (--divided) the scans' kind. The job's options hold
+    "center_mm" when the focus is given. ValueError naming where the offending value was written (a
     UsageError when no start values are to be had) when the inputs cannot
     be made.
     """
@@ -60,14 +62,22 @@ def fit_inputs(path: str, free: Sequence[str], pulse_energy: Any, given: Assignm
     check_uncertainties(experiment, data.scans, sources,
                         uncertainties.written if uncertainties else None)
     named = dict(given.values)
-    named.update({k: v[0] for k, v in overrides.items() if k in PARAMETER_NAMES})
+    named.update({k: v[0] for k, v in overrides.items()
+                  if k in PARAMETER_NAMES or k in OPTICAL_NAMES})
     if data.spec_pars is None and any(name not in named for name in PARAMETER_NAMES):
         raise UsageError(texts.CLI_NO_START)
     try:
         params = make_params(data.spec_pars, free=free, **named)
     except ValueError as exc:
         raise name_source(exc, sources) from None
-    return FitJob(data.scans, experiment, params, options=dict(given.options), label=path)
+    scans = data.scans
+    if aperture is not None or divided:
+        try:
+            scans = [s.with_aperture(aperture if aperture is not None else s.aperture,
+                                     divided or s.divided) for s in scans]
+        except ValueError as exc:
+            raise UsageError(texts.GIVEN_AS.format(source="--aperture", message=exc)) from None
+    return FitJob(scans, experiment, params, options=dict(given.options), label=path)
 
 
 def _sources(path: str, data: Any, given: Assignments, overrides: Mapping[str, Any],

@@ -162,7 +162,8 @@ def _jobs(sources: Sequence[Source], args: argparse.Namespace, given: Any,
             try:
                 prepared.jobs.append(fit_inputs(
                     source.path, free_names_given(args), args.energy, given, source.overrides,
-                    uncertainties, overrides_source=source.where))
+                    uncertainties, overrides_source=source.where, aperture=args.aperture,
+                    divided=args.divided))
             except NoData as exc:
                 prepared.jobs.append(None)
                 if source.in_folder:

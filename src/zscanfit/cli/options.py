@@ -21,7 +21,7 @@ from .exit_status import EXIT_INTERNAL, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, E
 from ..evaluation.models import MAX_TOLERANCE, MIN_TOLERANCE
 from ..fitting.single import MAX_STARTS
 from ..inputs.experiment import EXPERIMENT_SETTINGS, pulse_shape_of
-from ..inputs.parameters import ALL_NAMES, PARAMETER_NAMES
+from ..inputs.parameters import ALL_NAMES, OPTICAL_NAMES, PARAMETER_NAMES
 
 __all__ = ["EXIT_OK", "EXIT_INTERNAL", "EXIT_USAGE", "EXIT_WARNINGS", "EXIT_INTERRUPTED",
            "UsageError", "Parser", "Once", "OnceTrue", "NamedItems", "tolerance_value",
@@ -33,7 +33,9 @@ __all__ = ["EXIT_OK", "EXIT_INTERNAL", "EXIT_USAGE", "EXIT_WARNINGS", "EXIT_INTE
 
 # Names --set accepts besides the settings and the parameters: options of the fit.
 FIT_OPTION_NAMES = ("center_mm",)
-_NAMES_WITH_VALUES = EXPERIMENT_SETTINGS + PARAMETER_NAMES + FIT_OPTION_NAMES
+# The parameters --set gives start values of: the spectroscopic and optical ones.
+START_NAMES = PARAMETER_NAMES + OPTICAL_NAMES
+_NAMES_WITH_VALUES = EXPERIMENT_SETTINGS + START_NAMES + FIT_OPTION_NAMES
 
 
 class UsageError(ValueError):
@@ -133,6 +135,13 @@ def add_fit_options(parser: argparse.ArgumentParser, energy_per_file: bool = Fal
                         help=f"parameters to fit, of: {', '.join(ALL_NAMES)} (the beam's "
                              "center_mm, w0 and M2 start from the focus found in the data "
                              "and the experiment's values); repeatable, the names add up")
+    parser.add_argument("--aperture", type=float, metavar="S", default=None,
+                        help="the scans are closed-aperture ones: the far-field aperture "
+                             "passes the share S in (0, 1] of the linear beam (overrides a "
+                             "file's '# aperture = S'; 1: open)")
+    parser.add_argument("--divided", action=OnceTrue,
+                        help="the scans are closed divided by open (needs --aperture or a "
+                             "file's '# aperture')")
     parser.add_argument("--sa", action=OnceTrue,
                         help="saturable absorber: the focus is the maximum of the data "
                              "(default: reverse saturable absorber, the minimum)")
@@ -218,7 +227,7 @@ def _numbers(name: str, text: str, item: str) -> List[float]:
         if name not in _NAMES_WITH_VALUES:
             raise UsageError(texts.CLI_UNKNOWN_SET.format(
                 name=name, settings=", ".join(EXPERIMENT_SETTINGS),
-                parameters=", ".join(PARAMETER_NAMES + FIT_OPTION_NAMES)))
+                parameters=", ".join(START_NAMES + FIT_OPTION_NAMES)))
         raise UsageError(texts.CLI_BAD_SET.format(item=item))
     return reading.values
 
@@ -260,7 +269,7 @@ def assignments(items: Sequence[str], files: Optional[Sequence[str]] = None) -> 
             if files is None:
                 raise UsageError(texts.CLI_SET_FILE_HERE.format(item=item))
             index = _file_index(target, files, item)
-            if name in PARAMETER_NAMES and len(files) > 1:
+            if name in START_NAMES and len(files) > 1:
                 raise UsageError(texts.CLI_SET_SHARED.format(item=item, name=name))
             into = every.per_file.setdefault(index, Assignments({}, {}, {}))
             if name in into.typed:
@@ -279,7 +288,7 @@ def assignments(items: Sequence[str], files: Optional[Sequence[str]] = None) -> 
             into.settings[name] = numbers
         elif len(numbers) != 1:
             raise UsageError(texts.CLI_SET_ONE_NUMBER.format(item=item, name=name))
-        elif name in PARAMETER_NAMES:
+        elif name in START_NAMES:
             into.values[name] = numbers[0]
         else:
             into.options[name] = numbers[0]

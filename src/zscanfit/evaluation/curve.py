@@ -7,7 +7,9 @@ measured scan's wings, Te divided by the mean at the scan's first and last
 five positions, as experimenters normalise data; with an error estimate at
 every point. The on-axis model (fit_zscan's) shifts its values so that the
 mean at the wings is 1. Either way a curve normalised on a scan passes
-through the model values at the scan's points, whatever the grid. Relies
+through the model values at the scan's points, whatever the grid. With an
+aperture S < 1, or any of the optical parameters beta, n2, sigma_r1,
+sigma_r3 nonzero, the values are the closed-aperture model's. Relies
 on models.py, the inputs (experiment, scans, parameters, conversions) and
 integrator_messages.py.
 """
@@ -18,11 +20,12 @@ import numpy as np
 from .. import texts
 from ..inputs.convert import float_scalar, float_vector
 from ..inputs.experiment import Experiment
-from ..inputs.parameters import read_params, spec_pars_of
-from ..inputs.scans import MIN_POINTS, Scan, scan_centre
+from ..inputs.parameters import OPTICAL_NAMES, PARAMETER_NAMES, read_params, spec_pars_of
+from ..inputs.scans import MIN_POINTS, Scan, aperture_of, scan_centre
 from ..warning_types import issue
 from .integrator_messages import collect_messages
 from .models import DEFAULT_TOLERANCE, NORMALISATIONS, ModelSpec, ScanRequest, model_warnings
+from .models import population_warnings
 from .models import scans_values, tolerance_warning
 
 __all__ = ["model", "fitted_curve"]
@@ -32,7 +35,8 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
           normalise_to: Union[Scan, Any, None] = None, *, model: str = "whole-beam",
           normalise: Optional[str] = None, center_mm: Optional[float] = None,
           tolerance: float = DEFAULT_TOLERANCE, is_sa: bool = False, with_error: bool = False,
-          verbose: bool = False) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
+          verbose: bool = False, aperture: Optional[float] = None,
+          divided: bool = False) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
     """Model transmittance at the positions ``x_mm``.
 
     Parameters
@@ -40,7 +44,9 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
     experiment : Experiment
         Beam, pulse, sample (and the on-axis model's resolution).
     params : lmfit.Parameters, mapping or 8 values
-        The spectroscopic parameters (values only are used).
+        The spectroscopic parameters (values only are used), and the
+        optical ones beta (cm/W), n2 (cm^2/W), sigma_r1, sigma_r3 (cm^2)
+        where given (absent: 0).
     x_mm : array_like, shape (n,)
         Positions, mm, in the scan's frame (not centred).
     pulse_energy : float or sequence of float
@@ -72,6 +78,14 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
         (NaN for the on-axis model, which has none).
     verbose : bool
         Print the integrator's messages instead of one warning.
+    aperture : float, optional
+        The far-field aperture's linear share S in (0, 1] (the
+        closed-aperture model; the experiment's aperture_distance places
+        it); None or 1 (default): open. A closed aperture's T = P / P_lin
+        may exceed 1.
+    divided : bool
+        The closed values divided by the open ones at the same positions
+        (each normalised alike); needs S < 1.
 
     Returns
     -------
@@ -108,7 +122,8 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
         raise ValueError(texts.NO_ENERGIES)
     with collect_messages("model", verbose=verbose):
         values, errors = _values(spec, experiment, params, x_mm, list(energies), normalise_to,
-                                 normalise, center_mm, is_sa, announce=True)
+                                 normalise, center_mm, is_sa, announce=True,
+                                 aperture=aperture, divided=divided)
     if spec.whole_beam and errors.size:
         issue([r for r in [tolerance_warning(spec, float(np.max(errors)), "")]
                if r is not None], stacklevel=2)
@@ -120,12 +135,18 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
 def _values(spec: ModelSpec, experiment: Experiment, params: Any, x_mm: Any,
             pulse_energies: Sequence[Any], normalise_to: Union[Scan, Any, None],
             normalise: Optional[str], center_mm: Optional[float], is_sa: bool, announce: bool,
-            reach_energy: float = 0.0) -> Tuple[np.ndarray, np.ndarray]:
+            reach_energy: float = 0.0, aperture: Optional[float] = None,
+            divided: bool = False) -> Tuple[np.ndarray, np.ndarray]:
     """The checks and the evaluation of ``model``: values and errors, one
     row per pulse energy."""
     if not isinstance(experiment, Experiment):
         raise ValueError(texts.NOT_AN_EXPERIMENT.format(kind=type(experiment).__name__))
-    spec_pars = spec_pars_of(read_params(params))
+    checked = read_params(params)
+    spec_pars = spec_pars_of(checked)
+    optics = {name: float(checked[name].value) for name in OPTICAL_NAMES if name in checked}
+    share = aperture_of(aperture)
+    if divided and share is None:
+        raise ValueError(texts.DIVIDED_OPEN.format(value=aperture))
     x = float_vector(x_mm, "x_mm")
     energies = [float_scalar(e, "pulse_energy", positive=True, fix=texts.FIX_ENERGY)
                 for e in pulse_energies]
@@ -151,14 +172,17 @@ def _values(spec: ModelSpec, experiment: Experiment, params: Any, x_mm: Any,
             raise ValueError(texts.NOT_FINITE.format(
                 name=name, value=positions[~np.isfinite(positions)][0], fix=texts.FIX_POSITIONS))
     centre = 0.0 if center_mm is None else float_scalar(center_mm, "center_mm")
+    if announce:
+        issue(population_warnings(experiment, optics), stacklevel=3)
     if announce and spec.whole_beam:
         issue(model_warnings(experiment, spec_pars), stacklevel=3)
     if x.shape[0] == 0:
         return np.zeros((len(energies), 0)), np.zeros((len(energies), 0))
     requests = [ScanRequest(np.ascontiguousarray(x - centre),
                             np.ascontiguousarray(wings - centre) if normalise == "wings"
-                            else None, energy) for energy in energies]
-    evaluated = scans_values(spec, experiment, spec_pars, requests, reach_energy)
+                            else None, energy, share, bool(divided)) for energy in energies]
+    evaluated = scans_values(spec, experiment, spec_pars, requests, reach_energy,
+                             optics=optics)
     values = np.array(evaluated.values, dtype=np.float64).reshape(len(energies), x.shape[0])
     errors = (np.array(evaluated.errors, dtype=np.float64).reshape(values.shape)
               if evaluated.errors is not None else np.full(values.shape, np.nan))
@@ -166,13 +190,18 @@ def _values(spec: ModelSpec, experiment: Experiment, params: Any, x_mm: Any,
 
 
 def fitted_curve(spec: ModelSpec, experiment: Experiment, spec_pars: Any, scan: Scan,
-                 center_mm: float, x_mm: Any, reach_energy: float) -> np.ndarray:
+                 center_mm: float, x_mm: Any, reach_energy: float,
+                 optics: Optional[dict] = None) -> np.ndarray:
     """The model a fit of ``scan`` compares with, at positions ``x_mm``:
     centred on ``center_mm`` and normalised on the scan's wings, so that it
     passes through the fitted values at the scan's points (``reach_energy``
-    the fit's largest pulse energy). The integrator's messages and the
+    the fit's largest pulse energy; ``optics`` the fitted optical
+    parameters by name). The integrator's messages and the
     model's warnings are those the fit reported already: they are collected
     and dropped."""
     with collect_messages("curve", announce=False):
-        return _values(spec, experiment, spec_pars, x_mm, [scan.pulse_energy], scan, "wings",
-                       center_mm, False, announce=False, reach_energy=reach_energy)[0][0]
+        params = dict(zip(PARAMETER_NAMES, np.asarray(spec_pars, dtype=np.float64).tolist()))
+        params.update(optics or {})
+        return _values(spec, experiment, params, x_mm, [scan.pulse_energy], scan, "wings",
+                       center_mm, False, announce=False, reach_energy=reach_energy,
+                       aperture=scan.aperture, divided=scan.divided)[0][0]

@@ -14,23 +14,36 @@ whole-beam model, fit_zscan's shift for the on-axis one) or, for the
 whole-beam model, by the low-energy limit Te_lin. The whole-beam model gives, on request,
 the values' exact derivatives with respect to parameters by name
 (_native.DERIVATIVE_PARAMETERS), carried through the wing normalisation
-by the quotient rule. Relies on _native.py,
+by the quotient rule.
+
+Scans through a closed aperture (S < 1) and, when the sample has any
+nonzero optical parameter (beta, n2, sigma_r1, sigma_r3), every scan of
+the call go to the closed-aperture model instead (one call of the engine;
+an open scan there is the whole-beam model with beta), normalised alike
+on their wings; a divided scan is the closed model over the open one at
+the same positions, each normalised on its own wings. Only open scans
+are held to Te <= 1: a closed aperture may pass more than its linear
+share. The closed-aperture model's derivatives (CLOSED_DERIVATIVE_PARAMETERS)
+are the engine's differences. Relies on _native.py,
 the inputs' conversions and texts.py.
 """
 import dataclasses
 import math
-from typing import Any, List, Optional, Sequence
+from typing import Any, List, Mapping, Optional, Sequence
 
 import numpy as np
 
 from .. import texts
-from .._native import DERIVATIVE_PARAMETERS, scan_values, whole_beam_values
+from .._native import (CLOSED_DERIVATIVE_PARAMETERS, DERIVATIVE_PARAMETERS,
+                       closed_aperture_values, scan_values, whole_beam_values)
 from ..inputs.convert import float_scalar
-from ..warning_types import FitWarning, WarningRecord
+from ..warning_types import FitWarning, UnitWarning, WarningRecord
 
 __all__ = ["MODELS", "NORMALISATIONS", "ModelSpec", "ScanRequest", "ScanValues",
            "scans_values", "model_warnings", "tolerance_warning", "DEFAULT_TOLERANCE",
-           "MIN_TOLERANCE", "MAX_TOLERANCE", "DERIVATIVE_PARAMETERS"]
+           "MIN_TOLERANCE", "MAX_TOLERANCE", "DERIVATIVE_PARAMETERS",
+           "CLOSED_DERIVATIVE_PARAMETERS", "OPTICAL_PARAMETERS", "is_closed", "nonlinear_optics",
+           "population_warnings"]
 
 MODELS = ("whole-beam", "on-axis")
 NORMALISATIONS = ("wings", "linear")
@@ -48,6 +61,8 @@ WING_SHARE = 3.0
 MIN_TOLERANCE = 3e-10
 MAX_TOLERANCE = 1e-2
 PARAMETER_LIFETIMES = {3: "tau_10", 4: "tau_13", 5: "tau_21", 6: "tau_30", 7: "tau_43"}
+# The optical parameters the closed-aperture model takes beside spec_pars.
+OPTICAL_PARAMETERS = ("beta", "n2", "sigma_r1", "sigma_r3")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -86,11 +101,31 @@ class ModelSpec:
 @dataclasses.dataclass(frozen=True)
 class ScanRequest:
     """One scan to evaluate: positions and wing positions from the focus
-    (mm; wings None: normalise by Te_lin, whole-beam only), pulse energy."""
+    (mm; wings None: normalise by Te_lin, whole-beam only), pulse energy,
+    the aperture's linear share S (None or 1: open) and whether the scan
+    is the closed one divided by the open one."""
 
     positions: np.ndarray
     wings: Optional[np.ndarray]
     pulse_energy: float
+    aperture: Optional[float] = None
+    divided: bool = False
+
+    @property
+    def closed(self) -> bool:
+        """Through an aperture that passes less than the whole beam."""
+        return self.aperture is not None and self.aperture < 1.0
+
+
+def is_closed(requests: Sequence[ScanRequest]) -> bool:
+    """Whether any request needs the closed-aperture model by its aperture."""
+    return any(r.closed or r.divided for r in requests)
+
+
+def nonlinear_optics(optics: Optional[Mapping[str, float]]) -> bool:
+    """Whether any optical parameter is nonzero."""
+    return bool(optics) and any(float(optics.get(name, 0.0)) != 0.0
+                                for name in OPTICAL_PARAMETERS)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -137,6 +172,15 @@ def model_warnings(experiment: Any, spec_pars: np.ndarray) -> List[WarningRecord
     return found
 
 
+def population_warnings(experiment: Any,
+                        optics: Optional[Mapping[str, float]]) -> List[WarningRecord]:
+    """A UnitWarning when every population is zero and no optical
+    parameter is nonzero: nothing in the sample is nonlinear then."""
+    if any(experiment.populations) or nonlinear_optics(optics):
+        return []
+    return [WarningRecord.of(UnitWarning, texts.POPULATIONS_ZERO)]
+
+
 def tolerance_warning(spec: ModelSpec, largest_error: float,
                       where: str) -> Optional[WarningRecord]:
     """A FitWarning when the whole-beam model's error estimates exceed the
@@ -176,10 +220,13 @@ def _wing_mean(values: np.ndarray) -> float:
 
 def scans_values(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
                  requests: Sequence[ScanRequest], reach_energy: float = 0.0,
-                 derivatives: Optional[Sequence[str]] = None) -> ScanValues:
+                 derivatives: Optional[Sequence[str]] = None,
+                 optics: Optional[Mapping[str, float]] = None) -> ScanValues:
     """The model of every requested scan (arrays float64, C-contiguous);
-    with ``derivatives`` (names of DERIVATIVE_PARAMETERS; whole-beam model
-    only) their slopes beside the same values.
+    with ``derivatives`` (names of DERIVATIVE_PARAMETERS, or of
+    CLOSED_DERIVATIVE_PARAMETERS for the closed-aperture model; whole-beam
+    model only) their slopes beside the same values. ``optics``: the
+    optical parameters by name (absent ones 0).
 
     The whole-beam model's table of the local transmittance covers the
     peak intensities up to that at the focus at the largest of the pulse
@@ -188,14 +235,23 @@ def scans_values(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
     no point, and a curve on any grid evaluated with the fit's largest
     energy passes through the fitted values to the last bit.
     """
+    closed = is_closed(requests) or nonlinear_optics(optics) or any(
+        name in OPTICAL_PARAMETERS for name in (derivatives or ()))
     if not spec.whole_beam:
+        if closed:
+            raise ValueError(texts.CLOSED_ON_AXIS)
         if derivatives is not None:
             raise ValueError(texts.NO_DERIVATIVES_ON_AXIS)
         return ScanValues([scan_values(r.positions, r.wings, r.pulse_energy, spec_pars,
                                        experiment) for r in requests], None)
     focus = ScanRequest(np.zeros(1), None,
                         max([reach_energy] + [r.pulse_energy for r in requests]))
-    values = _whole_beam(spec, experiment, spec_pars, list(requests) + [focus], derivatives)
+    if closed:
+        values = _closed_aperture(spec, experiment, spec_pars, list(requests) + [focus],
+                                  dict(optics or {}), derivatives)
+    else:
+        values = _whole_beam(spec, experiment, spec_pars, list(requests) + [focus],
+                             derivatives)
     return ScanValues(values.values[:-1], values.errors[:-1], values.stats,
                       None if values.slopes is None else values.slopes[:-1])
 
@@ -204,19 +260,40 @@ def _whole_beam(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
                 requests: Sequence[ScanRequest],
                 derivatives: Optional[Sequence[str]] = None) -> ScanValues:
     """The whole-beam model of every request, in one call of the engine."""
-    positions, counts, energies = [], [], []
+    positions, counts = _engine_rows(requests)
+    energies = [r.pulse_energy for r in requests]
+    outcome = whole_beam_values(np.concatenate(positions), counts, energies, spec_pars,
+                                experiment, _engine_tolerance(spec, requests),
+                                derivatives=derivatives)
+    raw, raw_errors, raw_slopes, stats = _unpacked(outcome, derivatives)
+    _check_physical(raw, raw_errors, linear_transmittance(experiment, spec_pars))
+    return _normalised(requests, counts, raw, raw_errors, raw_slopes, stats)
+
+
+def _engine_rows(requests: Sequence[ScanRequest]):
+    """Each request's positions followed by its wing positions (the first
+    and last five), as the engines take them: (positions, counts)."""
+    positions, counts = [], []
     for r in requests:
         wings = r.wings if r.wings is not None else np.zeros(0)
         ends = (np.concatenate([wings[:WING_POINTS], wings[-WING_POINTS:]])
                 if wings.size else wings)
         positions.append(np.concatenate([r.positions, ends]))
         counts.append(positions[-1].shape[0])
-        energies.append(r.pulse_energy)
-    tolerance = spec.tolerance
+    return positions, counts
+
+
+def _engine_tolerance(spec: ModelSpec, requests: Sequence[ScanRequest]) -> float:
+    """The tolerance asked of the engine: a third of the tolerance when any
+    request is normalised on its wings (WING_SHARE)."""
     if any(r.wings is not None for r in requests):
-        tolerance = spec.tolerance / WING_SHARE
-    outcome = whole_beam_values(np.concatenate(positions), counts, energies, spec_pars,
-                                experiment, tolerance, derivatives=derivatives)
+        return spec.tolerance / WING_SHARE
+    return spec.tolerance
+
+
+def _unpacked(outcome: Any, derivatives: Optional[Sequence[str]]):
+    """An engine's (values, errors, slopes or None, stats), every value
+    finite (else ValueError)."""
     if derivatives is None:
         raw, raw_errors, stats = outcome
         raw_slopes = None
@@ -225,7 +302,14 @@ def _whole_beam(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
     failed = int(np.count_nonzero(~np.isfinite(raw)))
     if failed:
         raise ValueError(texts.MODEL_FAILED.format(count=failed, total=raw.shape[0]))
-    _check_physical(raw, raw_errors, linear_transmittance(experiment, spec_pars))
+    return raw, raw_errors, raw_slopes, stats
+
+
+def _normalised(requests: Sequence[ScanRequest], counts: Sequence[int], raw: np.ndarray,
+                raw_errors: np.ndarray, raw_slopes: Optional[np.ndarray],
+                stats: Any) -> ScanValues:
+    """The engine's values cut into scans, each normalised on its wings
+    (when it has them) with its errors and slopes."""
     values, errors, slopes, start = [], [], [], 0
     for r, count in zip(requests, counts):
         v, e = raw[start:start + count], raw_errors[start:start + count]
@@ -250,3 +334,51 @@ def _whole_beam(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
             mean_slopes = np.array([_wing_mean(row) for row in d[:, n:]])
             slopes.append((d[:, :n] - out[np.newaxis, :] * mean_slopes[:, np.newaxis]) / mean)
     return ScanValues(values, errors, dict(stats), None if raw_slopes is None else slopes)
+
+
+def _closed_aperture(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
+                     requests: Sequence[ScanRequest], optics: Mapping[str, float],
+                     derivatives: Optional[Sequence[str]] = None) -> ScanValues:
+    """The closed-aperture model of every request, in one call of the
+    engine: a divided request as two rows (through its aperture and open)
+    whose normalised values are divided (their errors added relatively,
+    their slopes by the quotient rule)."""
+    rows: List[ScanRequest] = []
+    for r in requests:
+        rows.append(r)
+        if r.divided:
+            rows.append(dataclasses.replace(r, aperture=None, divided=False))
+    positions, counts = _engine_rows(rows)
+    tolerance = _engine_tolerance(spec, rows)
+    if any(r.divided for r in requests):
+        tolerance = tolerance / 2.0   # a quotient adds the errors of both
+    outcome = closed_aperture_values(
+        np.concatenate(positions), counts, [r.pulse_energy for r in rows],
+        [r.aperture for r in rows], spec_pars, experiment, tolerance,
+        aperture_distance=getattr(experiment, "aperture_distance", None),
+        derivatives=derivatives, **{name: float(optics.get(name, 0.0))
+                                    for name in OPTICAL_PARAMETERS})
+    raw, raw_errors, raw_slopes, stats = _unpacked(outcome, derivatives)
+    open_rows = np.concatenate([np.full(c, not r.closed) for r, c in zip(rows, counts)])
+    if np.any(open_rows):
+        _check_physical(raw[open_rows], raw_errors[open_rows],
+                        linear_transmittance(experiment, spec_pars))
+    parts = _normalised(rows, counts, raw, raw_errors, raw_slopes, stats)
+    values, errors, slopes, j = [], [], [], 0
+    for r in requests:
+        v, e = parts.values[j], parts.errors[j]
+        d = None if parts.slopes is None else parts.slopes[j]
+        j += 1
+        if r.divided:
+            vo, eo = parts.values[j], parts.errors[j]
+            do = None if parts.slopes is None else parts.slopes[j]
+            j += 1
+            out = v / vo
+            e = np.abs(out) * (e / np.abs(v) + eo / np.abs(vo))
+            if d is not None:
+                d = (d - out[np.newaxis, :] * do) / vo[np.newaxis, :]
+            v = out
+        values.append(v)
+        errors.append(e)
+        slopes.append(d)
+    return ScanValues(values, errors, parts.stats, None if raw_slopes is None else slopes)

@@ -38,7 +38,8 @@ from ..inputs.experiment import Experiment
 from ..inputs.linear_absorption import effective, linear_sigma_0
 from ..inputs.parameters import focus_index, is_focus_name
 from ..inputs.scans import Scan, scan_centre
-from .models import DERIVATIVE_PARAMETERS, ModelSpec, ScanRequest, ScanValues, scans_values
+from .models import (CLOSED_DERIVATIVE_PARAMETERS, DERIVATIVE_PARAMETERS, OPTICAL_PARAMETERS,
+                     ModelSpec, ScanRequest, ScanValues, nonlinear_optics, scans_values)
 from .settings import settings_of
 from .weights import point_weights
 
@@ -65,8 +66,9 @@ class Change:
     (center_mm) or of each (centres), settings of the experiments (w0, M2,
     ..., populations_scale; of data set ``data_set`` only, or of all when
     None), settings of particular data sets (``set_settings``: data set
-    index -> settings, each its own values), and each scan's pulse energy
-    by a factor."""
+    index -> settings, each its own values), each scan's pulse energy
+    by a factor, and the sample's optical parameters (beta, n2, sigma_r1,
+    sigma_r3 by name; absent ones 0)."""
 
     center_mm: Optional[float] = None
     centres: Optional[Tuple[float, ...]] = None
@@ -74,6 +76,7 @@ class Change:
     data_set: Optional[int] = None
     energy_factors: Optional[Tuple[float, ...]] = None
     set_settings: Mapping[int, Mapping[str, float]] = dataclasses.field(default_factory=dict)
+    optics: Mapping[str, float] = dataclasses.field(default_factory=dict)
 
     def experiment_of(self, k: int, experiment: Experiment) -> Any:
         """Data set ``k``'s experiment with this change's settings."""
@@ -179,7 +182,7 @@ class FitProblem:
         else:
             positions = self.positions
         factors = change.energy_factors or (1.0,) * len(self.scans)
-        return [ScanRequest(p, p, s.pulse_energy * f)
+        return [ScanRequest(p, p, s.pulse_energy * f, s.aperture, s.divided)
                 for p, s, f in zip(positions, self.scans, factors)]
 
     def evaluate(self, spec_pars: np.ndarray, change: Change = NO_CHANGE,
@@ -203,7 +206,7 @@ class FitProblem:
             members = [i for i, k in enumerate(self.scan_sets) if k in group]
             experiment, pars = self._linear(experiment, spec_pars)
             part = scans_values(self.model, experiment, pars, [requests[i] for i in members],
-                                derivatives=derivatives)
+                                derivatives=derivatives, optics=change.optics)
             for j, i in enumerate(members):
                 values[i] = part.values[j]
                 errors[i] = None if part.errors is None else part.errors[j]
@@ -260,11 +263,14 @@ class FitProblem:
                     counted: bool = True, change: Change = NO_CHANGE,
                     derivatives: Optional[Sequence[str]] = None) -> ScanValues:
         """``evaluate`` at a point of a fit: the eight spectroscopic values
-        and the beam's parameters it sets (center_mm, w0, M2), with
-        ``change`` on top."""
+        and the beam's and optical parameters it sets (center_mm, w0, M2;
+        beta, n2, sigma_r1, sigma_r3), with ``change`` on top."""
         spec_pars, beam = point
         settings = {name: beam[name] for name in ("w0", "M2") if name in beam}
         settings.update(change.settings)
+        optics = {name: float(beam[name]) for name in OPTICAL_PARAMETERS if name in beam}
+        optics.update(change.optics)
+        change = dataclasses.replace(change, optics=optics)
         if change.centres is not None or change.center_mm is not None:
             return self.evaluate(spec_pars, dataclasses.replace(change, settings=settings),
                                  counted, derivatives)
@@ -273,12 +279,24 @@ class FitProblem:
             change, centres=None if centres is None else tuple(centres), settings=settings),
             counted, derivatives)
 
-    def slope_names(self, free: Sequence[str]) -> Optional[Tuple[str, ...]]:
+    @property
+    def closed(self) -> bool:
+        """Whether any scan is through a closed aperture (or divided)."""
+        return any(s.aperture is not None for s in self.scans)
+
+    def slope_names(self, free: Sequence[str],
+                    optics: Optional[Mapping[str, float]] = None) -> Optional[Tuple[str, ...]]:
         """The model's derivative giving each free parameter's column of
         the Jacobian, or None where the model cannot give them all: the
-        on-axis model, and sigma_0 free where an absorbance scales the
-        populations with it."""
+        on-axis model, sigma_0 free where an absorbance scales the
+        populations with it, and the closed-aperture model (a problem with
+        closed scans, free optical parameters or nonzero ``optics``), whose
+        derivatives are the engine's differences at a hundred times the
+        tolerance, dearer than the fit's own forward differences."""
         if not self.model.whole_beam:
+            return None
+        if self.closed or nonlinear_optics(optics) or any(
+                name in OPTICAL_PARAMETERS for name in free):
             return None
         names = []
         for name in free:

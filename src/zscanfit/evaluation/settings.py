@@ -28,6 +28,8 @@ class Settings:
     absorbance: Optional[float] = None   # the linear data that give sigma_0
     extinction: Optional[float] = None
     pulse_shape: str = "gaussian"        # the pulse in time: 'gaussian' or 'sech2'
+    aperture_distance: Optional[float] = None   # a closed aperture's, m; None: far field
+    refractive_index: Optional[float] = None
 
     @property
     def rayleigh_range_mm(self) -> float:

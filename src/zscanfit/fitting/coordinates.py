@@ -12,7 +12,9 @@ model changes with it; a global fit's foci center_mm_k likewise, each on
 its file's Rayleigh range). The offset 1 keeps u away from 0, where
 scipy's relative steps and tolerances would shrink to nothing. A point of
 the fit is the eight spectroscopic values (for the model) and the beam's
-parameters present (focus or foci, w0, M2); parameters tied to sigma_0
+parameters present (focus or foci, w0, M2) with the optical ones (beta,
+n2, sigma_r1, sigma_r3: always linear, u = v / s, as they may pass
+through 0 or change sign); parameters tied to sigma_0
 follow it and are no coordinates. Relies on NumPy, lmfit and the
 parameters (inputs).
 """
@@ -23,8 +25,9 @@ import lmfit
 import numpy as np
 
 from .. import texts
-from ..inputs.parameters import (BEAM_NAMES, PARAMETER_NAMES, TIED_NAMES, focus_index,
-                                 has_positive_bound, is_focus_name, names_of, parameter_bounds)
+from ..inputs.parameters import (BEAM_NAMES, OPTICAL_NAMES, PARAMETER_NAMES, TIED_NAMES,
+                                 focus_index, has_positive_bound, is_focus_name, names_of,
+                                 parameter_bounds)
 
 __all__ = ["Coordinates"]
 
@@ -62,7 +65,8 @@ class Coordinates:
             elif value == 0.0:
                 raise ValueError(texts.ZERO_START.format(name=name))
             else:
-                kind = LOG if logarithmic and has_positive_bound(params, name) else LINEAR
+                kind = (LOG if logarithmic and name not in OPTICAL_NAMES
+                        and has_positive_bound(params, name) else LINEAR)
                 scale = abs(value)
             self.kinds.append(kind)
             self.scale.append(scale)
@@ -139,11 +143,13 @@ class Coordinates:
         return np.array([point[name] for name in PARAMETER_NAMES], dtype=np.float64)
 
     def point(self, values: Sequence[float]) -> Tuple[np.ndarray, Dict[str, float]]:
-        """The eight spectroscopic values and the beam's parameters present."""
+        """The eight spectroscopic values, and the beam's and the optical
+        parameters present."""
         point = self.all_values(values)
         return (np.array([point[name] for name in PARAMETER_NAMES], dtype=np.float64),
                 {name: value for name, value in point.items()
-                 if name in BEAM_NAMES or focus_index(name) is not None})
+                 if name in BEAM_NAMES or name in OPTICAL_NAMES
+                 or focus_index(name) is not None})
 
     def lmfit_params(self, values: Sequence[float]) -> lmfit.Parameters:
         """lmfit Parameters in fit coordinates, named like the free parameters."""

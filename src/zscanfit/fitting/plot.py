@@ -32,8 +32,10 @@ UNIT_TEXT = {"cm^2": r"cm$^2$", "s": "s", "mm": "mm", "m": "m", "": ""}
 
 
 SYMBOLS = {"center_mm": r"$z_{\mathrm{focus}}$", "w0": r"$w_0$", "M2": r"$M^2$",
-           "concentration": "$c$", "extinction": r"$\varepsilon$"}
-UNIT_TEXT.update({"mol/L": "mol/L", "L/(mol cm)": r"L mol$^{-1}$ cm$^{-1}$"})
+           "concentration": "$c$", "extinction": r"$\varepsilon$", "beta": r"$\beta$",
+           "n2": "$n_2$", "sigma_r1": r"$\sigma_{r1}$", "sigma_r3": r"$\sigma_{r3}$"}
+UNIT_TEXT.update({"mol/L": "mol/L", "L/(mol cm)": r"L mol$^{-1}$ cm$^{-1}$",
+                  "cm/W": "cm/W", "cm^2/W": r"cm$^2$/W"})
 
 
 def parameter_symbol(name: str) -> str:
@@ -141,6 +143,8 @@ def plot_fit(result: Any, path: Optional[Union[str, "os.PathLike[str]"]] = None,
         for k, scan in enumerate(result.scans):
             colour = f"C{k % 10}"
             label = _energy_label(scan.pulse_energy)
+            if scan.aperture is not None:   # closed S=0.3, divided S=0.3
+                label += f", {scan.kind}"
             valid = scan.valid
             if scan.sigma is not None:
                 top.errorbar(scan.x_mm[valid], scan.transmittance[valid], yerr=scan.sigma[valid],

@@ -4,7 +4,8 @@ parameters with errors and start values, correlations, the bootstrap's
 intervals, every warning of the fit and the integrator's messages in
 words, and the experiment as used (experiment_summary.py). A leaf module:
 the result hands itself to fit_report, which reads its fields. Relies on
-lmfit, texts.py and experiment_summary.py.
+lmfit, texts.py, experiment_summary.py and optics_summary.py (the
+nonlinear optics of closed-aperture fits).
 """
 import math
 import re
@@ -15,6 +16,7 @@ import lmfit
 from .. import texts
 from ..inputs.parameters import is_focus_name
 from .experiment_summary import experiment_summaries
+from .optics_summary import optics_summary
 
 __all__ = ["fit_report"]
 
@@ -40,6 +42,8 @@ def _statistics(result: Any) -> List[str]:
     else:
         chisqr = f"{result.chisqr:.7g}"
     model = result.model.describe(result.experiment)
+    if optics_summary(result) is not None:
+        model = texts.MODEL_CLOSED.format(tolerance=result.model.tolerance)
     if math.isfinite(result.model_error):
         model += texts.REPORT_MODEL_ERROR.format(error=result.model_error)
     lines = [
@@ -106,6 +110,9 @@ def fit_report(result: Any, min_correl: float = 0.1) -> str:
     lines.append(f"    success            = {success}")
     lines.append(f"    message            = {result.message}")
     lines.append(variables_section(result.params, min_correl))
+    optics = optics_summary(result)
+    if optics is not None:
+        lines.extend(optics.report_lines())
     if result.profile is not None:
         lines.extend(result.profile.report_lines(result.stderr))
     if result.error_budget is not None:

@@ -23,7 +23,8 @@ from ..evaluation.integrator_messages import MessageSummary, collect_messages
 from ..evaluation.problem import DataSet, FitProblem
 from ..evaluation.models import ModelSpec
 from ..inputs.experiment import Experiment
-from ..inputs.parameters import PARAMETER_NAMES, add_parameter, names_of, parameter_bounds
+from ..inputs.parameters import (OPTICAL_NAMES, PARAMETER_NAMES, add_parameter, names_of,
+                                 parameter_bounds)
 from ..inputs.scans import Scan
 from ..warning_types import WarningRecord
 from .coordinates import Coordinates
@@ -196,15 +197,18 @@ class FitResult:
         in the scans' frame), centred and normalised like the fit, so that
         it passes through the fitted values at the scan's points."""
         scan = self.scans[scan_index]
+        optics = {name: float(self.params[name].value) for name in OPTICAL_NAMES
+                  if name in self.params}
         if not self.data_sets:
             return fitted_curve(self.model, self.experiment, self.spec_pars, scan,
-                                self.center_mm, x_mm, max(s.pulse_energy for s in self.scans))
+                                self.center_mm, x_mm, max(s.pulse_energy for s in self.scans),
+                                optics)
         owner = [d for d in self.data_sets for _ in d.scans][scan_index]
         # The scans evaluated with it: those of the data sets of its experiment.
         together = [s for d in self.data_sets if d.experiment == owner.experiment
                     for s in d.scans]
         return fitted_curve(self.model, owner.experiment, self.spec_pars, scan,
-                            owner.center_mm, x_mm, max(s.pulse_energy for s in together))
+                            owner.center_mm, x_mm, max(s.pulse_energy for s in together), optics)
 
     # ------------------------------------------------------------ output
     def report(self, min_correl: float = 0.1) -> str:

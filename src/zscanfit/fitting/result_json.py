@@ -22,13 +22,14 @@ from ..evaluation.integrator_messages import MessageSummary
 from ..evaluation.models import ModelSpec
 from ..evaluation.problem import DataSet
 from ..inputs.experiment import Experiment
-from ..inputs.parameters import (PARAMETER_UNITS, add_parameter, names_of, parameter_bounds,
-                                 unit_of)
+from ..inputs.parameters import (OPTICAL_NAMES, PARAMETER_UNITS, add_parameter, names_of,
+                                 parameter_bounds, unit_of)
 from ..inputs.scans import Scan
 from ..warning_types import WarningRecord, ZScanWarning
 from .bootstrap_result import BootstrapResult
 from .error_budget import ErrorBudget
 from .experiment_summary import experiment_summaries
+from .optics_summary import optics_summary
 from .profile import ProfileIntervals
 
 __all__ = ["FORMAT", "result_to_dict", "result_from_dict"]
@@ -77,13 +78,15 @@ def result_to_dict(result: Any, curve_points: int = 200) -> Dict[str, Any]:
         grid = np.linspace(float(np.min(scan.x_mm)), float(np.max(scan.x_mm)), curve_points)
         curves.append({"x_mm": _numbers(grid), "transmittance": _numbers(result.curve(k, grid))})
     params = result.params
+    optics = optics_summary(result)
     return {
         "format": FORMAT,
         "zscanfit_version": _version(),
         "method": result.method,
         "is_sa": result.is_sa,
         "values": {name: number(v) for name, v in result.values.items()},
-        "units": dict(PARAMETER_UNITS, **{name: unit_of(name) for name in names_of(params)}),
+        "units": dict({k: v for k, v in PARAMETER_UNITS.items() if k not in OPTICAL_NAMES},
+                      **{name: unit_of(name) for name in names_of(params)}),
         "free": list(result.free),
         "stderr": {name: number(v) for name, v in result.stderr.items()},
         "correlation": [[number(v) for v in row] for row in result.correlation],
@@ -117,6 +120,7 @@ def result_to_dict(result: Any, curve_points: int = 200) -> Dict[str, Any]:
         "bootstrap": None if result.bootstrap is None else result.bootstrap.to_dict(),
         "error_budget": None if result.error_budget is None else result.error_budget.to_dict(),
         "profile": None if result.profile is None else result.profile.to_dict(),
+        **({} if optics is None else {"nonlinear_optics": optics.to_dict()}),
         "data_sets": None if not result.data_sets else [
             {"label": d.label, "experiment": d.experiment.as_settings(),
              "center_mm": d.center_mm, "center_stderr": number(d.center_stderr),
@@ -135,9 +139,13 @@ def result_to_dict(result: Any, curve_points: int = 200) -> Dict[str, Any]:
                        for name in names_of(params)},
         },
         "parameters": _parameters(params),
-        "data": [{"label": scan.label, "pulse_energy": scan.pulse_energy,
-                  "x_mm": _numbers(scan.x_mm), "transmittance": _numbers(scan.transmittance),
-                  "sigma": None if scan.sigma is None else _numbers(scan.sigma)}
+        "data": [dict({"label": scan.label, "pulse_energy": scan.pulse_energy,
+                       "x_mm": _numbers(scan.x_mm),
+                       "transmittance": _numbers(scan.transmittance),
+                       "sigma": None if scan.sigma is None else _numbers(scan.sigma)},
+                      **({} if scan.aperture is None else
+                         {"aperture": scan.aperture, "divided": scan.divided,
+                          "kind": scan.kind}))
                  for scan in result.scans],
         "residuals": [_numbers(r) for r in result.residuals],
         "models": [_numbers(m) for m in result.models],
@@ -180,7 +188,8 @@ def result_from_dict(cls: Any, data: Mapping[str, Any]) -> Any:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", ZScanWarning)  # they are in the warning records
         scans = [Scan(_array(s["x_mm"]), _array(s["transmittance"]), float(s["pulse_energy"]),
-                      None if s["sigma"] is None else _array(s["sigma"]), s["label"])
+                      None if s["sigma"] is None else _array(s["sigma"]), s["label"],
+                      s.get("aperture"), bool(s.get("divided", False)))
                  for s in data["data"]]
     data_sets = None
     if data.get("data_sets"):

@@ -88,7 +88,7 @@ def run_one(problem: FitProblem, coords: Coordinates, factor: float,
     """Fit from the start ``factor`` times the given values (clipped into bounds)."""
     last = {}
     bounds = coords.internal_bounds()
-    slope_names = problem.slope_names(coords.free)
+    slope_names = problem.slope_names(coords.free, coords.base)
 
     def remember(key: Tuple[float, ...], evaluated: ScanValues) -> np.ndarray:
         last["u"], last["models"], last["errors"] = key, evaluated.values, evaluated.errors
@@ -192,7 +192,7 @@ def fit_robust(problem: FitProblem, coords: Coordinates, n_starts: int,
     u = coords.to_internal(values)
     jacobian = getattr(best.result, "jac", None) if best.result is not None else None
     if jacobian is None or np.shape(jacobian) != (problem.n_points, len(coords.free)):
-        slope_names = problem.slope_names(coords.free)
+        slope_names = problem.slope_names(coords.free, coords.base)
         if slope_names is not None:
             jacobian = exact_jacobian(problem, coords, u, slope_names)[1]
         else:

@@ -27,14 +27,15 @@ import numpy as np
 from .. import texts
 from ..evaluation.integrator_messages import MessageSummary, collect_messages
 from ..evaluation.integrator_messages import report as report_messages
-from ..evaluation.models import DEFAULT_TOLERANCE, ModelSpec, model_warnings, tolerance_warning
+from ..evaluation.models import (DEFAULT_TOLERANCE, ModelSpec, model_warnings,
+                                 population_warnings, tolerance_warning)
 from ..evaluation.problem import DataSet, FitProblem
 from ..inputs.convert import float_scalar, int_scalar
 from ..inputs.experiment import UNCERTAIN_SETTINGS, Experiment
 from ..inputs.linear_absorption import extinction_of, tie_expression
 from ..inputs.plausibility import energy_warnings
 from ..inputs.parameters import (PARAMETER_NAMES, add_parameter, beam_values, focus_index,
-                                 focus_name, free_names, parameter_bounds,
+                                 focus_name, free_names, optical_values, parameter_bounds,
                                  read_params, spec_pars_of)
 from ..inputs.scans import Scan, as_scan_list, scan_centre
 from ..warning_types import FitWarning, IntegratorWarning, WarningRecord, ZScanWarning, issue
@@ -126,6 +127,9 @@ def check_inputs(scans: Union[Scan, Sequence[Scan]], experiment: Any, params: An
     beam = beam_values(given)
     if beam and options.method == "exact":
         raise ValueError(texts.EXACT_BEAM.format(names=", ".join(beam)))
+    if options.method == "exact" and (any(optical_values(given).values()) or any(
+            s.aperture is not None for s in scan_list)):
+        raise ValueError(texts.EXACT_CLOSED)
     if "center_mm" in beam and options.center_mm is not None:
         raise ValueError(texts.CENTER_TWICE)
     if options.fix_focus and "center_mm" in given and given["center_mm"].vary:
@@ -330,6 +334,7 @@ def fit_once(inputs: FitInputs) -> FitResult:
     for data_set in data_sets:
         found += energy_warnings(data_set.scans, data_set.experiment)
         found += narrow_scan_warnings(data_set.scans, data_set.experiment)
+        found += population_warnings(data_set.experiment, optical_values(inputs.given))
         if inputs.options.model.whole_beam:
             found += model_warnings(data_set.experiment, spec_pars_of(inputs.given))
     issue(found, stacklevel=3)
@@ -415,7 +420,8 @@ def _attempt(inputs: FitInputs, found: List[WarningRecord],
             outcome = fit_exact(problem, given, free, options.n_starts)
         result = _result(problem, given, free, outcome, options)
         if any(d.experiment.uncertain_settings for d in problem.data_sets):
-            point = (result.spec_pars, beam_values(result.params))
+            point = (result.spec_pars, dict(beam_values(result.params),
+                                            **optical_values(result.params)))
             result.error_budget = error_budget(problem, point, free, outcome.jacobian,
                                                outcome.dv_du, result.stderr, inputs.shared,
                                                models=outcome.models)
@@ -458,8 +464,8 @@ def _result(problem: FitProblem, given: lmfit.Parameters, free: Tuple[str, ...],
     if not fixed:   # the fit found every focus: nothing to test
         focus = FocusScore(math.nan, math.nan)
     else:
-        focus = focus_score(problem, (spec_pars, beam), outcome.jacobian, weighted, errors.noise,
-                            fixed)
+        focus = focus_score(problem, (spec_pars, dict(beam, **optical_values(params))),
+                            outcome.jacobian, weighted, errors.noise, fixed)
     scales = {focus_name(k): d.experiment.rayleigh_range_mm
               for k, d in enumerate(problem.data_sets)}
     found = parameter_warnings(given, free, outcome.values, errors, options.method,

@@ -27,11 +27,16 @@ __all__ = ["Experiment", "EXPERIMENT_SETTINGS", "REQUIRED_SETTINGS", "UNCERTAIN_
 #: populations), and the decadic absorbance of the cell or the molar
 #: extinction coefficient (L mol^-1 cm^-1), either of which gives sigma_0.
 LINEAR_SETTINGS = ("concentration", "absorbance", "extinction")
+#: The optional settings of a closed-aperture experiment: the aperture's
+#: distance from the focus (m; None: the far field) and the sample's
+#: linear refractive index (for chi(3); None: 1).
+OPTICAL_SETTINGS = ("aperture_distance", "refractive_index")
 #: The pulse's shapes in time the whole-beam model knows.
 PULSE_SHAPES = ("gaussian", "sech2")
 #: Names of the settings, as in the '# name = value' lines of a data file.
 EXPERIMENT_SETTINGS = ("wavelength", "w0", "M2", "tau", "sample_width",
-                       "populations", "t_slices", "z_slices") + LINEAR_SETTINGS
+                       "populations", "t_slices", "z_slices") + LINEAR_SETTINGS \
+    + OPTICAL_SETTINGS
 # The settings that may carry a standard uncertainty: pulse_energy is each
 # scan's energy, pulse_energy_scale a calibration factor common to all.
 UNCERTAIN_SETTINGS = ("w0", "M2", "tau", "sample_width", "populations", "pulse_energy",
@@ -109,6 +114,12 @@ class Experiment:
         amplifiers give; tau is the intensity FWHM either way and the pulse
         carries exactly its energy. The on-axis model (fit_zscan's) knows
         only its own Gaussian slices and refuses sech2.
+    aperture_distance : float, optional
+        Distance of a closed aperture from the focus, m (the closed-aperture
+        model); None (default): the far field.
+    refractive_index : float, optional
+        The sample's linear refractive index n0, for the chi(3) a report
+        derives from n2 and beta; None (default): taken as 1, with a note.
 
     Raises
     ------
@@ -121,7 +132,9 @@ class Experiment:
     -----
     UnitWarning
         wavelength or w0 above 1 mm, tau above 1 us, sample_width above
-        10 cm, or populations that are all zero.
+        10 cm. (Populations that are all zero warn when a model or fit
+        uses them without a nonzero optical parameter: see
+        ``zscanfit.model``.)
 
     Examples
     --------
@@ -143,6 +156,8 @@ class Experiment:
     absorbance: Optional[float] = None
     extinction: Optional[float] = None
     pulse_shape: str = "gaussian"
+    aperture_distance: Optional[float] = None
+    refractive_index: Optional[float] = None
 
     def __post_init__(self) -> None:
         fix = texts.FIX_EXPERIMENT
@@ -163,6 +178,11 @@ class Experiment:
             value = int_scalar(getattr(self, name), name, minimum=2, fix=texts.FIX_SLICES)
             object.__setattr__(self, name, value)
         self._check_linear()
+        for name in OPTICAL_SETTINGS:
+            if getattr(self, name) is not None:
+                object.__setattr__(self, name, float_scalar(
+                    in_unit(name, getattr(self, name)) if name == "aperture_distance"
+                    else getattr(self, name), name, positive=True, fix=fix))
         object.__setattr__(self, "pulse_shape", pulse_shape_of(self.pulse_shape))
         object.__setattr__(self, "uncertainties", _uncertainties(self.uncertainties, self))
         self._warn_unit_slips()
@@ -255,8 +275,6 @@ class Experiment:
         if self.sample_width > _MAX_SAMPLE_WIDTH_CM:
             found.append(WarningRecord.of(
                 UnitWarning, texts.UNIT_SAMPLE_WIDTH.format(value=self.sample_width)))
-        if not any(self.populations):
-            found.append(WarningRecord.of(UnitWarning, texts.POPULATIONS_ZERO))
         if self.concentration is not None and self.concentration > _MAX_CONCENTRATION:
             found.append(WarningRecord.of(UnitWarning, texts.UNIT_CONCENTRATION.format(
                 value=self.concentration)))
@@ -315,7 +333,7 @@ class Experiment:
                                      for name, amount, relative in self.uncertainties}
         if self.concentration is not None:
             del settings["populations"]
-        for name in LINEAR_SETTINGS:
+        for name in LINEAR_SETTINGS + OPTICAL_SETTINGS:
             if settings[name] is None:
                 del settings[name]
         if self.pulse_shape == "gaussian":

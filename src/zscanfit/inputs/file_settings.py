@@ -36,7 +36,9 @@ from .units import UnitError, accepted_units, is_unit, read, takes_units
 __all__ = ["FileSettings", "SettingLine", "LAB_NAMES", "parse_settings", "setting_line",
            "comment_setting", "is_known"]
 
-_NUMERIC = EXPERIMENT_SETTINGS + ("spec_pars", "pulse_energy")
+# aperture: every scan's aperture S (closed-aperture data); divided: 1 when
+# the scans are closed divided by open.
+_NUMERIC = EXPERIMENT_SETTINGS + ("spec_pars", "pulse_energy", "aperture", "divided")
 _INTEGER = ("t_slices", "z_slices")
 # How labs name the settings in the lines before the data, compared after
 # lower-casing with blanks, '-' and '.' read as '_' ('Pulse width' is

@@ -262,8 +262,9 @@ def _load(path: str, pulse_energy: EnergyArgument, energy_source: str) -> ScanFi
     data_columns = {column.index: values[:, k] for k, column in enumerate(read)}
     _warn_doubtful_columns(path, header[0] if header is not None else None, layout,
                            data_columns, names)
-    scans = _scans(path, layout, data_columns,
-                   _energies(path, layout, settings, declared, names, energy_source))
+    scans = _with_aperture(path, settings, _scans(
+        path, layout, data_columns,
+        _energies(path, layout, settings, declared, names, energy_source)))
     _check_argument_energies(path, layout, declared, scans, energy_source)
     missing = missing_settings(settings.values)
     known = experiment_uncertainties(settings.uncertainties)
@@ -438,6 +439,20 @@ def _warn_doubtful_columns(path: str, line: Optional[int], layout: Layout,
             path=path, line=line, columns=", ".join(column_label(c.index, names)
                                                     for c in layout.unused),
             names=all_accepted_names()), DataWarning, stacklevel=3)
+
+
+def _with_aperture(path: str, settings: Any, scans: List[Scan]) -> List[Scan]:
+    """The scans through the file's '# aperture = S' (and '# divided = 1')."""
+    given = settings.values.get("aperture")
+    divided = settings.values.get("divided")
+    if given is None and divided is None:
+        return scans
+    try:
+        share = given[0] if isinstance(given, list) and len(given) == 1 else given
+        flag = bool(divided[0]) if isinstance(divided, list) and divided else bool(divided)
+        return [scan.with_aperture(share, flag) for scan in scans]
+    except ValueError as exc:
+        raise name_source(exc, file_sources(path, settings)) from None
 
 
 def _scans(path: str, layout: Layout, data: Dict[int, np.ndarray],

@@ -24,10 +24,10 @@ from .. import texts
 from .convert import float_scalar, float_vector
 from .linear_absorption import TIED_NAMES, is_tie
 
-__all__ = ["PARAMETER_NAMES", "BEAM_NAMES", "ALL_NAMES", "PARAMETER_UNITS", "make_params",
-           "read_params", "spec_pars_of", "beam_values", "names_of", "start_factors",
-           "add_parameter", "parameter_bounds", "TIED_NAMES", "focus_name", "is_focus_name",
-           "focus_index", "unit_of"]
+__all__ = ["PARAMETER_NAMES", "OPTICAL_NAMES", "BEAM_NAMES", "ALL_NAMES", "PARAMETER_UNITS",
+           "make_params", "read_params", "spec_pars_of", "beam_values", "names_of",
+           "start_factors", "add_parameter", "parameter_bounds", "optical_values", "TIED_NAMES",
+           "focus_name", "is_focus_name", "focus_index", "unit_of"]
 
 #: The eight spectroscopic parameters, in the order of spec_pars.
 PARAMETER_NAMES: Tuple[str, ...] = (
@@ -40,13 +40,24 @@ PARAMETER_NAMES: Tuple[str, ...] = (
     "tau_30",   # lifetime of the transition 3 -> 0, s
     "tau_43",   # lifetime of the transition 4 -> 3, s
 )
+#: The sample's optical parameters beside the populations' absorption:
+#: the two-photon absorption coefficient, the nonlinear index and the
+#: refraction cross-sections of levels 1 and 3 (the closed-aperture model;
+#: absent from a fit they are 0).
+OPTICAL_NAMES: Tuple[str, ...] = (
+    "beta",      # two-photon absorption coefficient, cm/W (>= 0)
+    "n2",        # nonlinear index, cm^2/W (either sign)
+    "sigma_r1",  # refraction cross-section of level 1, cm^2 (either sign)
+    "sigma_r3",  # refraction cross-section of level 3, cm^2 (either sign)
+)
 # The beam's parameters a fit may free: the focus position (mm, in the
 # scans' frame), the beam waist radius (m) and the beam quality factor.
 BEAM_NAMES: Tuple[str, ...] = ("center_mm", "w0", "M2")
-ALL_NAMES: Tuple[str, ...] = PARAMETER_NAMES + BEAM_NAMES
+ALL_NAMES: Tuple[str, ...] = PARAMETER_NAMES + OPTICAL_NAMES + BEAM_NAMES
 #: The unit of every parameter a fit may free, by name.
 PARAMETER_UNITS: Dict[str, str] = dict(
     {name: ("cm^2" if name.startswith("sigma") else "s") for name in PARAMETER_NAMES},
+    beta="cm/W", n2="cm^2/W", sigma_r1="cm^2", sigma_r3="cm^2",
     center_mm="mm", w0="m", M2="", concentration="mol/L", extinction="L/(mol cm)")
 
 # A global fit's focus of its k-th file (from 1).
@@ -134,7 +145,10 @@ def _check_name(name: str, strict: bool = True) -> None:
 
 
 def _default_bounds(name: str) -> Tuple[Optional[float], Optional[float]]:
-    return (None, None) if is_focus_name(name) else (0.0, None)
+    """Positive, except the focus and the optical parameters whose sign
+    physics leaves open (n2, sigma_r1, sigma_r3)."""
+    signed = is_focus_name(name) or (name in OPTICAL_NAMES and name != "beta")
+    return (None, None) if signed else (0.0, None)
 
 
 def names_of(params: Any) -> Tuple[str, ...]:
@@ -164,10 +178,13 @@ def make_params(values: Optional[Sequence[float]] = None, *,
         others stay fixed. The beam's parameters center_mm (mm, the focus in
         the scans' frame), w0 (m) and M2 may be among them: without a value
         they start from the focus found in the data and the experiment's
-        w0 and M2.
+        w0 and M2. So may the sample's optical parameters beta (cm/W), n2
+        (cm^2/W), sigma_r1 and sigma_r3 (cm^2): 0 and fixed when not
+        named, a free one needs a nonzero start value.
     bounds : mapping name -> (min, max), optional
         Bounds of the named parameters; None for no bound on that side.
-        Default: (0, inf), that is positive; center_mm unbounded.
+        Default: (0, inf), that is positive; center_mm, n2, sigma_r1 and
+        sigma_r3 unbounded.
     **named : float
         Values by name, e.g. ``sigma_0=1.5e-17``, ``center_mm=0.4``; a beam
         parameter given a value overrides the experiment's (or the focus
@@ -176,7 +193,8 @@ def make_params(values: Optional[Sequence[float]] = None, *,
     Returns
     -------
     lmfit.Parameters
-        All eight in the order above, then the beam's parameters named; free
+        All eight in the order above, then the optical and the beam's
+        parameters named; free
         ones have ``vary=True``.
 
     Raises
@@ -213,10 +231,12 @@ def make_params(values: Optional[Sequence[float]] = None, *,
         _check_name(name)
     params = lmfit.Parameters()
     for name in ALL_NAMES:
-        if name in BEAM_NAMES and name not in given:
+        if name in BEAM_NAMES + OPTICAL_NAMES and name not in given:
             if name not in free_set:
                 continue
-            given[name] = math.nan  # from the experiment, or the data's focus
+            # The beam's from the experiment (or the data's focus); an
+            # optical parameter from 0, which a free one must not start at.
+            given[name] = math.nan if name in BEAM_NAMES else 0.0
         low, high = _bound_pair(name, bounds.get(name, _default_bounds(name)))
         if not low < high:
             raise ValueError(texts.BAD_BOUNDS.format(name=name, low=low, high=high))
@@ -319,6 +339,11 @@ def beam_values(params: lmfit.Parameters) -> Dict[str, float]:
     known), the files' foci of a global fit included."""
     return {name: float(params[name].value) for name in names_of(params)
             if name in BEAM_NAMES or focus_index(name) is not None}
+
+
+def optical_values(params: lmfit.Parameters) -> Dict[str, float]:
+    """The optical parameters ``params`` holds, by name (absent ones are 0)."""
+    return {name: float(params[name].value) for name in OPTICAL_NAMES if name in params}
 
 
 def spec_pars_of(params: lmfit.Parameters) -> np.ndarray:

@@ -17,7 +17,7 @@ from .convert import float_scalar, float_vector
 from .units import in_unit
 from ..warning_types import DataWarning, UnitWarning, WarningRecord, issue
 
-__all__ = ["Scan", "as_scan_list", "scan_centre"]
+__all__ = ["Scan", "as_scan_list", "scan_centre", "aperture_of"]
 
 MIN_POINTS = 5                 # the model's normalisation uses five points each side
 _MAX_SPAN_MM = 1000.0          # a wider scan is more likely given in micrometres
@@ -30,7 +30,8 @@ def _readonly(array: np.ndarray) -> np.ndarray:
 
 
 class Scan:
-    """One open-aperture z-scan at one pulse energy.
+    """One z-scan at one pulse energy: open aperture (the default), closed
+    (``aperture`` S < 1) or closed divided by open (``divided``).
 
     Parameters
     ----------
@@ -50,13 +51,21 @@ class Scan:
         residuals.
     label : str, optional
         Name used in reports and plots (default: the pulse energy).
+    aperture : float, optional
+        The share S of the linear beam's power the far-field aperture
+        passes, in (0, 1]; None or 1 (default): open, the whole beam.
+    divided : bool
+        The closed-aperture scan divided by the open one at the same
+        positions (each normalised on its wings), as experimenters divide
+        out the absorption; needs S < 1.
 
     Raises
     ------
     ValueError
         Wrong shapes or lengths, fewer than 5 positions, non-finite
-        positions, infinite transmittance, or sigma not positive; the message
-        names the argument and the fix.
+        positions, infinite transmittance, sigma not positive, an aperture
+        outside (0, 1] or a divided scan without one; the message names the
+        argument and the fix.
 
     Warns
     -----
@@ -73,7 +82,12 @@ class Scan:
     """
 
     def __init__(self, x_mm: Any, transmittance: Any, pulse_energy: Any,
-                 sigma: Any = None, label: Optional[str] = None) -> None:
+                 sigma: Any = None, label: Optional[str] = None,
+                 aperture: Optional[float] = None, divided: bool = False) -> None:
+        self.aperture = aperture_of(aperture)
+        self.divided = bool(divided)
+        if self.divided and self.aperture is None:
+            raise ValueError(texts.DIVIDED_OPEN.format(value=aperture))
         x = float_vector(x_mm, "x_mm")
         if x.shape[0] < MIN_POINTS:
             raise ValueError(texts.TOO_FEW_POINTS.format(name="x_mm", got=x.shape[0]))
@@ -151,6 +165,22 @@ class Scan:
                 UnitWarning, texts.FAR_FIELD.format(energy=self.pulse_energy, mean=mean)))
         return found
 
+    def with_aperture(self, aperture: Optional[float], divided: bool = False) -> "Scan":
+        """The same scan through ``aperture`` (S; None or 1: open),
+        ``divided`` by the open one; its warnings not issued again."""
+        checked = aperture_of(aperture)
+        if divided and checked is None:
+            raise ValueError(texts.DIVIDED_OPEN.format(value=aperture))
+        return _rebuild_scan(self.x_mm, self.transmittance, self.pulse_energy, self.sigma,
+                             self.label, self.resorted, checked, bool(divided))
+
+    @property
+    def kind(self) -> str:
+        """'open', 'closed S=0.3' or 'divided S=0.3' (closed over open)."""
+        if self.aperture is None:
+            return "open"
+        return f"{'divided' if self.divided else 'closed'} S={self.aperture:g}"
+
     @property
     def n_points(self) -> int:
         """Number of positions (masked points included)."""
@@ -172,8 +202,9 @@ class Scan:
         masked = self.n_points - int(np.count_nonzero(self.valid))
         extra = f", {masked} masked" if masked else ""
         sigma = ", with sigma" if self.sigma is not None else ""
+        kind = "" if self.aperture is None else f", {self.kind}"
         return (f"Scan({self.n_points} points from {self.x_mm[0]:g} to "
-                f"{self.x_mm[-1]:g} mm at {self.pulse_energy:g} J{extra}{sigma})")
+                f"{self.x_mm[-1]:g} mm at {self.pulse_energy:g} J{kind}{extra}{sigma})")
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Scan):
@@ -182,6 +213,7 @@ class Scan:
                       (self.sigma is not None and other.sigma is not None and
                        np.array_equal(self.sigma, other.sigma)))
         return (self.pulse_energy == other.pulse_energy and same_sigma and
+                self.aperture == other.aperture and self.divided == other.divided and
                 np.array_equal(self.x_mm, other.x_mm) and
                 np.array_equal(self.transmittance, other.transmittance, equal_nan=True))
 
@@ -189,15 +221,31 @@ class Scan:
 
     def __reduce__(self):  # pickled without re-running the warnings
         return (_rebuild_scan, (self.x_mm, self.transmittance, self.pulse_energy,
-                                self.sigma, self.label, self.resorted))
+                                self.sigma, self.label, self.resorted, self.aperture,
+                                self.divided))
 
 
-def _rebuild_scan(x, y, energy, sigma, label, resorted=False) -> Scan:
+def _rebuild_scan(x, y, energy, sigma, label, resorted=False, aperture=None,
+                  divided=False) -> Scan:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        scan = Scan(x, y, energy, sigma, label)
+        scan = Scan(x, y, energy, sigma, label, aperture, divided)
     scan.resorted = bool(resorted)  # the arrays kept are sorted already
     return scan
+
+
+def aperture_of(value: Any) -> Optional[float]:
+    """An aperture's linear share S in (0, 1) as a float, None for an open
+    one (None or 1); ValueError otherwise."""
+    if value is None:
+        return None
+    try:
+        share = float(value)
+    except (TypeError, ValueError):
+        raise ValueError(texts.BAD_APERTURE.format(value=value)) from None
+    if isinstance(value, bool) or not 0.0 < share <= 1.0:
+        raise ValueError(texts.BAD_APERTURE.format(value=value))
+    return None if share == 1.0 else share
 
 
 def as_scan_list(scans: Union[Scan, Iterable[Scan]]) -> List[Scan]:
@@ -219,12 +267,20 @@ def scan_centre(scans: Sequence[Scan], is_sa: bool) -> float:
     """The focus position, mm, by fit_zscan's rule over all scans together.
 
     The position of the largest (saturable absorber) or smallest (reverse
-    saturable absorber) valid transmittance of all scans, taken in order,
-    the first on ties. Masked points never count.
+    saturable absorber) valid transmittance of all open scans, taken in
+    order, the first on ties. Masked points never count. Without open scans
+    (closed or divided ones only, whose extremes are a peak and a valley on
+    either side of the focus): the midpoint between the first scan's
+    largest and smallest valid values.
     """
-    x = np.concatenate([s.x_mm for s in scans])
-    y = np.concatenate([s.transmittance for s in scans])
-    valid = np.concatenate([s.valid for s in scans])
+    open_scans = [s for s in scans if s.aperture is None]
+    if not open_scans:
+        first = scans[0]
+        y = np.where(first.valid, first.transmittance, np.nan)
+        return float(0.5 * (first.x_mm[int(np.nanargmax(y))] + first.x_mm[int(np.nanargmin(y))]))
+    x = np.concatenate([s.x_mm for s in open_scans])
+    y = np.concatenate([s.transmittance for s in open_scans])
+    valid = np.concatenate([s.valid for s in open_scans])
     if is_sa:
         index = int(np.argmax(np.where(valid, y, -np.inf)))
     else:
