@@ -64,8 +64,9 @@ def coarse_file(tmp_path_factory):
     (["--tolerance", "2e-10"], ["--tolerance", "3e-10 to 0.01"]),
     (["--fre", "sigma_1"], ["unrecognized arguments: --fre"]),
     (["--strict", "--stric"], ["--stric"]),
+    (["--aperture", "0.3", "--aperture", "0.5"], ["--aperture", "more than once"]),
 ], ids=["tolerance", "starts", "switch", "json", "set", "uncertainty", "tolerance-huge",
-        "tolerance-tiny", "abbreviated", "abbreviated-switch"])
+        "tolerance-tiny", "abbreviated", "abbreviated-switch", "aperture"])
 def test_an_option_given_twice_or_abbreviated_is_refused(coarse_file, options, words):
     refused(installed("fit", coarse_file, "--free", "sigma_0", *options), *words)
 

@@ -135,7 +135,7 @@ def add_fit_options(parser: argparse.ArgumentParser, energy_per_file: bool = Fal
                         help=f"parameters to fit, of: {', '.join(ALL_NAMES)} (the beam's "
                              "center_mm, w0 and M2 start from the focus found in the data "
                              "and the experiment's values); repeatable, the names add up")
-    parser.add_argument("--aperture", type=float, metavar="S", default=None,
+    parser.add_argument("--aperture", type=float, metavar="S", default=None, action=Once,
                         help="the scans are closed-aperture ones: the far-field aperture "
                              "passes the share S in (0, 1] of the linear beam (overrides a "
                              "file's '# aperture = S'; 1: open)")
