@@ -391,12 +391,11 @@ def nonlinear_rate(settings, field, panels):
 
 
 def is_linear(settings):
-    """Whether nothing in the sample depends on the light."""
-    s0, s1, s2 = settings.spec_pars[:3]
-    pops = settings.populations
-    excited_differ = pops[0] > 0.0 and (s1 != s0 or s2 != s0 or settings.sigma_r1 != 0.0
-                                        or settings.sigma_r3 != 0.0)
-    return settings.n2 == 0.0 and settings.beta == 0.0 and not excited_differ
+    """Whether nothing in the sample depends on the light: no instantaneous
+    nonlinearity, and no absorber population or no cross-section to move it
+    (equal cross-sections are not enough: levels 2 and 4 are transparent)."""
+    still = settings.total_population == 0.0 or not any(settings.spec_pars[:3])
+    return settings.n2 == 0.0 and settings.beta == 0.0 and still
 
 
 # ------------------------------------------------------- propagation
