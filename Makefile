@@ -190,6 +190,7 @@ bench: module
 	$(VPY) benchmarks/bench_fit.py
 	$(VPY) benchmarks/bench_zscanfit.py
 	$(VPY) benchmarks/bench_batch.py
+	$(VPY) benchmarks/bench_peer.py
 
 clean:
 	rm -rf $(BUILD)

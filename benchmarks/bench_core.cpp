@@ -3,7 +3,8 @@
 // call of the rate and of the attenuation step at the focus and in the
 // wings, and one model evaluation of a 41-point scan at two pulse energies,
 // by the documented model and by the whole-beam model (at its default
-// tolerance; one table serves both energies).
+// tolerance; one table serves both energies) for the demo's reverse
+// saturable absorber, a saturable one, and with all derivatives.
 // Each runs on one thread and on all cores (independent copies in parallel
 // for the integrator calls; the model's own worker threads for the model).
 // Integrator calls on several threads run independent copies, one per thread.
@@ -131,41 +132,76 @@ BENCHMARK(BM_ModelEvaluation)
     ->UseRealTime()
     ->MinTime(2.0);
 
-// Argument: the model's thread count. Counters: the table's nodes and
-// integrator steps of one evaluation.
-void BM_WholeBeamEvaluation(benchmark::State& state) {
+// The whole-beam evaluations: the demo's RSA scans (41 points at 0.5 and
+// 1.5 uJ) and a saturable absorber's (1e17 cm^-3 in level 0, sigma_0 = 4e-17,
+// sigma_1 = 2e-18, sigma_2 = 1e-18 cm^2, tau_10 = 2 ns, 41 points at 0.5 and
+// 1 uJ), each in one call at the default tolerance: one table serves both
+// energies.
+const double kSaturablePars[8] = {4e-17, 2e-18, 1e-18, 2e-9, 1e8, 1e-12, 1e-5, 1e-12};
+const double kSaturablePopulations[5] = {1e17, 0.0, 0.0, 0.0, 0.0};
+
+struct WholeBeamCase {
+  const double* spec_pars;
+  const double* populations;
+  double energies[2];
+};
+const WholeBeamCase kWholeBeamRsa{kSpecPars, kPopulations, {0.5e-6, 1.5e-6}};
+const WholeBeamCase kWholeBeamSa{kSaturablePars, kSaturablePopulations, {0.5e-6, 1e-6}};
+
+// Argument: the model's thread count. Counters: the table's nodes, the
+// integrations and their steps of one evaluation; with derivatives, those
+// with respect to every parameter a fit may free (11).
+void run_whole_beam(benchmark::State& state, const WholeBeamCase& c, bool derivatives) {
   zscan::set_model_threads(static_cast<int>(state.range(0)));
   std::vector<double> x_mm(kPoints);
   for (int p = 0; p < kPoints; ++p) x_mm[p] = -20.0 + p;
-  const zscan::WholeBeamScan scans[2] = {{x_mm.data(), kPoints, 0.5e-6}, {x_mm.data(), kPoints, 1.5e-6}};
+  const zscan::WholeBeamScan scans[2] = {{x_mm.data(), kPoints, c.energies[0]},
+                                         {x_mm.data(), kPoints, c.energies[1]}};
+  std::vector<zscan::WholeBeamParameter> parameters;
+  if (derivatives)
+    for (int k = 0; k < zscan::kWholeBeamParameters; ++k)
+      parameters.push_back(static_cast<zscan::WholeBeamParameter>(k));
   zscan::WholeBeamRequest request;
   request.scans = scans;
   request.n_scans = 2;
+  request.parameters = parameters.data();
+  request.n_parameters = static_cast<int>(parameters.size());
   zscan::WholeBeamExperiment e;
   e.wavelength = kWavelength;
   e.w0 = kW0;
   e.M2 = kM2;
   e.tau = kTau;
   e.sample_width = kWidth;
-  e.populations = kPopulations;
-  std::vector<double> values(2 * kPoints), errors(2 * kPoints);
+  e.populations = c.populations;
+  std::vector<double> values(2 * kPoints), errors(2 * kPoints),
+      slopes(2 * kPoints * parameters.size());
   zscan::WholeBeamStats stats;
+  zscan::WholeBeamOutput output;
+  output.values = values.data();
+  output.errors = errors.data();
+  output.derivatives = slopes.data();
+  output.stats = &stats;
   for (auto _ : state) {
-    zscan::whole_beam_transmittance(e, kSpecPars, request, values.data(), errors.data(), &stats);
+    zscan::whole_beam_evaluate(e, c.spec_pars, request, output);
     benchmark::DoNotOptimize(values.data());
   }
   state.counters["nodes"] = stats.table_nodes;
+  state.counters["integrations"] = static_cast<double>(stats.integrations);
   state.counters["steps"] = static_cast<double>(stats.integrator_steps);
   zscan::set_model_threads(0);
 }
 
-BENCHMARK(BM_WholeBeamEvaluation)
-    ->ArgName("model_threads")
-    ->Arg(1)
-    ->Arg(2)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MinTime(2.0);
+void BM_WholeBeamEvaluation(benchmark::State& state) { run_whole_beam(state, kWholeBeamRsa, false); }
+void BM_WholeBeamEvaluationSA(benchmark::State& state) { run_whole_beam(state, kWholeBeamSa, false); }
+void BM_WholeBeamDerivatives(benchmark::State& state) { run_whole_beam(state, kWholeBeamRsa, true); }
+
+// One and two model threads, milliseconds of real time.
+#define WHOLE_BEAM_BENCHMARK(function) \
+  BENCHMARK(function)->ArgName("model_threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0)
+
+WHOLE_BEAM_BENCHMARK(BM_WholeBeamEvaluation);
+WHOLE_BEAM_BENCHMARK(BM_WholeBeamEvaluationSA);
+WHOLE_BEAM_BENCHMARK(BM_WholeBeamDerivatives);
 
 }  // namespace
 

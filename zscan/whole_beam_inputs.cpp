@@ -1,28 +1,33 @@
-// The whole-beam model's inputs; see whole_beam_inputs.h. Physical
-// constants: h = 6.62607015e-34 J s, c = 299792458 m/s. Relies only on the
-// C++ standard library.
+// The whole-beam model's inputs; see whole_beam_inputs.h. The peak
+// intensity is I0 = 1e-4 E / ((pi w^2 / 2) tau P) W/cm^2 with P the pulse's
+// integral over time in units of tau, w^2 = w0^2 + (z M2 wavelength /
+// (pi w0))^2. Relies on the pulse shapes and the C++ standard library.
 #include "zscan/whole_beam_inputs.h"
 
 #include <cmath>
 #include <limits>
 
+#include "zscan/whole_beam_pulse.h"
+
 namespace zscan {
 
 namespace {
 
-constexpr double kPlanck = 6.62607015e-34;     // J s
-constexpr double kSpeedOfLight = 299792458.0;  // m/s
 constexpr double kPi = 3.141592653589793;
 
 bool positive(double x) { return std::isfinite(x) && x > 0.0; }
 bool non_negative(double x) { return std::isfinite(x) && x >= 0.0; }
 
+bool known_parameter(WholeBeamParameter p) {
+  const int id = static_cast<int>(p);
+  return id >= 0 && id < kWholeBeamParameters;
+}
+
 }  // namespace
 
 bool whole_beam_inputs_valid(const WholeBeamExperiment& e, const double* spec_pars,
-                             const WholeBeamRequest& r, const double* values,
-                             const double* errors) {
-  if (values == nullptr || errors == nullptr || spec_pars == nullptr ||
+                             const WholeBeamRequest& r, const WholeBeamOutput& out) {
+  if (out.values == nullptr || out.errors == nullptr || spec_pars == nullptr ||
       e.populations == nullptr || r.scans == nullptr || r.n_scans < 1) {
     return false;
   }
@@ -30,6 +35,7 @@ bool whole_beam_inputs_valid(const WholeBeamExperiment& e, const double* spec_pa
       !non_negative(e.sample_width)) {
     return false;
   }
+  if (e.pulse_shape != PulseShape::gaussian && e.pulse_shape != PulseShape::sech2) return false;
   for (int l = 0; l < kLevels; ++l) {
     if (!non_negative(e.populations[l])) return false;
   }
@@ -40,6 +46,17 @@ bool whole_beam_inputs_valid(const WholeBeamExperiment& e, const double* spec_pa
     if (std::isnan(spec_pars[k]) || !(spec_pars[k] > 0.0)) return false;
   }
   if (!std::isfinite(r.tolerance) || !(r.tolerance >= kWholeBeamMinTolerance)) return false;
+  if (r.n_parameters < 0 || r.n_parameters > kWholeBeamParameters) return false;
+  if (r.n_parameters > 0 && (r.parameters == nullptr || out.derivatives == nullptr)) return false;
+  for (int k = 0; k < r.n_parameters; ++k) {
+    const WholeBeamParameter p = r.parameters[k];
+    if (!known_parameter(p)) return false;
+    // A lifetime of +inf is fixed: it has no derivative.
+    const int id = static_cast<int>(p);
+    if (id < kSpecPars && !std::isfinite(spec_pars[id])) return false;
+    for (int j = 0; j < k; ++j)
+      if (r.parameters[j] == p) return false;
+  }
   long long total = 0;
   for (int s = 0; s < r.n_scans; ++s) {
     const WholeBeamScan& scan = r.scans[s];
@@ -51,33 +68,8 @@ bool whole_beam_inputs_valid(const WholeBeamExperiment& e, const double* spec_pa
     total += scan.n_points;
     if (total > std::numeric_limits<int>::max()) return false;
   }
+  if (total * (r.n_parameters + 1LL) > std::numeric_limits<int>::max()) return false;
   return true;
-}
-
-Absorber make_absorber(const WholeBeamExperiment& e, const double* spec_pars,
-                       bool* transparent) {
-  Absorber a;
-  double total = 0.0;
-  for (int l = 0; l < kLevels; ++l) total += e.populations[l];
-  const double sigma_0 = spec_pars[0], sigma_1 = spec_pars[1], sigma_2 = spec_pars[2];
-  a.c0 = sigma_0 * total * e.sample_width;
-  a.c1 = sigma_1 * total * e.sample_width;
-  a.c3 = sigma_2 * total * e.sample_width;
-  *transparent = !(total > 0.0) || (a.c0 == 0.0 && a.c1 == 0.0 && a.c3 == 0.0);
-  if (*transparent) return a;
-  for (int l = 0; l < kLevels; ++l) a.n_init[l] = e.populations[l] / total;
-  // A lifetime of +inf gives a rate of 0.
-  a.k10 = e.tau / spec_pars[3];
-  a.k13 = e.tau / spec_pars[4];
-  a.k21 = e.tau / spec_pars[5];
-  a.k30 = e.tau / spec_pars[6];
-  a.k43 = e.tau / spec_pars[7];
-  const double photon_energy = kPlanck * (kSpeedOfLight / e.wavelength);  // J
-  a.rate_per_intensity[0] = sigma_0 * e.tau / photon_energy;
-  a.rate_per_intensity[1] = sigma_1 * e.tau / photon_energy;
-  a.rate_per_intensity[2] = sigma_2 * e.tau / photon_energy;
-  a.linear_depth = (a.c0 * a.n_init[0] + a.c1 * a.n_init[1]) + a.c3 * a.n_init[3];
-  return a;
 }
 
 double whole_beam_peak_intensity(const WholeBeamExperiment& e, double pulse_energy,
@@ -85,7 +77,22 @@ double whole_beam_peak_intensity(const WholeBeamExperiment& e, double pulse_ener
   const double z0 = (kPi * e.w0 * e.w0) / (e.M2 * e.wavelength);  // m
   const double z = z_mm * 1e-3 / z0;
   const double w2 = e.w0 * e.w0 * (1.0 + z * z);  // m^2
-  return 1e-4 * pulse_energy / ((kPi * w2 / 2.0) * e.tau * kPulseIntegral);
+  return 1e-4 * pulse_energy / ((kPi * w2 / 2.0) * e.tau * pulse_of(e.pulse_shape).integral);
+}
+
+IntensitySlopes peak_intensity_slopes(const WholeBeamExperiment& e, double z_mm) {
+  // ln I0 = const - ln(w^2), w^2 = w0^2 + b^2 z^2 / w0^2 with b = M2
+  // wavelength / pi and z in m.
+  const double z = z_mm * 1e-3;
+  const double b = e.M2 * e.wavelength / kPi;
+  const double w0_2 = e.w0 * e.w0;
+  const double spread = (b * z) * (b * z) / w0_2;  // (b z / w0)^2
+  const double w2 = w0_2 + spread;
+  IntensitySlopes s;
+  s.position = -(2.0 * b * b * z / w0_2) * 1e-3 / w2;
+  s.w0 = -(2.0 * e.w0 - 2.0 * spread / e.w0) / w2;
+  s.M2 = -(2.0 * spread / e.M2) / w2;
+  return s;
 }
 
 }  // namespace zscan

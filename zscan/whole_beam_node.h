@@ -1,10 +1,9 @@
 // One node of the whole-beam model's table: the local transmittance at one
 // peak intensity together with an estimate of its error from the depth and
 // time discretisations. The node climbs a ladder of resolutions, each finer
-// than the one before in depth nodes and in integrator tolerance, until two
+// than the one below in depth nodes and in integrator tolerance, until two
 // neighbouring rungs agree to within the node's budget; the finer value is
-// returned and the difference, which is the coarser rung's error, is its
-// estimate.
+// returned with an estimate of its error from the difference.
 #ifndef ZSCAN_WHOLE_BEAM_NODE_H
 #define ZSCAN_WHOLE_BEAM_NODE_H
 
@@ -15,53 +14,65 @@
 namespace zscan {
 
 // Most rungs of the ladder.
-constexpr int kRungs = 5;
+constexpr int kRungs = 4;
 
-// The rungs for one evaluation, fixed from the requested tolerance and the
-// sample's linear optical depth only, so that the discretisation does not
-// move with the parameters: rung r has depth degree degree[r] and integrator
-// tolerance accuracy[r].
+// The rungs for one evaluation, fixed from the requested tolerance, the
+// absorber and the largest peak intensity, so that the discretisation does
+// not move with the intensity: rung r has depth grid depth[r] and
+// integrator tolerance accuracy[r].
 struct Ladder {
   DepthGrid depth[kRungs];
   double accuracy[kRungs] = {};
-  int rungs = 0;        // rungs in use: each tighter in time than the one below
-  double budget = 0.0;  // largest accepted difference between two rungs
+  double end[kRungs] = {};  // where the integration ends, pulse durations
+  int rungs = 0;        // rungs in use: each finer than the one below
+  double budget = 0.0;  // largest accepted error estimate of a node
+  Pulse pulse;
 };
 // Throws std::bad_alloc when the depth grids cannot be stored.
-Ladder make_ladder(double tolerance, double linear_depth);
+Ladder make_ladder(double tolerance, const Absorber& absorber, double max_intensity,
+                   PulseShape shape);
+
+// The excitations per molecule at the front face over a pulse of peak
+// intensity `intensity` (W/cm^2), of the level that absorbs most in the
+// dark: where the response turns nonlinear.
+double excitation_dose(const Absorber& absorber, double intensity, const Pulse& pulse);
 
 // A node's outcome.
 struct NodeValue {
   double value = 0.0;  // Tloc / Te_lin; NaN when no rung pair could be completed
   double error = 0.0;  // estimate of |value - exact|; +inf with a NaN value
+  double finer = 0.0;  // the value of the finer rung of the pair, NaN without
   int integrations = 0;
   long long steps = 0;
   int failed_integrations = 0;  // integrator calls that stopped before the window's end
   int top_rung = 0;             // the rung of the value returned
+  PopulationRange range;        // the populations the returned rung visited
 };
 
-// The node at peak intensity `intensity` (W/cm^2) on this thread. Zero
-// intensity gives 1 exactly, with no integration. Throws std::bad_alloc
-// when the integrator's work arrays cannot grow.
-NodeValue table_node(const Absorber& absorber, const Ladder& ladder, double intensity,
-                     LocalWork& work);
-
-// The same climb in pieces, so that the rungs of many nodes can share the
-// workers: every rung is an integration of its own, independent of the
-// others, and the node follows from the rungs computed so far.
+// One rung: an integration of its own, independent of the others.
 struct RungValue {
   double value = 0.0;
   bool completed = false;  // reached the window's end with a finite value
   int integrations = 0;
   long long steps = 0;
   int failed_integrations = 0;
+  PopulationRange range;
 };
-// Rung r (< ladder.rungs) of the node at `intensity` (> 0).
+// Rung r (< ladder.rungs) of the node at `intensity` (> 0); with
+// `derivatives` (the absorber's coefficient derivatives, non-empty) the
+// value's derivatives go to out_derivatives[0..].
 RungValue rung_value(const Absorber& absorber, const Ladder& ladder, double intensity, int r,
-                     LocalWork& work);
-// The node from its first `n` rungs, as table_node decides it; `more` is set
-// when table_node would climb to rung n next.
+                     LocalWork& work, const std::vector<Absorber>* derivatives = nullptr,
+                     double* out_derivatives = nullptr);
+// The node from its first `n` rungs; `more` is set when it should climb to
+// rung n next.
 NodeValue node_from_rungs(const Ladder& ladder, const RungValue* rungs, int n, bool* more);
+
+// The whole climb of the node at peak intensity `intensity` (W/cm^2) on
+// this thread, without derivatives. Zero intensity gives 1 exactly, with no
+// integration.
+NodeValue table_node(const Absorber& absorber, const Ladder& ladder, double intensity,
+                     LocalWork& work);
 
 }  // namespace zscan
 

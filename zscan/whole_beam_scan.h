@@ -1,5 +1,6 @@
 // The scans of a whole-beam evaluation from the table: each point's peak
-// intensity and the beam average of the local transmittance up to it.
+// intensity, the beam average of the local transmittance up to it, and the
+// derivatives of that average.
 #ifndef ZSCAN_WHOLE_BEAM_SCAN_H
 #define ZSCAN_WHOLE_BEAM_SCAN_H
 
@@ -12,11 +13,19 @@ namespace zscan {
 double largest_peak_intensity(const WholeBeamExperiment& experiment,
                               const WholeBeamRequest& request);
 
-// Te / Te_lin and its error bound at every point, scan after scan, from the
-// table (which covers the largest peak intensity); the error is never below
-// `error_floor`.
+// Where each requested derivative comes from: slot[k] >= 0 is the table's
+// derivative of that index (a spectroscopic parameter); -1 a setting of the
+// beam, through the peak intensity.
+struct DerivativeSlots {
+  int slot[kWholeBeamParameters] = {};
+};
+
+// Te / Te_lin, its error bound and its derivatives at every point, scan
+// after scan, from the table (which covers the largest peak intensity); the
+// error is never below `error_floor`.
 void scan_values(const WholeBeamExperiment& experiment, const WholeBeamRequest& request,
-                 const Table& table, double error_floor, double* values, double* errors);
+                 const Table& table, const DerivativeSlots& slots, double error_floor,
+                 const WholeBeamOutput& output);
 
 }  // namespace zscan
 

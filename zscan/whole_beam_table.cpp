@@ -1,14 +1,17 @@
 // The table of the local transmittance over peak intensity and the beam
-// average taken from it; see whole_beam_table.h. The first layout depends on
-// the largest peak intensity only; the check nodes of an interval of degree
-// p are two of the nodes that doubling its degree would add, near a third
-// and two thirds of its angle, where the interpolation error of a smooth
-// function is close to its largest. Relies on the table nodes, the
-// Chebyshev-Lobatto helpers, the model's worker threads and this thread's
-// interrupt check.
+// average taken from it; see whole_beam_table.h. The first layout is one
+// interval over all of [0, y(I_max)]; the check nodes of an interval of
+// degree p are two of the nodes that doubling its degree would add, near a
+// third and two thirds of its angle, where the interpolation error of a
+// smooth function is close to its largest. The beam average integrates the
+// interpolant over I = I_c (e^y - 1), dI = I_c e^y dy, by Gauss-Legendre
+// rules of more points than the interpolant's degree needs. Relies on the
+// table nodes, the Chebyshev-Lobatto helpers, the model's worker threads
+// and this thread's interrupt check.
 #include "zscan/whole_beam_table.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstddef>
@@ -24,22 +27,36 @@ namespace zscan {
 namespace {
 
 // Degree of a new interval, and the largest before it is split instead.
-constexpr int kInitialDegree = 8;
-constexpr int kMaxDegree = 16;
-// The first layout: [0, I_max / kFirstSplit] and [I_max / kFirstSplit, I_max].
-constexpr double kFirstSplit = 4.0;
-// An interval from 0 is split at this fraction of its upper end.
-constexpr double kZeroSplit = 0.25;
-// The table's estimate of an interval is this multiple of the larger check
-// deviation.
-constexpr double kCheckSafety = 4.0;
+constexpr int kInitialDegree = 10;
+constexpr int kMaxDegree = 20;
+// Gauss-Legendre points of the beam average beyond half the degree: the
+// integrand is the interpolant times e^y.
+constexpr int kExtraPoints = 8;
+// The interpolation error of the beam average: kModelSafety times the
+// integral of the modelled error plus kShapeShare times the integral of its
+// magnitude (the true error's departure from the model's shape).
+constexpr double kModelSafety = 2.0;
+constexpr double kShapeShare = 0.3;
 // Share of the tolerance the table's interpolation may take.
 constexpr double kTableBudget = 0.5;
 // The interpolant's error from the errors of its nodes is bounded by this
-// multiple of the largest (the Lebesgue constant of the partial integrals).
-constexpr double kNodeErrorFactor = 2.0;
+// multiple of the largest: the beam average integrates the interpolant of
+// the node errors, and the weights of Chebyshev-Lobatto quadrature are
+// positive and sum to one (partial intervals come close to it); the node
+// estimates carry their own safety.
+constexpr double kNodeErrorFactor = 1.0;
 constexpr int kMaxRounds = 12;
+// A doubled interval whose checks improve by less than this factor is at
+// the noise of its nodes: it is accepted as it is.
+constexpr double kNoiseGain = 0.5;
 constexpr int kMaxIntervals = 64;
+
+std::size_t at(int i) { return static_cast<std::size_t>(i); }
+
+double intensity_at(const TableScale& s, double y) { return s.scale * std::expm1(y); }
+double coordinate_of(const TableScale& s, double intensity) {
+  return std::log1p(intensity / s.scale);
+}
 
 // Position of node j of degree `degree` in the interval; its ends exactly.
 double node_position(const TableInterval& iv, int j, int degree) {
@@ -51,79 +68,171 @@ double node_position(const TableInterval& iv, int j, int degree) {
 // Index of the first check node among the nodes of degree 2p.
 int check_index(int degree) { return 2 * (degree / 3) + 1; }
 
+// The node polynomial of the interval at x in [0, 1].
+double node_polynomial(const TableInterval& iv, double x) {
+  double w = 1.0;
+  for (int j = 0; j <= iv.degree; ++j) w *= x - lobatto_node(j, iv.degree);
+  return w;
+}
+
+// The modelled interpolation error at x in [0, 1].
+double modelled_error(const TableInterval& iv, double x) {
+  return node_polynomial(iv, x) * (iv.shape[0] + iv.shape[1] * x);
+}
+
+// The integrals of the modelled interpolation error and of its magnitude
+// over [iv.low, y], dI.
+struct ErrorIntegrals {
+  double signed_part = 0.0, magnitude = 0.0;
+};
+ErrorIntegrals error_integrals(const TableScale& scale, const TableInterval& iv, double y) {
+  const int points = static_cast<int>(iv.rule_nodes.size());
+  const double* nodes = iv.rule_nodes.data();
+  const double* weights = iv.rule_weights.data();
+  const double width = iv.high - iv.low;
+  const double x_end = (y - iv.low) / width;
+  ErrorIntegrals out;
+  for (int q = 0; q < points; ++q) {
+    const double x = x_end * nodes[q];
+    const double c = modelled_error(iv, x) * std::exp(iv.low + width * x);
+    out.signed_part += weights[q] * c;
+    out.magnitude += weights[q] * std::fabs(c);
+  }
+  out.signed_part *= scale.scale * (width * x_end);
+  out.magnitude *= scale.scale * (width * x_end);
+  return out;
+}
+
+// The integral of function f of the interval (0: Tloc, 1..: derivatives)
+// over [iv.low, y] with respect to I.
+double partial_integral(const TableScale& scale, const TableInterval& iv, int f, double y) {
+  const int points = static_cast<int>(iv.rule_nodes.size());
+  const double* nodes = iv.rule_nodes.data();
+  const double* weights = iv.rule_weights.data();
+  const double* a = iv.coefficients.data() + at(f) * at(iv.degree + 1);
+  const double width = iv.high - iv.low;
+  const double x_end = (y - iv.low) / width;
+  double sum = 0.0;
+  for (int q = 0; q < points; ++q) {
+    const double x = x_end * nodes[q];
+    sum += weights[q] * chebyshev_value(a, iv.degree, x) * std::exp(iv.low + width * x);
+  }
+  return scale.scale * (width * x_end) * sum;
+}
+
 class Builder {
  public:
-  Builder(const Absorber& absorber, const Ladder& ladder, double tolerance, Table& table)
-      : absorber_(absorber), ladder_(ladder), budget_(kTableBudget * tolerance), table_(table) {}
-
-  void first_layout(double max_intensity) {
-    const int zero = add_node(0.0);
-    const int split = add_node(max_intensity / kFirstSplit);
-    const int top = add_node(max_intensity);
-    table_.intervals.push_back(new_interval(0.0, max_intensity / kFirstSplit, zero, split));
-    table_.intervals.push_back(new_interval(max_intensity / kFirstSplit, max_intensity, split, top));
+  Builder(const Absorber& absorber, const Ladder& ladder, const TableRequest& request, Table& table)
+      : absorber_(absorber),
+        ladder_(ladder),
+        request_(request),
+        budget_(kTableBudget * request.tolerance),
+        table_(table) {
+    table_.scale = request.scale;
+    table_.derivatives =
+        request.derivatives != nullptr ? static_cast<int>(request.derivatives->size()) : 0;
   }
 
-  // Computes the pending nodes on the worker threads: first the two rungs
-  // every node climbs, each rung a task of its own (twice as many tasks as
-  // nodes share the workers more evenly), then, node by node, the further
-  // rungs of those whose first two disagree. What a node is does not depend
-  // on where its rungs were computed.
+  void first_layout() {
+    const double top = coordinate_of(table_.scale, table_.scale.max_intensity);
+    const int zero = add_node(0.0);
+    const int end = add_node(top);
+    table_.intervals.push_back(new_interval(0.0, top, zero, end));
+  }
+
+  // Computes the pending rungs on the worker threads, each an integration
+  // of its own: both rungs of a new interpolation node, the finer one alone
+  // of a check (what the check compares), the coarser one of a check that
+  // became a node; then, node by node, the further rungs of those whose
+  // first two disagree. The derivatives come with the finer rung of a node.
+  // What a node is does not depend on where its rungs were computed.
   Status compute_pending() {
-    // The most intense nodes take the most steps: handing them out first
-    // balances the workers.
+    const int p = table_.derivatives;
+    const int first = std::min(2, ladder_.rungs);
+    const int fine = first - 1;
+    struct Task {
+      int id, rung;
+      bool slopes;
+    };
+    std::vector<Task> tasks;
     std::vector<int> batch;
     for (int id : pending_) {
-      if (table_.intensities[static_cast<std::size_t>(id)] == 0.0) {
-        table_.values[static_cast<std::size_t>(id)] = table_node(absorber_, ladder_, 0.0, dummy_);
-      } else {
-        batch.push_back(id);
+      if (table_.intensities[at(id)] == 0.0) {
+        table_.values[at(id)] = table_node(absorber_, ladder_, 0.0, dummy_);
+        continue;
+      }
+      batch.push_back(id);
+      const bool node = is_node_[at(id)] != 0;
+      const bool slopes = node && p > 0;
+      for (int r = fine; r >= 0; --r) {
+        if (!node && r != fine) continue;
+        const bool has = (done_[at(id)] >> r) & 1u;
+        const bool needs_slopes = slopes && r == fine && sloped_[at(id)] == 0;
+        if (!has || needs_slopes) tasks.push_back({id, r, needs_slopes});
       }
     }
     pending_.clear();
-    std::sort(batch.begin(), batch.end(), [this](int a, int b) {
-      const double ia = table_.intensities[static_cast<std::size_t>(a)];
-      const double ib = table_.intensities[static_cast<std::size_t>(b)];
-      return ia != ib ? ia > ib : a < b;
+    // The finer rungs first, then the coarser ones, each set from the most
+    // intense node down: the longest integrations first balance the workers.
+    std::sort(tasks.begin(), tasks.end(), [this](const Task& a, const Task& b) {
+      if (a.rung != b.rung) return a.rung > b.rung;
+      const double ia = table_.intensities[at(a.id)], ib = table_.intensities[at(b.id)];
+      return ia != ib ? ia > ib : a.id < b.id;
     });
-    const int n = static_cast<int>(batch.size());
-    if (n == 0) {
-      ++table_.counts.rounds;
-      return Status::ok;
-    }
-    const int first = std::min(2, ladder_.rungs);
-    std::vector<RungValue> rungs(static_cast<std::size_t>(n) * kRungs);
-    // Tasks: (node k, rung r) for r < first, the nodes' order within each rung.
-    Status status = run_tasks(n * first, [&](int task, LocalWork& work) {
-      const int k = task / first, r = task % first;
-      const double intensity = table_.intensities[static_cast<std::size_t>(batch[k])];
-      rungs[static_cast<std::size_t>(k) * kRungs + r] =
-          rung_value(absorber_, ladder_, intensity, r, work);
+    ++table_.counts.rounds;
+    Status status = run_tasks(static_cast<int>(tasks.size()), [&](int i, LocalWork& work) {
+      const Task& t = tasks[at(i)];
+      rungs_[at(t.id)][at(t.rung)] =
+          rung_value(absorber_, ladder_, table_.intensities[at(t.id)], t.rung, work,
+                     t.slopes ? request_.derivatives : nullptr,
+                     t.slopes ? &table_.slopes[at(t.id) * at(p)] : nullptr);
     });
     if (status != Status::ok) return status;
-    // The nodes that climb further, each on one worker.
+    for (const Task& t : tasks) {
+      done_[at(t.id)] |= static_cast<unsigned char>(1u << t.rung);
+      if (t.slopes) sloped_[at(t.id)] = static_cast<unsigned char>(t.rung + 1);
+    }
+    // Checks are their finer rung; nodes climb further where needed.
     std::vector<int> climbing;
-    for (int k = 0; k < n; ++k) {
+    for (int id : batch) {
+      const RungValue* own = rungs_[at(id)].data();
+      if (is_node_[at(id)] == 0) {
+        NodeValue check;
+        check.value = check.finer = own[fine].completed ? own[fine].value
+                                                        : std::numeric_limits<double>::quiet_NaN();
+        check.integrations = own[fine].integrations;
+        check.steps = own[fine].steps;
+        check.failed_integrations = own[fine].failed_integrations;
+        check.range = own[fine].range;
+        table_.values[at(id)] = check;
+        continue;
+      }
       bool more = false;
-      table_.values[static_cast<std::size_t>(batch[k])] =
-          node_from_rungs(ladder_, &rungs[static_cast<std::size_t>(k) * kRungs], first, &more);
-      if (more) climbing.push_back(k);
+      table_.values[at(id)] = node_from_rungs(ladder_, own, first, &more);
+      if (more) climbing.push_back(id);
     }
     status = run_tasks(static_cast<int>(climbing.size()), [&](int task, LocalWork& work) {
-      const int k = climbing[static_cast<std::size_t>(task)];
-      RungValue* own = &rungs[static_cast<std::size_t>(k) * kRungs];
-      const double intensity = table_.intensities[static_cast<std::size_t>(batch[k])];
+      const int id = climbing[at(task)];
+      const double intensity = table_.intensities[at(id)];
+      RungValue* own = rungs_[at(id)].data();
       bool more = true;
       NodeValue node;
       for (int r = first; r < ladder_.rungs && more; ++r) {
         own[r] = rung_value(absorber_, ladder_, intensity, r, work);
         node = node_from_rungs(ladder_, own, r + 1, &more);
       }
-      table_.values[static_cast<std::size_t>(batch[k])] = node;
+      // The derivatives from the finer rung of the pair returned, when that
+      // is not the first pair's.
+      if (p > 0 && node.top_rung + 1 != fine && std::isfinite(node.value)) {
+        rung_value(absorber_, ladder_, intensity, node.top_rung + 1, work, request_.derivatives,
+                   &table_.slopes[at(id) * at(p)]);
+        ++node.integrations;
+      }
+      table_.values[at(id)] = node;
     });
     if (status != Status::ok) return status;
-    ++table_.counts.rounds;
-    return Status::ok;
+    for (int id : batch) note_breach(id);
+    return table_.breach.found ? Status::left_physics : Status::ok;
   }
 
   // Runs task(i, work) for i < n on the worker threads, each worker with
@@ -166,8 +275,9 @@ class Builder {
       }
       fit(iv);
       const bool over = !(iv.table_error <= budget_);
-      const bool failed = !std::isfinite(iv.integral);
-      if (!over || failed || !may_refine) {
+      const bool failed = !std::isfinite(iv.coefficients[0]);
+      const bool noise = iv.table_error > kNoiseGain * iv.halved_error;
+      if (!over || failed || noise || !may_refine) {
         iv.accepted = true;
         next.push_back(std::move(iv));
       } else if (iv.degree < kMaxDegree) {
@@ -185,18 +295,49 @@ class Builder {
   }
 
  private:
-  int add_node(double intensity) {
-    table_.intensities.push_back(intensity);
+  // A new node (an interpolation node, or a check that needs only its
+  // finer rung), pending.
+  int add_node(double y, bool node = true) {
+    table_.intensities.push_back(intensity_at(table_.scale, y));
     table_.values.emplace_back();
+    table_.slopes.resize(table_.slopes.size() + at(table_.derivatives), 0.0);
+    rungs_.emplace_back();
+    done_.push_back(0);
+    sloped_.push_back(0);
+    is_node_.push_back(node ? 1 : 0);
     const int id = static_cast<int>(table_.intensities.size() - 1);
     pending_.push_back(id);
     return id;
   }
 
+  // A check that became an interpolation node: its remaining rungs pending.
+  int promoted(int id) {
+    is_node_[at(id)] = 1;
+    pending_.push_back(id);
+    return id;
+  }
+
+  // A node whose returned rung left [0, 1] by more than the margin.
+  void note_breach(int id) {
+    const NodeValue& v = table_.values[at(id)];
+    if (!std::isfinite(v.value)) return;
+    const double margin = request_.physics_margin;
+    const double below = -v.range.low, above = v.range.high - 1.0;
+    if (!(below > margin) && !(above > margin)) return;
+    PhysicsBreach& b = table_.breach;
+    const double worst = std::max(below, above);
+    const double known = b.found ? std::max(-b.population, b.population - 1.0) : -1.0;
+    if (worst <= known) return;
+    b.found = true;
+    b.level = below >= above ? v.range.low_level : v.range.high_level;
+    b.population = below >= above ? v.range.low : v.range.high;
+    b.intensity = table_.intensities[at(id)];
+  }
+
   void add_checks(TableInterval& iv) {
     const int c = check_index(iv.degree);
-    iv.checks[0] = add_node(node_position(iv, c, 2 * iv.degree));
-    iv.checks[1] = add_node(node_position(iv, 2 * iv.degree - c, 2 * iv.degree));
+    iv.checks[0] = add_node(node_position(iv, c, 2 * iv.degree), false);
+    iv.checks[1] = add_node(node_position(iv, 2 * iv.degree - c, 2 * iv.degree), false);
   }
 
   TableInterval new_interval(double low, double high, int low_node, int high_node) {
@@ -204,11 +345,11 @@ class Builder {
     iv.low = low;
     iv.high = high;
     iv.degree = kInitialDegree;
-    iv.nodes.assign(static_cast<std::size_t>(iv.degree + 1), -1);
+    iv.halved_error = std::numeric_limits<double>::infinity();
+    iv.nodes.assign(at(iv.degree + 1), -1);
     iv.nodes.front() = low_node;
     iv.nodes.back() = high_node;
-    for (int j = 1; j < iv.degree; ++j)
-      iv.nodes[static_cast<std::size_t>(j)] = add_node(node_position(iv, j, iv.degree));
+    for (int j = 1; j < iv.degree; ++j) iv.nodes[at(j)] = add_node(node_position(iv, j, iv.degree));
     add_checks(iv);
     return iv;
   }
@@ -220,16 +361,17 @@ class Builder {
     out.low = iv.low;
     out.high = iv.high;
     out.degree = 2 * iv.degree;
-    out.nodes.assign(static_cast<std::size_t>(out.degree + 1), -1);
+    out.halved_error = iv.table_error;
+    out.nodes.assign(at(out.degree + 1), -1);
     const int c = check_index(iv.degree);
     for (int j = 0; j <= out.degree; ++j) {
-      int& node = out.nodes[static_cast<std::size_t>(j)];
+      int& node = out.nodes[at(j)];
       if (j % 2 == 0)
-        node = iv.nodes[static_cast<std::size_t>(j / 2)];
+        node = iv.nodes[at(j / 2)];
       else if (j == c)
-        node = iv.checks[0];
+        node = promoted(iv.checks[0]);
       else if (j == out.degree - c)
-        node = iv.checks[1];
+        node = promoted(iv.checks[1]);
       else
         node = add_node(node_position(out, j, out.degree));
     }
@@ -238,57 +380,91 @@ class Builder {
   }
 
   void split(const TableInterval& iv, std::vector<TableInterval>& out) {
-    const double middle = iv.low == 0.0 ? iv.high * kZeroSplit : std::sqrt(iv.low * iv.high);
+    const double middle = 0.5 * (iv.low + iv.high);
     const int middle_node = add_node(middle);
     out.push_back(new_interval(iv.low, middle, iv.nodes.front(), middle_node));
     out.push_back(new_interval(middle, iv.high, middle_node, iv.nodes.back()));
   }
 
   void fit(TableInterval& iv) {
-    const std::size_t size = static_cast<std::size_t>(iv.degree + 1);
+    const int p = table_.derivatives;
+    const std::size_t size = at(iv.degree + 1);
     std::vector<double> f(size);
+    iv.coefficients.assign(size * at(1 + p), 0.0);
     iv.node_error = 0.0;
-    for (std::size_t j = 0; j < size; ++j) {
-      const NodeValue& v = table_.values[static_cast<std::size_t>(iv.nodes[j])];
-      f[j] = v.value;
-      iv.node_error = std::max(iv.node_error, v.error);
+    for (int k = 0; k <= p; ++k) {
+      for (std::size_t j = 0; j < size; ++j) {
+        const int id = iv.nodes[j];
+        f[j] = k == 0 ? table_.values[at(id)].value : table_.slopes[at(id) * at(p) + at(k - 1)];
+      }
+      lobatto_coefficients(f.data(), iv.degree, &iv.coefficients[at(k) * size]);
     }
-    iv.coefficients.resize(size);
-    lobatto_coefficients(f.data(), iv.degree, iv.coefficients.data());
-    // int_0^1 T_k(2z - 1) dz = 1 / (1 - k^2) for even k, 0 for odd k.
-    double integral = 0.0;
-    for (int k = 0; k <= iv.degree; k += 2)
-      integral += iv.coefficients[static_cast<std::size_t>(k)] / (1.0 - static_cast<double>(k) * k);
-    iv.integral = (iv.high - iv.low) * integral;
-    double deviation = 0.0;
-    for (int check : iv.checks) {
-      const NodeValue& v = table_.values[static_cast<std::size_t>(check)];
-      const double x = (table_.intensities[static_cast<std::size_t>(check)] - iv.low) / (iv.high - iv.low);
-      deviation = std::max(deviation, std::fabs(chebyshev_value(iv.coefficients.data(), iv.degree, x) - v.value));
-      iv.node_error = std::max(iv.node_error, v.error);
+    const int points = iv.degree / 2 + kExtraPoints;
+    iv.rule_nodes.resize(at(points));
+    iv.rule_weights.resize(at(points));
+    gauss_legendre(points, iv.rule_nodes.data(), iv.rule_weights.data());
+    iv.integrals.resize(at(1 + p));
+    for (int k = 0; k <= p; ++k) iv.integrals[at(k)] = partial_integral(table_.scale, iv, k, iv.high);
+    for (std::size_t j = 0; j < size; ++j)
+      iv.node_error = std::max(iv.node_error, table_.values[at(iv.nodes[j])].error);
+    // The interpolation error, apart from the nodes' own: the interpolant of
+    // the finer rungs' values against theirs at the checks.
+    for (std::size_t j = 0; j < size; ++j) f[j] = table_.values[at(iv.nodes[j])].finer;
+    std::vector<double> finer(size);
+    lobatto_coefficients(f.data(), iv.degree, finer.data());
+    double deviation[2] = {}, where[2] = {};
+    for (int c = 0; c < 2; ++c) {
+      const NodeValue& v = table_.values[at(iv.checks[c])];
+      const double y = coordinate_of(table_.scale, table_.intensities[at(iv.checks[c])]);
+      where[c] = (y - iv.low) / (iv.high - iv.low);
+      deviation[c] = v.finer - chebyshev_value(finer.data(), iv.degree, where[c]);
     }
-    iv.table_error = kCheckSafety * deviation;
-    if (!std::isfinite(iv.integral) || !std::isfinite(iv.table_error)) {
-      iv.integral = std::numeric_limits<double>::quiet_NaN();
+    iv.table_error = std::max(std::fabs(deviation[0]), std::fabs(deviation[1]));
+    // a + b x through deviation / w at the two checks.
+    const double u0 = deviation[0] / node_polynomial(iv, where[0]);
+    const double u1 = deviation[1] / node_polynomial(iv, where[1]);
+    iv.shape[1] = (u0 - u1) / (where[0] - where[1]);
+    iv.shape[0] = u0 - iv.shape[1] * where[0];
+    const ErrorIntegrals whole = error_integrals(table_.scale, iv, iv.high);
+    iv.error_integral = whole.signed_part;
+    iv.error_magnitude = whole.magnitude;
+    bool finite = std::isfinite(iv.table_error) && std::isfinite(iv.error_magnitude);
+    for (double a : iv.coefficients) finite = finite && std::isfinite(a);
+    if (!finite) {
+      iv.coefficients.assign(iv.coefficients.size(), std::numeric_limits<double>::quiet_NaN());
       iv.table_error = std::numeric_limits<double>::infinity();
     }
   }
 
   const Absorber& absorber_;
   const Ladder& ladder_;
+  const TableRequest& request_;
   const double budget_;
   Table& table_;
   std::vector<int> pending_;
+  // Per node: its rungs, which of them are computed (bit r), the rung + 1
+  // its derivatives came with (0: none), and whether it is an interpolation
+  // node rather than a check.
+  std::vector<std::array<RungValue, kRungs>> rungs_;
+  std::vector<unsigned char> done_, sloped_, is_node_;
   LocalWork dummy_;  // for the nodes at zero intensity, which integrate nothing
 };
 
 }  // namespace
 
-Status build_table(const Absorber& absorber, const Ladder& ladder, double max_intensity,
-                   double tolerance, Table& table) {
+TableScale table_scale(const Absorber& absorber, double max_intensity, const Pulse& pulse) {
+  TableScale s;
+  s.max_intensity = max_intensity;
+  const double dose = excitation_dose(absorber, max_intensity, pulse);
+  s.scale = std::min(max_intensity / 3.0, std::max(max_intensity * 1e-3, max_intensity / dose));
+  return s;
+}
+
+Status build_table(const Absorber& absorber, const Ladder& ladder, const TableRequest& request,
+                   Table& table) {
   try {
-    Builder builder(absorber, ladder, tolerance, table);
-    builder.first_layout(max_intensity);
+    Builder builder(absorber, ladder, request, table);
+    builder.first_layout();
     for (int round = 1;; ++round) {
       if (interrupt_requested()) return Status::interrupted;
       const Status status = builder.compute_pending();
@@ -311,50 +487,56 @@ Status build_table(const Absorber& absorber, const Ladder& ladder, double max_in
   return Status::ok;
 }
 
-BeamAverage beam_average(const Table& table, double intensity) {
+BeamAverage beam_average(const Table& table, double intensity, double* derivatives) {
   BeamAverage out;
+  const int p = table.derivatives;
   if (intensity == 0.0) {
     out.value = 1.0;
+    out.local = 1.0;
+    for (int k = 0; k < p && derivatives != nullptr; ++k) derivatives[k] = 0.0;
     return out;
   }
-  double before = 0.0, before_error = 0.0;
+  const TableScale& scale = table.scale;
+  const double y = coordinate_of(scale, intensity);
+  double node_error = 0.0;  // times the intensity
+  ErrorIntegrals interpolation;
+  std::vector<double> before(at(1 + p), 0.0);
   for (const TableInterval& iv : table.intervals) {
-    const double width = iv.high - iv.low;
-    const double bound = iv.table_error + kNodeErrorFactor * iv.node_error;
-    if (intensity > iv.high && &iv != &table.intervals.back()) {
-      before += iv.integral;
-      before_error += width * bound;
+    const double i_low = intensity_at(scale, iv.low);
+    const double bound = kNodeErrorFactor * iv.node_error;
+    if (y > iv.high && &iv != &table.intervals.back()) {
+      for (int k = 0; k <= p; ++k) before[at(k)] += iv.integrals[at(k)];
+      node_error += (intensity_at(scale, iv.high) - i_low) * bound;
+      interpolation.signed_part += iv.error_integral;
+      interpolation.magnitude += iv.error_magnitude;
       continue;
     }
-    // The mean of the interpolant over [low, intensity] by Gauss-Legendre,
-    // exact for its degree.
-    const double x = (intensity - iv.low) / width;
-    const int points = iv.degree / 2 + 1;
-    double nodes[kMaxDegree / 2 + 1], weights[kMaxDegree / 2 + 1];
-    gauss_legendre(points, nodes, weights);
-    double mean = 0.0;
-    for (int q = 0; q < points; ++q)
-      mean += weights[q] * chebyshev_value(iv.coefficients.data(), iv.degree, x * nodes[q]);
-    const double partial = intensity - iv.low;
-    if (iv.low == 0.0) {
-      out.value = mean;
-      out.error = bound;
-    } else {
-      out.value = (before + partial * mean) / intensity;
-      out.error = (before_error + partial * bound) / intensity;
-    }
+    for (int k = 0; k <= p; ++k) before[at(k)] += partial_integral(scale, iv, k, y);
+    node_error += (intensity - i_low) * bound;
+    const ErrorIntegrals part = error_integrals(scale, iv, y);
+    interpolation.signed_part += part.signed_part;
+    interpolation.magnitude += part.magnitude;
+    const double x = (y - iv.low) / (iv.high - iv.low);
+    out.local = chebyshev_value(iv.coefficients.data(), iv.degree, x);
     break;
   }
+  out.value = before[0] / intensity;
+  out.error = (node_error + kModelSafety * std::fabs(interpolation.signed_part) +
+               kShapeShare * interpolation.magnitude) /
+              intensity;
+  for (int k = 0; k < p && derivatives != nullptr; ++k) derivatives[k] = before[at(k + 1)] / intensity;
   if (!std::isfinite(out.value) || !std::isfinite(out.error)) {
     out.value = std::numeric_limits<double>::quiet_NaN();
     out.error = std::numeric_limits<double>::infinity();
+    out.local = std::numeric_limits<double>::quiet_NaN();
   }
   return out;
 }
 
-double table_worker_bytes(const Ladder& ladder) {
-  const double neq = 4.0 * (ladder.depth[ladder.rungs - 1].degree + 1) + 1.0;
-  // Integrator work arrays, tolerances and solution (whole_beam_local).
+double table_worker_bytes(const Ladder& ladder, int derivatives) {
+  const double neq = (4.0 * (ladder.depth[ladder.rungs - 1].degree + 1) + 1.0) * (1.0 + derivatives);
+  // Integrator work arrays, tolerances and solution (whole_beam_local); the
+  // full matrix of the fall-back.
   return 8.0 * (neq * neq + 20.0 * neq + 64.0) + 4.0 * (neq + 20.0);
 }
 

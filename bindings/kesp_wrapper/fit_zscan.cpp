@@ -152,6 +152,9 @@ void raise_for_status(const Call& c, zscan::Status status, int failed_start) {
       break;
     case zscan::Status::invalid_input:
     case zscan::Status::interrupted:  // only ever asked for by a raising handler
+    case zscan::Status::too_thick:    // the whole-beam model's outcomes: never from the fit
+    case zscan::Status::not_stationary:
+    case zscan::Status::left_physics:
       PyErr_Format(PyExc_SystemError, msg::kFitCoreRefused, failed_start);
       break;
   }

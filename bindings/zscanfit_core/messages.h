@@ -67,6 +67,30 @@ constexpr const char* kWholeBeamOutOfMemory =
     "the memory this process may use";
 constexpr const char* kWholeBeamStopped =
     "whole_beam_transmittance: the computation was stopped without a pending exception";
+constexpr const char* kWholeBeamPulseShape =
+    "whole_beam_transmittance: pulse_shape must be 'gaussian' or 'sech2', got %s";
+constexpr const char* kWholeBeamDerivativeType =
+    "whole_beam_transmittance: derivatives must be parameter names or ids; entry %zu is neither";
+constexpr const char* kWholeBeamUnknownParameter =
+    "whole_beam_transmittance: no derivative with respect to %s; give names from sigma_0, "
+    "sigma_1, sigma_2, tau_10, tau_13, tau_21, tau_30, tau_43, center_mm, w0, M2 (or their "
+    "positions 0 to 10)";
+constexpr const char* kWholeBeamRepeatedParameter =
+    "whole_beam_transmittance: the derivative with respect to %s is asked for twice";
+constexpr const char* kWholeBeamInfiniteLifetime =
+    "whole_beam_transmittance: %s is infinite (no decay), a fixed setting without a "
+    "derivative; ask for the derivatives of finite lifetimes only";
+constexpr const char* kWholeBeamTooThick =
+    "whole_beam_transmittance: the sample's linear optical depth (sigma_0 N0 + sigma_1 N1 + "
+    "sigma_2 N3) L is %.6g, beyond %.6g, the most the model resolves; no light to speak of "
+    "crosses such a sample";
+constexpr const char* kWholeBeamNotStationary =
+    "whole_beam_transmittance: level %d holds no population but the stationarity of the "
+    "populated levels would drain it (%s); give it some population, or make %s infinite";
+constexpr const char* kWholeBeamLeftPhysics =
+    "whole_beam_transmittance: the model left physics: the population of level %d reached "
+    "%.6g of the total at a peak intensity of %.6g W/cm^2, beyond what the integration's "
+    "accuracy explains; no value is returned";
 
 }  // namespace msg
 }  // namespace zscanfit_core

@@ -130,6 +130,9 @@ OutArray scan_transmittance(const InArray& positions, const InArray& wing_positi
     case zscan::Status::ok:
       break;
     case zscan::Status::invalid_input:
+    case zscan::Status::too_thick:  // the whole-beam model's outcomes: never from this model
+    case zscan::Status::not_stationary:
+    case zscan::Status::left_physics:
       throw nb::value_error(msg::kRefused);
     case zscan::Status::out_of_memory: {
       char text[256];

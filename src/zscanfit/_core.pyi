@@ -1,7 +1,7 @@
 # Type stub of the compiled part of zscanfit (zscanfit_core/ in the sources):
-# the model entry and the capture of the integrator's messages.
+# the model entries and the capture of the integrator's messages.
 from types import TracebackType
-from typing import Dict, List, Optional, Type
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Type, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -28,6 +28,33 @@ def scan_transmittance(
     kesp_wrapper.fit_zscan's model (y_data - residuals) bit for bit.
     Raises ValueError naming a broken rule, MemoryError, or what a signal
     handler raises (the evaluation stops).
+    """
+
+def whole_beam_transmittance(
+    positions: npt.NDArray[np.float64],
+    counts: npt.NDArray[np.int32],
+    pulse_energies: npt.NDArray[np.float64],
+    spec_pars: npt.NDArray[np.float64],
+    populations: npt.NDArray[np.float64],
+    wavelength: float,
+    w0: float,
+    M2: float,
+    tau: float,
+    sample_width: float,
+    tolerance: float,
+    derivatives: Optional[Sequence[Union[str, int]]] = None,
+    pulse_shape: str = "gaussian",
+) -> Tuple[Any, ...]:
+    """The whole-beam model's Te / Te_lin at the positions of several scans
+    (positions in mm from the focus, scan after scan, counts per scan): a
+    tuple (values, errors, stats) of two float64 arrays and a dict of counts,
+    or with derivatives (names sigma_0 .. tau_43, center_mm, w0, M2 or
+    positions 0 to 10) (values, errors, slopes, stats), slopes a (parameters
+    x points) float64 array of the values' derivatives per unit of each
+    parameter. pulse_shape 'gaussian' or 'sech2'. Raises ValueError naming a
+    broken rule, a sample too thick to resolve, initial populations that
+    cannot be kept stationary or a model that left physics; MemoryError; or
+    what a signal handler raises.
     """
 
 class MessageCapture:

@@ -7,13 +7,20 @@ compiled modules, NumPy and texts.py; experiments are duck-typed (any
 object with the settings of zscanfit.Experiment).
 """
 import dataclasses
-from typing import Any, Sequence, Tuple
+from typing import Any, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from . import texts
 
-__all__ = ["core", "scan_values", "whole_beam_values", "message_capture", "fit_zscan"]
+__all__ = ["core", "scan_values", "whole_beam_values", "message_capture", "fit_zscan",
+           "DERIVATIVE_PARAMETERS", "PULSE_SHAPES"]
+
+# What whole_beam_values takes derivatives with respect to, in the order of
+# their positions, and the pulse shapes it knows.
+DERIVATIVE_PARAMETERS = ("sigma_0", "sigma_1", "sigma_2", "tau_10", "tau_13", "tau_21",
+                         "tau_30", "tau_43", "center_mm", "w0", "M2")
+PULSE_SHAPES = ("gaussian", "sech2")
 
 
 def core() -> Any:
@@ -63,16 +70,30 @@ def scan_values(positions: np.ndarray, wing_positions: np.ndarray, pulse_energy:
 
 def whole_beam_values(positions: np.ndarray, counts: Sequence[int],
                       pulse_energies: Sequence[float], spec_pars: np.ndarray, experiment: Any,
-                      tolerance: float) -> Tuple[np.ndarray, np.ndarray, dict]:
+                      tolerance: float, derivatives: Optional[Sequence[Union[str, int]]] = None,
+                      pulse_shape: Optional[str] = None) -> Tuple[Any, ...]:
     """The whole-beam model's Te / Te_lin at ``positions`` (mm from the
     focus, scan after scan, ``counts`` per scan) with its error estimates
-    and the evaluation's counts (table nodes, failed nodes, ...)."""
+    and the evaluation's counts (table nodes, failed nodes, the optical
+    depth, ...): ``(values, errors, stats)``. With ``derivatives`` (names
+    from DERIVATIVE_PARAMETERS, or their positions) ``(values, errors,
+    slopes, stats)``, ``slopes[k]`` the derivative of every value with
+    respect to ``derivatives[k]`` per unit of it (cm^2, s, mm, m); the
+    values are the same bits with and without. ``pulse_shape`` 'gaussian'
+    or 'sech2' (default: the experiment's ``pulse_shape`` if it has one,
+    else 'gaussian'). ValueError for a refused input, a sample too thick
+    to resolve, initial populations that cannot be kept stationary, or a
+    model that left physics (the message says which)."""
     s = _Settings.of(experiment)
+    shape = pulse_shape if pulse_shape is not None else getattr(experiment, "pulse_shape",
+                                                                "gaussian")
+    wanted = None if derivatives is None else list(derivatives)
     return core().whole_beam_transmittance(
         np.ascontiguousarray(positions, dtype=np.float64), np.array(counts, dtype=np.int32),
         np.array(pulse_energies, dtype=np.float64), np.ascontiguousarray(spec_pars,
                                                                           dtype=np.float64),
-        s.populations, s.wavelength, s.w0, s.M2, s.tau, s.sample_width, float(tolerance))
+        s.populations, s.wavelength, s.w0, s.M2, s.tau, s.sample_width, float(tolerance),
+        derivatives=wanted, pulse_shape=str(shape))
 
 
 def message_capture(keep: int) -> Any:

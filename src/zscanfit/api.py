@@ -35,7 +35,8 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
         model: Optional[str] = None, tolerance: float = DEFAULT_TOLERANCE,
         search_range: Optional[float] = SEARCH_RANGE,
         bootstrap: Optional[int] = None, seed: Optional[int] = None,
-        client: Any = None, bootstrap_settings: bool = False) -> FitResult:
+        client: Any = None, bootstrap_settings: bool = False,
+        fix_focus: bool = False) -> FitResult:
     """Fit the free spectroscopic parameters to one or more z-scans.
 
     Parameters
@@ -46,7 +47,13 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
         Beam, pulse, sample and the model's resolution.
     params : lmfit.Parameters (see make_params), mapping or 8 values
         Start values of all eight parameters; ``vary`` marks the free ones,
-        ``min``/``max`` their bounds (method='robust').
+        ``min``/``max`` their bounds (method='robust'). With an experiment
+        that gives an absorbance or an extinction coefficient, a fixed
+        sigma_0 is theirs; a free sigma_0 is tied to them: an absorbance
+        keeps alpha0 = sigma_0 N0, so the populations follow sigma_0 and
+        the result holds the concentration as an lmfit expression of it
+        (``result.params["concentration"]``, with its error); an extinction
+        coefficient is freed with it (``result.params["extinction"]``).
     is_sa : bool
         Saturable absorber: the focus is the maximum of the data (else the
         minimum, for a reverse saturable absorber).
@@ -68,11 +75,17 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
     verbose : bool
         Print the integrator's messages instead of one warning.
     center_mm : float, optional
-        Focus position, mm, in the scans' frame (method='robust'). Default:
-        fit_zscan's rule, the position of the smallest (largest with
-        ``is_sa``) measured value of all scans, the first on ties. With
-        noisy data on coarse steps that point can lie a step beside the
-        true focus and shift the fit; give the focus when it is known.
+        Focus position, mm, in the scans' frame (method='robust'), fixed
+        there. Default: the focus is fitted (a free parameter center_mm,
+        starting from the position of the smallest (largest with
+        ``is_sa``) measured value of all scans, the first on ties); where
+        the data do not determine it (its error singular or above the
+        Rayleigh range) the fit is made again with it fixed at that
+        position, and a FitWarning says so.
+    fix_focus : bool
+        Fix the focus at the data's extremum instead of fitting it
+        (fit_zscan's rule). method='exact' always does: fit_zscan finds its
+        own centre.
     diff_step : float
         Relative finite-difference step of the robust method.
     max_nfev : int, optional
@@ -140,15 +153,19 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
     inputs = check_inputs(scans, experiment, params, is_sa=is_sa, n_starts=n_starts,
                           method=method, verbose=verbose, center_mm=center_mm,
                           diff_step=diff_step, max_nfev=max_nfev, model=model,
-                          tolerance=tolerance, search_range=search_range)
+                          tolerance=tolerance, search_range=search_range, fix_focus=fix_focus)
     if bootstrap is not None:
         bootstrap = _bootstrap.check_samples(bootstrap)
     result = fit_once(inputs)
     if bootstrap is not None:
+        # The refits start from the fitted values: a fitted focus among
+        # them, else the focus as this fit had it.
         result.bootstrap = bootstrap_fit(result, bootstrap, seed=seed, client=client,
                                          draw_settings=bootstrap_settings,
                                          center_mm=center_mm, diff_step=diff_step,
-                                         max_nfev=max_nfev, verbose=verbose)
+                                         max_nfev=max_nfev, verbose=verbose,
+                                         fix_focus=center_mm is None
+                                         and "center_mm" not in result.params)
         result.warning_records += result.bootstrap.warning_records
     return result
 
@@ -158,20 +175,27 @@ def fit_global(data_sets: Sequence[Any], params: Any, is_sa: bool = False,
                max_nfev: Optional[int] = None, model: Optional[str] = None,
                tolerance: float = DEFAULT_TOLERANCE,
                search_range: Optional[float] = SEARCH_RANGE,
-               shared: Optional[Sequence[str]] = None) -> FitResult:
+               shared: Optional[Sequence[str]] = None, fix_focus: bool = False) -> FitResult:
     """Fit several data sets of one sample at once: shared spectroscopic
     parameters, each data set with its own experiment (concentration,
     thickness, beam) and focus.
 
     Parameters
     ----------
-    data_sets : sequence of (scans, experiment) or (scans, experiment, label)
-        One entry per data file: its scans and the experiment they were
-        measured with; each is centred on its own focus (the extremum of its
-        scans, as fit centres them).
+    data_sets : sequence of (scans, experiment[, label[, center_mm]]) or of mappings
+        One entry per data file: its scans, the experiment they were
+        measured with, optionally a label and its focus (mm, in its scans'
+        frame), as a sequence in this order or a mapping with these keys.
+        Each file has its own focus: fixed where given, else fitted
+        (center_mm_1, center_mm_2, ... in the result's parameters, from the
+        extremum of its scans), or fixed at that extremum with
+        ``fix_focus``; a focus the data do not determine is fixed at the
+        extremum and the fit made again (a FitWarning says so).
     params : lmfit.Parameters, mapping or 8 values
         The spectroscopic parameters, shared by all data sets (the beam's
-        parameters belong to each experiment and may not be among them).
+        parameters belong to each experiment and may not be among them;
+        center_mm_k, from a global fit's result, sets file k's focus: its
+        start, or its value when fixed).
     is_sa, n_starts, verbose, diff_step, max_nfev, model, tolerance, search_range
         As for ``fit`` (method 'robust').
     shared : sequence of str, optional
@@ -183,19 +207,23 @@ def fit_global(data_sets: Sequence[Any], params: Any, is_sa: bool = False,
         once; every other setting is each data set's own (one contribution
         per data set). Default: data sets given equal experiments share
         every setting, the others share none.
+    fix_focus : bool
+        Fix every file's focus not given at the extremum of its data.
 
     Returns
     -------
     FitResult
         As ``fit``'s, with ``data_sets`` holding each data set's scans,
-        experiment and focus. Data sets whose experiments are equal are
+        experiment, focus (``center_mm``), its error where fitted
+        (``center_stderr``) and where it came from (``focus``: 'fitted',
+        'given' or 'extremum'). Data sets whose experiments are equal are
         evaluated together, so a global fit of files whose settings agree is
         the fit of their scans pooled.
     """
     inputs = check_global_inputs(data_sets, params, shared=shared, is_sa=is_sa,
                                  n_starts=n_starts, verbose=verbose, diff_step=diff_step,
                                  max_nfev=max_nfev, model=model, tolerance=tolerance,
-                                 search_range=search_range)
+                                 search_range=search_range, fix_focus=fix_focus)
     return fit_once(inputs)
 
 

@@ -43,6 +43,27 @@ UNIT_SAMPLE_WIDTH = ("sample_width = {value:g} cm is above 10 cm: the sample "
                      "thickness is in centimetres (e.g. 0.1 for 1 mm)")
 POPULATIONS_ZERO = ("all populations are zero: the sample cannot absorb and "
                     "every model transmittance is 1")
+# -- the linear spectrum: concentration, absorbance, extinction
+NO_POPULATIONS = ("the experiment needs the initial populations (populations=[N0, N1, N2, N3, "
+                  "N4] in cm^-3) or the concentration (concentration= in mol/L, all in the "
+                  "ground state)")
+POPULATIONS_AND_CONCENTRATION = ("give populations or concentration, not both: the "
+                                 "concentration (mol/L) sets the populations to (c N_A/1000, "
+                                 "0, 0, 0, 0) cm^-3")
+FIX_CONCENTRATION = "give the concentration in mol/L, e.g. 1e-4"
+FIX_LINEAR = ("give the decadic absorbance of the cell (absorbance=, over sample_width) or "
+              "the molar extinction coefficient in L mol^-1 cm^-1 (extinction=)")
+ABSORBANCE_AND_EXTINCTION = ("give absorbance or extinction, not both: each gives sigma_0 "
+                             "(absorbance with the concentration and the path, extinction "
+                             "alone)")
+ABSORBANCE_WITHOUT_N0 = ("absorbance= gives sigma_0 = ln 10 A / (N0 L), which needs a ground "
+                         "state population N0 > 0: give the concentration or populations")
+UNCERTAINTY_WITHOUT_SETTING = ("uncertainties: {name!r} has an uncertainty but the experiment "
+                               "gives no {name}: give {name}= too")
+UNCERTAINTY_POPULATIONS_TWICE = ("uncertainties: the concentration and the populations are "
+                                 "one quantity; give the uncertainty of one of them")
+UNIT_CONCENTRATION = ("concentration = {value:g} mol/L is above 10 mol/L: the concentration "
+                      "is in mol/L (e.g. 1e-4 for 0.1 mmol/L)")
 
 # ------------------------------------------------------------ scans
 FIX_POSITIONS = "scan positions are in mm"
@@ -209,6 +230,12 @@ BOUNDS_NOT_PAIR = ("the bounds of {name} must be a pair (min, max) of numbers or
                    "(got {given!r}); e.g. bounds={{'{name}': (0, None)}}")
 BAD_BOUNDS = ("the bounds of {name} are empty: min = {low:g} is not below "
               "max = {high:g}")
+# -- parameters tied to sigma_0 by linear data, and each file's focus
+TIED_NOT_EXPRESSION = ("parameter {name} is derived from sigma_0 by the experiment's linear "
+                       "data (got the expression {expr!r}): give {name} in the Experiment "
+                       "and free sigma_0 to fit it")
+FOCUS_NAME_SINGLE = ("{name} is the focus of one file of a global fit; a fit of one data set "
+                     "has one focus: center_mm")
 
 # ------------------------------------------------------------ fitting
 FIX_STARTS = "give the number of starts; each is a whole fit (3 to 10 is usual)"
@@ -229,7 +256,7 @@ EXACT_BOUNDS = ("{name} = {value:.4g} lies outside its bounds [{low:g}, {high:g}
 EXACT_MESSAGE = "fit_zscan does not report convergence; see chi-square and errors"
 UNDETERMINED = ("{name} = {value:.4g} +/- {stderr:.2g} ({percent:.0f} %): the data "
                 "do not determine it")
-UNDETERMINED_FOCUS = ("center_mm = {value:.4g} +/- {stderr:.2g} mm, an error above the "
+UNDETERMINED_FOCUS = ("{name} = {value:.4g} +/- {stderr:.2g} mm, an error above the "
                       "Rayleigh range ({rayleigh:.3g} mm): the data do not determine the focus")
 UNDETERMINED_SINGULAR = ("{name}: the data do not determine it (the model does "
                          "not change with it at the optimum)")
@@ -251,15 +278,25 @@ NOT_CONVERGED = ("the fit did not converge ({message}) after {nfev} model evalua
 FOCUS_OFF = ("the residuals follow the pattern of a focus {offset:+.3g} mm from the one "
              "used ({centre:g} mm; {score:.1f} standard errors): {source}; the fitted "
              "values are those of the wrong focus")
-FOCUS_FROM_DATA = ("the focus was taken from the data's extremum, which on a coarse or noisy "
-                   "scan can lie a step beside the true one; give the focus with center_mm= "
-                   "(--set center_mm=... on the command line)")
+FOCUS_FROM_DATA = ("the focus was fixed at the data's extremum, which on a coarse or noisy "
+                   "scan can lie a step beside the true one; let the fit find it (leave out "
+                   "fix_focus=True, --fix-focus on the command line) or give it with "
+                   "center_mm= (--set center_mm=...)")
 FOCUS_GIVEN = "check the focus position given (center_mm)"
 SIGMA_CHISQR = ("reduced chi-square = {redchi:.3g} with per-point sigma lies outside "
                 "{low:.3g} to {high:.3g}, where it falls in 99.9 % of fits with "
                 "{degrees} degrees of freedom: the sigma do not describe the scatter of "
                 "the data, or the model does not describe the data; the errors take "
                 "sigma as given")
+# -- the focus fitted by default
+FOCUS_FIXED_AND_FREE = ("fix_focus=True fixes the focus at the data's extremum, but center_mm is "
+                        "free among the parameters: give one or the other")
+FOCUS_REFITTED = ("the data do not determine the focus{where} (center_mm = {value:.4g} mm, "
+                  "{why}): fitted again with it fixed at the data's extremum, {centre:g} mm; "
+                  "give it with center_mm= if it is known")
+FOCUS_OF_FILE = " of {label}"
+FOCUS_WHY_SINGULAR = "the model does not change with it"
+FOCUS_WHY_LARGE = "+/- {stderr:.2g} mm, above the Rayleigh range {rayleigh:.3g} mm"
 
 # ------------------------------------------------------------ integrator messages
 MESSAGES_SUMMARY = ("the ODE integrator reported {total} message line{s} during "
@@ -306,10 +343,47 @@ EXPERIMENT_FOCUS = ("    at the focus       = {energy:g} J: peak fluence {fluenc
 EXPERIMENT_LINEAR = ("    linear absorption  = alpha0 = sigma_0 N0 = {alpha0:.4g} /cm, alpha0 L = "
                      "{depth:.4g}, Te_lin = {te_lin:.4g}")
 EXPERIMENT_UNCERTAINTY = "    uncertainty        = {name} +/- {amount}"
-REPORT_DATA_SET = "        {label}: {scans} scans, focus {centre:g} mm"
+REPORT_DATA_SET = "        {label}: {scans} scans, focus {centre}"
 REPORT_MODEL_ERROR = "; its largest error estimate at the fit {error:.2g}"
 REPORT_MESSAGES = "    {total} message lines of the ODE integrator:"
 MESSAGES_MORE = "... and {more} more integrator message{s}"
+# -- the budget's two sides, where they differ
+BUDGET_SETTING_ASYMMETRIC = ("        {part:<28} +{above:.3g}/-{below:.3g}{percent}  from +/- "
+                             "{uncertainty:.3g} (the two sides differ)")
+BUDGET_SIDES_PERCENT = " (+{above:.2g} %/-{below:.2g} %)"
+BUDGET_SIDE_PERCENT = "{percent:+.2g} %"
+BUDGET_SIDE_ABSOLUTE = "{effect:+.3g} mm"
+BUDGET_ASYMMETRIC = ("{setting}: {up} / {down} of {name} when it moves by + / - its "
+                     "uncertainty {uncertainty:.3g}: the fitted value depends on it in a curved "
+                     "way, so the budget's symmetric contribution (and the combined "
+                     "uncertainty) is an approximation; refit at both ends of the setting to "
+                     "see its effect")
+# -- the linear spectrum, n0 z0 and the figure's line of the experiment
+EXPERIMENT_CONCENTRATION = "    concentration      = {concentration:.4g} mol/L"
+EXPERIMENT_LINEAR_DATA = ("    linear spectrum    = {name} {value:.4g}: sigma_0 = {sigma:.4g} "
+                          "cm^2")
+EXPERIMENT_N0_Z0 = "    in the sample      = n0 {n0:g}: n0 z0 = {value:.4g} mm"
+FIGURE_EXPERIMENT = ("{label}E = {energies} $\\mu$J; $z_0$ = {z0:.3g} mm{inside}\n"
+                     "$F_0$ = {fluences} J/cm$^2$ at the focus")
+FIGURE_N0_Z0 = ", $n_0 z_0$ = {value:.3g} mm"
+# -- the focus in the report, with its error where fitted
+REPORT_FOCUS = "    focus position     = {centre} ({source})"
+REPORT_FOCUS_FITTED = "{centre:g} +/- {stderr:.2g} mm"
+REPORT_FOCUS_VALUE = "{centre:g} mm"
+REPORT_FOCUS_SOURCE = " ({source})"
+# -- a result in a notebook (notebook.py)
+PANDAS_MISSING = ("FitResult.to_dataframe needs pandas, which is not installed: pip install "
+                  "kesp_wrapper[pandas]")
+HTML_HEAD = ("zscanfit fit ({method}, {model} model): chi-square {chisqr:.4g}, reduced "
+             "{redchi:.4g}, {ndata} points, converged: {success}")
+HTML_COLUMNS = ("parameter", "value", "standard error", "relative", "combined uncertainty",
+                "unit", "")
+HTML_FREE = "free"
+HTML_TIED = "tied"
+HTML_FIXED = "fixed: {fixed}"
+HTML_BUDGET = "Error budget"
+HTML_WARNINGS = "Warnings"
+HTML_NO_FIGURE = "no figure: {reason}"
 
 # ------------------------------------------------------------ models
 BAD_MODEL = "model must be 'whole-beam' or 'on-axis' (got {model!r})"
@@ -376,8 +450,9 @@ CLI_UNKNOWN_SET = ("--set {name}: unknown name; settings are {settings}, "
 CLI_NO_START = ("no start values: add a '# spec_pars = ...' line (eight values) "
                 "to the data file or give every parameter with --set NAME=VALUE")
 CLI_PLOT_WRITTEN = "plot written to {path}"
-CLI_GLOBAL_OPTIONS = ("several data files are fitted together without --bootstrap and "
-                      "--set center_mm=...: each file's focus is found in its own data")
+CLI_GLOBAL_OPTIONS = ("several data files are fitted together without --bootstrap and with "
+                      "a focus per file: give each file's with --set FILE:center_mm=VALUE, or "
+                      "leave it to the fit (each file's focus is fitted from its data)")
 CLI_BAD_UNCERTAINTY = ("--uncertainty expects NAME=VALUE, the value absolute in the "
                        "setting's unit or relative such as 5% (got {item!r})")
 CLI_NO_FOLDER = "{option} {path}: the folder {folder} does not exist"
@@ -399,8 +474,9 @@ MIXED_SIGMA = ("some scans have per-point sigma and others not: give sigma for "
                "every scan or for none")
 GLOBAL_NO_DATA_SETS = ("fit_global needs a list of (scans, experiment) pairs, one per data "
                        "file (got {kind})")
-GLOBAL_BAD_DATA_SET = ("data set {index} must be a (scans, experiment) pair or a (scans, "
-                       "experiment, label) triple (got {kind})")
+GLOBAL_BAD_DATA_SET = ("data set {index} must be a (scans, experiment[, label[, center_mm]]) "
+                       "sequence or a mapping with the keys 'scans', 'experiment' and "
+                       "optionally 'label', 'center_mm' (got {kind})")
 GLOBAL_BEAM = ("a global fit shares the spectroscopic parameters; the beam's parameters "
                "({names}) belong to each file's experiment: give them there, or fit the "
                "files one by one")
@@ -417,6 +493,14 @@ CENTER_TWICE = ("the focus is given twice, as center_mm= and as the parameter ce
 EXACT_CENTER = ("method='exact' runs fit_zscan, which centres the scans on the "
                 "extremum of the data itself: leave center_mm out or use "
                 "method='robust'")
+# -- each file's focus and linear data in a global fit
+GLOBAL_FOCUS_NAME = ("{name} is the focus of a file the global fit does not have ({count} data "
+                     "sets)")
+GLOBAL_CENTER_TWICE = ("the focus of data set {index} is given twice, as its center_mm and as "
+                       "the parameter {name}: give it once")
+GLOBAL_LINEAR_DISAGREE = ("the data files' linear data give different sigma_0 ({values}), which "
+                          "the files share: free sigma_0 (each file's absorbance then keeps "
+                          "its alpha0) or correct the data")
 
 # ------------------------------------------------------------ batches (batch.py)
 BATCH_MISSING_DASK = ("client= needs Dask's distributed scheduler, which is not "

@@ -1,6 +1,7 @@
 // Test helper: whole-beam experiments (the demo's settings with named
-// absorbers), one evaluation of them, and quadrature rules for the tests'
-// own integrals of the definition.
+// absorbers), one evaluation of them (with derivatives on request), the
+// pulse shapes written out from their definitions, and quadrature rules for
+// the tests' own integrals of the definition.
 #ifndef KESP_TESTS_ZSCAN_WHOLE_BEAM_H
 #define KESP_TESTS_ZSCAN_WHOLE_BEAM_H
 
@@ -25,6 +26,8 @@ struct Case {
   std::vector<double> energies{0.5e-6, 1.5e-6};
   std::vector<double> positions = demo_positions();
   double tolerance = 1e-5;
+  zscan::PulseShape pulse_shape = zscan::PulseShape::gaussian;
+  std::vector<zscan::WholeBeamParameter> derivatives;  // none: no derivatives
 
   static std::vector<double> demo_positions() {
     std::vector<double> x;
@@ -39,6 +42,7 @@ struct Case {
     e.tau = tau;
     e.sample_width = width;
     e.populations = populations.data();
+    e.pulse_shape = pulse_shape;
     return e;
   }
   int points() const { return static_cast<int>(positions.size() * energies.size()); }
@@ -47,6 +51,7 @@ struct Case {
 struct Result {
   zscan::Status status = zscan::Status::ok;
   std::vector<double> values, errors;
+  std::vector<double> derivatives;  // [parameter * points + point]
   zscan::WholeBeamStats stats;
 };
 
@@ -64,21 +69,41 @@ inline Result evaluate(const Case& c) {
   request.scans = scans.data();
   request.n_scans = static_cast<int>(scans.size());
   request.tolerance = c.tolerance;
+  request.parameters = c.derivatives.data();
+  request.n_parameters = static_cast<int>(c.derivatives.size());
   Result r;
   r.values.assign(static_cast<size_t>(c.points()), -7.0);
   r.errors.assign(static_cast<size_t>(c.points()), -7.0);
-  r.status = zscan::whole_beam_transmittance(c.experiment(), c.spec_pars.data(), request,
-                                             r.values.data(), r.errors.data(), &r.stats);
+  r.derivatives.assign(static_cast<size_t>(c.points()) * c.derivatives.size(), -7.0);
+  zscan::WholeBeamOutput output;
+  output.values = r.values.data();
+  output.errors = r.errors.data();
+  output.derivatives = r.derivatives.data();
+  output.stats = &r.stats;
+  r.status = zscan::whole_beam_evaluate(c.experiment(), c.spec_pars.data(), request, output);
   return r;
 }
 
+// The pulse shapes from their definitions, t in units of the intensity
+// FWHM: exp(-4 ln2 t^2), and sech^2(a t) with cosh(a / 2) = sqrt(2).
+inline double gaussian_pulse(double t) { return std::exp(-4.0 * std::log(2.0) * t * t); }
+inline double sech2_pulse(double t) {
+  const double a = 2.0 * std::acosh(std::sqrt(2.0));
+  const double c = std::cosh(a * t);
+  return 1.0 / (c * c);
+}
+
 // Peak intensity (W/cm^2) of the case's pulse of energy E at z_mm, from the
-// definition: I0 = 1e-4 E / ((pi w^2 / 2) tau sqrt(pi / (4 ln 2))).
+// definition: I0 = 1e-4 E / ((pi w^2 / 2) tau P), P the pulse's integral
+// in units of tau: sqrt(pi / (4 ln 2)) (Gaussian), 2 / a (sech^2).
 inline double peak_intensity(const Case& c, double energy, double z_mm) {
   const double pi = 3.141592653589793;
   const double z0 = pi * c.w0 * c.w0 / (c.M2 * c.wavelength);
   const double w2 = c.w0 * c.w0 * (1.0 + std::pow(z_mm * 1e-3 / z0, 2));
-  return 1e-4 * energy / ((pi * w2 / 2.0) * c.tau * std::sqrt(pi / (4.0 * std::log(2.0))));
+  const double integral = c.pulse_shape == zscan::PulseShape::sech2
+                              ? 2.0 / (2.0 * std::acosh(std::sqrt(2.0)))
+                              : std::sqrt(pi / (4.0 * std::log(2.0)));
+  return 1e-4 * energy / ((pi * w2 / 2.0) * c.tau * integral);
 }
 
 // Composite Gauss-Legendre rule: `panels` panels of 8 points on [a, b].

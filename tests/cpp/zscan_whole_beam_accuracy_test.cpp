@@ -1,9 +1,10 @@
 // The whole-beam model's error estimate: a run at a hundred times tighter
 // tolerance lies within the estimate and within the tolerance on every kind
-// of absorber (reverse and saturable, thick, excited initial populations,
+// of absorber, at tolerances from 1e-2 to 1e-8 (reverse and saturable, thick, excited initial populations,
 // pulses far shorter and far longer than the lifetimes), the estimate meets
 // the tolerance it was asked for, and a node's value moves by less than its
-// estimate when every resolution of its integration is halved.
+// estimate (at most half the tolerance) when every resolution of its
+// integration is halved.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -76,9 +77,12 @@ TEST_P(WholeBeamAccuracy, TighterRunsLieWithinTheEstimate) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(WholeBeam, WholeBeamAccuracy, ::testing::Values(1e-5, 1e-7),
+// From the loosest tolerance the package accepts to the tightest the model
+// can be compared with at a hundredth of it.
+INSTANTIATE_TEST_SUITE_P(WholeBeam, WholeBeamAccuracy, ::testing::Values(1e-2, 1e-3, 1e-5, 1e-7, 1e-8),
                          [](const ::testing::TestParamInfo<double>& info) {
-                           return info.param == 1e-5 ? std::string("Default") : std::string("Tight");
+                           const int exponent = static_cast<int>(std::lround(-std::log10(info.param)));
+                           return "TenToMinus" + std::to_string(exponent);
                          });
 
 // Optical depths of 3 (linear) and 6 (saturable), at the default tolerance.
@@ -100,24 +104,26 @@ TEST(WholeBeamAccuracyThick, TighterRunsLieWithinTheEstimate) {
 TEST(WholeBeamAccuracyNode, HalvingEveryResolutionMovesTheValueLessThanItsEstimate) {
   for (const Named& n : cases()) {
     const zscan::WholeBeamExperiment e = n.c.experiment();
-    bool transparent = false;
-    const zscan::Absorber absorber = zscan::make_absorber(e, n.c.spec_pars.data(), &transparent);
-    ASSERT_FALSE(transparent);
+    const zscan::AbsorberOutcome made = zscan::make_absorber(e, n.c.spec_pars.data());
+    ASSERT_FALSE(made.transparent);
+    const zscan::Absorber& absorber = made.absorber;
+    const double peak = zscan::whole_beam_peak_intensity(e, n.c.energies.back(), 0.0);
     for (double tolerance : {1e-5, 1e-7}) {
-      const zscan::Ladder ladder = zscan::make_ladder(tolerance, absorber.linear_depth);
+      const zscan::Ladder ladder =
+          zscan::make_ladder(tolerance, absorber, peak, zscan::PulseShape::gaussian);
       zscan::Ladder halved = ladder;
       for (int r = 0; r < ladder.rungs; ++r) {
-        halved.depth[r] = zscan::make_depth_grid(2 * ladder.depth[r].degree);
+        const zscan::DepthGrid& g = ladder.depth[r];
+        halved.depth[r] = zscan::make_depth_grid(2 * g.degree, g.optical_depth, g.rate);
         halved.accuracy[r] = std::fmax(ladder.accuracy[r] / 64.0, 1e-13);
       }
-      const double peak = zscan::whole_beam_peak_intensity(e, n.c.energies.back(), 0.0);
       zscan::LocalWork work;
       for (double fraction : {0.01, 0.3, 1.0}) {
         const zscan::NodeValue node = zscan::table_node(absorber, ladder, fraction * peak, work);
         const zscan::NodeValue fine = zscan::table_node(absorber, halved, fraction * peak, work);
         EXPECT_LE(std::fabs(node.value - fine.value), node.error)
             << n.name << " tolerance " << tolerance << " at " << fraction;
-        EXPECT_LE(node.error, 0.25 * tolerance) << n.name;
+        EXPECT_LE(node.error, 0.5 * tolerance) << n.name;
       }
     }
   }

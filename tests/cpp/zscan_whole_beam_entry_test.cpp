@@ -1,7 +1,8 @@
 // The whole-beam entry: what it refuses (NaN values and infinite errors
-// everywhere), its interrupt check, the same bits on every thread count, no
-// integrator messages on well-set problems, and the error bound of the wing
-// normalisation.
+// everywhere: invalid inputs, initial populations that cannot be kept
+// stationary, samples beyond the largest optical depth), its interrupt
+// check, the same bits on every thread count, no integrator messages on
+// well-set problems, and the error bound of the wing normalisation.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -104,6 +105,56 @@ TEST(WholeBeamEntry, RefusesMissingArraysAndCounts) {
   EXPECT_TRUE(refused(e, spec, scan, -1, values.data(), errors.data()));
   EXPECT_TRUE(refused(e, spec, empty, 1, values.data(), errors.data()));
   EXPECT_TRUE(refused(e, spec, unplaced, 1, values.data(), errors.data()));
+}
+
+// ----------------------------------------------------------- outcomes
+struct Undrainable {
+  const char* name;
+  std::vector<double> populations;
+  int level;
+  unsigned lifetimes;  // bit k: spec_pars[k]
+};
+
+class WholeBeamNotStationary : public ::testing::TestWithParam<Undrainable> {};
+
+// The compensation would drain a level that holds nothing: the level and
+// the lifetimes through which the populated levels feed it are named.
+TEST_P(WholeBeamNotStationary, IsRefusedNamingTheLevelAndTheLifetimes) {
+  Case c = small_case();
+  c.populations = GetParam().populations;
+  const Result r = evaluate(c);
+  expect_refused(r, zscan::Status::not_stationary);
+  EXPECT_EQ(r.stats.drained_level, GetParam().level);
+  EXPECT_EQ(r.stats.drain_lifetimes, GetParam().lifetimes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WholeBeamEntry, WholeBeamNotStationary,
+    ::testing::Values(Undrainable{"GroundFromLevel3", {0.0, 0.0, 0.0, 3e17, 0.0}, 0, 1u << 6},
+                      Undrainable{"Level1FromLevel2", {3e17, 0.0, 1e16, 0.0, 0.0}, 1, 1u << 5},
+                      Undrainable{"Level3FromLevels1And4", {3e17, 1e16, 0.0, 0.0, 1e16}, 3,
+                                  (1u << 4) | (1u << 7)}),
+    [](const ::testing::TestParamInfo<Undrainable>& info) { return std::string(info.param.name); });
+
+// With the lifetime that would drain it infinite the state is a true dark
+// steady state, and nothing needs compensating.
+TEST(WholeBeamEntry, ADarkSteadyStateNeedsNoCompensation) {
+  Case c = small_case();
+  c.populations = {0.0, 0.0, 0.0, 3e17, 0.0};
+  c.spec_pars[6] = kInf;
+  const Result r = evaluate(c);
+  EXPECT_EQ(r.status, zscan::Status::ok);
+  for (double v : r.values) EXPECT_TRUE(std::isfinite(v));
+}
+
+TEST(WholeBeamEntry, SamplesBeyondTheLargestOpticalDepthAreRefused) {
+  Case c = small_case();
+  c.populations = {1e30, 0.0, 0.0, 0.0, 0.0};  // sigma_0 N0 L = 1e12
+  const Result r = evaluate(c);
+  expect_refused(r, zscan::Status::too_thick);
+  EXPECT_NEAR(r.stats.optical_depth, 1e12, 1e-3);
+  c.populations = {1e23, 0.0, 0.0, 0.0, 0.0};  // 1e5: resolved
+  EXPECT_EQ(evaluate(c).status, zscan::Status::ok);
 }
 
 // ----------------------------------------------------------- interrupts

@@ -73,8 +73,9 @@ def start_from(truth, free, factors):
 
 
 def relative_errors(result, truth):
+    """Of the free spectroscopic parameters (a fitted focus has no relative error)."""
     return {name: abs(result.values[name] / truth[zscanfit.PARAMETER_NAMES.index(name)] - 1.0)
-            for name in result.free}
+            for name in result.free if name in zscanfit.PARAMETER_NAMES}
 
 
 def write_scan_file(path, scans, exp, spec_pars):

@@ -102,7 +102,7 @@ def test_help_lists_every_option():
     child = run_cli("fit", "--help")
     assert child.returncode == 0
     for option in ("--free", "--sa", "--starts", "--method", "--set", "--energy", "--plot",
-                   "--json", "--verbose", "Exit status"):
+                   "--json", "--verbose", "--fix-focus", "Exit status"):
         assert option in child.stdout
 
 
@@ -114,7 +114,7 @@ def test_a_fit_prints_the_report_and_writes_json_and_a_figure(data_file, tmp_pat
     assert child.returncode == 0, child.stderr
     assert "[[Variables]]" in child.stdout and "init = 1.5e-17" in child.stdout
     saved = json.loads((tmp_path / "out.json").read_text())
-    assert saved["free"] == ["sigma_0", "sigma_1"] and saved["success"] is True
+    assert saved["free"] == ["sigma_0", "sigma_1", "center_mm"] and saved["success"] is True
     assert abs(saved["values"]["sigma_1"] / RSA_TRUTH[1] - 1.0) < 0.1
     assert (tmp_path / "fit.png").stat().st_size > 10000
 

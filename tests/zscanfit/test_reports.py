@@ -42,7 +42,7 @@ def talkative_fit():
     y[3] = np.nan
     scans = [zscanfit.Scan(x, y, TALKATIVE_ENERGY)]
     return zscanfit.fit(scans, exp, zscanfit.make_params(RSA_TRUTH, free=["sigma_0"]),
-                        n_starts=1, model="on-axis")
+                        n_starts=1, model="on-axis", fix_focus=True)
 
 
 def stopped_fit():

@@ -4,8 +4,8 @@ tests of the compiled whole-beam model to be checked against.
 Computes, straight from the model's definition: the peak intensity of the
 Gaussian pulse at a position; the local fluence transmittance Tloc of a thin
 sample under a pulse of given peak intensity (five-level rate equations with
-the dark-stationarity convention dN/dt = R(N, phi) - R(N_init, 0), Beer-type
-propagation in retarded time); the whole-beam energy transmittance Te(z) by
+the initial populations stationary in the dark, Beer-type propagation in
+retarded time); the whole-beam energy transmittance Te(z) by
 Gauss-Legendre quadrature over u = exp(-2 r^2 / w^2) at every position,
 normalised by its low-energy limit or by the scan's wings; and the
 quasi-steady closed form of a fast two-level saturable absorber.
@@ -24,6 +24,19 @@ levels sit at their adiabatic values, without their lag behind the flux
 (relative order tau_21 / tau, about 1e-7 on the demo); a correction from a
 ladder of steps shorter than the fastest lifetime, at coarse depth and
 transverse resolution, puts it back.
+
+The dark-stationarity convention: c = -R(N_init, 0) is added to the rate
+equations, so that the initial populations stay put in the dark, but in
+proportion to the populations it acts on. A level with c_l < 0 is drained:
+its term is c_l N_l / N_l,init, vanishing as the level empties. The total
+drained, D = sum over drained l of -c_l N_l / N_l,init, goes to the filled
+levels (c_l > 0) in the proportions c_l / (sum of the filled c). At N =
+N_init this is c itself (a true dark steady state, c = 0, keeps the plain
+rate equations), the total is conserved, no level is driven below zero, and
+the terms are linear in N: a matrix C added to the dark rate matrix K. A
+drained level that starts empty cannot be compensated and is refused. (A
+constant c instead lets a drained level go negative once the pulse has moved
+its population elsewhere.)
 
 Relies on NumPy only (einsum and batched linalg.solve).
 """
@@ -130,6 +143,34 @@ def rate_matrices(settings):
     return K, B
 
 
+EMPTY_DRAINED_LEVEL = ("level {level} is drained in the dark (compensation {rate:.3g} cm^-3/s) "
+                       "but starts empty: the dark-stationarity compensation, proportional "
+                       "to the level's population, cannot hold the initial populations")
+DARK_CONVENTIONS = ("proportional", "constant", "none")
+
+
+def dark_compensation(settings):
+    """C (1/s): dN/dt = (K + C + phi B) N keeps the initial populations
+    stationary in the dark (see the module's description), C N_init =
+    -K N_init. ValueError for a drained level that starts empty."""
+    K, _ = rate_matrices(settings)
+    n_init = np.asarray(settings.populations, dtype=float)
+    c = -K @ n_init
+    drained, filled = c < 0.0, c > 0.0
+    C = np.zeros((5, 5))
+    if not drained.any():
+        return C
+    for level in np.flatnonzero(drained):
+        if n_init[level] <= 0.0:
+            raise ValueError(EMPTY_DRAINED_LEVEL.format(level=int(level), rate=c[level]))
+    # Column l (drained): c_l / N_l,init leaves level l and is shared among
+    # the filled levels in proportion to their c.
+    drain = c[drained] / n_init[drained]
+    C[np.flatnonzero(drained), np.flatnonzero(drained)] = drain
+    C[np.ix_(filled, drained)] = -np.outer(c[filled] / c[filled].sum(), drain)
+    return C
+
+
 _PADE13 = (64764752532480000.0, 32382376266240000.0, 7771770303897600.0, 1187353796428800.0,
            129060195264000.0, 10559470521600.0, 670442572800.0, 33522128640.0, 1323241920.0,
            40840800.0, 960960.0, 16380.0, 182.0, 1.0)
@@ -167,14 +208,19 @@ def expm_stack(a):
 _CHUNK = 1 << 16   # matrices per batch of exponentials
 
 
-def population_history(settings, intensity, dt, dark_stationary=True):
+def population_history(settings, intensity, dt, dark="proportional"):
     """Populations (cm^-3), shape (..., steps, 5), at the mid-points of
     ``steps`` uniform time steps of length dt (s), starting from the initial
     populations, under the intensity (W/cm^2) given at those mid-points,
     shape (..., steps). Each step applies the exact solution for the flux
     frozen at its mid-point value, in two halves (the first half gives the
-    mid-point populations). With dark_stationary the right-hand side is
-    R(N, phi) - R(N_init, 0); without, the plain rate equations."""
+    mid-point populations). The initial populations are stationary in the
+    dark by the compensation proportional to the drained levels' populations
+    (dark='proportional', the model's convention), by the constant
+    compensation R(N, phi) - R(N_init, 0) ('constant'), or not at all, the
+    plain rate equations ('none')."""
+    if dark not in DARK_CONVENTIONS:
+        raise ValueError(f"dark must be one of {DARK_CONVENTIONS}")
     intensity = np.asarray(intensity, dtype=float)
     lead, steps = intensity.shape[:-1], intensity.shape[-1]
     phi = intensity.reshape(-1, steps) / settings.photon_energy      # (n, steps)
@@ -183,10 +229,13 @@ def population_history(settings, intensity, dt, dark_stationary=True):
     total = pops.sum()
     start = pops / total if total > 0.0 else pops
     K, B = rate_matrices(settings)
+    if dark == "proportional":
+        K = K + dark_compensation(settings)
     # Deviation m = N/total - start: dm/dt = (K + phi B) m + phi B start
-    # (stationary) or + (K + phi B) start (plain), as one affine 6x6 system.
+    # (stationary: K start is cancelled, by K's compensation part or by the
+    # constant) or + (K + phi B) start (plain), as one affine 6x6 system.
     drive_flux = B @ start
-    drive_dark = np.zeros(5) if dark_stationary else K @ start
+    drive_dark = K @ start if dark == "none" else np.zeros(5)
     flux_by_step = phi.T.reshape(-1)                                   # step-major
     out = np.empty((steps, 5, n))
     m = np.zeros((6, n))
@@ -585,7 +634,8 @@ CASES = (
          Resolution(time_steps=560, lag_depth_steps=2)),
     Case("excited_initial", "Levels 1 and 3 populated before the pulse with finite "
          "lifetimes (3.3 ns and 3 ns): the dark-stationarity convention holds them "
-         "at their initial values outside the pulse.",
+         "at their initial values outside the pulse, draining level 0, which the "
+         "pulse pumps strongly at the focus.",
          _demo(populations=(2e17, 5e16, 0, 5e16, 0), spec_pars=_spec(tau_30=3e-9)), 1.5e-6),
     Case("excited_initial_inf", "Level 3 populated before the pulse with an infinite "
          "lifetime: a true dark steady state (the convention changes nothing).",
@@ -628,6 +678,7 @@ def compute_case(case, log=None):
         tloc_accuracy=float(tloc_err.max()),
         peak_intensity_focus=focus,
         resolution=dataclasses.asdict(case.resolution),
+        dark=DARK_CONVENTIONS[0],
     )
     if case.name == "two_level":
         closed, closed_err = two_level_quasi_steady(s, case.positions_mm, case.pulse_energy,
@@ -643,22 +694,33 @@ def compute_case(case, log=None):
 
 
 def _same_case(record, case):
-    return (record.get("name") == case.name and record.get("pulse_energy") == case.pulse_energy
+    """Whether a stored record holds the figures of ``case``: the same inputs,
+    computed under the model's dark convention or with nothing to compensate."""
+    convention = record.get("dark") == DARK_CONVENTIONS[0] \
+        or not dark_compensation(case.settings).any()
+    return (convention and record.get("name") == case.name
+            and record.get("pulse_energy") == case.pulse_energy
             and record.get("settings") == json.loads(json.dumps(case.settings.as_dict()))
             and record.get("resolution") == dataclasses.asdict(case.resolution)
             and record.get("positions_mm") == list(case.positions_mm))
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def figures_command_line(description, argv=None):
+    """The options of a command that writes converged figures (--write,
+    --cases, --reuse), parsed, and the records of the files to reuse."""
+    parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--write", type=pathlib.Path, required=True, help="JSON file to write")
     parser.add_argument("--cases", nargs="*", help="only these cases (default all)")
     parser.add_argument("--reuse", nargs="*", type=pathlib.Path, default=[],
                         help="JSON files written before: their records of unchanged cases "
                              "are taken over instead of computed")
     args = parser.parse_args(argv)
+    return args, [r for path in args.reuse for r in json.loads(path.read_text())["cases"]]
+
+
+def main(argv=None):
+    args, known = figures_command_line(__doc__.splitlines()[0], argv)
     chosen = [c for c in CASES if not args.cases or c.name in args.cases]
-    known = [r for path in args.reuse for r in json.loads(path.read_text())["cases"]]
     log = lambda msg: print(msg, file=sys.stderr, flush=True)
     records = []
     for case in chosen:
@@ -669,7 +731,8 @@ def main(argv=None):
             about=__doc__.splitlines()[0] + " Written by tests/zscanfit/whole_beam_reference.py "
                   "--write; an infinite lifetime is written as Infinity; values_linear is "
                   "Te/Te_lin, values_wings Te over the mean of the first and last five, "
-                  "accuracy the largest error estimate of values_linear.",
+                  "accuracy the largest error estimate of values_linear, dark the dark-stationarity "
+                  "convention (records without it have nothing to compensate).",
             cases=records), indent=1) + "\n")
     return 0
 

@@ -97,20 +97,26 @@ def run_fit(args: argparse.Namespace) -> int:
     options = dict(given.options)
     if len(jobs) == 1:
         job = jobs[0]
+        options.update(job.options)   # the file's own (its focus)
         if "center_mm" in free and "center_mm" in options:  # its start value
             job.params["center_mm"].value = options.pop("center_mm")
         result = fit(job.scans, job.experiment, job.params, is_sa=args.sa,
                      n_starts=args.starts, method=args.method, verbose=args.verbose,
                      bootstrap=args.bootstrap, seed=args.seed, client=args.scheduler,
                      model=args.model, tolerance=args.tolerance,
-                     bootstrap_settings=args.bootstrap_settings, **options)
+                     bootstrap_settings=args.bootstrap_settings, fix_focus=args.fix_focus,
+                     **options)
     else:
         if args.bootstrap is not None or options:
             raise UsageError(texts.CLI_GLOBAL_OPTIONS)
-        result = fit_global([(job.scans, job.experiment, job.label) for job in jobs],
-                            jobs[0].params, is_sa=args.sa, n_starts=args.starts,
+        params = jobs[0].params
+        if "center_mm" in params:   # --free center_mm: every file's focus is fitted
+            del params["center_mm"]
+        result = fit_global([(job.scans, job.experiment, job.label,
+                              job.options.get("center_mm")) for job in jobs],
+                            params, is_sa=args.sa, n_starts=args.starts,
                             verbose=args.verbose, model=args.model, tolerance=args.tolerance,
-                            shared=args.shared)
+                            shared=args.shared, fix_focus=args.fix_focus)
     result.source = " ".join(args.data)
     if args.intervals:
         result.conf_interval()

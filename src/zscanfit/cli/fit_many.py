@@ -169,7 +169,8 @@ def _run_fit_many(args: argparse.Namespace) -> int:
     fitted = iter(fit_many(runnable, client=args.scheduler, workers=args.workers,
                            progress=True if args.progress else None, is_sa=args.sa,
                            n_starts=args.starts, method=args.method, model=args.model,
-                           tolerance=args.tolerance, **given.options))
+                           tolerance=args.tolerance, fix_focus=args.fix_focus,
+                           **given.options))
     outcomes = [unreadable[i] if job is None else next(fitted) for i, job in enumerate(jobs)]
     free = sorted(set(args.free), key=ALL_NAMES.index)
     rows = result_rows([path for path, _ in sources], outcomes, free)

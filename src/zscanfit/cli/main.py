@@ -61,8 +61,29 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         return _run(argv)
     except KeyboardInterrupt:  # also while the package is still being imported
-        sys.stderr.write(texts.CLI_ERROR.format(message="interrupted") + "\n")
-        return EXIT_INTERRUPTED
+        return _interrupted()
+    except Exception as exc:
+        # A Ctrl-C inside an extension module's initialisation reaches us as
+        # that module's ImportError ("initialization failed") chained to it.
+        if _caused_by_interrupt(exc):
+            return _interrupted()
+        raise
+
+
+def _interrupted() -> int:
+    sys.stderr.write(texts.CLI_ERROR.format(message="interrupted") + "\n")
+    return EXIT_INTERRUPTED
+
+
+def _caused_by_interrupt(exc: BaseException) -> bool:
+    seen = set()
+    link: Optional[BaseException] = exc
+    while link is not None and id(link) not in seen:
+        if isinstance(link, KeyboardInterrupt):
+            return True
+        seen.add(id(link))
+        link = link.__cause__ or link.__context__
+    return False
 
 
 def _run(argv: Optional[Sequence[str]]) -> int:
@@ -83,6 +104,8 @@ def _run(argv: Optional[Sequence[str]]) -> int:
                 status = EXIT_WARNINGS
         return status
     except (UsageError, ValueError, OSError, ImportError) as exc:  # ImportError: an extra missing
+        if _caused_by_interrupt(exc):
+            raise
         sys.stderr.write(texts.CLI_ERROR.format(message=str(exc)) + "\n")
         return EXIT_USAGE
     except MemoryError as exc:
@@ -91,6 +114,8 @@ def _run(argv: Optional[Sequence[str]]) -> int:
             + "\n")
         return EXIT_USAGE
     except Exception as exc:  # a fault of zscanfit: one line, never a traceback
+        if _caused_by_interrupt(exc):
+            raise
         sys.stderr.write(texts.CLI_INTERNAL.format(kind=type(exc).__name__, message=exc) + "\n")
         return EXIT_INTERNAL
     finally:

@@ -118,6 +118,11 @@ def add_fit_options(parser: argparse.ArgumentParser, energy_per_file: bool = Fal
     parser.add_argument("--sa", action=OnceTrue,
                         help="saturable absorber: the focus is the maximum of the data "
                              "(default: reverse saturable absorber, the minimum)")
+    parser.add_argument("--fix-focus", action=OnceTrue,
+                        help="fix the focus at the data's extremum (the smallest value, with "
+                             "--sa the largest) instead of fitting it (default: the focus is "
+                             "fitted from there, and fixed there where the data do not "
+                             "determine it)")
     parser.add_argument("--starts", type=int, default=3, metavar="N", action=Once,
                         help="starts, spread from 0.302 to 3.311 times the start values "
                              "(default 3; a single robust start is the start values)")

@@ -15,9 +15,15 @@ together (one table of the whole-beam model), so that a global fit of
 files whose settings agree is the fit of their scans pooled.
 
 An evaluation may change the settings for once (``Change``): a fitted
-focus, w0 or M2, or a setting moved by its uncertainty. Every model
-evaluation of the fit is counted. Relies on _stop.py, the models
-(models.py), settings.py, the inputs (scans, experiment) and weights.py.
+focus (one for all data sets, or each data set's own), w0 or M2, or a
+setting moved by its uncertainty. A data set whose experiment gives
+linear data (absorbance or extinction) is evaluated with their sigma_0
+when sigma_0 is fixed, and, when it is free and an absorbance holds
+alpha0 = sigma_0 N0, with its populations scaled to keep alpha0
+(linear_absorption.effective). Every model evaluation of the fit is
+counted. Relies on _stop.py, the models (models.py), settings.py, the
+inputs (scans, experiment, parameters' names, linear absorption) and
+weights.py.
 """
 import dataclasses
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
@@ -26,6 +32,8 @@ import numpy as np
 
 from .. import _stop, texts
 from ..inputs.experiment import Experiment
+from ..inputs.linear_absorption import effective
+from ..inputs.parameters import focus_index
 from ..inputs.scans import Scan, scan_centre
 from .models import ModelSpec, ScanRequest, ScanValues, scans_values
 from .settings import settings_of
@@ -42,17 +50,23 @@ class DataSet:
     experiment: Experiment
     center_mm: Optional[float] = None   # None: the extremum of its scans
     label: Optional[str] = None
+    # In a result: the focus's standard error (NaN unless fitted) and where
+    # it came from ('fitted', 'given' or 'extremum').
+    center_stderr: float = float("nan")
+    focus: str = ""
 
 
 @dataclasses.dataclass(frozen=True)
 class Change:
     """Settings changed for one evaluation: the focus of every data set
-    (center_mm), settings of the experiments (w0, M2, ..., populations_scale;
-    of data set ``data_set`` only, or of all when None), settings of
-    particular data sets (``set_settings``: data set index -> settings,
-    each its own values), and each scan's pulse energy by a factor."""
+    (center_mm) or of each (centres), settings of the experiments (w0, M2,
+    ..., populations_scale; of data set ``data_set`` only, or of all when
+    None), settings of particular data sets (``set_settings``: data set
+    index -> settings, each its own values), and each scan's pulse energy
+    by a factor."""
 
     center_mm: Optional[float] = None
+    centres: Optional[Tuple[float, ...]] = None
     settings: Mapping[str, float] = dataclasses.field(default_factory=dict)
     data_set: Optional[int] = None
     energy_factors: Optional[Tuple[float, ...]] = None
@@ -138,6 +152,8 @@ class FitProblem:
             self.weights = np.ones(self.y.shape[0])
             self.root_weights = np.ones(self.y.shape[0])
         self.n_evaluations = 0
+        # A fit that frees sigma_0 ties the linear data to it (see the module).
+        self.sigma_0_free = False
         # Called after every counted evaluation (a fit's progress bar).
         self.on_evaluation: Optional[Callable[[], None]] = None
 
@@ -153,10 +169,12 @@ class FitProblem:
     def requests(self, change: Change = NO_CHANGE) -> List[ScanRequest]:
         """What to evaluate: every scan at all its positions, normalised on
         its wings, centred on its data set's focus (or the change's)."""
-        if change.center_mm is None:
-            positions = self.positions
-        else:
+        if change.centres is not None:
+            positions = self._positions(change.centres)
+        elif change.center_mm is not None:
             positions = self._positions([change.center_mm] * len(self.data_sets))
+        else:
+            positions = self.positions
         factors = change.energy_factors or (1.0,) * len(self.scans)
         return [ScanRequest(p, p, s.pulse_energy * f)
                 for p, s, f in zip(positions, self.scans, factors)]
@@ -177,7 +195,8 @@ class FitProblem:
         stats: Dict[str, Any] = {}
         for experiment, group in self._evaluation_groups(change):
             members = [i for i, k in enumerate(self.scan_sets) if k in group]
-            part = scans_values(self.model, experiment, spec_pars, [requests[i] for i in members])
+            experiment, pars = self._linear(experiment, spec_pars)
+            part = scans_values(self.model, experiment, pars, [requests[i] for i in members])
             for j, i in enumerate(members):
                 values[i] = part.values[j]
                 errors[i] = None if part.errors is None else part.errors[j]
@@ -188,6 +207,29 @@ class FitProblem:
             if self.on_evaluation is not None:
                 self.on_evaluation()
         return evaluated
+
+    def _linear(self, experiment: Any, spec_pars: np.ndarray) -> Tuple[Any, np.ndarray]:
+        """The settings and parameters a data set is evaluated with, its
+        linear data applied (see the module)."""
+        factor, sigma = effective(experiment, spec_pars, self.sigma_0_free)
+        if sigma is not None:
+            spec_pars = np.array(spec_pars, dtype=np.float64)
+            spec_pars[0] = sigma
+        if factor is not None:
+            experiment = settings_of(experiment, populations_scale=factor)
+        return experiment, spec_pars
+
+    def centres_at(self, beam: Mapping[str, float]) -> List[float]:
+        """The focus of every data set at a point of a fit: its own, the
+        fitted one for all (center_mm), or its fitted one (center_mm_k)."""
+        centres = list(self.centres)
+        if "center_mm" in beam:
+            centres = [float(beam["center_mm"])] * len(centres)
+        for name, value in beam.items():
+            k = focus_index(name)
+            if k is not None:
+                centres[k] = float(value)
+        return centres
 
     def _evaluation_groups(self, change: Change) -> List[Tuple[Any, List[int]]]:
         """The data sets evaluated together, with their experiment: those
@@ -213,9 +255,13 @@ class FitProblem:
         spec_pars, beam = point
         settings = {name: beam[name] for name in ("w0", "M2") if name in beam}
         settings.update(change.settings)
-        centre = beam.get("center_mm") if change.center_mm is None else change.center_mm
+        if change.centres is not None or change.center_mm is not None:
+            return self.evaluate(spec_pars, dataclasses.replace(change, settings=settings),
+                                 counted)
+        centres = self.centres_at(beam) if beam else None
         return self.evaluate(spec_pars, dataclasses.replace(
-            change, center_mm=centre, settings=settings), counted)
+            change, centres=None if centres is None else tuple(centres), settings=settings),
+            counted)
 
     def residuals_at(self, point: Tuple[np.ndarray, Mapping[str, float]]) -> np.ndarray:
         """The weighted residual vector at a point of a fit."""

@@ -6,7 +6,7 @@ times per fit. Relies on the inputs' experiment module for the fields and
 the Rayleigh range.
 """
 import dataclasses
-from typing import Any, Tuple
+from typing import Any, Optional, Tuple
 
 from ..inputs.experiment import rayleigh_range_mm
 
@@ -25,6 +25,8 @@ class Settings:
     populations: Tuple[float, float, float, float, float]
     t_slices: int = 10
     z_slices: int = 10
+    absorbance: Optional[float] = None   # the linear data that give sigma_0
+    extinction: Optional[float] = None
 
     @property
     def rayleigh_range_mm(self) -> float:

@@ -8,10 +8,12 @@ spectroscopic one by default, w0, M2) as u = 1 + ln(v / s), so it stays
 positive and equal steps in u are equal relative changes of v; any other
 as u = v / s; the focus position, which may be 0 or negative, as
 u = 1 + (v - v_start) / s with s the Rayleigh range (the scale on which the
-model changes with it). The offset 1 keeps u away from 0, where scipy's
-relative steps and tolerances would shrink to nothing. A point of the fit
-is the eight spectroscopic values (for the model) and the beam's
-parameters present (focus, w0, M2). Relies on NumPy, lmfit and the
+model changes with it; a global fit's foci center_mm_k likewise, each on
+its file's Rayleigh range). The offset 1 keeps u away from 0, where
+scipy's relative steps and tolerances would shrink to nothing. A point of
+the fit is the eight spectroscopic values (for the model) and the beam's
+parameters present (focus or foci, w0, M2); parameters tied to sigma_0
+follow it and are no coordinates. Relies on NumPy, lmfit and the
 parameters (inputs).
 """
 import math
@@ -21,8 +23,8 @@ import lmfit
 import numpy as np
 
 from .. import texts
-from ..inputs.parameters import (BEAM_NAMES, PARAMETER_NAMES, has_positive_bound, names_of,
-                                 parameter_bounds)
+from ..inputs.parameters import (BEAM_NAMES, PARAMETER_NAMES, TIED_NAMES, focus_index,
+                                 has_positive_bound, is_focus_name, names_of, parameter_bounds)
 
 __all__ = ["Coordinates"]
 
@@ -34,7 +36,8 @@ class Coordinates:
 
     With ``logarithmic=False`` every parameter is linear (u = v / s), for
     values that may have any sign. ``scales`` gives the scale of a shifted
-    parameter (center_mm: the Rayleigh range, mm). ``search_range`` R keeps
+    parameter (a focus: the Rayleigh range, mm; by its name, or
+    'center_mm' for all). ``search_range`` R keeps
     the fit of a parameter within [s / R, s R] of its value given (the
     focus within R Rayleigh ranges of its start), inside its bounds.
     """
@@ -43,7 +46,8 @@ class Coordinates:
                  logarithmic: bool = True, scales: Optional[Mapping[str, float]] = None,
                  search_range: Optional[float] = None) -> None:
         self.free: Tuple[str, ...] = tuple(free)
-        self.names: Tuple[str, ...] = names_of(params)
+        self.names: Tuple[str, ...] = tuple(name for name in names_of(params)
+                                            if name not in TIED_NAMES)
         self.base: Dict[str, float] = {name: float(params[name].value) for name in self.names}
         self.kinds: List[str] = []
         self.scale: List[float] = []
@@ -52,8 +56,9 @@ class Coordinates:
         self.search_range = search_range
         for name in self.free:
             value = float(params[name].value)
-            if name == "center_mm":
-                kind, scale = SHIFT, float((scales or {}).get(name, 1.0))
+            if is_focus_name(name):
+                given = scales or {}
+                kind, scale = SHIFT, float(given.get(name, given.get("center_mm", 1.0)))
             elif value == 0.0:
                 raise ValueError(texts.ZERO_START.format(name=name))
             else:
@@ -137,7 +142,8 @@ class Coordinates:
         """The eight spectroscopic values and the beam's parameters present."""
         point = self.all_values(values)
         return (np.array([point[name] for name in PARAMETER_NAMES], dtype=np.float64),
-                {name: point[name] for name in BEAM_NAMES if name in point})
+                {name: value for name, value in point.items()
+                 if name in BEAM_NAMES or focus_index(name) is not None})
 
     def lmfit_params(self, values: Sequence[float]) -> lmfit.Parameters:
         """lmfit Parameters in fit coordinates, named like the free parameters."""

@@ -21,14 +21,14 @@ import lmfit
 import numpy as np
 
 from .. import texts
-from ..evaluation.problem import FitProblem
+from ..evaluation.problem import Change, FitProblem
 from ..inputs.experiment import Experiment
-from ..inputs.parameters import has_positive_bound, parameter_bounds
+from ..inputs.parameters import has_positive_bound, is_focus_name, parameter_bounds
 from ..inputs.scans import Scan
 from ..warning_types import FitWarning, UnitWarning, WarningRecord
 from .covariance import Uncertainties
 
-__all__ = ["parameter_warnings", "narrow_scan_warnings", "convergence_warning",
+__all__ = ["focus_determined", "parameter_warnings", "narrow_scan_warnings", "convergence_warning",
            "focus_warning", "sigma_chisqr_warning", "FocusScore", "focus_score"]
 
 UNDETERMINED_RELATIVE_ERROR = 1.0   # relative standard error above 100 %
@@ -46,23 +46,33 @@ FOCUS_STEP_RAYLEIGH = 1e-2
 CHISQR_PROBABILITY = 1e-3
 
 
+def focus_determined(stderr: float, rayleigh_range_mm: float) -> bool:
+    """The data determine a focus whose error is finite and within the
+    Rayleigh range (the scale on which the model changes with it)."""
+    return math.isfinite(stderr) and stderr <= rayleigh_range_mm
+
+
 def parameter_warnings(given: lmfit.Parameters, free: Sequence[str], values: np.ndarray,
                        errors: Uncertainties, method: str,
                        rayleigh_range_mm: float = math.inf,
-                       search_range: Optional[float] = None) -> List[WarningRecord]:
-    """The warnings about the fitted parameters, in a fixed order. The focus
-    position is undetermined when its error exceeds the Rayleigh range (its
-    value may be 0); a value at the edge of the robust method's search
+                       search_range: Optional[float] = None,
+                       focus_scales: Optional[Dict[str, float]] = None) -> List[WarningRecord]:
+    """The warnings about the fitted parameters, in a fixed order. A focus
+    position is undetermined when its error exceeds the Rayleigh range
+    (``focus_scales`` names each focus's, default ``rayleigh_range_mm``;
+    its value may be 0); a value at the edge of the robust method's search
     range (``search_range`` times the value given) is reported as such."""
     found = []
+    scales = focus_scales or {}
     for i, name in enumerate(free):
         value, stderr = float(values[i]), float(errors.stderr[i])
+        rayleigh = scales.get(name, rayleigh_range_mm)
         if not math.isfinite(stderr):
             found.append(texts.UNDETERMINED_SINGULAR.format(name=name))
-        elif name == "center_mm":
-            if stderr > rayleigh_range_mm:
+        elif is_focus_name(name):
+            if not focus_determined(stderr, rayleigh):
                 found.append(texts.UNDETERMINED_FOCUS.format(
-                    value=value, stderr=stderr, rayleigh=rayleigh_range_mm))
+                    name=name, value=value, stderr=stderr, rayleigh=rayleigh))
         elif value == 0.0 or stderr > UNDETERMINED_RELATIVE_ERROR * abs(value):
             percent = math.inf if value == 0.0 else 100.0 * stderr / abs(value)
             found.append(texts.UNDETERMINED.format(name=name, value=value, stderr=stderr,
@@ -76,11 +86,12 @@ def parameter_warnings(given: lmfit.Parameters, free: Sequence[str], values: np.
         value = float(values[i])
         low, high = parameter_bounds(given[name])
         scale = abs(given[name].value)
-        if name == "center_mm":
-            if math.isfinite(low) and value - low <= ON_BOUND_RELATIVE * rayleigh_range_mm:
+        if is_focus_name(name):
+            rayleigh = scales.get(name, rayleigh_range_mm)
+            if math.isfinite(low) and value - low <= ON_BOUND_RELATIVE * rayleigh:
                 found.append(texts.ON_BOUND.format(name=name, value=value, side="lower",
                                                    bound=low))
-            elif math.isfinite(high) and high - value <= ON_BOUND_RELATIVE * rayleigh_range_mm:
+            elif math.isfinite(high) and high - value <= ON_BOUND_RELATIVE * rayleigh:
                 found.append(texts.ON_BOUND.format(name=name, value=value, side="upper",
                                                    bound=high))
             continue
@@ -136,24 +147,28 @@ class FocusScore:
 
 def focus_score(problem: FitProblem, point: Tuple[np.ndarray, Dict[str, float]],
                 jacobian: np.ndarray, weighted_residuals: np.ndarray,
-                noise: float) -> FocusScore:
+                noise: float, fixed: Optional[Sequence[int]] = None) -> FocusScore:
     """The score test of the focus position at the optimum.
 
     ``point`` is the fit's (its eight spectroscopic values and the beam's
     parameters it holds), ``jacobian`` d(weighted residuals)/du of the free
     parameters at the optimum, ``weighted_residuals`` the residual vector there and
     ``noise`` the standard deviation of a measured value (ignored with
-    per-point sigma, whose weighted residuals have unit variance). Costs
-    two model evaluations.
+    per-point sigma, whose weighted residuals have unit variance);
+    ``fixed`` the data sets whose focus is tested (default: all), each
+    moved by the same step. Costs two model evaluations.
     """
     spec_pars, beam = point
     step = FOCUS_STEP_RAYLEIGH * problem.experiment.rayleigh_range_mm
+    centres = problem.centres_at(beam)
+    moving = range(len(centres)) if fixed is None else list(fixed)
 
-    def at(centre: float) -> np.ndarray:
-        moved = (spec_pars, dict(beam, center_mm=centre))
-        return problem.valid_values(problem.evaluate_at(moved, counted=False).values)
+    def at(shift: float) -> np.ndarray:
+        moved = tuple(c + shift if k in moving else c for k, c in enumerate(centres))
+        return problem.valid_values(problem.evaluate_at(point, counted=False,
+                                                        change=Change(centres=moved)).values)
 
-    up, down = at(problem.center_mm + step), at(problem.center_mm - step)
+    up, down = at(step), at(-step)
     # d(model)/d(centre), weighted like the residuals.
     g = problem.root_weights * (up - down) / (2.0 * step)
     jac = np.asarray(jacobian, dtype=np.float64)

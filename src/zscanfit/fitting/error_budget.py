@@ -13,6 +13,15 @@ when the model is close to linear over that range. The contributions of
 the settings, taken as independent, and the statistical error add in
 quadrature to the combined standard uncertainty (as the GUM does).
 Settings the fit frees (w0, M2) contribute nothing: the fit determines them.
+The two sides are also taken one by one, s + u and s - u against the
+optimum: where their effects differ by more than a third (the fitted value
+depends on the setting in a curved way over its uncertainty) and the
+larger is a tenth of the combined uncertainty or more, the budget shows
+them as +a/-b and the fit warns with both. The linear data of the
+experiment (concentration, absorbance, extinction) move sigma_0 and the
+populations together, as the problem evaluates them (an absorbance's
+uncertainty moves a fixed sigma_0, a concentration's the populations and,
+through an absorbance, sigma_0 inversely).
 In a global fit a setting several files share (one beam, one energy meter,
 one stock solution) is one contribution that moves every file at once; a
 setting each file has on its own is one contribution per file. Relies on
@@ -28,6 +37,8 @@ from .. import texts
 from .._json import number
 from ..evaluation.problem import Change, FitProblem
 from ..inputs.experiment import UNCERTAIN_SETTINGS
+from ..inputs.parameters import is_focus_name
+from ..warning_types import FitWarning, WarningRecord
 
 __all__ = ["Contribution", "ErrorBudget", "error_budget"]
 
@@ -37,11 +48,33 @@ class Contribution:
     """One setting's part of the budget: its name (with the scan or the
     data set it belongs to), its standard uncertainty (absolute, in its
     unit) and the signed change of every free parameter when the setting
-    moves up by that uncertainty."""
+    moves up by that uncertainty (``effects``, from the central
+    difference); ``up`` and ``down`` the changes when it moves to s + u and
+    to s - u, each against the optimum."""
 
     setting: str
     uncertainty: float
     effects: Dict[str, float]
+    up: Dict[str, float] = dataclasses.field(default_factory=dict)
+    down: Dict[str, float] = dataclasses.field(default_factory=dict)
+
+    def asymmetric(self, name: str, relevant: float = 0.0) -> bool:
+        """The two sides' effects on ``name`` differ by more than a third
+        of the larger (or move it the same way), the larger above
+        ``relevant``."""
+        if name not in self.up or name not in self.down:
+            return False
+        up, down = self.up[name], self.down[name]
+        if not (math.isfinite(up) and math.isfinite(down)):
+            return False
+        larger = max(abs(up), abs(down))
+        same_way = up * down > 0.0
+        return larger > relevant and (same_way or abs(abs(up) - abs(down)) > ASYMMETRY * larger)
+
+    def spread(self, name: str) -> Tuple[float, float]:
+        """How far the two sides move ``name`` above and below its value (a, b >= 0)."""
+        sides = (self.up[name], self.down[name])
+        return max(max(sides), 0.0), max(-min(sides), 0.0)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -71,6 +104,26 @@ class ErrorBudget:
         parts += [(c.setting, abs(c.effects[name])) for c in self.contributions]
         return max(parts, key=lambda part: part[1] if math.isfinite(part[1]) else -1.0)[0]
 
+    def lopsided(self, c: Contribution, name: str) -> bool:
+        """A contribution whose two sides move ``name`` differently, and
+        enough to matter: the larger side above RELEVANT of its combined
+        standard uncertainty."""
+        combined = self.combined[name]
+        return c.asymmetric(name, RELEVANT * combined if math.isfinite(combined) else 0.0)
+
+    def warning_records(self, values: Mapping[str, float]) -> List[WarningRecord]:
+        """A FitWarning per setting whose two sides move a parameter
+        differently (see lopsided), naming both."""
+        found = []
+        for c in self.contributions:
+            for name in self.free:
+                if self.lopsided(c, name):
+                    found.append(WarningRecord.of(FitWarning, texts.BUDGET_ASYMMETRIC.format(
+                        setting=c.setting, name=name, uncertainty=c.uncertainty,
+                        up=_signed(c.up[name], values[name], name),
+                        down=_signed(c.down[name], values[name], name))))
+        return found
+
     def report_lines(self, values: Mapping[str, float]) -> List[str]:
         """The report's section: per parameter its value, statistical error,
         each setting's contribution and the combined standard uncertainty."""
@@ -85,6 +138,12 @@ class ErrorBudget:
                 part="statistical", error=self.statistical[name],
                 percent=_percent(self.statistical[name], value, name)))
             for c in self.contributions:
+                if self.lopsided(c, name):
+                    above, below = c.spread(name)
+                    lines.append(texts.BUDGET_SETTING_ASYMMETRIC.format(
+                        part=c.setting, uncertainty=c.uncertainty, above=above, below=below,
+                        percent=_sides_percent(above, below, value, name)))
+                    continue
                 lines.append(texts.BUDGET_SETTING.format(
                     part=c.setting, uncertainty=c.uncertainty, error=abs(c.effects[name]),
                     percent=_percent(c.effects[name], value, name)))
@@ -96,7 +155,10 @@ class ErrorBudget:
             "free": list(self.free),
             "statistical": {k: number(v) for k, v in self.statistical.items()},
             "contributions": [{"setting": c.setting, "uncertainty": number(c.uncertainty),
-                               "effects": {k: number(v) for k, v in c.effects.items()}}
+                               "effects": {k: number(v) for k, v in c.effects.items()},
+                               "up": {k: number(v) for k, v in c.up.items()},
+                               "down": {k: number(v) for k, v in c.down.items()},
+                               "asymmetric": [k for k in self.free if self.lopsided(c, k)]}
                               for c in self.contributions],
             "systematic": {k: number(v) for k, v in self.systematic.items()},
             "combined": {k: number(v) for k, v in self.combined.items()},
@@ -109,17 +171,43 @@ class ErrorBudget:
 
         return cls(free=tuple(data["free"]),
                    statistical={k: value(v) for k, v in data["statistical"].items()},
-                   contributions=tuple(Contribution(c["setting"], value(c["uncertainty"]),
-                                                    {k: value(v) for k, v in c["effects"].items()})
-                                       for c in data["contributions"]))
+                   contributions=tuple(Contribution(
+                       c["setting"], value(c["uncertainty"]),
+                       {k: value(v) for k, v in c["effects"].items()},
+                       {k: value(v) for k, v in c.get("up", {}).items()},
+                       {k: value(v) for k, v in c.get("down", {}).items()})
+                       for c in data["contributions"]))
+
+
+# The two sides of a setting's effect differ by more than this share of
+# the larger: the linear propagation misleads and both are shown, where
+# the larger is above RELEVANT of the parameter's combined uncertainty (a
+# side of a negligible contribution is the model's noise).
+ASYMMETRY = 1.0 / 3.0
+RELEVANT = 0.1
 
 
 def _percent(error: float, value: float, name: str) -> str:
-    """The error relative to the value, for a report; not for the focus
+    """The error relative to the value, for a report; not for a focus
     position, whose value may be anything."""
-    if name == "center_mm" or value == 0.0:
+    if is_focus_name(name) or value == 0.0:
         return ""
     return texts.BUDGET_PERCENT.format(percent=100.0 * abs(error) / abs(value))
+
+
+def _sides_percent(above: float, below: float, value: float, name: str) -> str:
+    """+a/-b relative to the value, for a report ('' for a focus)."""
+    if is_focus_name(name) or value == 0.0:
+        return ""
+    return texts.BUDGET_SIDES_PERCENT.format(above=100.0 * above / abs(value),
+                                             below=100.0 * below / abs(value))
+
+
+def _signed(effect: float, value: float, name: str) -> str:
+    """A side's effect, in per cent of the value (mm for a focus)."""
+    if is_focus_name(name) or value == 0.0:
+        return texts.BUDGET_SIDE_ABSOLUTE.format(effect=effect)
+    return texts.BUDGET_SIDE_PERCENT.format(percent=100.0 * effect / abs(value))
 
 
 
@@ -154,6 +242,26 @@ def _label(problem: FitProblem, name: str, group: Sequence[int], groups: int) ->
     return f"{name} ({', '.join(labels)})"
 
 
+def _determined_by_fit(problem: FitProblem, name: str) -> bool:
+    """A linear setting a free sigma_0 determines: the extinction
+    coefficient (freed with it), the concentration and populations where
+    every file's absorbance ties them to it."""
+    if not problem.sigma_0_free:
+        return False
+    if name == "extinction":
+        return True
+    return name in ("concentration", "populations") and all(
+        d.experiment.absorbance is not None for d in problem.data_sets)
+
+
+def _amount(experiment: Any, name: str) -> float:
+    """What the uncertainty of the populations (their total, cm^-3) or of
+    the concentration (mol/L) is relative to."""
+    if name == "concentration":
+        return float(experiment.concentration)
+    return float(sum(experiment.populations))
+
+
 def _moved(problem: FitProblem, name: str, group: Sequence[int], sign: float) -> Change:
     """The change that moves setting ``name`` of every data set of
     ``group`` by ``sign`` times its own uncertainty."""
@@ -166,8 +274,8 @@ def _moved(problem: FitProblem, name: str, group: Sequence[int], sign: float) ->
     moved: Dict[int, Dict[str, float]] = {}
     for k in group:
         experiment = problem.data_sets[k].experiment
-        if name == "populations":
-            total = float(sum(experiment.populations))
+        if name in ("populations", "concentration"):
+            total = _amount(experiment, name)
             if not total > 0.0:
                 continue
             u = experiment.uncertainty(name, total)
@@ -186,7 +294,7 @@ def _changes(problem: FitProblem, free: Sequence[str], shared: Optional[Sequence
     found = []
     many = len(problem.data_sets) > 1
     for name in UNCERTAIN_SETTINGS:
-        if name in free:
+        if name in free or _determined_by_fit(problem, name):
             continue
         if name == "pulse_energy":
             for i, scan in enumerate(problem.scans):
@@ -205,11 +313,11 @@ def _changes(problem: FitProblem, free: Sequence[str], shared: Optional[Sequence
             continue
         groups = _groups(problem, name, shared)
         for group in groups:
-            if name == "populations" and not any(
-                    sum(problem.data_sets[k].experiment.populations) > 0.0 for k in group):
+            if name in ("populations", "concentration") and not any(
+                    _amount(problem.data_sets[k].experiment, name) > 0.0 for k in group):
                 continue
             first = problem.data_sets[group[0]].experiment
-            reference = (float(sum(first.populations)) if name == "populations" else
+            reference = (_amount(first, name) if name in ("populations", "concentration") else
                          1.0 if name == "pulse_energy_scale" else getattr(first, name))
             found.append((_label(problem, name, group, len(groups)),
                           first.uncertainty(name, reference),
@@ -221,14 +329,18 @@ def _changes(problem: FitProblem, free: Sequence[str], shared: Optional[Sequence
 def error_budget(problem: FitProblem, point: Tuple[np.ndarray, Dict[str, float]],
                  free: Sequence[str], jacobian: np.ndarray, dv_du: np.ndarray,
                  statistical: Mapping[str, float],
-                 shared: Optional[Sequence[str]] = None) -> ErrorBudget:
+                 shared: Optional[Sequence[str]] = None,
+                 models: Optional[Sequence[np.ndarray]] = None) -> ErrorBudget:
     """The budget of a fit at its optimum ``point`` (see the module's
     description); ``jacobian`` is d(weighted residuals)/du there. With
     several data sets, ``shared`` names the settings whose uncertainty they
     share (one contribution, every data set moved by its own uncertainty
     at once) and the others are each data set's own; None: data sets with
-    equal experiments share theirs."""
+    equal experiments share theirs. ``models``: the model at the optimum
+    (every position of every scan), for the one-sided effects; without
+    it they are not taken."""
     jac = np.asarray(jacobian, dtype=np.float64)
+    centre = None if models is None else problem.valid_values(models)
     contributions = []
     for label, u, up, down in _changes(problem, free, shared):
         if not u > 0.0:
@@ -240,6 +352,12 @@ def error_budget(problem: FitProblem, point: Tuple[np.ndarray, Dict[str, float]]
         g = problem.root_weights * (m_up - m_down) / 2.0
         du, *_ = np.linalg.lstsq(jac, g, rcond=None)
         effects = {name: float(dv_du[j] * du[j]) for j, name in enumerate(free)}
-        contributions.append(Contribution(label, float(u), effects))
+        sides: List[Dict[str, float]] = [{}, {}]
+        if centre is not None:
+            for side, moved in zip(sides, (m_up, m_down)):
+                d_side, *_ = np.linalg.lstsq(jac, problem.root_weights * (moved - centre),
+                                             rcond=None)
+                side.update({name: float(dv_du[j] * d_side[j]) for j, name in enumerate(free)})
+        contributions.append(Contribution(label, float(u), effects, sides[0], sides[1]))
     return ErrorBudget(tuple(free), {name: float(statistical[name]) for name in free},
                        tuple(contributions))

@@ -6,7 +6,9 @@ data rather than on it, no title unless one is asked for.
 
 The curves are the fitted model on a fine grid, centred and normalised
 like the fit (the result's ``curve``), so they pass through the model
-values at the data points. Draws with matplotlib's object interface
+values at the data points. Beside the values a line per data file gives
+the experiment (energies, Rayleigh range, peak fluence at the focus;
+experiment_summary.py). Draws with matplotlib's object interface
 without pyplot's global state (the Agg canvas for a figure of its own),
 so figures can be made from several threads; into the caller's axes with
 ``ax=``. The format follows the file name (PNG, SVG, PDF, ...). Relies
@@ -21,21 +23,26 @@ import numpy as np
 
 from .._files import atomic_output
 from ..evaluation.integrator_messages import collect_messages
-from ..inputs.parameters import PARAMETER_UNITS
+from ..inputs.parameters import unit_of
+from .experiment_summary import experiment_summaries
 
 __all__ = ["plot_fit", "parameter_symbol", "value_text"]
 
 UNIT_TEXT = {"cm^2": r"cm$^2$", "s": "s", "mm": "mm", "m": "m", "": ""}
 
 
-SYMBOLS = {"center_mm": r"$z_{\mathrm{focus}}$", "w0": r"$w_0$", "M2": r"$M^2$"}
+SYMBOLS = {"center_mm": r"$z_{\mathrm{focus}}$", "w0": r"$w_0$", "M2": r"$M^2$",
+           "concentration": "$c$", "extinction": r"$\varepsilon$"}
+UNIT_TEXT.update({"mol/L": "mol/L", "L/(mol cm)": r"L mol$^{-1}$ cm$^{-1}$"})
 
 
 def parameter_symbol(name: str) -> str:
     r"""The mathtext symbol of a parameter: sigma_0 -> $\sigma_0$,
-    tau_10 -> $\tau_{10}$, w0 -> $w_0$."""
+    tau_10 -> $\tau_{10}$, w0 -> $w_0$, center_mm_2 -> $z_{\mathrm{focus},2}$."""
     if name in SYMBOLS:
         return SYMBOLS[name]
+    if name.startswith("center_mm_"):
+        return rf"$z_{{\mathrm{{focus}},{name.rsplit('_', 1)[1]}}}$"
     letter, index = name.split("_", 1)
     return rf"$\{letter}_{{{index}}}$"
 
@@ -67,7 +74,7 @@ def value_text(result: Any) -> str:
         error = None if stderr is None else float(stderr)
         if budget is not None and name in budget.free:
             error = budget.combined[name]
-        unit = UNIT_TEXT[PARAMETER_UNITS[name]]
+        unit = UNIT_TEXT[unit_of(name)]
         shown = _scaled(value, error)
         if error is None or not math.isfinite(error):
             shown += " (undetermined)"
@@ -78,6 +85,7 @@ def value_text(result: Any) -> str:
         lines.append(rf"reduced $\chi^2$ = {result.redchi:.3g}")
     elif math.isfinite(result.noise):
         lines.append(f"noise {result.noise:.2g}")
+    lines.extend(summary.compact_text() for summary in experiment_summaries(result))
     return "\n".join(lines)
 
 

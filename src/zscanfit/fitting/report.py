@@ -7,11 +7,13 @@ the result hands itself to fit_report, which reads its fields. Relies on
 lmfit, texts.py and experiment_summary.py.
 """
 import math
+import re
 from typing import Any, List
 
 import lmfit
 
 from .. import texts
+from ..inputs.parameters import is_focus_name
 from .experiment_summary import experiment_summaries
 
 __all__ = ["fit_report"]
@@ -58,11 +60,39 @@ def _statistics(result: Any) -> List[str]:
         lines.append(f"    # data sets        = {len(result.data_sets)} (shared spectroscopic "
                      "parameters; each its own experiment and focus)")
         lines.extend(texts.REPORT_DATA_SET.format(label=d.label, scans=len(d.scans),
-                                                  centre=d.center_mm)
+                                                  centre=_focus_text(d.center_mm,
+                                                                     d.center_stderr, d.focus))
                      for d in result.data_sets)
     else:
-        lines.append(f"    focus position     = {result.center_mm:g} mm ({source})")
+        stderr = result.stderr.get("center_mm", math.nan)
+        lines.append(texts.REPORT_FOCUS.format(
+            centre=_focus_text(result.center_mm, stderr, ""), source=source))
     return lines
+
+
+def _focus_text(centre: float, stderr: float, source: str) -> str:
+    """A focus position with its error where fitted, and where it came from."""
+    text = (texts.REPORT_FOCUS_FITTED.format(centre=centre, stderr=stderr)
+            if math.isfinite(stderr) else texts.REPORT_FOCUS_VALUE.format(centre=centre))
+    return text + (texts.REPORT_FOCUS_SOURCE.format(source=FOCUS_SOURCES[source])
+                   if source else "")
+
+
+FOCUS_SOURCES = {"fitted": "fitted", "given": "given", "extremum": "the data's extremum"}
+# lmfit's fit_report gives every error in per cent of its value: a
+# position's value is its distance from an arbitrary origin.
+_PERCENT = re.compile(r" \((?:\d[\d.,]*|nan|inf)%\)")
+
+
+def variables_section(params: lmfit.Parameters, min_correl: float) -> str:
+    """lmfit's [[Variables]] and [[Correlations]], without relative errors
+    for the focus positions."""
+    lines = lmfit.fit_report(params, show_correl=True, min_correl=min_correl).split("\n")
+    for i, line in enumerate(lines):
+        name = line.strip().split(":", 1)[0]
+        if is_focus_name(name):
+            lines[i] = _PERCENT.sub("", line, count=1)
+    return "\n".join(lines)
 
 
 def fit_report(result: Any, min_correl: float = 0.1) -> str:
@@ -75,7 +105,7 @@ def fit_report(result: Any, min_correl: float = 0.1) -> str:
     success = "not reported" if result.success is None else str(result.success)
     lines.append(f"    success            = {success}")
     lines.append(f"    message            = {result.message}")
-    lines.append(lmfit.fit_report(result.params, show_correl=True, min_correl=min_correl))
+    lines.append(variables_section(result.params, min_correl))
     if result.profile is not None:
         lines.extend(result.profile.report_lines(result.stderr))
     if result.error_budget is not None:

@@ -27,6 +27,7 @@ from ..inputs.parameters import PARAMETER_NAMES, add_parameter, names_of, parame
 from ..inputs.scans import Scan
 from ..warning_types import WarningRecord
 from .coordinates import Coordinates
+from .notebook import result_dataframe, result_html
 from .plot import plot_fit
 from .profile import profile_intervals
 from .report import fit_report
@@ -219,15 +220,30 @@ class FitResult:
         """Plot data, smooth fitted curves, residuals; see zscanfit.fitting.plot.plot_fit."""
         return plot_fit(self, path, **options)
 
+    def to_dataframe(self) -> Any:
+        """The parameters as a pandas DataFrame, one row each (index: name):
+        value, stderr, relative_error (NaN for focus positions),
+        combined_uncertainty (the error budget's, else the standard error),
+        min, max, free, unit. Needs pandas: ``pip install
+        kesp_wrapper[pandas]`` (ImportError naming it otherwise)."""
+        return result_dataframe(self)
+
+    def _repr_html_(self) -> str:
+        """A notebook's view: the values with their errors, the error
+        budget, the warnings and the figure as an embedded PNG."""
+        return result_html(self)
+
     def problem(self) -> FitProblem:
         """The fit's problem again: its data, experiment(s), focus, weights
         and model, for computations after the fit."""
         data_sets = self.data_sets or [DataSet(tuple(self.scans), self.given_experiment or
                                                self.experiment,
                                                None if "center_mm" in self.free else self.center_mm)]
-        return FitProblem(self.scans, data_sets[0].experiment, self.is_sa,
-                          fit_zscan_weights=self.weighting == "fit_zscan", model=self.model,
-                          data_sets=data_sets)
+        problem = FitProblem(self.scans, data_sets[0].experiment, self.is_sa,
+                             fit_zscan_weights=self.weighting == "fit_zscan", model=self.model,
+                             data_sets=data_sets)
+        problem.sigma_0_free = "sigma_0" in self.free
+        return problem
 
     def conf_interval(self, sigmas: Sequence[float] = (1, 2),
                       names: Optional[Sequence[str]] = None) -> Any:

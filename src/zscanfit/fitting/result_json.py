@@ -22,8 +22,8 @@ from ..evaluation.integrator_messages import MessageSummary
 from ..evaluation.models import ModelSpec
 from ..evaluation.problem import DataSet
 from ..inputs.experiment import Experiment
-from ..inputs.parameters import (ALL_NAMES, PARAMETER_UNITS, add_parameter, names_of,
-                                 parameter_bounds)
+from ..inputs.parameters import (PARAMETER_UNITS, add_parameter, names_of, parameter_bounds,
+                                 unit_of)
 from ..inputs.scans import Scan
 from ..warning_types import WarningRecord, ZScanWarning
 from .bootstrap_result import BootstrapResult
@@ -65,7 +65,8 @@ def _parameters(params: lmfit.Parameters) -> Dict[str, Any]:
         out[name] = {"value": number(p.value), "vary": bool(p.vary), "min": number(low),
                      "max": number(high), "init_value": number(p.init_value),
                      "stderr": None if p.stderr is None else number(p.stderr),
-                     "correl": {k: number(v) for k, v in (p.correl or {}).items()}}
+                     "correl": {k: number(v) for k, v in (p.correl or {}).items()},
+                     "expr": p.expr or None}
     return out
 
 
@@ -82,7 +83,7 @@ def result_to_dict(result: Any, curve_points: int = 200) -> Dict[str, Any]:
         "method": result.method,
         "is_sa": result.is_sa,
         "values": {name: number(v) for name, v in result.values.items()},
-        "units": dict(PARAMETER_UNITS),
+        "units": dict(PARAMETER_UNITS, **{name: unit_of(name) for name in names_of(params)}),
         "free": list(result.free),
         "stderr": {name: number(v) for name, v in result.stderr.items()},
         "correlation": [[number(v) for v in row] for row in result.correlation],
@@ -118,7 +119,8 @@ def result_to_dict(result: Any, curve_points: int = 200) -> Dict[str, Any]:
         "profile": None if result.profile is None else result.profile.to_dict(),
         "data_sets": None if not result.data_sets else [
             {"label": d.label, "experiment": d.experiment.as_settings(),
-             "center_mm": d.center_mm, "n_scans": len(d.scans)} for d in result.data_sets],
+             "center_mm": d.center_mm, "center_stderr": number(d.center_stderr),
+             "focus": d.focus, "n_scans": len(d.scans)} for d in result.data_sets],
         "inputs": {
             "file": result.source,
             "experiment": (result.given_experiment or result.experiment).as_settings(),
@@ -145,10 +147,12 @@ def result_to_dict(result: Any, curve_points: int = 200) -> Dict[str, Any]:
 
 def _params_from(data: Mapping[str, Any]) -> lmfit.Parameters:
     params = lmfit.Parameters()
-    for name in (n for n in ALL_NAMES if n in data):
+    for name in names_of(data):
         p = data[name]
         add_parameter(params, name, _value(p["value"]), bool(p["vary"]),
                       _value(p["min"], -np.inf), _value(p["max"], np.inf))
+        if p.get("expr"):
+            params[name].expr = p["expr"]
         params[name].init_value = _value(p["init_value"])
         params[name].stderr = None if p["stderr"] is None and not p["vary"] else \
             _value(p["stderr"])
@@ -185,7 +189,8 @@ def result_from_dict(cls: Any, data: Mapping[str, Any]) -> Any:
             count = int(entry["n_scans"])
             data_sets.append(DataSet(tuple(scans[start:start + count]),
                                      _experiment(entry["experiment"]), entry["center_mm"],
-                                     entry["label"]))
+                                     entry["label"], _value(entry.get("center_stderr")),
+                                     entry.get("focus", "")))
             start += count
     messages = data["integrator_messages"]
     summary = MessageSummary(total=int(messages["total"]),

@@ -3,31 +3,45 @@
 An Experiment holds the settings every model evaluation shares and checks
 them once: finite, positive where physical, five non-negative populations,
 and a UnitWarning for values that look like a unit slip. Relies on
-convert.py for the conversions and texts.py for the messages.
+convert.py for the conversions, linear_absorption.py for the linear
+spectrum (concentration, absorbance, extinction) and texts.py for the
+messages.
 """
 import dataclasses
 import math
-from typing import Any, List, Mapping, Sequence, Tuple
+import warnings
+from typing import Any, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
 from .. import texts
 from .convert import float_scalar, float_vector, int_scalar
-from ..warning_types import UnitWarning, WarningRecord, issue
+from .linear_absorption import concentration_of, ground_population, linear_sigma_0
+from ..warning_types import UnitWarning, WarningRecord, ZScanWarning, issue
 
-__all__ = ["Experiment", "EXPERIMENT_SETTINGS", "REQUIRED_SETTINGS", "UNCERTAIN_SETTINGS"]
+__all__ = ["Experiment", "EXPERIMENT_SETTINGS", "REQUIRED_SETTINGS", "UNCERTAIN_SETTINGS",
+           "LINEAR_SETTINGS", "missing_settings"]
 
+#: The linear spectrum: the concentration (mol/L, instead of the
+#: populations), and the decadic absorbance of the cell or the molar
+#: extinction coefficient (L mol^-1 cm^-1), either of which gives sigma_0.
+LINEAR_SETTINGS = ("concentration", "absorbance", "extinction")
 #: Names of the settings, as in the '# name = value' lines of a data file.
 EXPERIMENT_SETTINGS = ("wavelength", "w0", "M2", "tau", "sample_width",
-                       "populations", "t_slices", "z_slices")
+                       "populations", "t_slices", "z_slices") + LINEAR_SETTINGS
 # The settings that may carry a standard uncertainty: pulse_energy is each
 # scan's energy, pulse_energy_scale a calibration factor common to all.
 UNCERTAIN_SETTINGS = ("w0", "M2", "tau", "sample_width", "populations", "pulse_energy",
-                      "pulse_energy_scale", "wavelength")
-# Those of them that are one number of the experiment's.
-SCALAR_UNCERTAIN_SETTINGS = ("w0", "M2", "tau", "sample_width", "wavelength")
-# The settings without a default, which every experiment needs.
+                      "pulse_energy_scale", "wavelength") + LINEAR_SETTINGS
+# Those of them that are one number of the experiment's and drawn as such
+# (the concentration scales the populations, as the populations' own does).
+SCALAR_UNCERTAIN_SETTINGS = ("w0", "M2", "tau", "sample_width", "wavelength", "absorbance",
+                             "extinction")
+# The settings without a default, which every experiment needs; the
+# populations may instead come from a concentration.
 REQUIRED_SETTINGS = EXPERIMENT_SETTINGS[:6]
+# A concentration of more solute than any solution holds is more likely in mmol/L.
+_MAX_CONCENTRATION = 10.0
 
 # Above these the value is more likely a unit slip than a real setting.
 _MAX_LENGTH_M = 1e-3        # wavelength and w0 are in metres
@@ -54,8 +68,9 @@ class Experiment:
         what that means).
     sample_width : float
         Sample thickness, cm.
-    populations : sequence of 5 floats
+    populations : sequence of 5 floats, optional
         Initial populations N0..N4 of the five levels, cm^-3, each >= 0.
+        Give them or ``concentration``, not both.
     t_slices, z_slices : int, optional
         The on-axis model's time slices across the pulse and depth slabs
         through the sample (>= 2 each; default 10); the whole-beam model
@@ -68,7 +83,20 @@ class Experiment:
         scaled together, as a concentration: absolute in cm^-3 of their
         total), pulse_energy (each scan's energy on its own: absolute in J)
         and pulse_energy_scale (a calibration factor common to all scans,
-        nominally 1: 0.05 and "5%" mean the same).
+        nominally 1: 0.05 and "5%" mean the same); concentration (mol/L),
+        absorbance and extinction (in their units) when the experiment
+        gives them.
+    concentration : float, optional
+        Concentration of the absorber, mol/L: the populations are then
+        (c N_A / 1000, 0, 0, 0, 0) cm^-3, all in the ground state.
+    absorbance : float, optional
+        Decadic absorbance A of the cell at the wavelength, over the
+        sample's path (sample_width): sigma_0 = ln 10 A / (N0 L).
+    extinction : float, optional
+        Molar extinction coefficient eps at the wavelength, L mol^-1 cm^-1:
+        sigma_0 = 1000 ln 10 eps / N_A. Give absorbance or extinction, not
+        both. With either, a fit takes sigma_0 from them when it is fixed,
+        and ties them to it when it is free (see ``zscanfit.fit``).
 
     Raises
     ------
@@ -95,18 +123,20 @@ class Experiment:
     M2: float
     tau: float
     sample_width: float
-    populations: Tuple[float, float, float, float, float]
+    populations: Optional[Tuple[float, float, float, float, float]] = None
     t_slices: int = 10
     z_slices: int = 10
     uncertainties: Any = ()
+    concentration: Optional[float] = None
+    absorbance: Optional[float] = None
+    extinction: Optional[float] = None
 
     def __post_init__(self) -> None:
         fix = texts.FIX_EXPERIMENT
         for name in ("wavelength", "w0", "M2", "tau", "sample_width"):
             value = float_scalar(getattr(self, name), name, positive=True, fix=fix)
             object.__setattr__(self, name, value)
-        populations = float_vector(self.populations, "populations", length=5,
-                                   fix=texts.FIX_POPULATIONS)
+        populations = self._populations()
         for value in populations:
             if not math.isfinite(value):
                 raise ValueError(texts.NOT_FINITE.format(
@@ -118,8 +148,63 @@ class Experiment:
         for name in ("t_slices", "z_slices"):
             value = int_scalar(getattr(self, name), name, minimum=2, fix=texts.FIX_SLICES)
             object.__setattr__(self, name, value)
-        object.__setattr__(self, "uncertainties", _uncertainties(self.uncertainties))
+        self._check_linear()
+        object.__setattr__(self, "uncertainties", _uncertainties(self.uncertainties, self))
         self._warn_unit_slips()
+
+    def _populations(self) -> np.ndarray:
+        """The populations as given, or from the concentration (refused
+        beside populations that are not its own)."""
+        if self.concentration is None:
+            if self.populations is None:
+                raise ValueError(texts.NO_POPULATIONS)
+            return float_vector(self.populations, "populations", length=5,
+                                fix=texts.FIX_POPULATIONS)
+        concentration = float_scalar(self.concentration, "concentration", positive=True,
+                                     fix=texts.FIX_CONCENTRATION)
+        object.__setattr__(self, "concentration", concentration)
+        derived = np.array([ground_population(concentration), 0.0, 0.0, 0.0, 0.0])
+        if self.populations is not None:
+            given = float_vector(self.populations, "populations", length=5,
+                                 fix=texts.FIX_POPULATIONS)
+            if not np.array_equal(given, derived):  # dataclasses.replace passes both
+                raise ValueError(texts.POPULATIONS_AND_CONCENTRATION)
+        return derived
+
+    def _check_linear(self) -> None:
+        """absorbance or extinction, positive; an absorbance needs N0 > 0."""
+        if self.absorbance is not None and self.extinction is not None:
+            raise ValueError(texts.ABSORBANCE_AND_EXTINCTION)
+        for name in ("absorbance", "extinction"):
+            if getattr(self, name) is not None:
+                object.__setattr__(self, name, float_scalar(
+                    getattr(self, name), name, positive=True, fix=texts.FIX_LINEAR))
+        if self.absorbance is not None and not self.populations[0] > 0.0:
+            raise ValueError(texts.ABSORBANCE_WITHOUT_N0)
+
+    @property
+    def linear_sigma_0(self) -> Optional[float]:
+        """sigma_0 (cm^2) from the absorbance or the extinction coefficient,
+        None without either."""
+        return linear_sigma_0(self)
+
+    @property
+    def ground_concentration(self) -> float:
+        """The ground state's population as a concentration, mol/L (the
+        concentration itself when given)."""
+        if self.concentration is not None:
+            return self.concentration
+        return concentration_of(self.populations[0])
+
+    def with_populations_scaled(self, factor: float) -> "Experiment":
+        """The experiment with every population (and the concentration)
+        times ``factor``; its own warnings not issued again."""
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", ZScanWarning)
+            if self.concentration is not None:
+                return dataclasses.replace(self, populations=None,
+                                           concentration=self.concentration * factor)
+            return dataclasses.replace(self, populations=[v * factor for v in self.populations])
 
     def uncertainty(self, name: str, value: float = 1.0) -> float:
         """The absolute standard uncertainty of setting ``name`` whose value
@@ -157,6 +242,9 @@ class Experiment:
                 UnitWarning, texts.UNIT_SAMPLE_WIDTH.format(value=self.sample_width)))
         if not any(self.populations):
             found.append(WarningRecord.of(UnitWarning, texts.POPULATIONS_ZERO))
+        if self.concentration is not None and self.concentration > _MAX_CONCENTRATION:
+            found.append(WarningRecord.of(UnitWarning, texts.UNIT_CONCENTRATION.format(
+                value=self.concentration)))
         return found
 
     @property
@@ -174,9 +262,10 @@ class Experiment:
 
         Values may be numbers or one-element sequences (as read from a data
         file's '# name = value' lines); ``t_slices`` and ``z_slices`` default
-        to 10. Raises ValueError listing every missing setting.
+        to 10; the populations may come from ``concentration``. Raises
+        ValueError listing every missing setting.
         """
-        missing = [name for name in REQUIRED_SETTINGS if name not in settings]
+        missing = missing_settings(settings)
         if missing:
             raise ValueError(texts.MISSING_SETTINGS.format(names=", ".join(missing)))
         values = {}
@@ -199,12 +288,25 @@ class Experiment:
 
     def as_settings(self) -> dict:
         """The settings as a plain dict (populations as a list, the
-        uncertainties as name -> [value, is_relative])."""
+        uncertainties as name -> [value, is_relative]); the concentration
+        instead of the populations it gave, the linear data when given."""
         settings = dataclasses.asdict(self)
         settings["populations"] = list(self.populations)
         settings["uncertainties"] = {name: [amount, relative]
                                      for name, amount, relative in self.uncertainties}
+        if self.concentration is not None:
+            del settings["populations"]
+        for name in LINEAR_SETTINGS:
+            if settings[name] is None:
+                del settings[name]
         return settings
+
+
+def missing_settings(settings: Mapping[str, Any]) -> Tuple[str, ...]:
+    """The settings without a default that ``settings`` lacks (the
+    populations are there when a concentration is)."""
+    return tuple(name for name in REQUIRED_SETTINGS if name not in settings
+                 and not (name == "populations" and "concentration" in settings))
 
 
 def rayleigh_range_mm(settings: Any) -> float:
@@ -212,9 +314,11 @@ def rayleigh_range_mm(settings: Any) -> float:
     return (settings.w0 * settings.w0 * math.pi) / (settings.M2 * settings.wavelength) * 1e3
 
 
-def _uncertainties(given: Any) -> Tuple[Tuple[str, float, bool], ...]:
+def _uncertainties(given: Any, experiment: Any) -> Tuple[Tuple[str, float, bool], ...]:
     """(name, value, is_relative) of every uncertainty, sorted by name;
-    ValueError for an unknown name or a value that is not >= 0."""
+    ValueError for an unknown name, a value that is not >= 0, a linear
+    setting the experiment does not give, or the concentration's beside the
+    populations' (the same quantity)."""
     if isinstance(given, Mapping):
         items = list(given.items())
     else:
@@ -241,5 +345,10 @@ def _uncertainties(given: Any) -> Tuple[Tuple[str, float, bool], ...]:
             amount = float_scalar(value, f"uncertainties[{name!r}]", fix=texts.FIX_UNCERTAINTY)
         if not (math.isfinite(amount) and amount >= 0.0):
             raise ValueError(texts.BAD_UNCERTAINTY_VALUE.format(name=name, value=value))
+        if name in LINEAR_SETTINGS and getattr(experiment, name) is None:
+            raise ValueError(texts.UNCERTAINTY_WITHOUT_SETTING.format(name=name))
         result.append((name, float(amount), relative))
+    names = {name for name, _, _ in result}
+    if {"populations", "concentration"} <= names:
+        raise ValueError(texts.UNCERTAINTY_POPULATIONS_TWICE)
     return tuple(sorted(result))

@@ -32,7 +32,7 @@ from .. import texts
 from ..warning_types import DataWarning
 from . import file_format
 from .columns import Layout, all_accepted_names, header_layout, plain_layout
-from .experiment import REQUIRED_SETTINGS, UNCERTAIN_SETTINGS, Experiment
+from .experiment import UNCERTAIN_SETTINGS, Experiment, missing_settings
 from .file_format import column_label
 from .file_settings import FileSettings, parse_settings
 from .parameters import PARAMETER_NAMES, make_params
@@ -230,7 +230,7 @@ def _load(path: str, pulse_energy: EnergyArgument) -> ScanFile:
     _warn_doubtful_columns(path, header[0] if header is not None else None, layout, data, names)
     scans = _scans(path, layout, data, _energies(path, layout, settings, declared, names))
     _check_argument_energies(path, layout, pulse_energy, scans)
-    missing = tuple(name for name in REQUIRED_SETTINGS if name not in settings.values)
+    missing = missing_settings(settings.values)
     known = experiment_uncertainties(settings.uncertainties)
     experiment = (Experiment.from_settings(dict(settings.values, uncertainties=known))
                   if not missing else None)

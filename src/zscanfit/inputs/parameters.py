@@ -6,10 +6,15 @@ make_params builds them from values with free/fixed flags and bounds
 whatever the user hands to fit or model (Parameters, a mapping, eight
 values) into checked Parameters. The beam's parameters (center_mm, the
 focus position in the scans' frame; w0; M2) are optional: given, they
-override the experiment's (or the focus found in the data). Relies on
-lmfit, convert.py and texts.py.
+override the experiment's (or the focus found in the data). A global
+fit's files each have their own focus, center_mm_1, center_mm_2, ...; a
+fit with linear data may hold the parameter it derives from sigma_0
+('concentration' or 'extinction', an lmfit expression: the only
+expressions read_params accepts). Relies on lmfit, convert.py,
+linear_absorption.py and texts.py.
 """
 import math
+import re
 from typing import Any, Dict, Iterable, Mapping, Optional, Sequence, Tuple
 
 import lmfit
@@ -17,10 +22,12 @@ import numpy as np
 
 from .. import texts
 from .convert import float_scalar, float_vector
+from .linear_absorption import TIED_NAMES, is_tie
 
 __all__ = ["PARAMETER_NAMES", "BEAM_NAMES", "ALL_NAMES", "PARAMETER_UNITS", "make_params",
            "read_params", "spec_pars_of", "beam_values", "names_of", "start_factors",
-           "add_parameter", "parameter_bounds"]
+           "add_parameter", "parameter_bounds", "TIED_NAMES", "focus_name", "is_focus_name",
+           "focus_index", "unit_of"]
 
 #: The eight spectroscopic parameters, in the order of spec_pars.
 PARAMETER_NAMES: Tuple[str, ...] = (
@@ -40,7 +47,31 @@ ALL_NAMES: Tuple[str, ...] = PARAMETER_NAMES + BEAM_NAMES
 #: The unit of every parameter a fit may free, by name.
 PARAMETER_UNITS: Dict[str, str] = dict(
     {name: ("cm^2" if name.startswith("sigma") else "s") for name in PARAMETER_NAMES},
-    center_mm="mm", w0="m", M2="")
+    center_mm="mm", w0="m", M2="", concentration="mol/L", extinction="L/(mol cm)")
+
+# A global fit's focus of its k-th file (from 1).
+_FOCUS_OF_FILE = re.compile(r"^center_mm_([1-9][0-9]*)$")
+
+
+def focus_name(index: int) -> str:
+    """The name of the focus of a global fit's file ``index`` (from 0)."""
+    return f"center_mm_{index + 1}"
+
+
+def focus_index(name: str) -> Optional[int]:
+    """The file (from 0) of a per-file focus name, None for other names."""
+    match = _FOCUS_OF_FILE.match(name)
+    return int(match.group(1)) - 1 if match else None
+
+
+def is_focus_name(name: str) -> bool:
+    """center_mm, or a global fit's focus of one file."""
+    return name == "center_mm" or focus_index(name) is not None
+
+
+def unit_of(name: str) -> str:
+    """The unit of a parameter ('' for M2)."""
+    return "mm" if is_focus_name(name) else PARAMETER_UNITS[name]
 
 
 def start_factors(n_starts: int, method: str = "exact") -> Tuple[float, ...]:
@@ -93,19 +124,27 @@ def parameter_bounds(param: lmfit.Parameter) -> Tuple[float, float]:
             np.inf if param.max is None else float(param.max))
 
 
-def _check_name(name: str) -> None:
-    if name not in ALL_NAMES:
+def _check_name(name: str, strict: bool = True) -> None:
+    """ValueError for an unknown name; ``strict``: one of ALL_NAMES (the
+    names make_params takes), else also a file's focus or a tied name."""
+    if name not in ALL_NAMES and (strict or (focus_index(name) is None
+                                             and name not in TIED_NAMES)):
         raise ValueError(texts.UNKNOWN_PARAMETER.format(
             name=name, names=", ".join(ALL_NAMES)))
 
 
 def _default_bounds(name: str) -> Tuple[Optional[float], Optional[float]]:
-    return (None, None) if name == "center_mm" else (0.0, None)
+    return (None, None) if is_focus_name(name) else (0.0, None)
 
 
-def names_of(params: lmfit.Parameters) -> Tuple[str, ...]:
-    """The names of ``params``, in the order of ALL_NAMES."""
-    return tuple(name for name in ALL_NAMES if name in params)
+def names_of(params: Any) -> Tuple[str, ...]:
+    """The names of ``params`` (or of any collection of names), in the
+    order of ALL_NAMES, then the files' foci, then the tied parameters."""
+    files = sorted((focus_index(name), name) for name in params
+                   if focus_index(name) is not None)
+    return (tuple(name for name in ALL_NAMES if name in params)
+            + tuple(name for _, name in files)
+            + tuple(name for name in TIED_NAMES if name in params))
 
 
 def make_params(values: Optional[Sequence[float]] = None, *,
@@ -204,17 +243,25 @@ def read_params(params: Any) -> lmfit.Parameters:
 
     Accepts lmfit Parameters, a mapping of name to value (all fixed,
     bounds (0, inf)) or eight values in order. Checks the names, finite
-    values, bounds that hold the value, and no expressions.
+    values, bounds that hold the value, and no expressions but the tie of
+    a parameter derived from sigma_0 by linear data ('concentration',
+    'extinction'), which is left out: a fit derives it again from its
+    experiment.
     """
     if isinstance(params, lmfit.Parameters):
         for name in params:
-            _check_name(name)
+            _check_name(name, strict=False)
         missing = [name for name in PARAMETER_NAMES if name not in params]
         if missing:
             raise ValueError(texts.MISSING_PARAMETERS.format(names=", ".join(missing)))
         result = lmfit.Parameters()
         for name in names_of(params):
             source = params[name]
+            if name in TIED_NAMES:
+                if not is_tie(name, source.expr):
+                    raise ValueError(texts.TIED_NOT_EXPRESSION.format(name=name,
+                                                                      expr=source.expr))
+                continue
             if source.expr:
                 raise ValueError(texts.EXPRESSION.format(name=name, expr=source.expr))
             low, high = parameter_bounds(source)
@@ -251,7 +298,8 @@ def _start_value(value: Any, name: str) -> float:
     experiment, or the focus found in the data), for a lifetime also +inf
     (no decay). A lifetime must be positive; no value may exceed
     LARGEST_VALUE in size."""
-    if name in BEAM_NAMES and isinstance(value, float) and math.isnan(value):
+    if (name in BEAM_NAMES or focus_index(name) is not None) and isinstance(value, float) \
+            and math.isnan(value):
         return value
     if name.startswith("tau_") and isinstance(value, (int, float, np.floating)) \
             and value == math.inf:
@@ -260,15 +308,17 @@ def _start_value(value: Any, name: str) -> float:
     if abs(number) > LARGEST_VALUE:
         raise ValueError(texts.VALUE_TOO_LARGE.format(name=name, value=number,
                                                       largest=LARGEST_VALUE,
-                                                      unit=PARAMETER_UNITS[name] or "1"))
+                                                      unit=unit_of(name) or "1"))
     if name.startswith("tau_") and not number > 0.0:
         raise ValueError(texts.LIFETIME_NOT_POSITIVE.format(name=name, value=number))
     return number
 
 
 def beam_values(params: lmfit.Parameters) -> Dict[str, float]:
-    """The beam's parameters ``params`` holds, by name (NaN: not yet known)."""
-    return {name: float(params[name].value) for name in BEAM_NAMES if name in params}
+    """The beam's parameters ``params`` holds, by name (NaN: not yet
+    known), the files' foci of a global fit included."""
+    return {name: float(params[name].value) for name in names_of(params)
+            if name in BEAM_NAMES or focus_index(name) is not None}
 
 
 def spec_pars_of(params: lmfit.Parameters) -> np.ndarray:

@@ -129,15 +129,21 @@ def drawn_settings(experiment: Any, scans: Sequence[Scan], rng: np.random.Genera
             changes[name] = abs(rng.normal(getattr(experiment, name), u))
     total = float(sum(experiment.populations))
     u = experiment.uncertainty("populations", total)
-    if u > 0.0 and total > 0.0:
-        factor = abs(rng.normal(1.0, u / total))
-        changes["populations"] = [v * factor for v in experiment.populations]
+    if experiment.concentration is not None:   # the same quantity, in mol/L
+        total = experiment.concentration
+        u = u / sum(experiment.populations) * total + experiment.uncertainty("concentration",
+                                                                               total)
+    factor = abs(rng.normal(1.0, u / total)) if u > 0.0 and total > 0.0 else None
     scale = abs(rng.normal(1.0, experiment.uncertainty("pulse_energy_scale", 1.0)))
     energies = []
     for scan in scans:
         u = experiment.uncertainty("pulse_energy", scan.pulse_energy)
         energies.append(abs(rng.normal(scan.pulse_energy, u)) * scale)
-    return (dataclasses.replace(experiment, **changes) if changes else experiment), energies
+    if changes:
+        experiment = dataclasses.replace(experiment, **changes)
+    if factor is not None:
+        experiment = experiment.with_populations_scaled(factor)
+    return experiment, energies
 
 
 def draw(result: Any, n_samples: int, seed: Optional[int] = None, draw_settings: bool = False,

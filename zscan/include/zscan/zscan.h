@@ -36,6 +36,13 @@ enum class Status {
   out_of_memory,   // working storage could not be obtained, or would exceed
                    // the memory the process may use (usable_memory_bytes)
   interrupted,     // this thread's interrupt check asked the call to stop
+  // The whole-beam model's outcomes (WholeBeamStats says more):
+  too_thick,       // the sample's linear optical depth is beyond what the
+                   // model resolves (kWholeBeamMaxOpticalDepth)
+  not_stationary,  // the initial populations cannot be kept stationary in
+                   // the dark: a level the compensation drains holds nothing
+  left_physics,    // the populations left [0, N_total] by more than the
+                   // integration's own accuracy allows: no value is returned
 };
 
 // ------------------------------------------------------------- input rules
@@ -213,12 +220,26 @@ Status scan_transmittance(const Experiment& experiment, const ScanPoints& points
 // beam, integrated over radius, time and the sample's depth (thin sample: the
 // beam's width does not change across it, propagation in retarded time),
 // with the populations of every point evolving by the five rate equations
-// under the local intensity. The pulse is Gaussian in time with intensity
-// FWHM tau and carries exactly its energy E: its peak intensity at position
-// z from the focus is I0 = 1e-4 E / ((pi w(z)^2 / 2) tau sqrt(pi / (4 ln 2)))
-// W/cm^2, w(z) = w0 sqrt(1 + (z / z0)^2), z0 = pi w0^2 / (M2 wavelength).
-// The initial populations are taken as stationary in the dark: the rates are
-// dN/dt = R(N, phi) - R(N_init, 0).
+// under the local intensity. The pulse, of intensity FWHM tau, is Gaussian
+// in time, exp(-4 ln2 t^2 / tau^2), or sech^2(1.7627 t / tau), and carries
+// exactly its energy E: its peak intensity at position z from the focus is
+// I0 = 1e-4 E / ((pi w(z)^2 / 2) tau P) W/cm^2 with P the pulse's integral
+// over time in units of tau (sqrt(pi / (4 ln 2)) = 1.0645 for the Gaussian,
+// 2 / 1.7627 = 1.1346 for sech^2), w(z) = w0 sqrt(1 + (z / z0)^2), z0 = pi
+// w0^2 / (M2 wavelength).
+//
+// The initial populations are kept stationary in the dark. With c =
+// -R(N_init, 0), the rates the plain rate equations would have in the dark
+// (a vector over the levels summing to zero), the rates are dN/dt = R(N,
+// phi) + C(N): a level with c_l < 0 is drained, C_l = c_l N_l / N_l,init (its
+// term vanishes as it empties); the total drained, sum of -c_l N_l /
+// N_l,init over those levels, goes to the levels with c_l > 0 in proportion
+// to c_l. At N = N_init, C = c: a true dark steady state follows the plain
+// rate equations; the total population is conserved and the populations
+// stay within [0, N_total]. A drained level holding no population cannot be
+// compensated: Status::not_stationary.
+
+enum class PulseShape { gaussian, sech2 };
 
 // The experiment's settings.
 struct WholeBeamExperiment {
@@ -228,6 +249,7 @@ struct WholeBeamExperiment {
   double tau = 0.0;           // intensity FWHM of the pulse, s, > 0
   double sample_width = 0.0;  // cm, >= 0
   const double* populations = nullptr;  // [kLevels] initial populations N0..N4, cm^-3, >= 0
+  PulseShape pulse_shape = PulseShape::gaussian;
 };
 
 // One scan: positions at one pulse energy.
@@ -237,14 +259,30 @@ struct WholeBeamScan {
   double pulse_energy = 0.0;             // J, >= 0
 };
 
+// What a derivative may be taken with respect to: spec_pars[0..7] in their
+// own units (cm^2, s), the position of the focus (mm: the values depend on
+// z - center, so d/dcenter = -d/dz), the waist w0 (m) and M2.
+enum class WholeBeamParameter : int {
+  sigma_0 = 0, sigma_1, sigma_2, tau_10, tau_13, tau_21, tau_30, tau_43,
+  center_mm, w0, M2,
+};
+constexpr int kWholeBeamParameters = 11;
+
 // Everything one evaluation computes: all scans of a fit share one table of
 // the local transmittance.
 struct WholeBeamRequest {
   const WholeBeamScan* scans = nullptr;  // [n_scans]
   int n_scans = 0;                       // >= 1
   double tolerance = 1e-5;  // absolute, on Te / Te_lin; kWholeBeamMinTolerance or more
+  // The parameters whose derivatives are wanted, each at most once (none:
+  // n_parameters = 0). A lifetime of +inf has none.
+  const WholeBeamParameter* parameters = nullptr;  // [n_parameters]
+  int n_parameters = 0;
 };
 constexpr double kWholeBeamMinTolerance = 1e-10;
+// The largest linear optical depth (sigma_0 N0 + sigma_1 N1 + sigma_2 N3) L
+// the model resolves; beyond it Status::too_thick.
+constexpr double kWholeBeamMaxOpticalDepth = 1e6;
 
 // What an evaluation did.
 struct WholeBeamStats {
@@ -255,6 +293,28 @@ struct WholeBeamStats {
   long long integrator_steps = 0;  // steps of all integrator calls
   int failed_integrations = 0;     // integrator calls that stopped before the pulse's end
   int failed_nodes = 0;            // nodes left without a value (their points are NaN)
+  double optical_depth = 0.0;      // the sample's linear optical depth
+  // Status::not_stationary: the empty level the compensation would drain,
+  // and the lifetimes that would (bit k set: spec_pars[k]).
+  int drained_level = -1;
+  unsigned drain_lifetimes = 0;
+  // Status::left_physics: the level whose population left [0, N_total]
+  // furthest, its most extreme value (in units of N_total) and the peak
+  // intensity (W/cm^2) of the node where it did.
+  int physics_level = -1;
+  double physics_population = 0.0;
+  double physics_intensity = 0.0;
+};
+
+// Where an evaluation writes.
+struct WholeBeamOutput {
+  double* values = nullptr;  // [total points]
+  double* errors = nullptr;  // [total points]
+  // [n_parameters * total points]: the derivative of every value with
+  // respect to parameters[0], then parameters[1], ...; needed when
+  // n_parameters > 0.
+  double* derivatives = nullptr;
+  WholeBeamStats* stats = nullptr;  // may be null
 };
 
 // Te / Te_lin at every point of every scan, scan after scan, with Te_lin =
@@ -263,18 +323,29 @@ struct WholeBeamStats {
 // table and transverse discretisations together; at most the tolerance
 // unless the model could not reach it (never below a thousandth of it).
 // spec_pars as transmittance_model's: cross-sections >= 0, lifetimes > 0
-// (+inf: no decay). stats may be null. The table's nodes run on the model's
-// worker threads; the results are the same bits for every thread count. This
-// thread's interrupt check is consulted between batches of nodes and between
-// the nodes this thread computes.
+// (+inf: no decay). The derivatives are those of the computed values
+// (forward sensitivities through the table and the transverse average),
+// the values the same bits with and without them. The table's nodes run on
+// the model's worker threads; the results are the same bits for every
+// thread count. This thread's interrupt check is consulted between batches
+// of nodes and between the nodes this thread computes.
 // Returns Status::invalid_input for a null array, counts below 1 or beyond a
-// 32-bit total, a tolerance below kWholeBeamMinTolerance, or a value outside
-// the ranges above (NaN included); Status::out_of_memory when working storage
-// cannot be obtained or would exceed usable_memory_bytes; Status::interrupted
-// when the interrupt check asked to stop. On any of them every value is NaN
-// and every error +inf (when the arrays are given). A node the integrator
-// cannot complete at any resolution leaves NaN values with +inf errors at
-// the points that need it, with Status::ok, counted in stats.
+// 32-bit total, a tolerance below kWholeBeamMinTolerance, an unknown,
+// repeated or infinite parameter, or a value outside the ranges above (NaN
+// included); Status::too_thick beyond kWholeBeamMaxOpticalDepth;
+// Status::not_stationary when the initial populations cannot be kept
+// stationary; Status::left_physics when the populations leave [0, N_total];
+// Status::out_of_memory when working storage cannot be obtained or would
+// exceed usable_memory_bytes; Status::interrupted when the interrupt check
+// asked to stop. On any of them every value and derivative is NaN and every
+// error +inf (when the arrays are given). A node the integrator cannot
+// complete at any resolution leaves NaN values with +inf errors at the
+// points that need it, with Status::ok, counted in stats.
+Status whole_beam_evaluate(const WholeBeamExperiment& experiment,
+                           const double* spec_pars /*[kSpecPars]*/,
+                           const WholeBeamRequest& request, const WholeBeamOutput& output);
+
+// whole_beam_evaluate without derivatives (request.n_parameters must be 0).
 Status whole_beam_transmittance(const WholeBeamExperiment& experiment,
                                 const double* spec_pars /*[kSpecPars]*/,
                                 const WholeBeamRequest& request,
