@@ -62,7 +62,6 @@ and an estimate of its error.
 Relies on NumPy, scipy.special (j0, j1, jn_zeros) and whole_beam_reference
 (the beam, the pulse, the rate matrices, and the thin model for comparison).
 """
-import argparse
 import dataclasses
 import json
 import math
@@ -662,19 +661,6 @@ def _same_case(record, case):
             and [a["S"] for a in record.get("apertures", [])] == [a.S for a in case.apertures])
 
 
-def figures_command_line(description, argv=None):
-    """The options of a command that writes converged figures (--write,
-    --cases, --reuse), parsed, and the records of the files to reuse."""
-    parser = argparse.ArgumentParser(description=description)
-    parser.add_argument("--write", type=pathlib.Path, required=True, help="JSON file to write")
-    parser.add_argument("--cases", nargs="*", help="only these cases (default all)")
-    parser.add_argument("--reuse", nargs="*", type=pathlib.Path, default=[],
-                        help="JSON files written before: their records of unchanged cases "
-                             "are taken over instead of computed")
-    args = parser.parse_args(argv)
-    return args, [r for path in args.reuse for r in json.loads(path.read_text())["cases"]]
-
-
 ABOUT = (__doc__.splitlines()[0] + " Written by tests/zscanfit/beam_propagation_reference.py "
          "--write; an infinite lifetime is written as Infinity. Per aperture (S = 1: open; "
          "otherwise the far field): values_linear is P/P_lin, values_wings P over the mean of "
@@ -685,7 +671,7 @@ ABOUT = (__doc__.splitlines()[0] + " Written by tests/zscanfit/beam_propagation_
 
 
 def main(argv=None):
-    args, known = figures_command_line(__doc__.splitlines()[0], argv)
+    args, known = wb.figures_command_line(__doc__.splitlines()[0], argv)
     chosen = [c for c in CASES if not args.cases or c.name in args.cases]
     log = lambda msg: print(msg, file=sys.stderr, flush=True)  # noqa: E731
     records = []
