@@ -598,7 +598,7 @@ CASES = (
          thickened(DEMO, Z0_CM), 1.5e-6, Resolution(depth_steps=16)),
     Case("rsa_2z0", "The demo RSA absorber with L = 2 z0 = 4.724 mm, alpha0 L = 0.3 kept "
          "(6.35e16 cm^-3), n0 = 1, 1.5 uJ.",
-         thickened(DEMO, 2.0 * Z0_CM), 1.5e-6, Resolution(depth_steps=32)),
+         thickened(DEMO, 2.0 * Z0_CM), 1.5e-6, Resolution(depth_steps=16)),
     Case("sa_z0", "Saturable absorber (the whole-beam reference's sa case) with L = z0, "
          "alpha0 L = 0.4 kept (4.23e16 cm^-3), n0 = 1, 1 uJ.",
          thickened(SATURABLE, Z0_CM), 1.0e-6, Resolution(depth_steps=16)),
