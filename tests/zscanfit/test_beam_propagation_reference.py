@@ -10,7 +10,9 @@
 # series; to first order in the fluence the thick sample averages the thin
 # response over the linear beam inside it; a linear absorber deviates from 1
 # in proportion to its fast lifetimes; finer grids stay within the error
-# estimate. Relies on NumPy and the two reference modules.
+# estimate; the stored figures are met by a cheaper grid, flatten with the
+# thickness at fixed optical depth, and a Kerr sample keeps its energy.
+# Relies on NumPy and the two reference modules.
 import json
 import math
 import pathlib
@@ -285,3 +287,38 @@ def test_finer_grids_stay_within_the_error_estimate():
     # (axis 1: linear normalisation, then the wings, 1 exactly at one position)
     assert np.all(finer.error[:, 0] < coarse.error[:, 0])
     assert coarse.error.max() < 1e-7
+
+
+# ------------------------------------------------------ the stored figures
+
+@pytest.mark.parametrize("name, z_mm", [("rsa_z0", -1.0), ("sa_z0", 0.5), ("rsa_z0_index", 2.0)])
+def test_stored_figures_are_met_by_a_cheaper_grid(name, z_mm):
+    # The file holds the figures of the cases as they stand, and a grid of a
+    # quarter of the base resolution meets them within the two estimates.
+    case = next(c for c in bp.CASES if c.name == name)
+    record = stored_case(STORED, name)
+    assert bp._same_case(record, case)
+    at = record["positions_mm"].index(z_mm)
+    stored = record["apertures"][0]
+    cheap = bp.converged(case.settings, [z_mm], case.pulse_energy, resolution=CHEAP)
+    bound = cheap.error[0, 0, 0] + stored["accuracy_per_position"][at]
+    assert abs(cheap.value[0, 0, 0] - stored["values_linear"][at]) <= bound
+    assert bound < 1e-7
+
+
+def test_stored_figures_thicker_samples_at_the_same_optical_depth_deviate_less():
+    # At fixed alpha0 L the nonlinear loss spreads over a depth in which the
+    # beam is wider than at the focus: the valley of the absorber flattens as
+    # L / z0 grows and stays shallower than the thin sample's; a Kerr sample
+    # without absorber keeps the energy at every position (open aperture 1).
+    focus = bp.POSITIONS.index(0.0)
+    depths = []
+    for name in ("rsa_1mm", "rsa_z0", "rsa_2z0"):
+        record = stored_case(STORED, name)
+        depths.append(1.0 - record["apertures"][0]["values_linear"][focus])
+        assert depths[-1] < 1.0 - record["thin_values_linear"][focus]
+    assert depths[0] > depths[1] > depths[2] > 0.0
+    kerr = stored_case(STORED, "kerr_z0")["apertures"]
+    off = np.abs(np.array(kerr[0]["values_linear"]) - 1.0)
+    assert np.all(off <= np.array(kerr[0]["accuracy_per_position"]) + 1e-12)  # (rounding)
+    assert max(abs(v - 1.0) for v in kerr[1]["values_linear"]) > 0.05
