@@ -148,7 +148,8 @@ bool check_block_layout(Record& s, const Call& c) {
   } counts[] = {{layout->block_size, 1, msg::kBlockSizeLt1},
                 {layout->blocks, 0, msg::kBlocksLt0},
                 {layout->singles, 0, msg::kSinglesLt0},
-                {layout->groups, 1, msg::kGroupsLt1}};
+                {layout->groups, 1, msg::kGroupsLt1},
+                {layout->first_switch_hold, 0, msg::kSwitchHoldLt0}};
   for (const auto& count : counts) {
     if (count.value < count.least) {
       driver_message(count.text, 1, count.value);
@@ -168,6 +169,7 @@ bool check_block_layout(Record& s, const Call& c) {
   s.singles = layout->singles;
   s.groups = layout->groups;
   s.shared = layout->shared;
+  s.first_switch_hold = layout->first_switch_hold;
   return true;
 }
 

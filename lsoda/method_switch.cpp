@@ -1,5 +1,6 @@
 // The method-switching test after a successful step, once ICOUNT has run
-// out (kSwitchHold steps after a start or a switch; the step core counts):
+// out (kSwitchHold steps after a start or a switch, DLSODA_BLOCKS's
+// FIRST_SWITCH_HOLD after a start; the step core counts):
 // compares the step size the current family allows with the one the other
 // family would allow at a comparable order, from the local error
 // (converted between families by CM1/CM2) or the history array, and the

@@ -123,6 +123,7 @@ struct Record {
   int singles = 0;     // 1-by-1 entries per group
   int groups = 0;      // groups; n = groups*(blocks*b + singles)
   bool shared = false; // one set of blocks serves every group
+  int first_switch_hold = kSwitchHold;  // ICOUNT at the start (DLSODA: always kSwitchHold)
 
   // Counters and limits.
   int nst = 0;     // NST: steps taken in the problem

@@ -21,7 +21,8 @@ namespace {
 // step.
 inline void unpredict(const Record& s, double* yh1) { history::unpredict(yh1, s.nyh, s.nq); }
 
-// Start of a problem: Adams at order 1; the switching data; both families'
+// Start of a problem: Adams at order 1; the switching data (the first test
+// after kSwitchHold steps, or DLSODA_BLOCKS's FIRST_SWITCH_HOLD); both families'
 // coefficients, for the conversion factors CM1 and CM2.
 void begin_problem(Record& s) {
   s.lmax = s.maxord + 1;
@@ -36,7 +37,7 @@ void begin_problem(Record& s) {
   s.nslp = 0;
   s.ipup = s.miter;
   s.iret = 3;
-  s.icount = kSwitchHold;
+  s.icount = s.jtyp >= kMiterBlockJac ? s.first_switch_hold : kSwitchHold;
   s.irflag = 0;
   s.pdest = 0.0;
   s.pdlast = 0.0;

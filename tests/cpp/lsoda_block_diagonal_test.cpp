@@ -3,8 +3,9 @@
 // through switches to BDF and back, gives the band option's results bit for
 // bit (same arithmetic on every block when the pivots stay inside their
 // blocks), needs fewer right-hand sides for its difference quotients, gives
-// the same bits with shared blocks, and refuses malformed layouts with the
-// messages of the table.
+// the same bits with shared blocks, reaches BDF sooner with a shorter first
+// switch hold (leaving DLSODA's own hold alone), and refuses malformed
+// layouts with the messages of the table.
 #include <cmath>
 #include <string>
 #include <vector>
@@ -194,6 +195,29 @@ TEST(BlockDiagonal, DifferenceQuotientsGiveTheBandOptionsBitsWithFewerCalls) {
   EXPECT_EQ(band.nfe() - blocks.nfe(), 3 * blocks.nje());
 }
 
+// Stiff from the start: with the switching test from the first step the
+// run reaches BDF steps earlier, and in fewer steps to T = 3, and still
+// follows the solution. A DLSODA run on the same thread afterwards keeps
+// its hold of 20 steps: its bits are those of a run before.
+TEST(BlockDiagonal, AShortFirstSwitchHoldReachesBdfSoonerAndStaysWithItsEntry) {
+  BlockRun band_before, held, prompt, band_after;
+  band_before.tout = held.tout = prompt.tout = band_after.tout = 3.0;
+  band_before.use_band(4);
+  band_before.call();
+  held.call_blocks();
+  prompt.layout.first_switch_hold = 0;
+  prompt.call_blocks();
+  band_after.use_band(4);
+  band_after.call();
+  ASSERT_EQ(held.istate, 2);
+  ASSERT_EQ(prompt.istate, 2);
+  EXPECT_EQ(prompt.mused(), 2);
+  EXPECT_LT(prompt.tsw(), held.tsw()) << "the switch to BDF comes sooner";
+  EXPECT_LT(prompt.nst(), held.nst());
+  for (int i = 0; i < kN; ++i) EXPECT_NEAR(prompt.y[i], phi(i, 3.0), 1e-6) << i;
+  expect_same_run(band_after, band_before, true);
+}
+
 // The user's blocks, given once for both groups. (Difference quotients
 // taken from the first group alone are not those of the second group's
 // columns: shared blocks are a different approximation there.)
@@ -252,6 +276,8 @@ const BadLayout kBadLayouts[] = {
      line60("DLSODA-  Singles per group (=I1) .lt. 0") + int_line(-2)},
     {"GroupsZero", [](BlockRun& r) { r.layout.groups = 0; },
      line60("DLSODA-  Groups (=I1) .lt. 1") + int_line(0)},
+    {"SwitchHoldNegative", [](BlockRun& r) { r.layout.first_switch_hold = -1; },
+     line60("DLSODA-  First switch hold (=I1) .lt. 0") + int_line(-1)},
     {"LayoutShort", [](BlockRun& r) { r.layout.singles = 0; },
      line60("DLSODA-  Block layout has I1 unknowns, NEQ (=I2)") +
          "      In above message,  I1 =        24   I2 =        26\n"},

@@ -204,10 +204,14 @@ TEST(WholeBeamEntry, AnEvaluationInsideTheInterruptCheckLeavesTheOuterOneAlone) 
   const Result plain = evaluate(c);
   int nested = 0;
   Result inner;
+  // One thread: the calling thread computes every node and asks between
+  // them (with workers, how many it computes depends on the scheduling).
+  zscan::set_model_threads(1);
   {
     zscan::InterruptHookScope hook(evaluate_and_continue, &nested);
     inner = evaluate(c);
   }
+  zscan::set_model_threads(0);
   ASSERT_EQ(inner.status, zscan::Status::ok);
   EXPECT_GT(nested, 1);
   EXPECT_TRUE(same_bits(inner.values, plain.values));

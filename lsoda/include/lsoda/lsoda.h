@@ -51,6 +51,12 @@ struct BlockLayout {
   int singles = 0;      // 1-by-1 entries per group, after its blocks, >= 0
   int groups = 1;       // >= 1
   bool shared = false;  // one set of blocks for all groups
+  // Not a matter of the matrix but read with it: the successful steps after
+  // the start before the method-switching test first runs (>= 0; DLSODA
+  // waits 20). A problem that turns stiff within its first steps (a pulse
+  // arriving) reaches the stiff method sooner with a small hold. After a
+  // switch the hold is 20 steps as always.
+  int first_switch_hold = 20;
 };
 // The block Jacobian (JT = 1 of DLSODA_BLOCKS): store the diagonal blocks of
 // df/dy into pd one after another in the order of the unknowns, each
