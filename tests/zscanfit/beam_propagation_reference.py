@@ -76,6 +76,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 
+import closed_aperture_reference as ca  # noqa: E402
 import whole_beam_reference as wb  # noqa: E402
 
 INF = math.inf
@@ -461,19 +462,7 @@ def evaluate(settings, z_mm, pulse_energy, apertures, grid, aperture_rules=(24,)
 
 # ------------------------------------------------------- extrapolation
 
-def with_wings(values):
-    """Stack T (normalised by the linear signal) and T over the mean of the
-    first and last five positions, along a new axis before the positions."""
-    wings = np.concatenate([values[..., :5], values[..., -5:]], axis=-1).mean(axis=-1)
-    return np.stack([values, values / wings[..., None]], axis=-2)
-
-
-@dataclasses.dataclass
-class Extrapolated:
-    """A converged value, its error estimate and the parts of the estimate."""
-    value: np.ndarray
-    error: np.ndarray
-    parts: dict
+Extrapolated = wb.Extrapolated
 
 
 def _richardson(v1, v2, v4, orders):
@@ -510,7 +499,7 @@ def converged(settings, positions_mm, pulse_energy, apertures=(OPEN,), resolutio
         if log:
             log(f"  grid t x{tf} z x{zf}{' finer radial' if finer else ''}: "
                 f"{time.time() - start:.0f} s")
-        return with_wings(v)
+        return ca.with_wings(v)
 
     base = at(1, 1)
     v = {(1, 1): base[0]}

@@ -409,7 +409,7 @@ def evaluate(settings, positions_mm, pulse_energy, apertures, grid, aperture_rul
     return out
 
 
-def _with_wings(values):
+def with_wings(values):
     """Stack T (normalised by the linear signal) and T over the mean of the
     first and last five positions, along a new axis before the positions."""
     wings = np.concatenate([values[..., :5], values[..., -5:]], axis=-1).mean(axis=-1)
@@ -418,12 +418,7 @@ def _with_wings(values):
 
 # ------------------------------------------------------- extrapolation
 
-@dataclasses.dataclass
-class Extrapolated:
-    """A converged value, its error estimate and the parts of the estimate."""
-    value: np.ndarray
-    error: np.ndarray
-    parts: dict
+Extrapolated = wb.Extrapolated
 
 
 def _richardson(v1, v2, v4, order):
@@ -454,7 +449,7 @@ def converged(settings, positions_mm, pulse_energy, apertures, resolution=Resolu
                      resolution.grid(tf, zf, extra), rules)
         if log:
             log(f"  grid t x{tf} z x{zf} +{extra}: {time.time() - start:.0f} s")
-        return _with_wings(v)
+        return with_wings(v)
 
     base = at(1, 1)
     v = {(1, 1): base[0]}
