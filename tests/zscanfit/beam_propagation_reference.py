@@ -100,41 +100,18 @@ RADAU_B = RADAU_A[2]
 # ------------------------------------------------------------------ settings
 
 @dataclasses.dataclass(frozen=True)
-class Settings(wb.Settings):
-    """The whole-beam experiment and absorber (wavelength, w0 in m; tau in s;
-    sample_width in cm; populations in cm^-3; spec_pars as there) with the
-    sample's linear refractive index, its instantaneous nonlinearities and
-    excited-state refraction: n2 (cm^2/W), beta (cm/W), sigma_r1 and sigma_r3
-    (cm^2: the phase per depth sr1 N1 + sr3 N3). The initial populations must
-    be a dark steady state (populated levels without decay)."""
+class Settings(ca.Settings):
+    """The closed-aperture reference's settings (the whole-beam experiment
+    and absorber with n2, beta, sigma_r1 and sigma_r3; the initial
+    populations a dark steady state) with the sample's linear refractive
+    index."""
     refractive_index: float = 1.0
-    n2: float = 0.0
-    beta: float = 0.0
-    sigma_r1: float = 0.0
-    sigma_r3: float = 0.0
 
     def __post_init__(self):
         super().__post_init__()
-        for name in ("refractive_index", "n2", "beta", "sigma_r1", "sigma_r3"):
-            object.__setattr__(self, name, float(getattr(self, name)))
-        K, _ = wb.rate_matrices(self)
-        pops = np.asarray(self.populations)
-        if np.any(np.abs(K @ pops) > 1e-12 * (np.abs(K).max() + 1.0) * pops.sum()):
-            raise ValueError("the initial populations must be a dark steady state: only "
-                             "levels without decay may be populated")
-        if self.beta < 0.0:
-            raise ValueError("beta must not be negative")
+        object.__setattr__(self, "refractive_index", float(self.refractive_index))
         if not self.refractive_index > 0.0 or not self.sample_width > 0.0:
             raise ValueError("refractive_index and sample_width must be positive")
-
-    @property
-    def wavenumber(self):
-        """k in cm^-1 (vacuum)."""
-        return 2.0 * math.pi / (self.wavelength * 100.0)
-
-    @property
-    def total_population(self):
-        return float(sum(self.populations))
 
     @property
     def linear_phase_rate(self):
