@@ -91,16 +91,20 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
     max_nfev : int, optional
         Evaluation budget per start of the robust method (default:
         lmfit's 2000 * (free + 1)).
-    model : {'whole-beam', 'on-axis'}, optional
+    model : {'whole-beam', 'on-axis', 'beam-propagation'}, optional
         'whole-beam' (the default of the robust method): what an
         open-aperture detector measures, the pulse's energy transmittance
         over the whole beam, computed to ``tolerance`` with an error
-        estimate; each scan normalised on its wings like the data.
-        'on-axis': fit_zscan's model (the experiment's t_slices and
-        z_slices), bit for bit. method='exact' always fits the on-axis model.
+        estimate, for a thin sample; each scan normalised on its wings like
+        the data. 'on-axis': fit_zscan's model (the experiment's t_slices
+        and z_slices), bit for bit. 'beam-propagation': a thick sample, the
+        beam propagated through its depth (the focus is where its front
+        face is; the experiment's refractive_index n0, default 1), to
+        ``tolerance``, far slower than the whole-beam model.
+        method='exact' always fits the on-axis model.
     tolerance : float
-        The whole-beam model's absolute tolerance on the normalised
-        transmittance (default 1e-5).
+        The absolute tolerance of the whole-beam and beam-propagation
+        models on the normalised transmittance (default 1e-5).
     search_range : float or None
         The robust method fits each parameter within this factor of its
         value given, either way (default 10; the focus within that many

@@ -367,6 +367,8 @@ BUDGET_PARAMETER = ("    {name} = {value:.5g} +/- {combined:.3g}{percent} combin
 BUDGET_PART = "        {part:<28} {error:>11.3g}{percent}"
 BUDGET_SETTING = "        {part:<28} {error:>11.3g}{percent}  from +/- {uncertainty:.3g}"
 BUDGET_PERCENT = " ({percent:.2g} %)"
+BUDGET_NOT_ENTERING = ("    {part} +/- {uncertainty:.3g}: no contribution, the {model} model "
+                       "does not depend on it (the beam-propagation model does)")
 EXPERIMENT_HEAD = "[[Experiment]] as the fit used it"
 # -- the nonlinear optics of a closed-aperture fit
 OPTICS_HEAD = "[[Nonlinear optics]]"
@@ -440,7 +442,8 @@ HTML_WARNINGS = "Warnings"
 HTML_NO_FIGURE = "no figure: {reason}"
 
 # ------------------------------------------------------------ models
-BAD_MODEL = "model must be 'whole-beam' or 'on-axis' (got {model!r})"
+BAD_MODEL = ("model must be 'whole-beam', 'on-axis' or 'beam-propagation' (got "
+             "{model!r})")
 NO_ENERGIES = "pulse_energy is an empty sequence: give at least one pulse energy (J)"
 BAD_NORMALISE = "normalise must be 'wings' or 'linear' (got {normalise!r})"
 FIX_TOLERANCE = "give an absolute tolerance on the normalised transmittance, e.g. 1e-5"
@@ -448,7 +451,7 @@ TOLERANCE_RANGE = ("tolerance = {value:g} is outside {least:g} to {most:g}: the 
                    "model meets no finer tolerance in double precision (it computes a scan "
                    "normalised on its wings to a third of it), and a coarser one is no "
                    "model of a measurement")
-TOLERANCE_MISSED = ("the whole-beam model met only {error:.2g} of the tolerance {tolerance:g} "
+TOLERANCE_MISSED = ("the {model} model met only {error:.2g} of the tolerance {tolerance:g} "
                     "(its largest error estimate{where}): the values may be off by that much; "
                     "check the settings (a very thick sample or an extreme saturation) or ask "
                     "for a coarser tolerance")
@@ -470,9 +473,20 @@ MODEL_CLOSED = ("whole-beam with the closed-aperture model (the pulse's energy t
                 "tolerance {tolerance:g})")
 MODEL_ON_AXIS = ("on-axis (fit_zscan's: on-axis intensity, {t_slices} time slices x "
                  "{z_slices} depth slabs, no error estimate)")
-THICK_SAMPLE = ("the sample ({thickness:g} mm) is thicker than the Rayleigh range "
-                "({rayleigh:.3g} mm): the whole-beam model takes the beam's width as "
-                "constant across the sample (a thin sample), which it is not here")
+MODEL_BEAM_PROPAGATION = ("beam-propagation (a thick sample: the pulse's energy over the "
+                          "whole beam propagated through the sample's depth, front face at "
+                          "the position; absolute tolerance {tolerance:g}; n0 = {n0:g})")
+THIN_SAMPLE = ("the sample ({thickness:g} mm, L/(n0 z0) = {ratio:.2g}) is too thick for the "
+               "whole-beam model, which takes it as thin: {where}it differs from the "
+               "beam-propagation model by up to {error:.2g} in the normalised transmittance "
+               "({how}), above the tolerance {tolerance:g}, and the fitted values are biased "
+               "by that; fit with model=\"beam-propagation\" (--model beam-propagation), "
+               "slower, for a thick sample")
+THIN_SAMPLE_WHERE = "at the fitted values "
+THIN_SAMPLE_ENGINE = "the two models compared at {count} positions about the focus"
+THIN_SAMPLE_CLOSED_FORM = ("estimated as {factor:g} (L/(n0 z0))^2 times the largest "
+                           "|T - 1| of the thin model; the beam-propagation model could not "
+                           "be evaluated: {reason}")
 EXCITED_NOT_STATIONARY = ("level {level} starts with population {population:g} cm^-3 but "
                           "decays ({lifetimes} finite): the whole-beam model takes the "
                           "initial populations as stationary in the dark (kept up against "

@@ -71,7 +71,7 @@ def test_model_refuses_what_it_cannot_do(options, text):
 
 
 @pytest.mark.parametrize("change, words", [
-    (dict(sample_width=1.0), "thicker than the Rayleigh range"),
+    (dict(sample_width=1.0), "too thick for the whole-beam model"),
     (dict(populations=[3e17, 0.0, 0.0, 1e16, 0.0]), "level 3 starts with population"),
 ], ids=["thick", "excited"])
 def test_the_models_assumptions_warn_when_they_fail(change, words):

@@ -18,7 +18,7 @@ from typing import Any, Dict, List, Optional, Sequence
 from .. import texts
 from ..inputs import units
 from .exit_status import EXIT_INTERNAL, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, EXIT_WARNINGS
-from ..evaluation.models import MAX_TOLERANCE, MIN_TOLERANCE
+from ..evaluation.models import MAX_TOLERANCE, MIN_TOLERANCE, MODELS
 from ..fitting.single import MAX_STARTS
 from ..inputs.experiment import EXPERIMENT_SETTINGS, pulse_shape_of
 from ..inputs.parameters import ALL_NAMES, OPTICAL_NAMES, PARAMETER_NAMES
@@ -156,13 +156,17 @@ def add_fit_options(parser: argparse.ArgumentParser, energy_per_file: bool = Fal
     parser.add_argument("--method", choices=("robust", "exact"), default="robust", action=Once,
                         help="robust: bounded trust-region fit (default); exact: "
                              "kesp_wrapper.fit_zscan's own fit, then its errors")
-    parser.add_argument("--model", choices=("whole-beam", "on-axis"), default=None, action=Once,
+    parser.add_argument("--model", choices=MODELS, default=None, action=Once,
                         help="whole-beam: the pulse's energy over the whole beam, what an "
-                             "open-aperture detector measures (default); on-axis: "
-                             "kesp_wrapper.fit_zscan's model (the exact method's)")
+                             "open-aperture detector measures, for a thin sample (default); "
+                             "on-axis: kesp_wrapper.fit_zscan's model (the exact method's); "
+                             "beam-propagation: a thick sample, the beam propagated through "
+                             "it (refractive_index n0 from --set or the file, default 1; "
+                             "far slower)")
     parser.add_argument("--tolerance", type=tolerance_value, default=1e-5, metavar="T",
                         action=Once,
-                        help="absolute tolerance of the whole-beam model on the normalised "
+                        help="absolute tolerance of the whole-beam and beam-propagation "
+                             "models on the normalised "
                              f"transmittance, {MIN_TOLERANCE:g} to {MAX_TOLERANCE:g} (default "
                              "1e-5)")
     parser.add_argument("--set", action=NamedItems, default=[], metavar="NAME=VALUE",

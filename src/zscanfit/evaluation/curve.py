@@ -5,12 +5,14 @@ The whole-beam model (the default) gives Te / Te_lin, the pulse's energy
 transmittance normalised by its low-energy limit, or, normalised on a
 measured scan's wings, Te divided by the mean at the scan's first and last
 five positions, as experimenters normalise data; with an error estimate at
-every point. The on-axis model (fit_zscan's) shifts its values so that the
+every point. The beam-propagation model gives the same for a thick sample
+(its front face at the position). The on-axis model (fit_zscan's) shifts its values so that the
 mean at the wings is 1. Either way a curve normalised on a scan passes
 through the model values at the scan's points, whatever the grid. With an
 aperture S < 1, or any of the optical parameters beta, n2, sigma_r1,
-sigma_r3 nonzero, the values are the closed-aperture model's. Relies
-on models.py, the inputs (experiment, scans, parameters, conversions) and
+sigma_r3 nonzero, the values are the closed-aperture model's. The thin
+whole-beam model warns where the sample is too thick for it
+(thin_sample.py). Relies on models.py, thin_sample.py, the inputs (experiment, scans, parameters, conversions) and
 integrator_messages.py.
 """
 from typing import Any, Optional, Sequence, Tuple, Union
@@ -27,6 +29,7 @@ from .integrator_messages import collect_messages
 from .models import DEFAULT_TOLERANCE, NORMALISATIONS, ModelSpec, ScanRequest, model_warnings
 from .models import population_warnings
 from .models import scans_values, tolerance_warning
+from .thin_sample import thin_sample_warning
 
 __all__ = ["model", "fitted_curve"]
 
@@ -57,11 +60,15 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
         positions set the normalisation, as experimenters normalise data:
         the whole-beam model divides by its mean there, the on-axis model
         shifts its values to make that mean 1.
-    model : {'whole-beam', 'on-axis'}
+    model : {'whole-beam', 'on-axis', 'beam-propagation'}
         'whole-beam' (default): what an open-aperture detector measures,
-        to ``tolerance``. 'on-axis': fit_zscan's model, bit for bit.
+        to ``tolerance``, for a thin sample. 'on-axis': fit_zscan's model,
+        bit for bit. 'beam-propagation': a thick sample, the beam
+        propagated through it (``x_mm`` places its front face; the
+        experiment's refractive_index n0, default 1), to ``tolerance``;
+        tens of milliseconds per position.
     normalise : {'linear', 'wings'}, optional
-        'linear': by the low-energy limit Te_lin (whole-beam only; the
+        'linear': by the low-energy limit Te_lin (not the on-axis model; the
         default when no ``normalise_to`` is given). 'wings': on the wings
         of ``normalise_to``, or of ``x_mm`` itself when none is given (the
         default otherwise, and always for the on-axis model).
@@ -69,8 +76,9 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
         Focus position, mm. Default: the extremum of ``normalise_to`` when
         it is a Scan (minimum, or maximum with ``is_sa``), else 0.
     tolerance : float
-        The whole-beam model's absolute tolerance on the normalised
-        transmittance (default 1e-5); it meets it and reports its error.
+        The absolute tolerance on the normalised transmittance of the
+        whole-beam and beam-propagation models (default 1e-5); they meet it
+        and report their error.
     is_sa : bool
         Saturable absorber: the focus is the maximum of the scan.
     with_error : bool
@@ -103,9 +111,10 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
     Warns
     -----
     FitWarning
-        (whole-beam) A sample thicker than the Rayleigh range, a populated
-        excited level that decays, or error estimates above the tolerance
-        (the model could not meet it).
+        A populated excited level that decays, or error estimates above the
+        tolerance (the model could not meet it); (whole-beam) a sample so
+        thick that the thin model is off by more than the tolerance (the
+        size estimated from the beam-propagation model, which it names).
 
     Examples
     --------
@@ -124,7 +133,7 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
         values, errors = _values(spec, experiment, params, x_mm, list(energies), normalise_to,
                                  normalise, center_mm, is_sa, announce=True,
                                  aperture=aperture, divided=divided)
-    if spec.whole_beam and errors.size:
+    if spec.has_tolerance and errors.size:
         issue([r for r in [tolerance_warning(spec, float(np.max(errors)), "")]
                if r is not None], stacklevel=2)
     if not several:
@@ -151,10 +160,10 @@ def _values(spec: ModelSpec, experiment: Experiment, params: Any, x_mm: Any,
     energies = [float_scalar(e, "pulse_energy", positive=True, fix=texts.FIX_ENERGY)
                 for e in pulse_energies]
     if normalise is None:
-        normalise = "wings" if normalise_to is not None or not spec.whole_beam else "linear"
+        normalise = "wings" if normalise_to is not None or spec.on_axis else "linear"
     if normalise not in NORMALISATIONS:
         raise ValueError(texts.BAD_NORMALISE.format(normalise=normalise))
-    if normalise == "linear" and not spec.whole_beam:
+    if normalise == "linear" and spec.on_axis:
         raise ValueError(texts.ON_AXIS_LINEAR)
     if normalise_to is None:
         wings = x
@@ -174,7 +183,7 @@ def _values(spec: ModelSpec, experiment: Experiment, params: Any, x_mm: Any,
     centre = 0.0 if center_mm is None else float_scalar(center_mm, "center_mm")
     if announce:
         issue(population_warnings(experiment, optics), stacklevel=3)
-    if announce and spec.whole_beam:
+    if announce and spec.has_tolerance:
         issue(model_warnings(experiment, spec_pars), stacklevel=3)
     if x.shape[0] == 0:
         return np.zeros((len(energies), 0)), np.zeros((len(energies), 0))
@@ -183,6 +192,11 @@ def _values(spec: ModelSpec, experiment: Experiment, params: Any, x_mm: Any,
                             else None, energy, share, bool(divided)) for energy in energies]
     evaluated = scans_values(spec, experiment, spec_pars, requests, reach_energy,
                              optics=optics)
+    if announce:
+        issue([r for r in [thin_sample_warning(spec, experiment, spec_pars, optics,
+                                               [(share, bool(divided))], max(energies),
+                                               at_fit=False)] if r is not None],
+              stacklevel=3)
     values = np.array(evaluated.values, dtype=np.float64).reshape(len(energies), x.shape[0])
     errors = (np.array(evaluated.errors, dtype=np.float64).reshape(values.shape)
               if evaluated.errors is not None else np.full(values.shape, np.nan))

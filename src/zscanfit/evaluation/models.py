@@ -1,11 +1,16 @@
-"""The two models and the one way every part of the package evaluates them.
+"""The three models and the one way every part of the package evaluates them.
 
 'whole-beam' (the default): what an open-aperture detector measures, the
 pulse's energy transmittance over the whole beam, the pulse and the
 sample's depth, to an absolute tolerance on the normalised transmittance
-that the model meets and reports (an error estimate at every point).
+that the model meets and reports (an error estimate at every point); the
+sample is thin (the beam's width constant across it).
 'on-axis': fit_zscan's model, bit for bit, on its time slices and depth
 slabs (the experiment's t_slices and z_slices), without an error estimate.
+'beam-propagation': a thick sample, the beam propagated through its depth
+(front face at the position, linear index n0 from the experiment's
+refractive_index, None: 1), open and closed apertures alike, to the
+tolerance and with the error estimate of the whole-beam model; far dearer.
 
 ``scans_values`` evaluates several scans at once, each at its own
 positions and normalised on its own wing positions (the mean of the first
@@ -24,7 +29,8 @@ on their wings; a divided scan is the closed model over the open one at
 the same positions, each normalised on its own wings. Only open scans
 are held to Te <= 1: a closed aperture may pass more than its linear
 share. The closed-aperture model's derivatives (CLOSED_DERIVATIVE_PARAMETERS)
-are the engine's differences. Relies on _native.py,
+are the engine's differences; the beam-propagation model's are its
+entry's differences too. Relies on _native.py,
 the inputs' conversions and texts.py.
 """
 import dataclasses
@@ -33,7 +39,7 @@ from typing import Any, List, Mapping, Optional, Sequence
 
 import numpy as np
 
-from .. import texts
+from .. import _native, texts
 from .._native import (CLOSED_DERIVATIVE_PARAMETERS, DERIVATIVE_PARAMETERS,
                        closed_aperture_values, scan_values, whole_beam_values)
 from ..inputs.convert import float_scalar
@@ -43,9 +49,9 @@ __all__ = ["MODELS", "NORMALISATIONS", "ModelSpec", "ScanRequest", "ScanValues",
            "scans_values", "model_warnings", "tolerance_warning", "DEFAULT_TOLERANCE",
            "MIN_TOLERANCE", "MAX_TOLERANCE", "DERIVATIVE_PARAMETERS",
            "CLOSED_DERIVATIVE_PARAMETERS", "OPTICAL_PARAMETERS", "is_closed", "nonlinear_optics",
-           "population_warnings"]
+           "population_warnings", "refractive_index"]
 
-MODELS = ("whole-beam", "on-axis")
+MODELS = ("whole-beam", "on-axis", "beam-propagation")
 NORMALISATIONS = ("wings", "linear")
 DEFAULT_TOLERANCE = 1e-5
 WING_POINTS = 5
@@ -67,7 +73,7 @@ OPTICAL_PARAMETERS = ("beta", "n2", "sigma_r1", "sigma_r3")
 
 @dataclasses.dataclass(frozen=True)
 class ModelSpec:
-    """Which model, and (whole-beam) to what tolerance."""
+    """Which model, and (whole-beam, beam-propagation) to what tolerance."""
 
     name: str = "whole-beam"
     tolerance: float = DEFAULT_TOLERANCE
@@ -85,12 +91,31 @@ class ModelSpec:
 
     @property
     def whole_beam(self) -> bool:
+        """The thin whole-beam model (the default)."""
         return self.name == "whole-beam"
+
+    @property
+    def beam_propagation(self) -> bool:
+        """The thick-sample model."""
+        return self.name == "beam-propagation"
+
+    @property
+    def on_axis(self) -> bool:
+        return self.name == "on-axis"
+
+    @property
+    def has_tolerance(self) -> bool:
+        """A model held to the tolerance, with an error estimate at every
+        point (every model but the on-axis one)."""
+        return not self.on_axis
 
     def describe(self, experiment: Any) -> str:
         """One line for a report: the model and its resolution."""
         if self.whole_beam:
             return texts.MODEL_WHOLE_BEAM.format(tolerance=self.tolerance)
+        if self.beam_propagation:
+            return texts.MODEL_BEAM_PROPAGATION.format(tolerance=self.tolerance,
+                                                       n0=refractive_index(experiment))
         return texts.MODEL_ON_AXIS.format(t_slices=experiment.t_slices,
                                           z_slices=experiment.z_slices)
 
@@ -152,17 +177,19 @@ class ScanValues:
 _LEVEL_LIFETIMES = {1: (3, 4), 2: (5,), 3: (6,), 4: (7,)}
 
 
+def refractive_index(experiment: Any) -> float:
+    """The sample's linear index n0: the experiment's refractive_index, 1
+    where it gives none."""
+    n0 = getattr(experiment, "refractive_index", None)
+    return 1.0 if n0 is None else float(n0)
+
+
 def model_warnings(experiment: Any, spec_pars: np.ndarray) -> List[WarningRecord]:
-    """What the whole-beam model's assumptions do not hold for here: a
-    sample thicker than the Rayleigh range (the model takes it as thin),
-    and a populated excited level that decays (the model takes the initial
-    populations as stationary in the dark)."""
+    """What the rate equations' assumptions do not hold for here: a
+    populated excited level that decays (the models take the initial
+    populations as stationary in the dark). Whether the sample is thin
+    enough for the whole-beam model is thin_sample.py's."""
     found = []
-    thickness_mm = 10.0 * experiment.sample_width
-    rayleigh = experiment.rayleigh_range_mm
-    if thickness_mm > rayleigh:
-        found.append(WarningRecord.of(FitWarning, texts.THICK_SAMPLE.format(
-            thickness=thickness_mm, rayleigh=rayleigh)))
     for level, lifetimes in _LEVEL_LIFETIMES.items():
         finite = [PARAMETER_LIFETIMES[i] for i in lifetimes if math.isfinite(spec_pars[i])]
         if experiment.populations[level] > 0.0 and finite:
@@ -183,13 +210,13 @@ def population_warnings(experiment: Any,
 
 def tolerance_warning(spec: ModelSpec, largest_error: float,
                       where: str) -> Optional[WarningRecord]:
-    """A FitWarning when the whole-beam model's error estimates exceed the
-    tolerance asked for (``where``: at what, for the text); None when it
-    met it (or for the on-axis model, which has no estimate)."""
-    if not spec.whole_beam or not largest_error > spec.tolerance:
+    """A FitWarning when the model's error estimates exceed the tolerance
+    asked for (``where``: at what, for the text); None when it met it (or
+    for the on-axis model, which has no estimate)."""
+    if not spec.has_tolerance or not largest_error > spec.tolerance:
         return None
     return WarningRecord.of(FitWarning, texts.TOLERANCE_MISSED.format(
-        error=largest_error, tolerance=spec.tolerance, where=where))
+        model=spec.name, error=largest_error, tolerance=spec.tolerance, where=where))
 
 
 def linear_transmittance(experiment: Any, spec_pars: np.ndarray) -> float:
@@ -224,9 +251,9 @@ def scans_values(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
                  optics: Optional[Mapping[str, float]] = None) -> ScanValues:
     """The model of every requested scan (arrays float64, C-contiguous);
     with ``derivatives`` (names of DERIVATIVE_PARAMETERS, or of
-    CLOSED_DERIVATIVE_PARAMETERS for the closed-aperture model; whole-beam
-    model only) their slopes beside the same values. ``optics``: the
-    optical parameters by name (absent ones 0).
+    CLOSED_DERIVATIVE_PARAMETERS for the closed-aperture and the
+    beam-propagation model; not the on-axis model) their slopes beside the
+    same values. ``optics``: the optical parameters by name (absent ones 0).
 
     The whole-beam model's table of the local transmittance covers the
     peak intensities up to that at the focus at the largest of the pulse
@@ -237,7 +264,7 @@ def scans_values(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
     """
     closed = is_closed(requests) or nonlinear_optics(optics) or any(
         name in OPTICAL_PARAMETERS for name in (derivatives or ()))
-    if not spec.whole_beam:
+    if spec.on_axis:
         if closed:
             raise ValueError(texts.CLOSED_ON_AXIS)
         if derivatives is not None:
@@ -246,7 +273,11 @@ def scans_values(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
                                        experiment) for r in requests], None)
     focus = ScanRequest(np.zeros(1), None,
                         max([reach_energy] + [r.pulse_energy for r in requests]))
-    if closed:
+    if spec.beam_propagation:
+        values = _closed_aperture(spec, experiment, spec_pars, list(requests) + [focus],
+                                  dict(optics or {}), derivatives,
+                                  engine=_native.beam_propagation_values)
+    elif closed:
         values = _closed_aperture(spec, experiment, spec_pars, list(requests) + [focus],
                                   dict(optics or {}), derivatives)
     else:
@@ -338,11 +369,14 @@ def _normalised(requests: Sequence[ScanRequest], counts: Sequence[int], raw: np.
 
 def _closed_aperture(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
                      requests: Sequence[ScanRequest], optics: Mapping[str, float],
-                     derivatives: Optional[Sequence[str]] = None) -> ScanValues:
+                     derivatives: Optional[Sequence[str]] = None,
+                     engine: Any = closed_aperture_values) -> ScanValues:
     """The closed-aperture model of every request, in one call of the
-    engine: a divided request as two rows (through its aperture and open)
-    whose normalised values are divided (their errors added relatively,
-    their slopes by the quotient rule)."""
+    engine (``engine``: closed_aperture_values, or beam_propagation_values
+    of the same signature for a thick sample): a divided request as two
+    rows (through its aperture and open) whose normalised values are
+    divided (their errors added relatively, their slopes by the quotient
+    rule)."""
     rows: List[ScanRequest] = []
     for r in requests:
         rows.append(r)
@@ -352,7 +386,7 @@ def _closed_aperture(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
     tolerance = _engine_tolerance(spec, rows)
     if any(r.divided for r in requests):
         tolerance = tolerance / 2.0   # a quotient adds the errors of both
-    outcome = closed_aperture_values(
+    outcome = engine(
         np.concatenate(positions), counts, [r.pulse_energy for r in rows],
         [r.aperture for r in rows], spec_pars, experiment, tolerance,
         aperture_distance=getattr(experiment, "aperture_distance", None),

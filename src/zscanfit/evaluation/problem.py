@@ -204,7 +204,7 @@ class FitProblem:
         stats: Dict[str, Any] = {}
         for experiment, group in self._evaluation_groups(change):
             members = [i for i, k in enumerate(self.scan_sets) if k in group]
-            experiment, pars = self._linear(experiment, spec_pars)
+            experiment, pars = self.linear_applied(experiment, spec_pars)
             part = scans_values(self.model, experiment, pars, [requests[i] for i in members],
                                 derivatives=derivatives, optics=change.optics)
             for j, i in enumerate(members):
@@ -212,7 +212,7 @@ class FitProblem:
                 errors[i] = None if part.errors is None else part.errors[j]
                 slopes[i] = None if part.slopes is None else part.slopes[j]
             stats = part.stats or stats
-        evaluated = ScanValues(values, None if self.model.name == "on-axis" else errors, stats,
+        evaluated = ScanValues(values, None if self.model.on_axis else errors, stats,
                                None if derivatives is None else slopes)
         if counted:
             self.n_evaluations += 1
@@ -220,7 +220,7 @@ class FitProblem:
                 self.on_evaluation()
         return evaluated
 
-    def _linear(self, experiment: Any, spec_pars: np.ndarray) -> Tuple[Any, np.ndarray]:
+    def linear_applied(self, experiment: Any, spec_pars: np.ndarray) -> Tuple[Any, np.ndarray]:
         """The settings and parameters a data set is evaluated with, its
         linear data applied (see the module)."""
         factor, sigma = effective(experiment, spec_pars, self.sigma_0_free)

@@ -21,7 +21,9 @@ them as +a/-b and the fit warns with both. The linear data of the
 experiment (concentration, absorbance, extinction) move sigma_0 and the
 populations together, as the problem evaluates them (an absorbance's
 uncertainty moves a fixed sigma_0, a concentration's the populations and,
-through an absorbance, sigma_0 inversely).
+through an absorbance, sigma_0 inversely). The refractive index enters
+the beam-propagation model only: for the thin models its uncertainty is
+named as not entering instead of a contribution of zero.
 In a global fit a setting several files share (one beam, one energy meter,
 one stock solution) is one contribution that moves every file at once; a
 setting each file has on its own is one contribution per file. Relies on
@@ -85,6 +87,9 @@ class ErrorBudget:
     free: Tuple[str, ...]
     statistical: Dict[str, float]
     contributions: Tuple[Contribution, ...]
+    # Settings with an uncertainty that the fitted model does not depend
+    # on, with the line that says so.
+    not_entering: Tuple[Tuple[str, str], ...] = ()
 
     @property
     def systematic(self) -> Dict[str, float]:
@@ -147,6 +152,7 @@ class ErrorBudget:
                 lines.append(texts.BUDGET_SETTING.format(
                     part=c.setting, uncertainty=c.uncertainty, error=abs(c.effects[name]),
                     percent=_percent(c.effects[name], value, name)))
+        lines += [line for _, line in self.not_entering]
         return lines
 
     def to_dict(self) -> Dict[str, Any]:
@@ -162,6 +168,8 @@ class ErrorBudget:
                               for c in self.contributions],
             "systematic": {k: number(v) for k, v in self.systematic.items()},
             "combined": {k: number(v) for k, v in self.combined.items()},
+            "not_entering": [{"setting": setting, "note": line.strip()}
+                             for setting, line in self.not_entering],
         }
 
     @classmethod
@@ -176,7 +184,9 @@ class ErrorBudget:
                        {k: value(v) for k, v in c["effects"].items()},
                        {k: value(v) for k, v in c.get("up", {}).items()},
                        {k: value(v) for k, v in c.get("down", {}).items()})
-                       for c in data["contributions"]))
+                       for c in data["contributions"]),
+                   not_entering=tuple((entry["setting"], "    " + entry["note"])
+                                      for entry in data.get("not_entering", ())))
 
 
 # The two sides of a setting's effect differ by more than this share of
@@ -286,6 +296,25 @@ def _moved(problem: FitProblem, name: str, group: Sequence[int], sign: float) ->
     return Change(set_settings=moved)
 
 
+def _not_entering(problem: FitProblem) -> Tuple[str, ...]:
+    """The settings the fitted model does not depend on: the refractive
+    index, but for the beam-propagation model."""
+    return () if problem.model.beam_propagation else ("refractive_index",)
+
+
+def _not_entering_lines(problem: FitProblem) -> Tuple[Tuple[str, str], ...]:
+    """A line for each uncertain setting the model does not depend on."""
+    found = []
+    for name in _not_entering(problem):
+        for k, d in enumerate(problem.data_sets):
+            if name in d.experiment.uncertain_settings:
+                value = getattr(d.experiment, name)
+                found.append((name, texts.BUDGET_NOT_ENTERING.format(
+                    part=_label(problem, name, [k], len(problem.data_sets)),
+                    uncertainty=d.experiment.uncertainty(name, value), model=problem.model.name)))
+    return tuple(found)
+
+
 def _changes(problem: FitProblem, free: Sequence[str], shared: Optional[Sequence[str]]
              ) -> List[Tuple[str, float, Change, Change]]:
     """Every uncertain setting as (label, uncertainty, change up, change
@@ -294,7 +323,7 @@ def _changes(problem: FitProblem, free: Sequence[str], shared: Optional[Sequence
     found = []
     many = len(problem.data_sets) > 1
     for name in UNCERTAIN_SETTINGS:
-        if name in free or _determined_by_fit(problem, name):
+        if name in free or _determined_by_fit(problem, name) or name in _not_entering(problem):
             continue
         if name == "pulse_energy":
             for i, scan in enumerate(problem.scans):
@@ -360,4 +389,4 @@ def error_budget(problem: FitProblem, point: Tuple[np.ndarray, Dict[str, float]]
                 side.update({name: float(dv_du[j] * d_side[j]) for j, name in enumerate(free)})
         contributions.append(Contribution(label, float(u), effects, sides[0], sides[1]))
     return ErrorBudget(tuple(free), {name: float(statistical[name]) for name in free},
-                       tuple(contributions))
+                       tuple(contributions), _not_entering_lines(problem))

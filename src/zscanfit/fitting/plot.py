@@ -169,7 +169,7 @@ def plot_fit(result: Any, path: Optional[Union[str, "os.PathLike[str]"]] = None,
     if title:
         top.set_title(title)
     top.annotate(result.model.describe(result.experiment).split(" (")[0] + " model"
-                 + (f", tolerance {result.model.tolerance:g}" if result.model.whole_beam else ""),
+                 + (f", tolerance {result.model.tolerance:g}" if result.model.has_tolerance else ""),
                  xy=(0.01, 0.01), xycoords="axes fraction", fontsize="x-small", color="grey")
     top.set_ylabel("normalised transmittance")
     top.legend(fontsize="small", loc="upper left", bbox_to_anchor=(1.01, 1.0),

@@ -42,7 +42,7 @@ def _statistics(result: Any) -> List[str]:
     else:
         chisqr = f"{result.chisqr:.7g}"
     model = result.model.describe(result.experiment)
-    if optics_summary(result) is not None:
+    if optics_summary(result) is not None and result.model.whole_beam:
         model = texts.MODEL_CLOSED.format(tolerance=result.model.tolerance)
     if math.isfinite(result.model_error):
         model += texts.REPORT_MODEL_ERROR.format(error=result.model_error)

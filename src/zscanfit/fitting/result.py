@@ -102,9 +102,10 @@ class FitResult:
     center_given : bool
         The focus was given (center_mm), not taken from the data.
     model : ModelSpec
-        The model fitted ('whole-beam' or 'on-axis') and its tolerance.
+        The model fitted ('whole-beam', 'on-axis' or 'beam-propagation')
+        and its tolerance.
     model_error : float
-        The whole-beam model's largest estimate of its own error at the
+        The model's largest estimate of its own error at the
         fitted values (NaN for the on-axis model).
     source : str or None
         The data file the scans came from, when known.

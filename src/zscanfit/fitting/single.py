@@ -30,6 +30,8 @@ from ..evaluation.integrator_messages import report as report_messages
 from ..evaluation.models import (DEFAULT_TOLERANCE, ModelSpec, model_warnings,
                                  population_warnings, tolerance_warning)
 from ..evaluation.problem import DataSet, FitProblem
+from ..evaluation.settings import settings_of
+from ..evaluation.thin_sample import distinct_apertures, thin_sample_warning
 from ..inputs.convert import float_scalar, int_scalar
 from ..inputs.experiment import UNCERTAIN_SETTINGS, Experiment
 from ..inputs.linear_absorption import extinction_of, tie_expression
@@ -335,7 +337,7 @@ def fit_once(inputs: FitInputs) -> FitResult:
         found += energy_warnings(data_set.scans, data_set.experiment)
         found += narrow_scan_warnings(data_set.scans, data_set.experiment)
         found += population_warnings(data_set.experiment, optical_values(inputs.given))
-        if inputs.options.model.whole_beam:
+        if inputs.options.model.has_tolerance:
             found += model_warnings(data_set.experiment, spec_pars_of(inputs.given))
     issue(found, stacklevel=3)
     result, new = _attempt(inputs, found)
@@ -480,6 +482,8 @@ def _result(problem: FitProblem, given: lmfit.Parameters, free: Tuple[str, ...],
                    sigma_chisqr_warning(redchi, ndata - nvarys) if problem.uses_sigma else None):
         if record is not None:
             found.append(record)
+    found += _thin_sample_warnings(problem, spec_pars, beam, optical_values(params),
+                                   options.model)
     scan_residuals = []
     for scan, model_values in zip(problem.scans, outcome.models):
         r = scan.transmittance - model_values
@@ -509,6 +513,27 @@ def _result(problem: FitProblem, given: lmfit.Parameters, free: Tuple[str, ...],
     if problem.sigma_0_free:
         _add_tie(result.params, problem.experiment)
     return result
+
+
+def _thin_sample_warnings(problem: FitProblem, spec_pars: np.ndarray,
+                          beam: Mapping[str, float], optics: Mapping[str, float],
+                          spec: ModelSpec) -> List[WarningRecord]:
+    """The whole-beam model's error on each data set's sample at the fit,
+    where it exceeds the tolerance (thin_sample.py): one warning per data
+    set, with the fitted beam and optical parameters."""
+    if not spec.whole_beam:
+        return []
+    settings = {name: beam[name] for name in ("w0", "M2") if name in beam}
+    found = []
+    for k, d in enumerate(problem.data_sets):
+        experiment, pars = problem.linear_applied(settings_of(d.experiment, **settings),
+                                                  spec_pars)
+        record = thin_sample_warning(spec, experiment, pars, optics,
+                                     distinct_apertures(d.scans),
+                                     max(s.pulse_energy for s in d.scans), at_fit=True)
+        if record is not None:
+            found.append(record)
+    return found
 
 
 def _result_data_sets(problem: FitProblem, params: lmfit.Parameters,

@@ -29,7 +29,8 @@ __all__ = ["Experiment", "EXPERIMENT_SETTINGS", "REQUIRED_SETTINGS", "UNCERTAIN_
 LINEAR_SETTINGS = ("concentration", "absorbance", "extinction")
 #: The optional settings of a closed-aperture experiment: the aperture's
 #: distance from the focus (m; None: the far field) and the sample's
-#: linear refractive index (for chi(3); None: 1).
+#: linear refractive index (for chi(3), and the beam-propagation model's
+#: n0; None: 1).
 OPTICAL_SETTINGS = ("aperture_distance", "refractive_index")
 #: The pulse's shapes in time the whole-beam model knows.
 PULSE_SHAPES = ("gaussian", "sech2")
@@ -38,13 +39,15 @@ EXPERIMENT_SETTINGS = ("wavelength", "w0", "M2", "tau", "sample_width",
                        "populations", "t_slices", "z_slices") + LINEAR_SETTINGS \
     + OPTICAL_SETTINGS
 # The settings that may carry a standard uncertainty: pulse_energy is each
-# scan's energy, pulse_energy_scale a calibration factor common to all.
+# scan's energy, pulse_energy_scale a calibration factor common to all;
+# the refractive index moves the beam-propagation model's values only.
 UNCERTAIN_SETTINGS = ("w0", "M2", "tau", "sample_width", "populations", "pulse_energy",
-                      "pulse_energy_scale", "wavelength") + LINEAR_SETTINGS
+                      "pulse_energy_scale", "wavelength") + LINEAR_SETTINGS \
+    + ("refractive_index",)
 # Those of them that are one number of the experiment's and drawn as such
 # (the concentration scales the populations, as the populations' own does).
 SCALAR_UNCERTAIN_SETTINGS = ("w0", "M2", "tau", "sample_width", "wavelength", "absorbance",
-                             "extinction")
+                             "extinction", "refractive_index")
 # The settings without a default, which every experiment needs; the
 # populations may instead come from a concentration.
 REQUIRED_SETTINGS = EXPERIMENT_SETTINGS[:6]
@@ -118,8 +121,10 @@ class Experiment:
         Distance of a closed aperture from the focus, m (the closed-aperture
         model); None (default): the far field.
     refractive_index : float, optional
-        The sample's linear refractive index n0, for the chi(3) a report
-        derives from n2 and beta; None (default): taken as 1, with a note.
+        The sample's linear refractive index n0: for the chi(3) a report
+        derives from n2 and beta, and the beam-propagation model's index
+        (the beam inside the sample, refracted at its entrance face); None
+        (default): taken as 1 (with a note in a closed-aperture report).
 
     Raises
     ------
@@ -395,7 +400,8 @@ def _uncertainties(given: Any, experiment: Any) -> Tuple[Tuple[str, float, bool]
             amount = float_scalar(value, f"uncertainties[{name!r}]", fix=texts.FIX_UNCERTAINTY)
         if not (math.isfinite(amount) and amount >= 0.0):
             raise ValueError(texts.BAD_UNCERTAINTY_VALUE.format(name=name, value=value))
-        if name in LINEAR_SETTINGS and getattr(experiment, name) is None:
+        if (name in LINEAR_SETTINGS or name == "refractive_index") \
+                and getattr(experiment, name) is None:
             raise ValueError(texts.UNCERTAINTY_WITHOUT_SETTING.format(name=name))
         result.append((name, float(amount), relative))
     names = {name for name, _, _ in result}
