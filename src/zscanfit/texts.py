@@ -483,7 +483,8 @@ THIN_SAMPLE = ("the sample ({thickness:g} mm, L/(n0 z0) = {ratio:.2g}) is too th
                "by that; fit with model=\"beam-propagation\" (--model beam-propagation), "
                "slower, for a thick sample")
 THIN_SAMPLE_WHERE = "at the fitted values "
-THIN_SAMPLE_ENGINE = "the two models compared at {count} positions about the focus"
+THIN_SAMPLE_ENGINE = ("the two models compared at {count} positions about the focus, "
+                      "each to {tolerance:g}")
 THIN_SAMPLE_CLOSED_FORM = ("estimated as {factor:g} (L/(n0 z0))^2 times the largest "
                            "|T - 1| of the thin model; the beam-propagation model could not "
                            "be evaluated: {reason}")

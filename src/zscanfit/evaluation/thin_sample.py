@@ -8,9 +8,12 @@ its optical centre z + L/(2 n0) (the beam-propagation model places the
 front face at z). The check compares the two there: the thin model at
 PROBES Rayleigh ranges about the focus, the beam-propagation model at the
 same optical centres, both normalised by the linear transmittance, every
-aperture of the scans at their largest pulse energy, each to a quarter of
-the tolerance. It warns (a FitWarning naming the beam-propagation model)
-where the largest difference exceeds the tolerance.
+aperture of the scans at their largest pulse energy: first to a loose
+tolerance (LOOSE), which decides where the difference stays clear of the
+tolerance by more than the two error estimates, else to a quarter of the
+tolerance. It warns (a FitWarning naming the beam-propagation model)
+where the largest difference exceeds the tolerance. The last checks are
+kept by their inputs, so that model calls at the same values compare once.
 
 The beam-propagation model is dear, so it is evaluated only where the
 thin model's error may matter: on open absorbers that error is close to
@@ -21,13 +24,14 @@ the beam-propagation model cannot be evaluated, the closed form with the
 largest C stands in, and the warning says so. Relies on models.py and
 settings.py.
 """
+import functools
 from typing import Any, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
 from .. import texts
 from ..warning_types import FitWarning, WarningRecord
-from .models import ModelSpec, ScanRequest, refractive_index, scans_values
+from .models import ModelSpec, ScanRequest, ScanValues, refractive_index, scans_values
 
 __all__ = ["thin_sample_warning", "distinct_apertures", "PROBES", "CLOSED_FORM", "GATE"]
 
@@ -40,7 +44,10 @@ PROBES = (-2.0, -1.0, -0.5, -0.25, 0.0, 0.25, 0.5, 1.0, 2.0)
 # which the comparison is skipped: three times it.
 CLOSED_FORM = 0.034
 GATE = 0.1
-# The probes are evaluated to this share of the tolerance.
+# The probes are evaluated first to LOOSE (or the tolerance, if looser),
+# which decides wherever the difference and its error estimates stay clear
+# of the tolerance, else to this share of the tolerance.
+LOOSE = 1e-4
 PROBE_SHARE = 4.0
 
 
@@ -54,44 +61,81 @@ def thin_sample_warning(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
     when it is not, or for another model."""
     if not spec.whole_beam:
         return None
+    key = (spec, experiment, tuple(float(v) for v in spec_pars),
+           tuple(sorted((k, float(v)) for k, v in optics.items())), tuple(apertures),
+           float(pulse_energy))
+    try:
+        found = _cached_thin_error(*key)
+    except TypeError:   # settings that cannot be hashed: not kept
+        found = _thin_error(*key)
+    if found is None:
+        return None
+    error, how = found
+    thickness = 10.0 * float(experiment.sample_width)
+    return WarningRecord.of(FitWarning, texts.THIN_SAMPLE.format(
+        thickness=thickness, ratio=thickness / (refractive_index(experiment)
+                                                * float(experiment.rayleigh_range_mm)),
+        where=texts.THIN_SAMPLE_WHERE if at_fit else "", error=error, how=how,
+        tolerance=spec.tolerance))
+
+
+def _thin_error(spec: ModelSpec, experiment: Any, spec_pars: Tuple[float, ...],
+                optics: Tuple[Tuple[str, float], ...],
+                apertures: Tuple[Tuple[Optional[float], bool], ...],
+                pulse_energy: float) -> Optional[Tuple[float, str]]:
+    """The whole-beam model's error and how it was found, where it exceeds
+    the tolerance; None where it does not."""
     n0 = refractive_index(experiment)
     thickness = 10.0 * float(experiment.sample_width)
     rayleigh = float(experiment.rayleigh_range_mm)
     ratio = thickness / (n0 * rayleigh)
-    probe = ModelSpec(spec.name, spec.tolerance / PROBE_SHARE)
     centres = np.array(PROBES) * rayleigh
-    thin = _probe_values(probe, experiment, spec_pars, optics, apertures, pulse_energy,
-                         centres)
-    swing = max(float(np.max(np.abs(v - 1.0))) for v in thin)
-    if GATE * ratio * ratio * swing <= spec.tolerance:
-        return None
-    thick = ModelSpec("beam-propagation", probe.tolerance)
-    try:
-        fronts = centres - thickness / (2.0 * n0)
-        values = _probe_values(thick, experiment, spec_pars, optics, apertures,
-                               pulse_energy, fronts)
-        error = max(float(np.max(np.abs(a - b))) for a, b in zip(values, thin))
-        how = texts.THIN_SAMPLE_ENGINE.format(count=len(PROBES))
-    except (AttributeError, ValueError) as exc:   # no such engine, or it refused
-        error = CLOSED_FORM * ratio * ratio * swing
-        how = texts.THIN_SAMPLE_CLOSED_FORM.format(factor=CLOSED_FORM, reason=exc)
-    if not error > spec.tolerance:
-        return None
-    return WarningRecord.of(FitWarning, texts.THIN_SAMPLE.format(
-        thickness=thickness, ratio=ratio, where=texts.THIN_SAMPLE_WHERE if at_fit else "",
-        error=error, how=how, tolerance=spec.tolerance))
+    fronts = centres - thickness / (2.0 * n0)
+    pars, named = np.array(spec_pars, dtype=np.float64), dict(optics)
+    shares = sorted({max(spec.tolerance, LOOSE), spec.tolerance / PROBE_SHARE}, reverse=True)
+    for k, share in enumerate(shares):
+        try:
+            thin = _probe_values(ModelSpec(spec.name, share), experiment, pars, named,
+                                 apertures, pulse_energy, centres)
+        except ValueError:   # the model itself refused these values: nothing to compare
+            return None
+        swing = max(float(np.max(np.abs(v - 1.0))) for v in thin.values)
+        if GATE * ratio * ratio * swing <= spec.tolerance:
+            return None
+        try:
+            thick = _probe_values(ModelSpec("beam-propagation", share), experiment, pars,
+                                  named, apertures, pulse_energy, fronts)
+        except (AttributeError, ValueError) as exc:   # no such engine, or it refused
+            error = CLOSED_FORM * ratio * ratio * swing
+            if not error > spec.tolerance:
+                return None
+            return error, texts.THIN_SAMPLE_CLOSED_FORM.format(factor=CLOSED_FORM, reason=exc)
+        gaps = [np.abs(a - b) for a, b in zip(thick.values, thin.values)]
+        margins = [ea + eb for ea, eb in zip(thick.errors, thin.errors)]
+        error = max(float(np.max(g)) for g in gaps)
+        below = max(float(np.max(g + m)) for g, m in zip(gaps, margins)) <= spec.tolerance
+        above = max(float(np.max(g - m)) for g, m in zip(gaps, margins)) > spec.tolerance
+        if below or above or k == len(shares) - 1:
+            if not error > spec.tolerance:
+                return None
+            return error, texts.THIN_SAMPLE_ENGINE.format(count=len(PROBES), tolerance=share)
+    return None
+
+
+# The last checks, by their inputs: a loop of model calls at the same
+# values (curves on other grids, other positions) compares once. Thread-safe.
+_cached_thin_error = functools.lru_cache(maxsize=32)(_thin_error)
 
 
 def _probe_values(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
                   optics: Mapping[str, float],
                   apertures: Sequence[Tuple[Optional[float], bool]], pulse_energy: float,
-                  positions: np.ndarray) -> List[np.ndarray]:
+                  positions: np.ndarray) -> ScanValues:
     """The model at ``positions`` (mm from the focus) through every aperture,
-    normalised by the linear transmittance."""
+    normalised by the linear transmittance, with its error estimates."""
     requests = [ScanRequest(np.ascontiguousarray(positions), None, pulse_energy, share, divided)
                 for share, divided in apertures]
-    return scans_values(spec, experiment, np.asarray(spec_pars, dtype=np.float64), requests,
-                        optics=optics).values
+    return scans_values(spec, experiment, spec_pars, requests, optics=optics)
 
 
 def distinct_apertures(scans: Sequence[Any]) -> List[Tuple[Optional[float], bool]]:
