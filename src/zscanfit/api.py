@@ -141,7 +141,9 @@ def fit(scans: Union[Scan, Sequence[Scan]], experiment: Experiment, params: Any,
     -----
     FitWarning
         A parameter the data do not determine (relative error above 100 %,
-        or singular), a correlation above 0.99 in size, a value on a bound.
+        or singular), a correlation above 0.99 in size, a value on a bound;
+        a sample too thick for the whole-beam model at the fitted values
+        (the size of its error, from the beam-propagation model).
     IntegratorWarning
         One summary of the integrator's messages, if there were any.
     UnitWarning
