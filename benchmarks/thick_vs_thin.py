@@ -74,8 +74,8 @@ def seconds_per_evaluation(exp, model, tolerance):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--tolerance", type=float, default=1e-7,
-                        help="the beam-propagation data's tolerance (default 1e-7)")
+    parser.add_argument("--tolerance", type=float, default=1e-6,
+                        help="the beam-propagation data's tolerance (default 1e-6)")
     args = parser.parse_args()
     print(f"thin whole-beam fits of beam-propagation data (tolerance {args.tolerance:g}), "
           f"RSA at {', '.join(f'{e * 1e6:g}' for e in ENERGIES)} uJ, z0 = {Z0_MM:.3f} mm:")

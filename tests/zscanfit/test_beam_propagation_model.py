@@ -144,7 +144,7 @@ def command_line_fit(tmp_path_factory):
     case = CASES["rsa_z0_index"]
     folder = tmp_path_factory.mktemp("thick")
     x = np.linspace(-12.0, 12.0, 13)
-    values, _ = thick(case, x, normalise="wings", tolerance=1e-6)
+    values, _ = thick(case, x, normalise="wings")
     path = write_scan_file(folder / "thick.csv",
                            [zscanfit.Scan(x, values, case["pulse_energy"])],
                            experiment_of(case, refractive_index=None),
