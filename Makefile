@@ -50,7 +50,7 @@ ctest_run = cd $(1) && $(2) $(call quietly,$(notdir $(1))-ctest,$(CTEST_SUMMARY)
 step = @echo "== $(1)"
 
 .PHONY: test demo bench validate sanitize fuzz setup cpp cpp-test module py-test clean \
-        cpp-sanitize py-sanitize test-pythons wheel docs
+        cpp-sanitize py-sanitize test-pythons wheel docs py-tests
 
 # ---------------------------------------------------------------- set-up
 $(STAMPS)/apt:
@@ -104,15 +104,25 @@ module-%: setup
 
 # The Python suites on one version. Each run also compares a whole fit with
 # the builds of the other versions present, so 3.9 and 3.13 are built first.
+# The tests of the pure-Python slow references run no compiled code: they run
+# on 3.9 only.
+not_reference = $(if $(filter 3.9,$(1)),,-m "not pure_reference")
 py-test-%: module-% module-3.9 module-3.13
 	$(call step,Python tests on CPython $*)
 	@$(call python_of,$*) -m pytest -q tests/kesp_wrapper
-	@$(call python_of,$*) -m pytest -q tests/zscanfit
+	@$(call python_of,$*) -m pytest -q $(call not_reference,$*) tests/zscanfit
 	@# The wheel test runs in make wheel; its imports are checked here.
 	@$(call quietly,packaging-collect-$*,tests? collected,$(call python_of,$*) -m pytest -q \
 	  --collect-only -p no:cacheprovider tests/packaging)
 
 py-test: py-test-3.9
+
+# The suites of TEST_PYTHONS side by side, each logged in build/logs/
+# (scripts/run-python-suites.sh): what `make test` runs.
+py-tests: $(addprefix module-,$(TEST_PYTHONS))
+	$(call step,Python tests on CPython $(TEST_PYTHONS) (side by side))
+	@scripts/run-python-suites.sh $(LOGS) \
+	  $(foreach v,$(TEST_PYTHONS),$(v)=$(call python_of,$(v)))
 
 # ---------------------------------------------------------------- sanitizers
 # The C++ libraries and tests, and separately the extension module, built with
@@ -156,7 +166,7 @@ docs: module
 	  -W --keep-going -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/html)
 
 # ---------------------------------------------------------------- jobs
-test: cpp-test cpp-sanitize $(addprefix py-test-,$(TEST_PYTHONS)) docs
+test: cpp-test cpp-sanitize py-tests docs
 
 test-pythons: cpp-test cpp-sanitize $(addprefix py-test-,$(PYTHON_VERSIONS)) docs
 

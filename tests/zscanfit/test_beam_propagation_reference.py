@@ -28,6 +28,10 @@ if str(HERE) not in sys.path:
 import beam_propagation_reference as bp  # noqa: E402
 import whole_beam_reference as wb  # noqa: E402
 
+# Pure Python (no compiled code): the Makefile runs these on the reference
+# CPython only.
+pytestmark = pytest.mark.pure_reference
+
 STORED = HERE.parent / "data" / "beam_propagation_converged.json"
 THIN_STORED = HERE.parent / "data" / "whole_beam_converged.json"
 # A cheap resolution with its error estimate, and one grid of it.

@@ -29,6 +29,10 @@ if str(HERE) not in sys.path:
 import closed_aperture_reference as ref  # noqa: E402
 import whole_beam_reference as wb  # noqa: E402
 
+# Pure Python (no compiled code): the Makefile runs these on the reference
+# CPython only.
+pytestmark = pytest.mark.pure_reference
+
 STORED = HERE.parent / "data" / "closed_aperture_converged.json"
 OPEN_STORED = HERE.parent / "data" / "whole_beam_converged.json"
 CHEAP = ref.Grid(time_panels=48, depth_steps=2, inner_nodes=48, outer_nodes=24,

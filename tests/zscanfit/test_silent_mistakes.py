@@ -318,6 +318,27 @@ def test_ctrl_c_inside_an_extension_import_is_an_interrupt(monkeypatch, capsys):
         monkeypatch.undo()
 
 
+def test_a_ctrl_c_swallowed_during_the_start_still_stops_the_fit(monkeypatch, capsys):
+    # Some third-party imports swallow KeyboardInterrupt (a bare except around
+    # an optional import); the fit that follows must stop all the same.
+    from zscanfit.cli import main as cli_main
+
+    real = cli_main.build_parser
+
+    def swallowing():
+        try:
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(5.0)  # the handler raises here
+        except KeyboardInterrupt:
+            pass
+        return real()
+
+    monkeypatch.setattr(cli_main, "build_parser", swallowing)
+    assert cli_main.main(["fit", str(DEMO_CSV), "--free", "sigma_0", "--tolerance", "1e-9",
+                          "--bootstrap", "200"]) == 130
+    assert capsys.readouterr().err.strip() == "zscanfit: error: interrupted"
+
+
 def test_outputs_are_written_whole_or_not_at_all(tmp_path):
     target = tmp_path / "out.json"
     target.write_text("the earlier result\n")

@@ -27,6 +27,10 @@ if str(HERE) not in sys.path:
 
 import whole_beam_reference as ref  # noqa: E402
 
+# Pure Python (no compiled code): the Makefile runs these on the reference
+# CPython only.
+pytestmark = pytest.mark.pure_reference
+
 STORED = HERE.parent / "data" / "whole_beam_converged.json"
 # Cheap resolutions: without the lag correction of the fast levels, and with a
 # coarse one.

@@ -15,6 +15,8 @@ import warnings
 from typing import Any, Optional, Sequence
 
 from .. import texts
+from .._stop import FitStopped
+from .interrupts import InterruptGuard
 from .exit_status import EXIT_INTERNAL, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, EXIT_WARNINGS
 
 __all__ = ["main", "build_parser"]
@@ -58,14 +60,14 @@ class _Warnings:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line; returns the exit status."""
+    guard = InterruptGuard()
     try:
-        return _run(argv)
-    except KeyboardInterrupt:  # also while the package is still being imported
+        with guard:
+            return _run(argv, guard)
+    except (KeyboardInterrupt, FitStopped):  # also while the package is still being imported
         return _interrupted()
     except Exception as exc:
-        # A Ctrl-C inside an extension module's initialisation reaches us as
-        # that module's ImportError ("initialization failed") chained to it.
-        if _caused_by_interrupt(exc):
+        if guard.explains(exc):
             return _interrupted()
         raise
 
@@ -75,18 +77,7 @@ def _interrupted() -> int:
     return EXIT_INTERRUPTED
 
 
-def _caused_by_interrupt(exc: BaseException) -> bool:
-    seen = set()
-    link: Optional[BaseException] = exc
-    while link is not None and id(link) not in seen:
-        if isinstance(link, KeyboardInterrupt):
-            return True
-        seen.add(id(link))
-        link = link.__cause__ or link.__context__
-    return False
-
-
-def _run(argv: Optional[Sequence[str]]) -> int:
+def _run(argv: Optional[Sequence[str]], guard: InterruptGuard) -> int:
     from .options import UsageError
 
     parser = build_parser()
@@ -104,7 +95,7 @@ def _run(argv: Optional[Sequence[str]]) -> int:
                 status = EXIT_WARNINGS
         return status
     except (UsageError, ValueError, OSError, ImportError) as exc:  # ImportError: an extra missing
-        if _caused_by_interrupt(exc):
+        if guard.explains(exc):
             raise
         sys.stderr.write(texts.CLI_ERROR.format(message=str(exc)) + "\n")
         return EXIT_USAGE
@@ -114,7 +105,7 @@ def _run(argv: Optional[Sequence[str]]) -> int:
             + "\n")
         return EXIT_USAGE
     except Exception as exc:  # a fault of zscanfit: one line, never a traceback
-        if _caused_by_interrupt(exc):
+        if guard.explains(exc):
             raise
         sys.stderr.write(texts.CLI_INTERNAL.format(kind=type(exc).__name__, message=exc) + "\n")
         return EXIT_INTERNAL
