@@ -479,7 +479,7 @@ MODEL_BEAM_PROPAGATION = ("beam-propagation (a thick sample: the pulse's energy 
 THIN_SAMPLE = ("the sample ({thickness:g} mm, L/(n0 z0) = {ratio:.2g}) is too thick for the "
                "whole-beam model, which takes it as thin: {where}it differs from the "
                "beam-propagation model by up to {error:.2g} in the normalised transmittance "
-               "({how}), above the tolerance {tolerance:g}, and the fitted values are biased "
+               "({how}), above the tolerance {tolerance:g}: values fitted with it are biased "
                "by that; fit with model=\"beam-propagation\" (--model beam-propagation), "
                "slower, for a thick sample")
 THIN_SAMPLE_WHERE = "at the fitted values "
