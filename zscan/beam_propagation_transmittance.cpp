@@ -1,0 +1,480 @@
+// The beam-propagation model's public entry; see zscan.h. Checks the
+// inputs, makes the absorber and the sample's response, and evaluates every
+// scan point on its own grids: the time panels, the depth steps and the
+// radial grid each at a level, the value the base grid's plus the changes
+// that one level more of each makes, the error estimate those changes
+// scaled by the share of them the finer grid is expected to keep (its
+// order: kTimeKept, kDepthKept; the radial grid converges exponentially, so
+// its change is counted whole) plus the aperture's mode error. A point
+// whose estimate exceeds the tolerance refines the dimensions whose parts
+// exceed their share of it and tries again. Open aperture: T is the exit
+// energy over the linear one, both by the same grid and time rule (the
+// transform conserves energy, so a linear sample gives 1 to rounding);
+// closed: the exit field relative to the linear exit beam is handed to the
+// closed-aperture model's Laguerre-Gauss modes, with the Gouy phases of the
+// beam that seems to come from z + L / n0. Points run on the model's worker
+// threads, each wholly on one thread: the results do not depend on the
+// thread count. Relies on the frame, the grid, the rates, the depth march,
+// the whole-beam absorber and inputs and the closed-aperture modes.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <complex>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "zscan/beam_propagation_frame.h"
+#include "zscan/beam_propagation_grid.h"
+#include "zscan/beam_propagation_rates.h"
+#include "zscan/beam_propagation_step.h"
+#include "zscan/closed_aperture_modes.h"
+#include "zscan/model_workers.h"
+#include "zscan/whole_beam_absorber.h"
+#include "zscan/whole_beam_inputs.h"
+#include "zscan/zscan.h"
+
+namespace zscan {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kPlanck = 6.62607015e-34;     // J s
+constexpr double kSpeedOfLight = 299792458.0;  // m/s
+// No error is reported below this share of the tolerance.
+constexpr double kErrorFloor = 1e-3;
+// The share of a change of the time panels the finer panels are taken to
+// keep: Radau panels of order 5, 4 counted, with a safety factor 2.
+constexpr double kTimeKept = 2.0 / 15.0;
+// The depth march's error is even in h: its values at D, 2D and 4D steps
+// give two Richardson values, the finer's error bounded by their
+// difference once the march is in its asymptotic range and, before (where
+// two values may agree by chance), by this share of the last raw change.
+constexpr double kRawShare = 0.1;
+// The share of the tolerance each part may take before its grid is refined,
+// and the modes' budget.
+constexpr double kPartShare = 0.3;
+constexpr double kModeShare = 0.1;
+// The coarsest grids: panels per pulse duration of the window, depth steps.
+constexpr double kPanelsPerDuration = 2.0;
+constexpr int kFirstDepthSteps = 2;
+// The radial grid at level r: extent, reach and band raised by these steps.
+constexpr double kExtent = 5.0, kExtentStep = 1.5;
+constexpr double kReach = 6.0, kReachStep = 2.0;
+constexpr double kBand = 11.0, kBandStep = 3.0;
+// The most levels of refinement per dimension (beyond them the estimate
+// stands as it is and the point counts as unconverged).
+constexpr int kMostTimeLevels = 5;
+constexpr int kMostDepthLevels = 7;
+constexpr int kMostRadialLevels = 4;
+
+std::size_t at(int i) { return static_cast<std::size_t>(i); }
+
+bool inputs_valid(const WholeBeamExperiment& e, const double* spec_pars,
+                  const ClosedApertureOptics& optics, const BeamPropagationRequest& r,
+                  const BeamPropagationOutput& out, std::vector<WholeBeamScan>& scans) {
+  if (r.scans == nullptr || r.n_scans < 1 || out.values == nullptr || out.errors == nullptr)
+    return false;
+  if (!(optics.beta >= 0.0) || !std::isfinite(optics.beta) || !std::isfinite(optics.n2) ||
+      !std::isfinite(optics.sigma_r1) || !std::isfinite(optics.sigma_r3))
+    return false;
+  if (!(r.refractive_index > 0.0) || !std::isfinite(r.refractive_index)) return false;
+  if (!(r.aperture_distance > 0.0)) return false;
+  const double thickness_m = std::isfinite(e.sample_width) ? e.sample_width * 1e-2 : 0.0;
+  scans.resize(at(r.n_scans));
+  for (int s = 0; s < r.n_scans; ++s) {
+    const ClosedApertureScan& scan = r.scans[s];
+    if (!(scan.aperture > 0.0 && scan.aperture <= 1.0) || scan.positions_mm == nullptr)
+      return false;
+    scans[at(s)] = {scan.positions_mm, scan.n_points, scan.pulse_energy};
+    for (int i = 0; i < scan.n_points; ++i)
+      if (!(scan.positions_mm[i] * 1e-3 + thickness_m < r.aperture_distance)) return false;
+  }
+  WholeBeamRequest whole;
+  whole.scans = scans.data();
+  whole.n_scans = r.n_scans;
+  whole.tolerance = r.tolerance;
+  WholeBeamOutput whole_out;
+  whole_out.values = out.values;
+  whole_out.errors = out.errors;
+  return whole_beam_inputs_valid(e, spec_pars, whole, whole_out);
+}
+
+// One point of one scan.
+struct PointJob {
+  double position_mm = 0.0;
+  double energy = 0.0;
+  double share = 1.0;  // the aperture's S
+};
+
+// A grid's levels.
+struct Levels {
+  int time = 0, depth = 0, radial = 0;
+  bool operator<(const Levels& o) const {
+    if (time != o.time) return time < o.time;
+    if (depth != o.depth) return depth < o.depth;
+    return radial < o.radial;
+  }
+};
+
+// One point's value on one grid.
+struct GridValue {
+  double value = 0.0;
+  double mode_error = 0.0;
+  int modes = 0;
+};
+
+// What one point did.
+struct PointOutcome {
+  double value = 0.0, error = 0.0;
+  long long grids = 0, solves = 0;
+  int radial_nodes = 0, depth_steps = 0, time_panels = 0, refinements = 0, modes = 0;
+  bool converged = true;
+};
+
+// The transforms of every node count used, shared by the points of one call.
+class TransformCache {
+ public:
+  const HankelTransform& get(int n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = transforms_.find(n);
+    if (found != transforms_.end()) return *found->second;
+    auto made = std::make_unique<HankelTransform>(hankel_transform(n));
+    return *transforms_.emplace(n, std::move(made)).first->second;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<int, std::unique_ptr<HankelTransform>> transforms_;
+};
+
+// Everything the points of one call share.
+struct Shared {
+  const WholeBeamExperiment& e;
+  const BeamPropagationRequest& r;
+  SampleResponse response;
+  Pulse pulse;
+  double attenuation = 0.0;  // alpha0, cm^-1
+  double rayleigh_cm = 0.0;  // z0 in air
+  double far = 0.0;          // the aperture's Gouy angle atan(d / z0)
+  bool linear = false;       // nothing in the sample depends on the light
+  TransformCache transforms;
+};
+
+class PointEvaluator {
+ public:
+  PointEvaluator(Shared& shared, const PointJob& job) : s_(shared), job_(job) {
+    FrameInputs in;
+    in.wavelength = s_.e.wavelength;
+    in.w0 = s_.e.w0;
+    in.M2 = s_.e.M2;
+    in.length = s_.e.sample_width;
+    in.refractive_index = s_.r.refractive_index;
+    in.position_mm = job.position_mm;
+    frame_ = sample_frame(in);
+    peak_ = whole_beam_peak_intensity(s_.e, job.energy, job.position_mm);
+  }
+
+  GridValue value(const Levels& l, PointOutcome& out) {
+    auto found = cache_.find(l);
+    if (found != cache_.end()) return found->second;
+    const GridValue v = compute(l, out);
+    cache_.emplace(l, v);
+    return v;
+  }
+
+ private:
+  GridValue compute(const Levels& l, PointOutcome& out) {
+    const int panels = static_cast<int>(std::lround(2.0 * s_.pulse.half_window * kPanelsPerDuration))
+                       << l.time;
+    const int steps = kFirstDepthSteps << l.depth;
+    RadialResolution res;
+    res.extent = kExtent + kExtentStep * l.radial;
+    res.reach = kReach + kReachStep * l.radial;
+    res.band = kBand + kBandStep * l.radial;
+    const RadialPlan plan = radial_plan(frame_, res);
+    const HankelTransform& transform = s_.transforms.get(plan.nodes);
+    const RadialGrid grid = radial_grid(transform, plan.radius);
+    const TimePanels times = time_panels(s_.pulse, panels);
+    const int n = grid.size(), m = times.size();
+    ++out.grids;
+    out.radial_nodes = std::max(out.radial_nodes, n);
+    out.depth_steps = std::max(out.depth_steps, steps);
+    out.time_panels = std::max(out.time_panels, panels);
+
+    const double amplitude = std::sqrt(peak_);
+    std::vector<double> lin_re(at(n)), lin_im(at(n));
+    for (int k = 0; k < n; ++k) {
+      const std::complex<double> u = grid.root_weight[at(k)] * amplitude *
+                                     frame_.linear_field(grid.r[at(k)], 0.0);
+      lin_re[at(k)] = u.real();
+      lin_im[at(k)] = u.imag();
+    }
+    re_.resize(at(n) * at(m));
+    im_.resize(at(n) * at(m));
+    for (int k = 0; k < n; ++k)
+      for (int q = 0; q < m; ++q) {
+        const double p = std::sqrt(times.pulse[at(q)]);
+        re_[at(k) * at(m) + at(q)] = lin_re[at(k)] * p;
+        im_[at(k) * at(m) + at(q)] = lin_im[at(k)] * p;
+      }
+    propagate_linear(frame_, grid, s_.attenuation, 1, lin_re.data(), lin_im.data());
+    Propagation prop;
+    prop.frame = &frame_;
+    prop.grid = &grid;
+    prop.response = &s_.response;
+    prop.panels = &times;
+    prop.attenuation = s_.attenuation;
+    prop.depth_steps = steps;
+    out.solves += propagate(prop, re_.data(), im_.data()).solves;
+
+    GridValue v;
+    if (!(job_.share < 1.0)) {
+      double linear = 0.0, pulse_sum = 0.0, energy = 0.0;
+      for (int k = 0; k < n; ++k) linear += lin_re[at(k)] * lin_re[at(k)] + lin_im[at(k)] * lin_im[at(k)];
+      for (int q = 0; q < m; ++q) {
+        double power = 0.0;
+        for (int k = 0; k < n; ++k) {
+          const std::size_t i = at(k) * at(m) + at(q);
+          power += re_[i] * re_[i] + im_[i] * im_[i];
+        }
+        energy += times.weights[at(q)] * power;
+        pulse_sum += times.weights[at(q)] * times.pulse[at(q)];
+      }
+      v.value = energy / (pulse_sum * linear);
+      return v;
+    }
+    return closed(grid, times, v);
+  }
+
+  // The closed aperture's value from the exit field in re_, im_.
+  GridValue closed(const RadialGrid& grid, const TimePanels& times, GridValue v) {
+    const int n = grid.size(), m = times.size();
+    coef_re_.resize(at(n) * at(m));
+    coef_im_.resize(at(n) * at(m));
+    series_coefficients(grid, m, re_.data(), im_.data(), coef_re_.data(), coef_im_.data());
+    TimeNodes nodes;
+    nodes.times = times.times;
+    nodes.coarse.resize(at(m));
+    for (int q = 0; q < m; ++q) nodes.coarse[at(q)] = times.weights[at(q)] * times.pulse[at(q)];
+    nodes.fine = nodes.coarse;
+    const double exit_width = frame_.radius_at(frame_.zeta_end);
+    const double gain = std::sqrt(peak_) * std::exp(-0.5 * s_.attenuation * frame_.length);
+    std::vector<double> bessel(at(n));
+    const FieldSource source = [&](double light, FieldValue* out) {
+      // light = e^-v at the Laguerre node v = 2 r^2 / w_exit^2.
+      const double rho = exit_width * std::sqrt(-0.5 * std::log(light));
+      if (!(rho < grid.radius)) {
+        std::fill(out, out + m, FieldValue{});
+        return;
+      }
+      for (int k = 0; k < n; ++k) bessel[at(k)] = std::cyl_bessel_j(0.0, grid.kappa[at(k)] * rho);
+      const std::complex<double> linear = gain * frame_.linear_field(rho, frame_.zeta_end);
+      for (int q = 0; q < m; ++q) {
+        double ur = 0.0, ui = 0.0;
+        for (int k = 0; k < n; ++k) {
+          ur += bessel[at(k)] * coef_re_[at(k) * at(m) + at(q)];
+          ui += bessel[at(k)] * coef_im_[at(k) * at(m) + at(q)];
+        }
+        const double p = std::sqrt(times.pulse[at(q)]);
+        if (!(p > 0.0)) {
+          out[q] = FieldValue{};
+          continue;
+        }
+        const std::complex<double> g = std::complex<double>(ur, ui) / (linear * p);
+        out[q].amplitude = std::abs(g);
+        out[q].phase = std::arg(g);
+      }
+    };
+    ApertureSignal signal(nodes, source);
+    const double gouy = s_.far - std::atan(frame_.exit_position / s_.rayleigh_cm);
+    const PointSignal p = signal.point(1.0, gouy, job_.share, kModeShare * s_.r.tolerance);
+    v.value = p.value;
+    v.mode_error = p.mode_error;
+    v.modes = p.modes;
+    return v;
+  }
+
+  Shared& s_;
+  PointJob job_;
+  SampleFrame frame_;
+  double peak_ = 0.0;
+  std::map<Levels, GridValue> cache_;
+  std::vector<double> re_, im_, coef_re_, coef_im_;
+};
+
+PointOutcome evaluate_point(Shared& s, const PointJob& job) {
+  PointOutcome out;
+  const double tolerance = s.r.tolerance;
+  if (s.linear || job.energy == 0.0 || s.e.sample_width == 0.0) {
+    out.value = 1.0;
+    out.error = kErrorFloor * tolerance;
+    return out;
+  }
+  PointEvaluator point(s, job);
+  Levels l;
+  for (;;) {
+    const GridValue d1 = point.value(l, out);
+    const GridValue d2 = point.value({l.time, l.depth + 1, l.radial}, out);
+    const GridValue d3 = point.value({l.time, l.depth + 2, l.radial}, out);
+    const GridValue t = point.value({l.time + 1, l.depth, l.radial}, out);
+    const GridValue r = point.value({l.time, l.depth, l.radial + 1}, out);
+    // Richardson in the depth steps (the march's error is even in h).
+    const double coarse = d2.value + (d2.value - d1.value) / 3.0;
+    const double fine = d3.value + (d3.value - d2.value) / 3.0;
+    const double depth_part = std::max(std::fabs(fine - coarse), kRawShare * std::fabs(d3.value - d2.value));
+    const double time_part = kTimeKept * std::fabs(t.value - d1.value);
+    const double radial_part = std::fabs(r.value - d1.value);
+    double modes = 0.0;
+    for (const GridValue* g : {&d1, &d2, &d3, &t, &r}) {
+      modes = std::max(modes, g->mode_error);
+      out.modes = std::max(out.modes, g->modes);
+    }
+    out.value = ((fine + (t.value - d1.value)) + (r.value - d1.value));
+    out.error = ((time_part + depth_part) + radial_part) + modes;
+    if (!std::isfinite(out.value)) {
+      out.error = std::numeric_limits<double>::infinity();
+      out.converged = false;
+      return out;
+    }
+    if (out.error <= tolerance) break;
+    const double share = kPartShare * tolerance;
+    bool refined = false;
+    if (time_part > share && l.time + 1 < kMostTimeLevels) ++l.time, refined = true;
+    if (depth_part > share && l.depth + 2 < kMostDepthLevels) ++l.depth, refined = true;
+    if (radial_part > share && l.radial + 1 < kMostRadialLevels) ++l.radial, refined = true;
+    if (!refined) {
+      out.converged = false;
+      break;
+    }
+    ++out.refinements;
+  }
+  out.error = std::max(out.error, kErrorFloor * tolerance);
+  return out;
+}
+
+double total_population(const WholeBeamExperiment& e) {
+  double total = 0.0;
+  for (int l = 0; l < kLevels; ++l) total += e.populations[l];
+  return total;
+}
+
+Status evaluate(const WholeBeamExperiment& e, const double* spec_pars,
+                const ClosedApertureOptics& optics, const BeamPropagationRequest& r,
+                const BeamPropagationOutput& out, BeamPropagationStats& stats) {
+  const bool excites = spec_pars[0] > 0.0 || spec_pars[1] > 0.0 || spec_pars[2] > 0.0 ||
+                       optics.beta > 0.0;
+  const AbsorberOutcome full = make_populated_absorber(e, spec_pars);
+  if (!full.transparent && full.roles.empty_drained >= 0) {
+    stats.drained_level = full.roles.empty_drained;
+    stats.drain_lifetimes = full.roles.lifetimes;
+    return Status::not_stationary;
+  }
+  const bool populated = !full.transparent && excites;
+  const double optical_depth = full.transparent ? 0.0 : full.absorber.linear_depth;
+  stats.optical_depth = optical_depth;
+  if (!(optical_depth <= kWholeBeamMaxOpticalDepth)) return Status::too_thick;
+
+  Shared s{e, r, SampleResponse{}, pulse_of(e.pulse_shape), 0.0, 0.0, 0.0, false, {}};
+  const double length = e.sample_width;
+  const double k = 2.0 * kPi / (e.wavelength * 1e2);  // cm^-1
+  s.attenuation = length > 0.0 ? optical_depth / length : 0.0;
+  s.response.two_photon = optics.beta;
+  s.response.kerr = k * optics.n2;
+  if (populated) {
+    const Absorber& a = full.absorber;
+    const double total = total_population(e);
+    s.response.absorber = &full.absorber;
+    double change[4];
+    absorption_change(a, change);
+    for (int l = 0; l < 4; ++l) s.response.absorption[l] = change[l] / length;
+    s.response.refraction[0] = optics.sigma_r1 * total;
+    s.response.refraction[1] = optics.sigma_r3 * total;
+    const double photon_energy = kPlanck * (kSpeedOfLight / e.wavelength);  // J
+    s.response.excitation = optics.beta * e.tau / (2.0 * photon_energy * total);
+    s.response.ground = a.n_init[0];
+  }
+  s.linear = !populated && optics.beta == 0.0 && optics.n2 == 0.0;
+  s.rayleigh_cm = kPi * e.w0 * e.w0 / (e.M2 * e.wavelength) * 1e2;
+  s.far = std::isinf(r.aperture_distance) ? 0.5 * kPi
+                                          : std::atan(r.aperture_distance * 1e2 / s.rayleigh_cm);
+
+  std::vector<PointJob> jobs;
+  for (int sc = 0; sc < r.n_scans; ++sc) {
+    const ClosedApertureScan& scan = r.scans[sc];
+    for (int i = 0; i < scan.n_points; ++i)
+      jobs.push_back({scan.positions_mm[i], scan.pulse_energy, scan.aperture});
+  }
+  const int n = static_cast<int>(jobs.size());
+  std::vector<PointOutcome> outcomes(at(n));
+  const int workers = std::max(1, std::min(model_threads(), n));
+  std::atomic<int> next{0};
+  std::atomic<int> done{0};
+  std::atomic<bool> abandoned{false};
+  run_workers(workers, [&](int worker) {
+    try {
+      for (int i = next.fetch_add(1); i < n; i = next.fetch_add(1)) {
+        if (worker == 0 && interrupt_requested()) abandoned.store(true);
+        if (abandoned.load()) return;
+        outcomes[at(i)] = evaluate_point(s, jobs[at(i)]);
+        done.fetch_add(1);
+      }
+    } catch (const std::bad_alloc&) {
+      // The other workers take the remaining points.
+    } catch (const std::length_error&) {
+    }
+  });
+  if (abandoned.load() || interrupt_requested()) return Status::interrupted;
+  if (done.load() != n) return Status::out_of_memory;
+  for (int i = 0; i < n; ++i) {
+    const PointOutcome& o = outcomes[at(i)];
+    out.values[i] = o.value;
+    out.errors[i] = std::isfinite(o.value) ? o.error : std::numeric_limits<double>::infinity();
+    stats.grids += o.grids;
+    stats.panel_solves += o.solves;
+    stats.largest_radial_nodes = std::max(stats.largest_radial_nodes, o.radial_nodes);
+    stats.largest_depth_steps = std::max(stats.largest_depth_steps, o.depth_steps);
+    stats.largest_time_panels = std::max(stats.largest_time_panels, o.time_panels);
+    stats.largest_modes = std::max(stats.largest_modes, o.modes);
+    stats.refinements += o.refinements;
+    if (!o.converged) ++stats.unconverged_points;
+  }
+  return Status::ok;
+}
+
+}  // namespace
+
+Status beam_propagation_transmittance(const WholeBeamExperiment& experiment,
+                                      const double* spec_pars, const ClosedApertureOptics& optics,
+                                      const BeamPropagationRequest& request,
+                                      const BeamPropagationOutput& output) {
+  BeamPropagationStats counts;
+  Status status = Status::invalid_input;
+  std::vector<WholeBeamScan> scans;
+  try {
+    if (inputs_valid(experiment, spec_pars, optics, request, output, scans))
+      status = evaluate(experiment, spec_pars, optics, request, output, counts);
+  } catch (const std::bad_alloc&) {
+    status = Status::out_of_memory;
+  } catch (const std::length_error&) {
+    status = Status::out_of_memory;
+  }
+  if (status != Status::ok && request.scans != nullptr && request.n_scans > 0 &&
+      output.values != nullptr && output.errors != nullptr) {
+    long long k = 0;
+    for (int s = 0; s < request.n_scans; ++s) {
+      for (int i = 0; i < request.scans[s].n_points; ++i, ++k) {
+        output.values[k] = std::numeric_limits<double>::quiet_NaN();
+        output.errors[k] = std::numeric_limits<double>::infinity();
+      }
+    }
+  }
+  if (output.stats != nullptr) *output.stats = counts;
+  return status;
+}
+
+}  // namespace zscan
