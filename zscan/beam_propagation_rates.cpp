@@ -3,10 +3,10 @@
 // h sum_j a_ij (M_j X_j + g_j), M_j and g_j the affine rate equations at the
 // stage's intensity, are one 12 x 12 system solved by Gaussian elimination
 // with partial pivoting; the panel's end is its last stage (stiffly
-// accurate). Panels where a node's light is below kQuiet of its own peak
-// before its pulse arrives leave it at rest; once the pulse has passed it,
-// its populations are kept (the light there carries less than kQuiet of the
-// node's energy). Relies on the absorber's rate coefficients.
+// accurate). Panels where a node's light is below the quiet share of its
+// own peak before its pulse arrives leave it at rest; once the pulse has
+// passed it, its populations are kept. Relies on the absorber's rate
+// coefficients.
 #include "zscan/beam_propagation_rates.h"
 
 #include <algorithm>
@@ -17,7 +17,6 @@ namespace zscan {
 
 namespace {
 
-constexpr double kQuiet = 1e-13;
 constexpr int kUnknowns = 4 * kRadauStages;
 
 std::size_t at(int i) { return static_cast<std::size_t>(i); }
@@ -134,7 +133,7 @@ RateCounts nonlinear_rates(const SampleResponse& r, const TimePanels& panels, in
     double* ci = c_im + at(node) * at(m);
     double peak = 0.0;
     for (int q = 0; q < m; ++q) peak = std::max(peak, in[q]);
-    const bool live = r.absorber != nullptr && peak > kDarkNode * brightest && peak > 0.0;
+    const bool live = r.absorber != nullptr && peak > r.dark * brightest && peak > 0.0;
     if (!live) {
       for (int q = 0; q < m; ++q) {
         cr[q] = -0.5 * (r.two_photon * r.ground) * in[q];
@@ -149,9 +148,9 @@ RateCounts nonlinear_rates(const SampleResponse& r, const TimePanels& panels, in
     for (int p = 0; p < panels.panels; ++p) {
       const double* stage_light = in + 3 * p;
       const double panel_peak = std::max(std::max(stage_light[0], stage_light[1]), stage_light[2]);
-      ended = ended || (started && panel_peak < kQuiet * peak && panels.times[at(3 * p)] > 0.0);
+      ended = ended || (started && panel_peak < r.quiet * peak && panels.times[at(3 * p)] > 0.0);
       double stages[3][4];
-      if (!started && panel_peak < kQuiet * peak) {
+      if (!started && panel_peak < r.quiet * peak) {
         for (int i = 0; i < 3; ++i)
           for (int l = 0; l < 4; ++l) stages[i][l] = 0.0;
       } else if (ended) {

@@ -9,8 +9,10 @@
 // equations are affine in the departures x = n - n_init (levels 1..4), so
 // each panel is one 12 x 12 linear solve. The field's time nodes are the
 // panels' stage nodes, and the energy's time rule their Radau weights.
-// Nodes whose light never exceeds kDarkNode of the brightest keep their
-// initial populations. Relies on the whole-beam absorber and the pulse.
+// Nodes whose light never exceeds `dark` of the brightest keep their initial
+// populations, and a node's populations rest before its light first
+// exceeds `quiet` of its own peak and stay as they are once it has fallen
+// below it for good. Relies on the whole-beam absorber and the pulse.
 #ifndef ZSCAN_BEAM_PROPAGATION_RATES_H
 #define ZSCAN_BEAM_PROPAGATION_RATES_H
 
@@ -21,7 +23,6 @@
 
 namespace zscan {
 
-constexpr double kDarkNode = 1e-10;
 constexpr int kRadauStages = 3;
 
 // The time nodes: panels of equal length over the pulse's window.
@@ -44,6 +45,8 @@ struct SampleResponse {
   double two_photon = 0.0;    // beta, cm/W
   double kerr = 0.0;          // k n2, cm/W
   double ground = 1.0;        // f0 while the populations do not change
+  double dark = 1e-10;        // the light (of the brightest) below which a node rests
+  double quiet = 1e-13;       // the light (of the node's peak) before and after its pulse
 };
 
 // What one call computed.

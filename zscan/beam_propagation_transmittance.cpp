@@ -59,6 +59,9 @@ constexpr double kRawShare = 0.1;
 // and the modes' budget.
 constexpr double kPartShare = 0.3;
 constexpr double kModeShare = 0.1;
+// The share of the tolerance that light too weak to move the populations
+// may cost.
+constexpr double kRestShare = 1e-3;
 // The coarsest grids: panels per pulse duration of the window, depth steps.
 constexpr double kPanelsPerDuration = 2.0;
 constexpr int kFirstDepthSteps = 2;
@@ -397,6 +400,13 @@ Status evaluate(const WholeBeamExperiment& e, const double* spec_pars,
     const double photon_energy = kPlanck * (kSpeedOfLight / e.wavelength);  // J
     s.response.excitation = optics.beta * e.tau / (2.0 * photon_energy * total);
     s.response.ground = a.n_init[0];
+    // A node lit at x of the brightest changes the signal by about x^(3/2)
+    // of its nonlinear change (its own absorption x^2, the interference of
+    // what it scatters with the bright field x^(3/2)); light before and
+    // after the pulse at x of the node's peak shifts its populations by
+    // about x of their change: both kept below kRestShare of the tolerance.
+    s.response.dark = std::pow(kRestShare * r.tolerance, 2.0 / 3.0);
+    s.response.quiet = kRestShare * r.tolerance;
   }
   s.linear = !populated && optics.beta == 0.0 && optics.n2 == 0.0;
   s.rayleigh_cm = kPi * e.w0 * e.w0 / (e.M2 * e.wavelength) * 1e2;
