@@ -87,19 +87,20 @@ def test_derivatives_meet_wider_central_differences():
     # The door's slopes (differences at a step of 1e-3, evaluations 100 times
     # tighter) against differences at a step of 3e-2 of the value: the two
     # agree to the wider step's second-order remainder.
-    kerr = settings_of(CASES["kerr_z0"])
+    demo = settings_of(CASES["rsa_1mm"])
     x = np.array([-1.0, 0.5])
     _, _, slopes, _ = _native.beam_propagation_values(
-        x, [2], [14.4e-6], [0.1], np.array(kerr.spec_pars, dtype=float), _Experiment(kerr),
-        1e-5, n2=kerr.n2, derivatives=["n2", "center_mm"])
-    step = 3e-2 * kerr.n2
-    up = thick(kerr, x, 14.4e-6, 0.1, 1e-8, n2=kerr.n2 + step)[0]
-    down = thick(kerr, x, 14.4e-6, 0.1, 1e-8, n2=kerr.n2 - step)[0]
-    np.testing.assert_allclose(slopes[0] * kerr.n2, (up - down) / (2.0 * step) * kerr.n2,
-                               rtol=2e-3)
+        x, [2], [1.5e-6], [1.0], np.array(demo.spec_pars, dtype=float), _Experiment(demo),
+        1e-5, derivatives=["sigma_1", "center_mm"])
+    pars = np.array(demo.spec_pars, dtype=float)
+    step = 3e-2 * pars[1]
+    moved = np.array([0.0, step, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0])
+    up = thick(demo.replace(spec_pars=tuple(pars + moved)), x, 1.5e-6, tolerance=1e-7)[0]
+    down = thick(demo.replace(spec_pars=tuple(pars - moved)), x, 1.5e-6, tolerance=1e-7)[0]
+    np.testing.assert_allclose(slopes[0], (up - down) / (2.0 * step), rtol=2e-3)
     shift = 2e-2
-    ahead = thick(kerr, x - shift, 14.4e-6, 0.1, 1e-8)[0]
-    behind = thick(kerr, x + shift, 14.4e-6, 0.1, 1e-8)[0]
+    ahead = thick(demo, x - shift, 1.5e-6, tolerance=1e-7)[0]
+    behind = thick(demo, x + shift, 1.5e-6, tolerance=1e-7)[0]
     np.testing.assert_allclose(slopes[1], (ahead - behind) / (2.0 * shift), rtol=2e-3,
                                atol=1e-4)
 
