@@ -104,10 +104,9 @@ void radau_panel(const Absorber& a, double excitation, double h, const double* i
 
 }  // namespace
 
-TimePanels time_panels(const Pulse& pulse, int panels) {
+TimePanels time_panels(const Pulse& pulse, double window, int panels) {
   TimePanels t;
   t.panels = panels;
-  const double window = pulse.half_window;
   t.step = 2.0 * window / panels;
   for (int p = 0; p < panels; ++p) {
     const double start = -window + t.step * p;

@@ -25,7 +25,8 @@ namespace zscan {
 
 constexpr int kRadauStages = 3;
 
-// The time nodes: panels of equal length over the pulse's window.
+// The time nodes: panels of equal length over [-window, window] (pulse
+// durations).
 struct TimePanels {
   int panels = 0;
   double step = 0.0;             // panel length, pulse durations
@@ -34,7 +35,7 @@ struct TimePanels {
   std::vector<double> pulse;     // [3 panels] p(s) at the nodes
   int size() const { return static_cast<int>(times.size()); }
 };
-TimePanels time_panels(const Pulse& pulse, int panels);
+TimePanels time_panels(const Pulse& pulse, double window, int panels);
 
 // The sample's response, per unit of its own quantities.
 struct SampleResponse {

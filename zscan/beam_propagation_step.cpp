@@ -75,9 +75,10 @@ PropagationCounts propagate(const Propagation& p, double* re, double* im) {
     counts.solves += c.solves;
     if (c.live_nodes > counts.live_nodes) counts.live_nodes = c.live_nodes;
   };
+  // The half linear steps between two nonlinear factors are one.
+  diffract(grid, f.zeta(0.5 * h), f.kappa, half_gain, m, re, im, w.scratch);
   for (int step = 0; step < p.depth_steps; ++step) {
-    const double start = h * step, middle = start + 0.5 * h, end = start + h;
-    diffract(grid, f.zeta(middle) - f.zeta(start), f.kappa, half_gain, m, re, im, w.scratch);
+    const double start = h * step, middle = start + 0.5 * h;
     // The rate at the middle of the nonlinear factor: c = c(U exp(h c / 2)),
     // by fixed-point iteration from the previous step's rate (the first
     // step's: its start's).
@@ -88,7 +89,10 @@ PropagationCounts propagate(const Propagation& p, double* re, double* im) {
       respond(middle, w.trial_re.data(), w.trial_im.data());
     }
     apply_rate(size, h, w.c_re.data(), w.c_im.data(), re, im, re, im);
-    diffract(grid, f.zeta(end) - f.zeta(middle), f.kappa, half_gain, m, re, im, w.scratch);
+    const bool last = step + 1 == p.depth_steps;
+    const double next = last ? f.length : middle + h;
+    diffract(grid, f.zeta(next) - f.zeta(middle), f.kappa, last ? half_gain : half_gain * half_gain,
+             m, re, im, w.scratch);
   }
   return counts;
 }

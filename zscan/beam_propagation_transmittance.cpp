@@ -161,6 +161,7 @@ struct Shared {
   const BeamPropagationRequest& r;
   SampleResponse response;
   Pulse pulse;
+  double window = 0.0;       // the time panels cover [-window, window], pulse durations
   double attenuation = 0.0;  // alpha0, cm^-1
   double rayleigh_cm = 0.0;  // z0 in air
   double far = 0.0;          // the aperture's Gouy angle atan(d / z0)
@@ -192,8 +193,7 @@ class PointEvaluator {
 
  private:
   GridValue compute(const Levels& l, PointOutcome& out) {
-    const int panels = static_cast<int>(std::lround(2.0 * s_.pulse.half_window * kPanelsPerDuration))
-                       << l.time;
+    const int panels = static_cast<int>(std::ceil(2.0 * s_.window * kPanelsPerDuration)) << l.time;
     const int steps = kFirstDepthSteps << l.depth;
     RadialResolution res;
     res.extent = kExtent + kExtentStep * l.radial;
@@ -202,7 +202,7 @@ class PointEvaluator {
     const RadialPlan plan = radial_plan(frame_, res);
     const HankelTransform& transform = s_.transforms.get(plan.nodes);
     const RadialGrid grid = radial_grid(transform, plan.radius);
-    const TimePanels times = time_panels(s_.pulse, panels);
+    const TimePanels times = time_panels(s_.pulse, s_.window, panels);
     const int n = grid.size(), m = times.size();
     ++out.grids;
     out.radial_nodes = std::max(out.radial_nodes, n);
@@ -382,7 +382,9 @@ Status evaluate(const WholeBeamExperiment& e, const double* spec_pars,
   stats.optical_depth = optical_depth;
   if (!(optical_depth <= kWholeBeamMaxOpticalDepth)) return Status::too_thick;
 
-  Shared s{e, r, SampleResponse{}, pulse_of(e.pulse_shape), 0.0, 0.0, 0.0, false, {}};
+  Shared s{e, r, SampleResponse{}, pulse_of(e.pulse_shape), 0.0, 0.0, 0.0, 0.0, false, {}};
+  // Light beyond the window carries less than kRestShare of the tolerance.
+  s.window = pulse_end(s.pulse, kRestShare * r.tolerance);
   const double length = e.sample_width;
   const double k = 2.0 * kPi / (e.wavelength * 1e2);  // cm^-1
   s.attenuation = length > 0.0 ? optical_depth / length : 0.0;
