@@ -183,6 +183,9 @@ class PointEvaluator {
     peak_ = whole_beam_peak_intensity(s_.e, job.energy, job.position_mm);
   }
 
+  PointEvaluator(const PointEvaluator&) = delete;
+  PointEvaluator& operator=(const PointEvaluator&) = delete;
+
   GridValue value(const Levels& l, PointOutcome& out) {
     auto found = cache_.find(l);
     if (found != cache_.end()) return found->second;
@@ -251,63 +254,83 @@ class PointEvaluator {
       v.value = energy / (pulse_sum * linear);
       return v;
     }
-    return closed(grid, times, v);
+    return closed(grid, times, l.time, v);
   }
 
-  // The closed aperture's value from the exit field in re_, im_.
-  GridValue closed(const RadialGrid& grid, const TimePanels& times, GridValue v) {
+  // The closed aperture's value from the exit field in re_, im_. One
+  // ApertureSignal per time level keeps its Laguerre rules and overlaps for
+  // every grid of that level; its source reads the current grid's field.
+  GridValue closed(const RadialGrid& grid, const TimePanels& times, int time_level, GridValue v) {
     const int n = grid.size(), m = times.size();
     coef_re_.resize(at(n) * at(m));
     coef_im_.resize(at(n) * at(m));
+    bessel_.resize(at(n));
     series_coefficients(grid, m, re_.data(), im_.data(), coef_re_.data(), coef_im_.data());
-    TimeNodes nodes;
-    nodes.times = times.times;
-    nodes.coarse.resize(at(m));
-    for (int q = 0; q < m; ++q) nodes.coarse[at(q)] = times.weights[at(q)] * times.pulse[at(q)];
-    nodes.fine = nodes.coarse;
-    const double exit_width = frame_.radius_at(frame_.zeta_end);
-    const double gain = std::sqrt(peak_) * std::exp(-0.5 * s_.attenuation * frame_.length);
-    std::vector<double> bessel(at(n));
-    const FieldSource source = [&](double light, FieldValue* out) {
-      // light = e^-v at the Laguerre node v = 2 r^2 / w_exit^2.
-      const double rho = exit_width * std::sqrt(-0.5 * std::log(light));
-      if (!(rho < grid.radius)) {
-        std::fill(out, out + m, FieldValue{});
-        return;
-      }
-      for (int k = 0; k < n; ++k) bessel[at(k)] = std::cyl_bessel_j(0.0, grid.kappa[at(k)] * rho);
-      const std::complex<double> linear = gain * frame_.linear_field(rho, frame_.zeta_end);
-      for (int q = 0; q < m; ++q) {
-        double ur = 0.0, ui = 0.0;
-        for (int k = 0; k < n; ++k) {
-          ur += bessel[at(k)] * coef_re_[at(k) * at(m) + at(q)];
-          ui += bessel[at(k)] * coef_im_[at(k) * at(m) + at(q)];
-        }
-        const double p = std::sqrt(times.pulse[at(q)]);
-        if (!(p > 0.0)) {
-          out[q] = FieldValue{};
-          continue;
-        }
-        const std::complex<double> g = std::complex<double>(ur, ui) / (linear * p);
-        out[q].amplitude = std::abs(g);
-        out[q].phase = std::arg(g);
-      }
-    };
-    ApertureSignal signal(nodes, source);
+    grid_ = &grid;
+    times_ = &times;
+    Aperture& a = apertures_[time_level];
+    if (!a.signal) {
+      a.nodes.times = times.times;
+      a.nodes.coarse.resize(at(m));
+      for (int q = 0; q < m; ++q) a.nodes.coarse[at(q)] = times.weights[at(q)] * times.pulse[at(q)];
+      a.nodes.fine = a.nodes.coarse;
+      a.signal = std::make_unique<ApertureSignal>(
+          a.nodes, [this](double light, FieldValue* out) { exit_field_at(light, out); });
+    }
     const double gouy = s_.far - std::atan(frame_.exit_position / s_.rayleigh_cm);
-    const PointSignal p = signal.point(1.0, gouy, job_.share, kModeShare * s_.r.tolerance);
+    const PointSignal p = a.signal->point(1.0, gouy, job_.share, kModeShare * s_.r.tolerance);
     v.value = p.value;
     v.mode_error = p.mode_error;
     v.modes = p.modes;
     return v;
   }
 
+  // The current exit field relative to the linear one at the Laguerre node
+  // v = 2 r^2 / w_exit^2 (light = e^-v), at every time node; the linear
+  // field beyond the grid (where the nonlinear change is below rounding).
+  void exit_field_at(double light, FieldValue* out) {
+    const RadialGrid& grid = *grid_;
+    const int n = grid.size(), m = times_->size();
+    const double rho = frame_.radius_at(frame_.zeta_end) * std::sqrt(-0.5 * std::log(light));
+    if (!(rho < grid.radius)) {
+      std::fill(out, out + m, FieldValue{});
+      return;
+    }
+    for (int k = 0; k < n; ++k) bessel_[at(k)] = std::cyl_bessel_j(0.0, grid.kappa[at(k)] * rho);
+    const double gain = std::sqrt(peak_) * std::exp(-0.5 * s_.attenuation * frame_.length);
+    const std::complex<double> linear = gain * frame_.linear_field(rho, frame_.zeta_end);
+    for (int q = 0; q < m; ++q) {
+      double ur = 0.0, ui = 0.0;
+      for (int k = 0; k < n; ++k) {
+        ur += bessel_[at(k)] * coef_re_[at(k) * at(m) + at(q)];
+        ui += bessel_[at(k)] * coef_im_[at(k) * at(m) + at(q)];
+      }
+      const double p = std::sqrt(times_->pulse[at(q)]);
+      if (!(p > 0.0)) {
+        out[q] = FieldValue{};
+        continue;
+      }
+      const std::complex<double> g = std::complex<double>(ur, ui) / (linear * p);
+      out[q].amplitude = std::abs(g);
+      out[q].phase = std::arg(g);
+    }
+  }
+
+  // The closed aperture's modes at one time level.
+  struct Aperture {
+    TimeNodes nodes;
+    std::unique_ptr<ApertureSignal> signal;
+  };
+
   Shared& s_;
   PointJob job_;
   SampleFrame frame_;
   double peak_ = 0.0;
   std::map<Levels, GridValue> cache_;
-  std::vector<double> re_, im_, coef_re_, coef_im_;
+  std::vector<double> re_, im_, coef_re_, coef_im_, bessel_;
+  const RadialGrid* grid_ = nullptr;  // the grid and time nodes of the current exit field
+  const TimePanels* times_ = nullptr;
+  std::map<int, Aperture> apertures_;  // by time level
 };
 
 PointOutcome evaluate_point(Shared& s, const PointJob& job) {
