@@ -17,17 +17,15 @@
 // thread count. Relies on the frame, the grid, the rates, the depth march,
 // the whole-beam absorber and inputs and the closed-aperture modes.
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <complex>
 #include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <new>
-#include <stdexcept>
 #include <vector>
 
+#include "zscan/aperture_scans.h"
 #include "zscan/beam_propagation_frame.h"
 #include "zscan/beam_propagation_grid.h"
 #include "zscan/beam_propagation_rates.h"
@@ -76,36 +74,6 @@ constexpr int kMostDepthLevels = 7;
 constexpr int kMostRadialLevels = 4;
 
 std::size_t at(int i) { return static_cast<std::size_t>(i); }
-
-bool inputs_valid(const WholeBeamExperiment& e, const double* spec_pars,
-                  const ClosedApertureOptics& optics, const BeamPropagationRequest& r,
-                  const BeamPropagationOutput& out, std::vector<WholeBeamScan>& scans) {
-  if (r.scans == nullptr || r.n_scans < 1 || out.values == nullptr || out.errors == nullptr)
-    return false;
-  if (!(optics.beta >= 0.0) || !std::isfinite(optics.beta) || !std::isfinite(optics.n2) ||
-      !std::isfinite(optics.sigma_r1) || !std::isfinite(optics.sigma_r3))
-    return false;
-  if (!(r.refractive_index > 0.0) || !std::isfinite(r.refractive_index)) return false;
-  if (!(r.aperture_distance > 0.0)) return false;
-  const double thickness_m = std::isfinite(e.sample_width) ? e.sample_width * 1e-2 : 0.0;
-  scans.resize(at(r.n_scans));
-  for (int s = 0; s < r.n_scans; ++s) {
-    const ClosedApertureScan& scan = r.scans[s];
-    if (!(scan.aperture > 0.0 && scan.aperture <= 1.0) || scan.positions_mm == nullptr)
-      return false;
-    scans[at(s)] = {scan.positions_mm, scan.n_points, scan.pulse_energy};
-    for (int i = 0; i < scan.n_points; ++i)
-      if (!(scan.positions_mm[i] * 1e-3 + thickness_m < r.aperture_distance)) return false;
-  }
-  WholeBeamRequest whole;
-  whole.scans = scans.data();
-  whole.n_scans = r.n_scans;
-  whole.tolerance = r.tolerance;
-  WholeBeamOutput whole_out;
-  whole_out.values = out.values;
-  whole_out.errors = out.errors;
-  return whole_beam_inputs_valid(e, spec_pars, whole, whole_out);
-}
 
 // One point of one scan.
 struct PointJob {
@@ -446,25 +414,12 @@ Status evaluate(const WholeBeamExperiment& e, const double* spec_pars,
   }
   const int n = static_cast<int>(jobs.size());
   std::vector<PointOutcome> outcomes(at(n));
-  const int workers = std::max(1, std::min(model_threads(), n));
-  std::atomic<int> next{0};
-  std::atomic<int> done{0};
-  std::atomic<bool> abandoned{false};
-  run_workers(workers, [&](int worker) {
-    try {
-      for (int i = next.fetch_add(1); i < n; i = next.fetch_add(1)) {
-        if (worker == 0 && interrupt_requested()) abandoned.store(true);
-        if (abandoned.load()) return;
-        outcomes[at(i)] = evaluate_point(s, jobs[at(i)]);
-        done.fetch_add(1);
-      }
-    } catch (const std::bad_alloc&) {
-      // The other workers take the remaining points.
-    } catch (const std::length_error&) {
-    }
-  });
-  if (abandoned.load() || interrupt_requested()) return Status::interrupted;
-  if (done.load() != n) return Status::out_of_memory;
+  // Each point wholly on one thread: the values do not depend on the count.
+  struct NoWork {};
+  const Status status = run_tasks<NoWork>(
+      n, [&](int i, NoWork&) { outcomes[at(i)] = evaluate_point(s, jobs[at(i)]); });
+  if (status != Status::ok) return status;
+  if (interrupt_requested()) return Status::interrupted;
   for (int i = 0; i < n; ++i) {
     const PointOutcome& o = outcomes[at(i)];
     out.values[i] = o.value;
@@ -488,26 +443,13 @@ Status beam_propagation_transmittance(const WholeBeamExperiment& experiment,
                                       const BeamPropagationRequest& request,
                                       const BeamPropagationOutput& output) {
   BeamPropagationStats counts;
-  Status status = Status::invalid_input;
-  std::vector<WholeBeamScan> scans;
-  try {
-    if (inputs_valid(experiment, spec_pars, optics, request, output, scans))
-      status = evaluate(experiment, spec_pars, optics, request, output, counts);
-  } catch (const std::bad_alloc&) {
-    status = Status::out_of_memory;
-  } catch (const std::length_error&) {
-    status = Status::out_of_memory;
-  }
-  if (status != Status::ok && request.scans != nullptr && request.n_scans > 0 &&
-      output.values != nullptr && output.errors != nullptr) {
-    long long k = 0;
-    for (int s = 0; s < request.n_scans; ++s) {
-      for (int i = 0; i < request.scans[s].n_points; ++i, ++k) {
-        output.values[k] = std::numeric_limits<double>::quiet_NaN();
-        output.errors[k] = std::numeric_limits<double>::infinity();
-      }
-    }
-  }
+  ApertureInputs in = aperture_inputs(experiment, spec_pars, optics, request, output);
+  in.depth_m = std::isfinite(experiment.sample_width) ? experiment.sample_width * 1e-2 : 0.0;
+  const Status status = run_checked(in, output.values, output.errors, [&] {
+    if (!(request.refractive_index > 0.0) || !std::isfinite(request.refractive_index))
+      return Status::invalid_input;
+    return evaluate(experiment, spec_pars, optics, request, output, counts);
+  });
   if (output.stats != nullptr) *output.stats = counts;
   return status;
 }

@@ -131,13 +131,22 @@ def closed_aperture_values(positions: np.ndarray, counts: Sequence[int],
     range), two evaluations per parameter; the values are those of the
     evaluation at ``tolerance``. ValueError for a refused input (the
     message says which)."""
-    args = (positions, counts, pulse_energies, apertures, spec_pars, experiment)
-    optics = dict(beta=beta, n2=n2, sigma_r1=sigma_r1, sigma_r3=sigma_r3)
-    out = _closed_aperture_once(*args, tolerance, optics, aperture_distance, pulse_shape)
+    return _values(_closed_aperture_once, "closed_aperture_values",
+                   (positions, counts, pulse_energies, apertures, spec_pars, experiment),
+                   tolerance, dict(beta=beta, n2=n2, sigma_r1=sigma_r1, sigma_r3=sigma_r3),
+                   aperture_distance, pulse_shape, derivatives)
+
+
+def _values(once, function, args, tolerance, optics, aperture_distance, pulse_shape,
+            derivatives):
+    """(values, errors, stats) of ``once`` (_closed_aperture_once or
+    _beam_propagation_once), with the slopes by differences when
+    ``derivatives`` names parameters."""
+    out = once(*args, tolerance, optics, aperture_distance, pulse_shape)
     if derivatives is None:
         return out
-    slopes = np.array([_slope(_closed_aperture_once, "closed_aperture_values", args, tolerance,
-                              optics, aperture_distance, pulse_shape, str(name))
+    slopes = np.array([_slope(once, function, args, tolerance, optics, aperture_distance,
+                              pulse_shape, str(name))
                        for name in derivatives]).reshape(len(derivatives), -1)
     return out[0], out[1], slopes, out[2]
 
@@ -159,15 +168,10 @@ def beam_propagation_values(positions: np.ndarray, counts: Sequence[int],
     differences, names from CLOSED_DERIVATIVE_PARAMETERS) and errors as
     closed_aperture_values: ``(values, errors, stats)`` or ``(values,
     errors, slopes, stats)``."""
-    args = (positions, counts, pulse_energies, apertures, spec_pars, experiment)
-    optics = dict(beta=beta, n2=n2, sigma_r1=sigma_r1, sigma_r3=sigma_r3)
-    out = _beam_propagation_once(*args, tolerance, optics, aperture_distance, pulse_shape)
-    if derivatives is None:
-        return out
-    slopes = np.array([_slope(_beam_propagation_once, "beam_propagation_values", args,
-                              tolerance, optics, aperture_distance, pulse_shape, str(name))
-                       for name in derivatives]).reshape(len(derivatives), -1)
-    return out[0], out[1], slopes, out[2]
+    return _values(_beam_propagation_once, "beam_propagation_values",
+                   (positions, counts, pulse_energies, apertures, spec_pars, experiment),
+                   tolerance, dict(beta=beta, n2=n2, sigma_r1=sigma_r1, sigma_r3=sigma_r3),
+                   aperture_distance, pulse_shape, derivatives)
 
 
 # What closed_aperture_values takes derivatives with respect to.
@@ -183,39 +187,35 @@ _STEP = 1e-3
 _TIGHTER = 1e-2
 
 
-def _closed_aperture_once(positions, counts, pulse_energies, apertures, spec_pars, experiment,
-                          tolerance, optics, aperture_distance, pulse_shape):
+def _aperture_once(entry, index, positions, counts, pulse_energies, apertures, spec_pars,
+                   experiment, tolerance, optics, aperture_distance, pulse_shape):
+    """One call of the compiled aperture entry ``entry`` (the refractive
+    index, when not None, before the optics)."""
     s = _Settings.of(experiment)
     shape = pulse_shape if pulse_shape is not None else getattr(experiment, "pulse_shape",
                                                                 "gaussian")
     shares = np.array([1.0 if a is None else float(a) for a in apertures], dtype=np.float64)
-    beta, n2, sigma_r1, sigma_r3 = (optics[k] for k in ("beta", "n2", "sigma_r1", "sigma_r3"))
-    return core().closed_aperture_transmittance(
+    sample = (s.sample_width,) if index is None else (s.sample_width, float(index))
+    return entry(
         np.ascontiguousarray(positions, dtype=np.float64), np.array(counts, dtype=np.int32),
         np.array(pulse_energies, dtype=np.float64), shares,
         np.ascontiguousarray(spec_pars, dtype=np.float64), s.populations, s.wavelength, s.w0,
-        s.M2, s.tau, s.sample_width, float(beta), float(n2), float(sigma_r1), float(sigma_r3),
+        s.M2, s.tau, *sample, *(float(optics[k]) for k in ("beta", "n2", "sigma_r1", "sigma_r3")),
         float(tolerance),
         aperture_distance=None if aperture_distance is None else float(aperture_distance),
         pulse_shape=str(shape))
 
 
-def _beam_propagation_once(positions, counts, pulse_energies, apertures, spec_pars, experiment,
-                           tolerance, optics, aperture_distance, pulse_shape):
-    s = _Settings.of(experiment)
-    shape = pulse_shape if pulse_shape is not None else getattr(experiment, "pulse_shape",
-                                                                "gaussian")
-    index = getattr(experiment, "refractive_index", None)
-    shares = np.array([1.0 if a is None else float(a) for a in apertures], dtype=np.float64)
-    beta, n2, sigma_r1, sigma_r3 = (optics[k] for k in ("beta", "n2", "sigma_r1", "sigma_r3"))
-    return core().beam_propagation_transmittance(
-        np.ascontiguousarray(positions, dtype=np.float64), np.array(counts, dtype=np.int32),
-        np.array(pulse_energies, dtype=np.float64), shares,
-        np.ascontiguousarray(spec_pars, dtype=np.float64), s.populations, s.wavelength, s.w0,
-        s.M2, s.tau, s.sample_width, 1.0 if index is None else float(index), float(beta),
-        float(n2), float(sigma_r1), float(sigma_r3), float(tolerance),
-        aperture_distance=None if aperture_distance is None else float(aperture_distance),
-        pulse_shape=str(shape))
+def _closed_aperture_once(*args):
+    return _aperture_once(core().closed_aperture_transmittance, None, *args)
+
+
+def _beam_propagation_once(*args):
+    """As _closed_aperture_once, with the experiment's refractive index (None
+    or missing: 1)."""
+    index = getattr(args[5], "refractive_index", None)
+    return _aperture_once(core().beam_propagation_transmittance,
+                          1.0 if index is None else index, *args)
 
 
 class _Shifted:
