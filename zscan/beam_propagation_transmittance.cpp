@@ -63,6 +63,9 @@ constexpr double kRestShare = 1e-3;
 // The coarsest grids: panels per pulse duration of the window, depth steps.
 constexpr double kPanelsPerDuration = 2.0;
 constexpr int kFirstDepthSteps = 2;
+// Below this share of its Rayleigh range of U-space propagation across the
+// sample the coarsest march takes one step.
+constexpr double kSteadyBeam = 0.1;
 // The radial grid at level r: extent, reach and band raised by these steps.
 constexpr double kExtent = 5.0, kExtentStep = 1.5;
 constexpr double kReach = 6.0, kReachStep = 2.0;
@@ -149,6 +152,8 @@ class PointEvaluator {
     in.position_mm = job.position_mm;
     frame_ = sample_frame(in);
     peak_ = whole_beam_peak_intensity(s_.e, job.energy, job.position_mm);
+    // A beam that hardly changes across the sample starts from one step.
+    first_steps_ = frame_.zeta_end < kSteadyBeam * frame_.rayleigh ? 1 : kFirstDepthSteps;
   }
 
   PointEvaluator(const PointEvaluator&) = delete;
@@ -165,7 +170,7 @@ class PointEvaluator {
  private:
   GridValue compute(const Levels& l, PointOutcome& out) {
     const int panels = static_cast<int>(std::ceil(2.0 * s_.window * kPanelsPerDuration)) << l.time;
-    const int steps = kFirstDepthSteps << l.depth;
+    const int steps = first_steps_ << l.depth;
     RadialResolution res;
     res.extent = kExtent + kExtentStep * l.radial;
     res.reach = kReach + kReachStep * l.radial;
@@ -294,6 +299,7 @@ class PointEvaluator {
   PointJob job_;
   SampleFrame frame_;
   double peak_ = 0.0;
+  int first_steps_ = kFirstDepthSteps;  // depth steps at depth level 0
   std::map<Levels, GridValue> cache_;
   std::vector<double> re_, im_, coef_re_, coef_im_, bessel_;
   const RadialGrid* grid_ = nullptr;  // the grid and time nodes of the current exit field
