@@ -135,7 +135,7 @@ struct Shared {
   double window = 0.0;       // the time panels cover [-window, window], pulse durations
   double attenuation = 0.0;  // alpha0, cm^-1
   double rayleigh_cm = 0.0;  // z0 in air
-  double far = 0.0;          // the aperture's Gouy angle atan(d / z0)
+  double far = 0.0;          // the aperture's Gouy angle (pi / 2 in the far field)
   bool linear = false;       // nothing in the sample depends on the light
   TransformCache transforms;
 };
@@ -409,8 +409,11 @@ Status evaluate(const WholeBeamExperiment& e, const double* spec_pars,
   }
   s.linear = !populated && optics.beta == 0.0 && optics.n2 == 0.0;
   s.rayleigh_cm = kPi * e.w0 * e.w0 / (e.M2 * e.wavelength) * 1e2;
-  s.far = std::isinf(r.aperture_distance) ? 0.5 * kPi
-                                          : std::atan(r.aperture_distance * 1e2 / s.rayleigh_cm);
+  // Behind the sample the linear beam seems to come from a focus moved by L
+  // (1 - 1 / n0) towards the aperture: its Gouy angle there is that of the
+  // distance d - L (1 - 1 / n0).
+  const double apparent = r.aperture_distance * 1e2 - length * (1.0 - 1.0 / r.refractive_index);
+  s.far = std::isinf(r.aperture_distance) ? 0.5 * kPi : std::atan(apparent / s.rayleigh_cm);
 
   std::vector<PointJob> jobs;
   for (int sc = 0; sc < r.n_scans; ++sc) {
