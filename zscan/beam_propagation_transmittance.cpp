@@ -1,21 +1,24 @@
 // The beam-propagation model's public entry; see zscan.h. Checks the
 // inputs, makes the absorber and the sample's response, and evaluates every
-// scan point on its own grids: the time panels, the depth steps and the
-// radial grid each at a level, the value the base grid's plus the changes
-// that one level more of each makes, the error estimate those changes
-// scaled by the share of them the finer grid is expected to keep (its
-// order: kTimeKept, kDepthKept; the radial grid converges exponentially, so
-// its change is counted whole) plus the aperture's mode error. A point
-// whose estimate exceeds the tolerance refines the dimensions whose parts
-// exceed their share of it and tries again. Open aperture: T is the exit
-// energy over the linear one, both by the same grid and time rule (the
-// transform conserves energy, so a linear sample gives 1 to rounding);
-// closed: the exit field relative to the linear exit beam is handed to the
-// closed-aperture model's Laguerre-Gauss modes, with the Gouy phases of the
-// beam that seems to come from z + L / n0. Points run on the model's worker
-// threads, each wholly on one thread: the results do not depend on the
-// thread count. Relies on the frame, the grid, the rates, the depth march,
-// the whole-beam absorber and inputs and the closed-aperture modes.
+// scan point on its own grids: time panels P, depth steps D and a radial
+// level r. From the values at (P, D), (P, 2D), (P, 4D) the depth march's
+// Richardson values R(D, 2D) and R(2D, 4D) (its error is even in the step);
+// the value is R(2D, 4D) plus the changes one more time level (2P) and one
+// more radial level make at (P, D). The error estimate: the larger of |R(2D,
+// 4D) - R(D, 2D)| and kRawShare of the last raw depth change, kTimeKept of
+// the time change (Radau, order 5), the radial change whole (it converges
+// exponentially) and the aperture's mode error. A point whose estimate
+// exceeds the tolerance refines the dimensions whose parts exceed
+// kPartShare of it and tries again, reusing the grids it has. Open
+// aperture: T is the exit energy over the linear one, both by the same grid
+// and time rule (the transform conserves energy, so a linear sample gives 1
+// to rounding); closed: the exit field relative to the linear exit beam is
+// handed to the closed-aperture model's Laguerre-Gauss modes, with the Gouy
+// phases of the beam that seems to come from z + L / n0. Points run on the
+// model's worker threads, each wholly on one thread: the results do not
+// depend on the thread count. Relies on the frame, the grid, the rates, the
+// depth march, the aperture entries' rules, the whole-beam absorber and
+// inputs and the closed-aperture modes.
 #include <algorithm>
 #include <cmath>
 #include <complex>
