@@ -37,7 +37,6 @@ SampleFrame framed(SampleFrame f, std::complex<double> q_face, double b, const F
   f.waist = std::sqrt(2.0 * f.rayleigh / f.kappa);
   f.widest = std::max(f.radius_at(0.0), f.radius_at(f.zeta_end));
   f.exit_position = 0.1 * in.position_mm + in.length / in.refractive_index;
-  f.exit_radius = f.scale(in.length) * f.radius_at(f.zeta_end);
   return f;
 }
 

@@ -43,7 +43,6 @@ struct SampleFrame {
   double widest = 0.0;          // its widest radius over the sample, cm
   double rayleigh = 0.0;        // its Rayleigh range, cm (in zeta)
   double exit_position = 0.0;   // z + L / n0: where the exit beam seems to come from in air, cm
-  double exit_radius = 0.0;     // the linear exit beam's radius, s(L) w_U(zeta_L), cm
 
   double scale(double depth) const { return 1.0 + curvature * depth; }
   double zeta(double depth) const { return depth / (1.0 + curvature * depth); }

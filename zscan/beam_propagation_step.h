@@ -2,11 +2,12 @@
 // the lens frame on the radial grid, all time nodes at once: symmetric
 // splitting of each depth step h into half a linear step (diffraction over
 // the step's share of zeta, exact on the grid, and the linear absorption),
-// the nonlinear factor exp(h c) and another half linear step. c is taken at
-// the step's middle from the field advanced there by the previous step's c
-// (the first step by its own start's), which makes the march second order
-// with one evaluation of the sample's response per step. Relies on the
-// grid, the frame and the rates.
+// the nonlinear factor exp(h c) and another half linear step. c is the
+// sample's response at the step's middle to the field advanced there by
+// exp(h c / 2) itself, found by two fixed-point corrections from the
+// previous step's c (the first step's: its start's), which keeps the march
+// symmetric, so that its error is even in h (second order; Richardson
+// removes the h^2 term). Relies on the grid, the frame and the rates.
 #ifndef ZSCAN_BEAM_PROPAGATION_STEP_H
 #define ZSCAN_BEAM_PROPAGATION_STEP_H
 
