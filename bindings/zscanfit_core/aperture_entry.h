@@ -1,8 +1,8 @@
 // What the aperture entries of zscanfit._core (closed_aperture_transmittance
 // and beam_propagation_transmittance) share: the checks of their per-scan
 // arrays and pulse shape, the scans, experiment and optics they build from
-// them, and the exception for an evaluation's outcome, each with the
-// entry's own messages. Relies on nanobind, zscan's public interface and
+// them, the call without the interpreter lock and the exception for an
+// evaluation's outcome, each with the entry's own messages. Relies on nanobind, zscan's public interface and
 // the entries' common arrays.
 #ifndef ZSCANFIT_CORE_APERTURE_ENTRY_H
 #define ZSCANFIT_CORE_APERTURE_ENTRY_H
@@ -15,6 +15,9 @@
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+
+#include "bindings_common/without_interpreter_lock.h"
 
 #include "zscan/zscan.h"
 #include "zscanfit_core/entry_arrays.h"
@@ -47,9 +50,13 @@ struct ApertureArrays {
   const InArray& populations;
 };
 
+// The experiment's scalar settings as the entries take them.
+struct ApertureSettings {
+  double wavelength, w0, M2, tau, sample_width;
+};
+
 // What the checked arguments make: the scans (pointing into the arrays), the
-// experiment (without its settings' scalars, which the caller sets) and the
-// number of points.
+// experiment and the number of points.
 struct ApertureCall {
   std::vector<zscan::ClosedApertureScan> scans;
   zscan::WholeBeamExperiment experiment;
@@ -59,6 +66,7 @@ struct ApertureCall {
 // ValueError with the entry's message for arrays of the wrong lengths, an
 // unknown pulse shape or counts that do not split the positions.
 inline ApertureCall aperture_call(const ApertureMessages& m, const ApertureArrays& a,
+                                  const ApertureSettings& settings,
                                   const std::string& pulse_shape) {
   const std::size_t n_scans = a.counts.shape(0);
   if (n_scans < 1) value_error(m.no_scans);
@@ -75,6 +83,11 @@ inline ApertureCall aperture_call(const ApertureMessages& m, const ApertureArray
   else if (pulse_shape != "gaussian")
     value_error(m.pulse_shape, nanobind::repr(nanobind::str(pulse_shape.c_str())).c_str());
   call.experiment.populations = a.populations.data();
+  call.experiment.wavelength = settings.wavelength;
+  call.experiment.w0 = settings.w0;
+  call.experiment.M2 = settings.M2;
+  call.experiment.tau = settings.tau;
+  call.experiment.sample_width = settings.sample_width;
   call.scans.resize(n_scans);
   call.total = split_scans(a.positions, a.counts, m.counts, m.counts,
                            [&](std::size_t k, const double* first, int n) {
@@ -105,6 +118,25 @@ inline ApertureCall aperture_call(const ApertureMessages& m, const ApertureArray
       break;
   }
   value_error(m.refused);
+}
+
+// Runs evaluate(values, errors, &stats) -> zscan::Status without the
+// interpreter lock and returns (values, errors, stats_dict(stats)), or raises
+// for its outcome (or what a signal handler raised).
+template <typename Stats, typename Evaluate, typename StatsDict>
+nanobind::tuple run_aperture_entry(const ApertureMessages& m, const ApertureCall& call,
+                                   const Evaluate& evaluate, const StatsDict& stats_dict) {
+  const std::size_t total = call.total;
+  Owned values(total), errors(total);
+  Stats stats;
+  zscan::Status status = zscan::Status::ok;
+  if (bindings_common::run_without_interpreter_lock(
+          [&] { status = evaluate(values.data, errors.data, &stats); })) {
+    throw nanobind::python_error();  // a signal handler raised
+  }
+  if (status != zscan::Status::ok)
+    raise_aperture_outcome(m, status, stats.optical_depth, stats.drained_level, total);
+  return nanobind::make_tuple(values.array(total), errors.array(total), stats_dict(stats));
 }
 
 }  // namespace zscanfit_core

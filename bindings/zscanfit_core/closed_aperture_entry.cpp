@@ -58,38 +58,27 @@ nb::tuple closed_aperture(const InArray& positions, const CountArray& counts,
                           double w0, double M2, double tau, double sample_width, double beta,
                           double n2, double sigma_r1, double sigma_r3, double tolerance,
                           const nb::object& aperture_distance, const std::string& pulse_shape) {
-  ApertureCall call = aperture_call(
+  const ApertureCall call = aperture_call(
       kMessages, {positions, counts, pulse_energies, apertures, spec_pars, populations},
-      pulse_shape);
-  call.experiment.wavelength = wavelength;
-  call.experiment.w0 = w0;
-  call.experiment.M2 = M2;
-  call.experiment.tau = tau;
-  call.experiment.sample_width = sample_width;
+      {wavelength, w0, M2, tau, sample_width}, pulse_shape);
   const zscan::ClosedApertureOptics optics{beta, n2, sigma_r1, sigma_r3};
   zscan::ClosedApertureRequest request;
   request.scans = call.scans.data();
   request.n_scans = static_cast<int>(call.scans.size());
   request.tolerance = tolerance;
   if (!aperture_distance.is_none()) request.aperture_distance = nb::cast<double>(aperture_distance);
-  const std::size_t total = call.total;
-  Owned values(total), errors(total);
-  zscan::ClosedApertureStats stats;
-  zscan::ClosedApertureOutput output;
-  output.values = values.data;
-  output.errors = errors.data;
-  output.stats = &stats;
-  zscan::Status status = zscan::Status::ok;
   const double* pars = spec_pars.data();
-  if (bindings_common::run_without_interpreter_lock([&] {
-        status = zscan::closed_aperture_transmittance(call.experiment, pars, optics, request,
-                                                      output);
-      })) {
-    throw nb::python_error();  // a signal handler raised
-  }
-  if (status != zscan::Status::ok)
-    raise_aperture_outcome(kMessages, status, stats.optical_depth, stats.drained_level, total);
-  return nb::make_tuple(values.array(total), errors.array(total), stats_dict(stats));
+  return run_aperture_entry<zscan::ClosedApertureStats>(
+      kMessages, call,
+      [&](double* values, double* errors, zscan::ClosedApertureStats* stats) {
+        zscan::ClosedApertureOutput output;
+        output.values = values;
+        output.errors = errors;
+        output.stats = stats;
+        return zscan::closed_aperture_transmittance(call.experiment, pars, optics, request,
+                                                    output);
+      },
+      stats_dict);
 }
 
 }  // namespace
