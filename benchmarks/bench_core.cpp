@@ -240,6 +240,37 @@ void BM_ClosedApertureEvaluation(benchmark::State& state) {
   zscan::set_model_threads(0);
 }
 
+// The beam-propagation evaluation of the demo's scans (its 1 mm RSA sample,
+// n0 = 1, 41 points at 0.5 and 1.5 uJ, the open aperture) in one call at
+// the default tolerance, to be set against BM_ModelEvaluation (the on-axis
+// model, 10 x 10, of the same scans). Argument: the model's thread count.
+// Counters: (point, grid) evaluations, Radau panel solves, the most radial
+// nodes and depth steps any grid had.
+void BM_BeamPropagationEvaluation(benchmark::State& state) {
+  zscan::set_model_threads(static_cast<int>(state.range(0)));
+  std::vector<double> x_mm(kPoints);
+  for (int p = 0; p < kPoints; ++p) x_mm[p] = -20.0 + p;
+  zscan::ClosedApertureScan scans[2] = {{x_mm.data(), kPoints, 0.5e-6, 1.0},
+                                        {x_mm.data(), kPoints, 1.5e-6, 1.0}};
+  zscan::BeamPropagationRequest request;
+  request.scans = scans;
+  request.n_scans = 2;
+  const zscan::WholeBeamExperiment e = whole_beam_experiment(kPopulations);
+  std::vector<double> values(2 * kPoints), errors(2 * kPoints);
+  zscan::BeamPropagationStats stats;
+  zscan::BeamPropagationOutput output{values.data(), errors.data(), &stats};
+  for (auto _ : state) {
+    zscan::beam_propagation_transmittance(e, kSpecPars, zscan::ClosedApertureOptics{}, request,
+                                          output);
+    benchmark::DoNotOptimize(values.data());
+  }
+  state.counters["grids"] = static_cast<double>(stats.grids);
+  state.counters["solves"] = static_cast<double>(stats.panel_solves);
+  state.counters["radial"] = stats.largest_radial_nodes;
+  state.counters["depth"] = stats.largest_depth_steps;
+  zscan::set_model_threads(0);
+}
+
 // One and two model threads, milliseconds of real time.
 #define WHOLE_BEAM_BENCHMARK(function) \
   BENCHMARK(function)->ArgName("model_threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0)
@@ -249,6 +280,7 @@ WHOLE_BEAM_BENCHMARK(BM_WholeBeamEvaluationSA);
 WHOLE_BEAM_BENCHMARK(BM_WholeBeamTwoDerivatives);
 WHOLE_BEAM_BENCHMARK(BM_WholeBeamDerivatives);
 WHOLE_BEAM_BENCHMARK(BM_ClosedApertureEvaluation);
+WHOLE_BEAM_BENCHMARK(BM_BeamPropagationEvaluation);
 
 }  // namespace
 

@@ -205,25 +205,8 @@ class FieldBuilder {
     std::reverse(todo.begin(), todo.end());
     const int n = static_cast<int>(todo.size());
     if (n == 0) return Status::ok;
-    const int workers = std::max(1, std::min(model_threads(), n));
-    std::atomic<int> next{0}, done{0};
-    std::atomic<bool> abandoned{false};
-    run_workers(workers, [&](int worker) {
-      try {
-        FieldWork work;
-        for (int i = next.fetch_add(1); i < n; i = next.fetch_add(1)) {
-          if (worker == 0 && interrupt_requested()) abandoned.store(true);
-          if (abandoned.load()) return;
-          compute_node(nodes_[at(todo[at(i)])], work);
-          done.fetch_add(1);
-        }
-      } catch (const std::bad_alloc&) {
-        // The other workers take the remaining nodes.
-      }
-    });
-    if (abandoned.load()) return Status::interrupted;
-    if (done.load() != n) return Status::out_of_memory;
-    return Status::ok;
+    return run_tasks<FieldWork>(
+        n, [&](int i, FieldWork& work) { compute_node(nodes_[at(todo[at(i)])], work); });
   }
 
   // Coefficients of every function on the nodes of degree `degree` whose

@@ -10,14 +10,13 @@
 // table's field error carried to T: a field error e changes the aperture's
 // energy by at most 2 sqrt(P) e (P the point's energy relative to the
 // linear one). Relies on the inputs, the absorber, the ladder, the field
-// table and the modes.
+// table, the modes and the aperture entries' shared rules.
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <new>
-#include <stdexcept>
 #include <vector>
 
+#include "zscan/aperture_scans.h"
 #include "zscan/closed_aperture_modes.h"
 #include "zscan/closed_aperture_table.h"
 #include "zscan/whole_beam_absorber.h"
@@ -45,34 +44,6 @@ constexpr double kTimeShare = 0.3;
 constexpr int kTimePoints[] = {8, 12, 16, 24, 32, 48, 64, 96};
 constexpr int kTimeRules = 8;
 constexpr int kFirstRule = 2;
-
-bool inputs_valid(const WholeBeamExperiment& e, const double* spec_pars,
-                  const ClosedApertureOptics& optics, const ClosedApertureRequest& r,
-                  const ClosedApertureOutput& out, std::vector<WholeBeamScan>& scans) {
-  if (r.scans == nullptr || r.n_scans < 1 || out.values == nullptr || out.errors == nullptr)
-    return false;
-  if (!(optics.beta >= 0.0) || !std::isfinite(optics.beta) || !std::isfinite(optics.n2) ||
-      !std::isfinite(optics.sigma_r1) || !std::isfinite(optics.sigma_r3))
-    return false;
-  if (!(r.aperture_distance > 0.0)) return false;
-  scans.resize(static_cast<std::size_t>(r.n_scans));
-  for (int s = 0; s < r.n_scans; ++s) {
-    const ClosedApertureScan& scan = r.scans[s];
-    if (!(scan.aperture > 0.0 && scan.aperture <= 1.0)) return false;
-    scans[static_cast<std::size_t>(s)] = {scan.positions_mm, scan.n_points, scan.pulse_energy};
-    if (scan.positions_mm == nullptr) return false;
-    for (int i = 0; i < scan.n_points; ++i)
-      if (!(scan.positions_mm[i] * 1e-3 < r.aperture_distance)) return false;
-  }
-  WholeBeamRequest whole;
-  whole.scans = scans.data();
-  whole.n_scans = r.n_scans;
-  whole.tolerance = r.tolerance;
-  WholeBeamOutput whole_out;
-  whole_out.values = out.values;
-  whole_out.errors = out.errors;
-  return whole_beam_inputs_valid(e, spec_pars, whole, whole_out);
-}
 
 struct Evaluation {
   const WholeBeamExperiment& e;
@@ -211,26 +182,10 @@ Status closed_aperture_transmittance(const WholeBeamExperiment& experiment,
                                      const ClosedApertureRequest& request,
                                      const ClosedApertureOutput& output) {
   ClosedApertureStats counts;
-  Status status = Status::invalid_input;
-  std::vector<WholeBeamScan> scans;
-  try {
-    if (inputs_valid(experiment, spec_pars, optics, request, output, scans))
-      status = evaluate(Evaluation{experiment, spec_pars, optics, request, output, counts});
-  } catch (const std::bad_alloc&) {
-    status = Status::out_of_memory;
-  } catch (const std::length_error&) {
-    status = Status::out_of_memory;
-  }
-  if (status != Status::ok && request.scans != nullptr && request.n_scans > 0 &&
-      output.values != nullptr && output.errors != nullptr) {
-    long long k = 0;
-    for (int s = 0; s < request.n_scans; ++s) {
-      for (int i = 0; i < request.scans[s].n_points; ++i, ++k) {
-        output.values[k] = std::numeric_limits<double>::quiet_NaN();
-        output.errors[k] = std::numeric_limits<double>::infinity();
-      }
-    }
-  }
+  const ApertureInputs in = aperture_inputs(experiment, spec_pars, optics, request, output);
+  const Status status = run_checked(in, output.values, output.errors, [&] {
+    return evaluate(Evaluation{experiment, spec_pars, optics, request, output, counts});
+  });
   if (output.stats != nullptr) *output.stats = counts;
   return status;
 }

@@ -247,27 +247,7 @@ class Builder {
   // between the tasks it takes.
   template <typename Task>
   Status run_tasks(int n, const Task& task) {
-    if (n == 0) return Status::ok;
-    const int workers = std::max(1, std::min(model_threads(), n));
-    std::atomic<int> next{0};
-    std::atomic<int> done{0};
-    std::atomic<bool> abandoned{false};
-    run_workers(workers, [&](int worker) {
-      try {
-        LocalWork work;
-        for (int i = next.fetch_add(1); i < n; i = next.fetch_add(1)) {
-          if (worker == 0 && interrupt_requested()) abandoned.store(true);
-          if (abandoned.load()) return;
-          task(i, work);
-          done.fetch_add(1);
-        }
-      } catch (const std::bad_alloc&) {
-        // The other workers take the remaining tasks.
-      }
-    });
-    if (abandoned.load()) return Status::interrupted;
-    if (done.load() != n) return Status::out_of_memory;
-    return Status::ok;
+    return zscan::run_tasks<LocalWork>(n, task);
   }
 
   // Fits the intervals not yet accepted and refines those whose checks

@@ -15,6 +15,8 @@ void bind_model_entry(nanobind::module_& m);
 void bind_whole_beam_entry(nanobind::module_& m);
 // closed_aperture_transmittance (closed_aperture_entry.cpp).
 void bind_closed_aperture_entry(nanobind::module_& m);
+// beam_propagation_transmittance (beam_propagation_entry.cpp).
+void bind_beam_propagation_entry(nanobind::module_& m);
 
 }  // namespace zscanfit_core
 

@@ -22,6 +22,7 @@
 
 #include "bindings_common/without_interpreter_lock.h"
 #include "zscan/zscan.h"
+#include "zscanfit_core/aperture_entry.h"
 #include "zscanfit_core/bindings.h"
 #include "zscanfit_core/entry_arrays.h"
 #include "zscanfit_core/messages.h"
@@ -45,27 +46,11 @@ nb::dict stats_dict(const zscan::ClosedApertureStats& s) {
   return d;
 }
 
-// The exception for an outcome other than Status::ok.
-[[noreturn]] void raise_for(zscan::Status status, const zscan::ClosedApertureStats& stats,
-                            std::size_t total) {
-  char text[768];
-  switch (status) {
-    case zscan::Status::too_thick:
-      std::snprintf(text, sizeof text, msg::kClosedTooThick, stats.optical_depth,
-                    zscan::kWholeBeamMaxOpticalDepth);
-      value_error(text);
-    case zscan::Status::not_stationary:
-      std::snprintf(text, sizeof text, msg::kClosedNotStationary, stats.drained_level);
-      value_error(text);
-    case zscan::Status::out_of_memory:
-      memory_error(msg::kClosedOutOfMemory, total);
-    case zscan::Status::interrupted:
-      stopped_error(msg::kClosedStopped);
-    default:
-      break;
-  }
-  value_error(msg::kClosedRefused);
-}
+constexpr ApertureMessages kMessages{
+    msg::kClosedNoScans,   msg::kClosedPerScan,  msg::kClosedSpecPars,
+    msg::kClosedPopulations, msg::kClosedTooMany, msg::kClosedCounts,
+    msg::kClosedPulseShape, msg::kClosedRefused,  msg::kClosedTooThick,
+    msg::kClosedNotStationary, msg::kClosedOutOfMemory, msg::kClosedStopped};
 
 nb::tuple closed_aperture(const InArray& positions, const CountArray& counts,
                           const InArray& pulse_energies, const InArray& apertures,
@@ -73,55 +58,27 @@ nb::tuple closed_aperture(const InArray& positions, const CountArray& counts,
                           double w0, double M2, double tau, double sample_width, double beta,
                           double n2, double sigma_r1, double sigma_r3, double tolerance,
                           const nb::object& aperture_distance, const std::string& pulse_shape) {
-  const std::size_t n_scans = counts.shape(0);
-  if (n_scans < 1) value_error(msg::kClosedNoScans);
-  if (pulse_energies.shape(0) != n_scans || apertures.shape(0) != n_scans)
-    value_error(msg::kClosedPerScan);
-  if (spec_pars.shape(0) != static_cast<std::size_t>(zscan::kSpecPars))
-    value_error(msg::kClosedSpecPars);
-  if (populations.shape(0) != static_cast<std::size_t>(zscan::kLevels))
-    value_error(msg::kClosedPopulations);
-  if (positions.shape(0) > static_cast<std::size_t>(INT_MAX)) value_error(msg::kClosedTooMany);
-  zscan::PulseShape shape = zscan::PulseShape::gaussian;
-  if (pulse_shape == "sech2")
-    shape = zscan::PulseShape::sech2;
-  else if (pulse_shape != "gaussian")
-    value_error(msg::kClosedPulseShape, nb::repr(nb::str(pulse_shape.c_str())).c_str());
-  std::vector<zscan::ClosedApertureScan> scans(n_scans);
-  const std::size_t total = split_scans(
-      positions, counts, msg::kClosedCounts, msg::kClosedCounts,
-      [&](std::size_t k, const double* first, int n) {
-        scans[k] = {first, n, pulse_energies.data()[k], apertures.data()[k]};
-      });
-
-  zscan::WholeBeamExperiment experiment{wavelength, w0, M2, tau, sample_width,
-                                        populations.data()};
-  experiment.pulse_shape = shape;
-  zscan::ClosedApertureOptics optics;
-  optics.beta = beta;
-  optics.n2 = n2;
-  optics.sigma_r1 = sigma_r1;
-  optics.sigma_r3 = sigma_r3;
+  const ApertureCall call = aperture_call(
+      kMessages, {positions, counts, pulse_energies, apertures, spec_pars, populations},
+      {wavelength, w0, M2, tau, sample_width}, pulse_shape);
+  const zscan::ClosedApertureOptics optics{beta, n2, sigma_r1, sigma_r3};
   zscan::ClosedApertureRequest request;
-  request.scans = scans.data();
-  request.n_scans = static_cast<int>(n_scans);
+  request.scans = call.scans.data();
+  request.n_scans = static_cast<int>(call.scans.size());
   request.tolerance = tolerance;
   if (!aperture_distance.is_none()) request.aperture_distance = nb::cast<double>(aperture_distance);
-  Owned values(total), errors(total);
-  zscan::ClosedApertureStats stats;
-  zscan::ClosedApertureOutput output;
-  output.values = values.data;
-  output.errors = errors.data;
-  output.stats = &stats;
-  zscan::Status status = zscan::Status::ok;
   const double* pars = spec_pars.data();
-  if (bindings_common::run_without_interpreter_lock([&] {
-        status = zscan::closed_aperture_transmittance(experiment, pars, optics, request, output);
-      })) {
-    throw nb::python_error();  // a signal handler raised
-  }
-  if (status != zscan::Status::ok) raise_for(status, stats, total);
-  return nb::make_tuple(values.array(total), errors.array(total), stats_dict(stats));
+  return run_aperture_entry<zscan::ClosedApertureStats>(
+      kMessages, call,
+      [&](double* values, double* errors, zscan::ClosedApertureStats* stats) {
+        zscan::ClosedApertureOutput output;
+        output.values = values;
+        output.errors = errors;
+        output.stats = stats;
+        return zscan::closed_aperture_transmittance(call.experiment, pars, optics, request,
+                                                    output);
+      },
+      stats_dict);
 }
 
 }  // namespace

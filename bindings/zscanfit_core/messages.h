@@ -129,6 +129,44 @@ constexpr const char* kClosedOutOfMemory =
 constexpr const char* kClosedStopped =
     "closed_aperture_transmittance: the computation was stopped without a pending exception";
 
+// beam_propagation_transmittance.
+constexpr const char* kPropagationNoScans =
+    "beam_propagation_transmittance: counts is empty; give the number of positions of every "
+    "scan";
+constexpr const char* kPropagationPerScan =
+    "beam_propagation_transmittance: pulse_energies and apertures must have one value per scan "
+    "(len(counts))";
+constexpr const char* kPropagationSpecPars =
+    "beam_propagation_transmittance: spec_pars must have the 8 spectroscopic parameters "
+    "(sigma_0, sigma_1, sigma_2, tau_10, tau_13, tau_21, tau_30, tau_43)";
+constexpr const char* kPropagationPopulations =
+    "beam_propagation_transmittance: populations must have the 5 initial populations N0..N4 "
+    "(cm^-3)";
+constexpr const char* kPropagationTooMany =
+    "beam_propagation_transmittance: at most 2147483647 positions are supported";
+constexpr const char* kPropagationCounts =
+    "beam_propagation_transmittance: every scan needs at least one position and the counts "
+    "must add up to len(positions)";
+constexpr const char* kPropagationPulseShape =
+    "beam_propagation_transmittance: pulse_shape must be 'gaussian' or 'sech2', got %s";
+constexpr const char* kPropagationRefused =
+    "beam_propagation_transmittance: the model refused its inputs (a NaN, a negative or zero "
+    "setting where a positive one is needed, a refractive index not > 0, a negative "
+    "cross-section or beta, a lifetime that is not positive, an aperture outside (0, 1], an "
+    "aperture distance not beyond every back face of the sample, or a tolerance below 1e-10)";
+constexpr const char* kPropagationTooThick =
+    "beam_propagation_transmittance: the sample's linear optical depth is %.6g, beyond %.6g, "
+    "the most the model resolves";
+constexpr const char* kPropagationNotStationary =
+    "beam_propagation_transmittance: level %d holds no population but the stationarity of the "
+    "populated levels would drain it; give it some population, or make the lifetimes that "
+    "drain it infinite";
+constexpr const char* kPropagationOutOfMemory =
+    "beam_propagation_transmittance: the working storage for %zu points cannot be obtained "
+    "within the memory this process may use";
+constexpr const char* kPropagationStopped =
+    "beam_propagation_transmittance: the computation was stopped without a pending exception";
+
 }  // namespace msg
 }  // namespace zscanfit_core
 

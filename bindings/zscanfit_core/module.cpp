@@ -9,7 +9,8 @@ NB_MODULE(_core, m) {
   m.doc() =
       "Compiled part of zscanfit: the z-scan models at given parameters "
       "(scan_transmittance, the on-axis model; whole_beam_transmittance, the whole-beam "
-      "model; closed_aperture_transmittance, the closed-aperture model) and the capture of the integrator's messages "
+      "model; closed_aperture_transmittance, the closed-aperture model; beam_propagation_transmittance, the "
+      "beam-propagation model for thick samples) and the capture of the integrator's messages "
       "(MessageCapture). Shares its model and integrator with kesp_wrapper.";
   // A daemon thread still evaluating when the interpreter exits keeps its
   // arguments for good (it never comes back, see
@@ -20,4 +21,5 @@ NB_MODULE(_core, m) {
   zscanfit_core::bind_model_entry(m);
   zscanfit_core::bind_whole_beam_entry(m);
   zscanfit_core::bind_closed_aperture_entry(m);
+  zscanfit_core::bind_beam_propagation_entry(m);
 }

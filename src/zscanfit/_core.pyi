@@ -87,6 +87,39 @@ def closed_aperture_transmittance(
     cannot be kept stationary; MemoryError; or what a signal handler raises.
     """
 
+def beam_propagation_transmittance(
+    positions: npt.NDArray[np.float64],
+    counts: npt.NDArray[np.int32],
+    pulse_energies: npt.NDArray[np.float64],
+    apertures: npt.NDArray[np.float64],
+    spec_pars: npt.NDArray[np.float64],
+    populations: npt.NDArray[np.float64],
+    wavelength: float,
+    w0: float,
+    M2: float,
+    tau: float,
+    sample_width: float,
+    refractive_index: float,
+    beta: float,
+    n2: float,
+    sigma_r1: float,
+    sigma_r3: float,
+    tolerance: float,
+    aperture_distance: Optional[float] = None,
+    pulse_shape: str = "gaussian",
+) -> Tuple[Any, ...]:
+    """The beam-propagation model for thick samples: T = P / P_lin at the
+    positions of the sample's front face of several scans (mm from the
+    focus, scan after scan, counts per scan; each scan's pulse energy and
+    aperture S in (0, 1], 1 open), the beam diffracting inside the sample of
+    thickness sample_width (cm) and linear refractive index refractive_index
+    while the rate equations run: a tuple (values, errors, stats) of two
+    float64 arrays and a dict of counts (grids, panel_solves,
+    largest_radial_nodes, largest_depth_steps, largest_time_panels,
+    refinements, unconverged_points, largest_modes, optical_depth). Other
+    arguments and exceptions as closed_aperture_transmittance.
+    """
+
 class MessageCapture:
     """Collects the integrator's messages of this thread (and of the model's
     worker threads it starts, and inside kesp_wrapper.fit_zscan) instead of

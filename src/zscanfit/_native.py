@@ -14,7 +14,7 @@ import numpy as np
 from . import texts
 
 __all__ = ["core", "scan_values", "whole_beam_values", "closed_aperture_values",
-           "message_capture", "fit_zscan", "CLOSED_DERIVATIVE_PARAMETERS",
+           "beam_propagation_values", "message_capture", "fit_zscan", "CLOSED_DERIVATIVE_PARAMETERS",
            "DERIVATIVE_PARAMETERS", "PULSE_SHAPES"]
 
 # What whole_beam_values takes derivatives with respect to, in the order of
@@ -131,45 +131,91 @@ def closed_aperture_values(positions: np.ndarray, counts: Sequence[int],
     range), two evaluations per parameter; the values are those of the
     evaluation at ``tolerance``. ValueError for a refused input (the
     message says which)."""
-    args = (positions, counts, pulse_energies, apertures, spec_pars, experiment)
-    optics = dict(beta=beta, n2=n2, sigma_r1=sigma_r1, sigma_r3=sigma_r3)
-    out = _closed_aperture_once(*args, tolerance, optics, aperture_distance, pulse_shape)
+    return _values(_closed_aperture_once, "closed_aperture_values",
+                   (positions, counts, pulse_energies, apertures, spec_pars, experiment),
+                   tolerance, dict(beta=beta, n2=n2, sigma_r1=sigma_r1, sigma_r3=sigma_r3),
+                   aperture_distance, pulse_shape, derivatives)
+
+
+def _values(once, function, args, tolerance, optics, aperture_distance, pulse_shape,
+            derivatives):
+    """(values, errors, stats) of ``once`` (_closed_aperture_once or
+    _beam_propagation_once), with the slopes by differences when
+    ``derivatives`` names parameters."""
+    out = once(*args, tolerance, optics, aperture_distance, pulse_shape)
     if derivatives is None:
         return out
-    slopes = np.array([_closed_aperture_slope(args, tolerance, optics, aperture_distance,
-                                              pulse_shape, str(name))
+    slopes = np.array([_slope(once, function, args, tolerance, optics, aperture_distance,
+                              pulse_shape, str(name))
                        for name in derivatives]).reshape(len(derivatives), -1)
     return out[0], out[1], slopes, out[2]
+
+
+def beam_propagation_values(positions: np.ndarray, counts: Sequence[int],
+                            pulse_energies: Sequence[float],
+                            apertures: Sequence[Optional[float]], spec_pars: np.ndarray,
+                            experiment: Any, tolerance: float, beta: float = 0.0,
+                            n2: float = 0.0, sigma_r1: float = 0.0, sigma_r3: float = 0.0,
+                            aperture_distance: Optional[float] = None,
+                            pulse_shape: Optional[str] = None,
+                            derivatives: Optional[Sequence[str]] = None) -> Tuple[Any, ...]:
+    """The beam-propagation model for thick samples: T = P / P_lin at
+    ``positions`` (mm from the focus to the sample's front face, scan after
+    scan, ``counts`` per scan), the beam diffracting inside the sample of
+    thickness ``experiment.sample_width`` (cm) and linear refractive index
+    ``experiment.refractive_index`` (None or missing: 1) while the rate
+    equations run. Arguments, units, return shapes, derivatives (by
+    differences, names from CLOSED_DERIVATIVE_PARAMETERS) and errors as
+    closed_aperture_values: ``(values, errors, stats)`` or ``(values,
+    errors, slopes, stats)``."""
+    return _values(_beam_propagation_once, "beam_propagation_values",
+                   (positions, counts, pulse_energies, apertures, spec_pars, experiment),
+                   tolerance, dict(beta=beta, n2=n2, sigma_r1=sigma_r1, sigma_r3=sigma_r3),
+                   aperture_distance, pulse_shape, derivatives)
 
 
 # What closed_aperture_values takes derivatives with respect to.
 CLOSED_DERIVATIVE_PARAMETERS = DERIVATIVE_PARAMETERS[:8] + (
     "beta", "n2", "sigma_r1", "sigma_r3") + DERIVATIVE_PARAMETERS[8:]
-_UNKNOWN_DERIVATIVE = ("closed_aperture_values: no derivative with respect to {name!r}; give "
-                       "names from {names}")
-_INFINITE_LIFETIME = ("closed_aperture_values: {name} is infinite (no decay), a fixed setting "
-                      "without a derivative; ask for the derivatives of finite lifetimes only")
+_UNKNOWN_DERIVATIVE = ("{function}: no derivative with respect to {name!r}; give names from "
+                       "{names}")
+_INFINITE_LIFETIME = ("{function}: {name} is infinite (no decay), a fixed setting without a "
+                      "derivative; ask for the derivatives of finite lifetimes only")
 # The relative step of the differences, and how much tighter their
 # evaluations are than the tolerance.
 _STEP = 1e-3
 _TIGHTER = 1e-2
 
 
-def _closed_aperture_once(positions, counts, pulse_energies, apertures, spec_pars, experiment,
-                          tolerance, optics, aperture_distance, pulse_shape):
+def _aperture_once(entry, index, positions, counts, pulse_energies, apertures, spec_pars,
+                   experiment, tolerance, optics, aperture_distance, pulse_shape):
+    """One call of the compiled aperture entry ``entry`` (the refractive
+    index, when not None, before the optics)."""
     s = _Settings.of(experiment)
     shape = pulse_shape if pulse_shape is not None else getattr(experiment, "pulse_shape",
                                                                 "gaussian")
     shares = np.array([1.0 if a is None else float(a) for a in apertures], dtype=np.float64)
-    beta, n2, sigma_r1, sigma_r3 = (optics[k] for k in ("beta", "n2", "sigma_r1", "sigma_r3"))
-    return core().closed_aperture_transmittance(
+    sample = (s.sample_width,) if index is None else (s.sample_width, float(index))
+    return entry(
         np.ascontiguousarray(positions, dtype=np.float64), np.array(counts, dtype=np.int32),
         np.array(pulse_energies, dtype=np.float64), shares,
         np.ascontiguousarray(spec_pars, dtype=np.float64), s.populations, s.wavelength, s.w0,
-        s.M2, s.tau, s.sample_width, float(beta), float(n2), float(sigma_r1), float(sigma_r3),
+        s.M2, s.tau, *sample, *(float(optics[k]) for k in ("beta", "n2", "sigma_r1", "sigma_r3")),
         float(tolerance),
         aperture_distance=None if aperture_distance is None else float(aperture_distance),
         pulse_shape=str(shape))
+
+
+def _closed_aperture_once(*args):
+    return _aperture_once(core().closed_aperture_transmittance, None, *args)
+
+
+def _beam_propagation_once(*args):
+    """As _closed_aperture_once, with the experiment's refractive index (None
+    or missing: 1)."""
+    index = getattr(args[5], "refractive_index", None)
+    return _aperture_once(core().beam_propagation_transmittance,
+                          1.0 if index is None else index, *args)
 
 
 class _Shifted:
@@ -182,11 +228,13 @@ class _Shifted:
         return self._value if name == self._name else getattr(self._experiment, name)
 
 
-def _closed_aperture_slope(args, tolerance, optics, aperture_distance, pulse_shape, name):
-    """The derivative of every value with respect to ``name`` by differences."""
+def _slope(once, function, args, tolerance, optics, aperture_distance, pulse_shape, name):
+    """The derivative of every value with respect to ``name`` by differences
+    of ``once`` (_closed_aperture_once or _beam_propagation_once), whose
+    public name ``function`` the messages give."""
     if name not in CLOSED_DERIVATIVE_PARAMETERS:
         raise ValueError(_UNKNOWN_DERIVATIVE.format(
-            name=name, names=", ".join(CLOSED_DERIVATIVE_PARAMETERS)))
+            function=function, name=name, names=", ".join(CLOSED_DERIVATIVE_PARAMETERS)))
     positions, counts, energies, apertures, spec_pars, experiment = args
     spec = np.array(spec_pars, dtype=np.float64)
     optics = dict(optics)
@@ -205,7 +253,7 @@ def _closed_aperture_slope(args, tolerance, optics, aperture_distance, pulse_sha
     if index < 8:
         value = spec[index]
         if not np.isfinite(value):
-            raise ValueError(_INFINITE_LIFETIME.format(name=name))
+            raise ValueError(_INFINITE_LIFETIME.format(function=function, name=name))
         scale[name] = 1.0 / (total * s.sample_width)
     elif name in optics:
         value = optics[name]
@@ -227,9 +275,8 @@ def _closed_aperture_slope(args, tolerance, optics, aperture_distance, pulse_sha
             pos = np.asarray(positions, dtype=np.float64) - shift
         else:
             exp = _Shifted(experiment, name, value + shift)
-        return _closed_aperture_once(pos, counts, energies, apertures, pars, exp,
-                                     _TIGHTER * tolerance, opt, aperture_distance,
-                                     pulse_shape)[0]
+        return once(pos, counts, energies, apertures, pars, exp, _TIGHTER * tolerance, opt,
+                    aperture_distance, pulse_shape)[0]
 
     if one_sided:
         return (-3.0 * at(0.0) + 4.0 * at(h) - at(2.0 * h)) / (2.0 * h)

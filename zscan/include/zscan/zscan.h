@@ -441,6 +441,68 @@ Status closed_aperture_transmittance(const WholeBeamExperiment& experiment,
                                      const ClosedApertureRequest& request,
                                      const ClosedApertureOutput& output);
 
+// ------------------------------------------------------- beam propagation
+// The beam-propagation model for thick samples: the closed-aperture model's
+// beam, pulse, absorber and optics, but the beam diffracts inside the
+// sample while the rate equations run. The sample's front face is at the
+// scan position z, its thickness L = sample_width (cm), its linear
+// refractive index n0; the field is continuous across the flat front face
+// (reflections ignored), so inside the linear beam is the Gaussian of
+// parameter n0 q + z' (q = z - i z0, z' the depth): waist w0, Rayleigh range
+// n0 z0, focus at the depth -n0 z. In retarded time, at every time t,
+//   dE/dz' = (i / (2 K n0)) lap E - (s0 N0 + s1 N1 + s2 N3 + beta f0 I) E / 2
+//            + i (k n2 I + sr1 N1 + sr3 N3) E,   I = |E|^2 (W/cm^2),
+// K = k / M2, with the whole-beam model's rate equations (its dark
+// compensation included) plus two-photon excitation at every (r, z', t).
+// Open aperture: T = transmitted energy / (E Te_lin); closed (S < 1): the
+// exit field propagated to the aperture as in the closed-aperture model, P /
+// P_lin with P_lin the linear sample's.
+
+struct BeamPropagationRequest {
+  const ClosedApertureScan* scans = nullptr;  // [n_scans]; positions: the front face
+  int n_scans = 0;                            // >= 1
+  double refractive_index = 1.0;              // n0, > 0
+  // Distance of the aperture's plane from the focus, m, beyond every back
+  // face; +inf: the far field at fixed S.
+  double aperture_distance = std::numeric_limits<double>::infinity();
+  double tolerance = 1e-5;  // absolute, on T; kWholeBeamMinTolerance or more
+};
+
+struct BeamPropagationStats {
+  long long grids = 0;          // (point, grid) evaluations
+  long long panel_solves = 0;   // Radau panel solves of the rate equations
+  int largest_radial_nodes = 0; // the most radial nodes of any grid
+  int largest_depth_steps = 0;  // the most depth steps
+  int largest_time_panels = 0;  // the most time panels
+  int refinements = 0;          // grid refinements over all points
+  int unconverged_points = 0;   // points whose estimate stayed above the tolerance
+  int largest_modes = 0;        // the most Laguerre modes any closed aperture needed
+  double optical_depth = 0.0;   // the sample's linear optical depth
+  int drained_level = -1;       // as WholeBeamStats
+  unsigned drain_lifetimes = 0;
+};
+
+struct BeamPropagationOutput {
+  double* values = nullptr;  // [total points]
+  double* errors = nullptr;  // [total points]
+  BeamPropagationStats* stats = nullptr;  // may be null
+};
+
+// T at every point of every scan, scan after scan, and errors[i] an
+// estimate of |values[i] - exact| from the time, depth and radial
+// discretisations and the aperture's modes (never below a thousandth of the
+// tolerance); every point refines its own grids until the estimate meets
+// the tolerance. The points run on the model's worker threads; the results
+// are the same bits for every thread count. Inputs, outcomes and failure
+// values as closed_aperture_transmittance, and Status::invalid_input for a
+// refractive index not > 0 (or not finite) and an aperture distance not
+// beyond every back face.
+Status beam_propagation_transmittance(const WholeBeamExperiment& experiment,
+                                      const double* spec_pars /*[kSpecPars]*/,
+                                      const ClosedApertureOptics& optics,
+                                      const BeamPropagationRequest& request,
+                                      const BeamPropagationOutput& output);
+
 // Normalisation of one scan's values on its wings, as experimenters
 // normalise data: out[i] = values[i] / m with m the mean of the first and
 // last kWingPoints values (shared points counted twice when n_points <
