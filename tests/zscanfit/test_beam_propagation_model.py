@@ -18,13 +18,10 @@ import numpy as np
 import pytest
 
 import zscanfit
-from zscanfit import _native, texts
+from zscanfit import texts
 
 from conftest import ROOT, quiet, run_cli, write_scan_file
 from test_closed_aperture_reference import stored_cases
-
-needs_engine = pytest.mark.skipif(not hasattr(_native, "beam_propagation_values"),
-                                  reason="the engine's beam_propagation_values is not built in")
 
 STORED = ROOT / "tests" / "data" / "beam_propagation_converged.json"
 CASES = stored_cases(STORED)
@@ -66,7 +63,6 @@ def within(values, errors, reference, tolerance):
 
 # ------------------------------------------------ the converged figures
 
-@needs_engine
 @pytest.mark.parametrize("name", ["rsa_1mm", "sa_z0", "rsa_z0_index"])
 def test_converged_figures_within_the_tolerance_and_the_estimate(name):
     case = CASES[name]
@@ -75,7 +71,6 @@ def test_converged_figures_within_the_tolerance_and_the_estimate(name):
     within(values, errors, np.array(case["apertures"][0]["values_linear"])[FEW], 1e-5)
 
 
-@needs_engine
 def test_wing_normalisation_meets_the_stored_wing_values():
     # Normalised on the scan's own first and last five positions.
     case = CASES["rsa_z0"]
@@ -83,7 +78,6 @@ def test_wing_normalisation_meets_the_stored_wing_values():
     within(values, errors, case["apertures"][0]["values_wings"], 1e-5)
 
 
-@needs_engine
 def test_kerr_sample_behind_an_aperture_open_and_divided():
     case = CASES["kerr_z0"]
     x = np.array(case["positions_mm"])[FEW]
@@ -94,7 +88,6 @@ def test_kerr_sample_behind_an_aperture_open_and_divided():
     within(divided, errors, stored[0.1] / stored[1.0], 1e-5)
 
 
-@needs_engine
 def test_thin_limit_is_the_whole_beam_model_at_the_optical_centre():
     # A 10 um sample at the demo's optical depth: L/z0 = 0.004, so the thin
     # model's error (~0.02 (L/z0)^2 |T - 1|) is far below the tolerance.
@@ -113,7 +106,6 @@ def test_thin_limit_is_the_whole_beam_model_at_the_optical_centre():
 
 # ------------------------------------------------- the refractive index
 
-@needs_engine
 def test_refractive_index_from_a_header_and_from_set_reaches_the_engine(tmp_path):
     case = CASES["rsa_z0_index"]
     x = np.array(case["positions_mm"])[[4, 5]]
@@ -158,7 +150,6 @@ def command_line_fit(tmp_path_factory):
     return done.stdout, json.loads((folder / "fit.json").read_text()), truth
 
 
-@needs_engine
 def test_command_line_fit_gives_the_sample_back(command_line_fit):
     report, data, truth = command_line_fit
     assert data["model"]["name"] == "beam-propagation"
@@ -167,7 +158,6 @@ def test_command_line_fit_gives_the_sample_back(command_line_fit):
     assert texts.MODEL_BEAM_PROPAGATION.format(tolerance=1e-4, n0=1.5) in report
 
 
-@needs_engine
 def test_command_line_fit_budgets_the_refractive_index(command_line_fit):
     report, data, _ = command_line_fit
     (part,) = [c for c in data["error_budget"]["contributions"]
@@ -203,7 +193,6 @@ def stated_error(message):
     return float(re.search(r"by up to ([0-9.e+-]+) in the normalised", message).group(1))
 
 
-@needs_engine
 @pytest.mark.parametrize("name", ["rsa_1mm", "sa_z0", "rsa_z0_index"])
 def test_the_thin_model_warns_with_the_size_of_its_error(name):
     case = CASES[name]
@@ -222,7 +211,6 @@ def test_the_thin_model_is_silent_on_a_thin_sample():
     assert thin_warnings(thinner, params_of(case), case["pulse_energy"]) == []
 
 
-@needs_engine
 def test_the_thin_model_is_silent_within_its_tolerance():
     # The 1 mm sample's error (1.2e-3) is within a tolerance of 4e-3, which
     # the closed form's bound alone would not tell.
@@ -231,7 +219,6 @@ def test_the_thin_model_is_silent_within_its_tolerance():
                          tolerance=4e-3) == []
 
 
-@needs_engine
 def test_a_fit_warns_at_its_fitted_values(rsa_scans):
     case = CASES["rsa_1mm"]
     with warnings.catch_warnings(record=True) as caught:

@@ -39,9 +39,10 @@ from typing import Any, List, Mapping, Optional, Sequence
 
 import numpy as np
 
-from .. import _native, texts
+from .. import texts
 from .._native import (CLOSED_DERIVATIVE_PARAMETERS, DERIVATIVE_PARAMETERS,
-                       closed_aperture_values, scan_values, whole_beam_values)
+                       beam_propagation_values, closed_aperture_values, scan_values,
+                       whole_beam_values)
 from ..inputs.convert import float_scalar
 from ..warning_types import FitWarning, UnitWarning, WarningRecord
 
@@ -276,7 +277,7 @@ def scans_values(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
     if spec.beam_propagation:
         values = _closed_aperture(spec, experiment, spec_pars, list(requests) + [focus],
                                   dict(optics or {}), derivatives,
-                                  engine=_native.beam_propagation_values)
+                                  engine=beam_propagation_values)
     elif closed:
         values = _closed_aperture(spec, experiment, spec_pars, list(requests) + [focus],
                                   dict(optics or {}), derivatives)
