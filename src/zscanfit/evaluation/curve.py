@@ -66,7 +66,7 @@ def model(experiment: Experiment, params: Any, x_mm: Any, pulse_energy: Any,
         bit for bit. 'beam-propagation': a thick sample, the beam
         propagated through it (``x_mm`` places its front face; the
         experiment's refractive_index n0, default 1), to ``tolerance``;
-        tens of milliseconds per position.
+        milliseconds per position, far more than the whole-beam model.
     normalise : {'linear', 'wings'}, optional
         'linear': by the low-energy limit Te_lin (not the on-axis model; the
         default when no ``normalise_to`` is given). 'wings': on the wings
