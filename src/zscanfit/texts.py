@@ -485,6 +485,10 @@ THIN_SAMPLE = ("the sample ({thickness:g} mm, L/(n0 z0) = {ratio:.2g}) is too th
 THIN_SAMPLE_WHERE = "at the fitted values "
 THIN_SAMPLE_ENGINE = ("the two models compared at {count} positions about the focus, "
                       "each to {tolerance:g}")
+THIN_SAMPLE_ESTIMATE = ("estimated as {factor:g} (L/(n0 z0))^2 times the largest |T - 1| "
+                        "of these values, the largest ratio of the two models' difference to "
+                        "that measured on converged values; a fit compares the two models "
+                        "at its end")
 THIN_SAMPLE_CLOSED_FORM = ("estimated as {factor:g} (L/(n0 z0))^2 times the largest "
                            "|T - 1| of the thin model; the beam-propagation model could not "
                            "be evaluated: {reason}")

@@ -201,8 +201,9 @@ def test_the_thin_model_warns_with_the_size_of_its_error(name):
     assert true_error > 1e-5
     (message,) = thin_warnings(experiment_of(case), params_of(case), case["pulse_energy"])
     assert 'model="beam-propagation"' in message
-    # The probes and the stored positions differ: the same size, not the same figure.
-    assert 0.7 * true_error <= stated_error(message) <= 1.5 * true_error
+    # A model call states the closed form with the largest measured ratio:
+    # never below the error, and of its size.
+    assert true_error <= stated_error(message) <= 2.5 * true_error
 
 
 def test_the_thin_model_is_silent_on_a_thin_sample():
@@ -212,8 +213,8 @@ def test_the_thin_model_is_silent_on_a_thin_sample():
 
 
 def test_the_thin_model_is_silent_within_its_tolerance():
-    # The 1 mm sample's error (1.2e-3) is within a tolerance of 4e-3, which
-    # the closed form's bound alone would not tell.
+    # The 1 mm sample's error (1.2e-3, stated as 2.1e-3) is within a
+    # tolerance of 4e-3.
     case = CASES["rsa_1mm"]
     assert thin_warnings(experiment_of(case), params_of(case), case["pulse_energy"],
                          tolerance=4e-3) == []
@@ -225,8 +226,13 @@ def test_a_fit_warns_at_its_fitted_values(rsa_scans):
         warnings.simplefilter("always")
         result = zscanfit.fit(rsa_scans, experiment_of(case), zscanfit.make_params(
             case["settings"]["spec_pars"], free=["sigma_1"]), n_starts=1, fix_focus=True)
-    assert any(texts.THIN_SAMPLE_WHERE + "it differs" in r.message
-               for r in result.warning_records)
+    (message,) = [r.message for r in result.warning_records
+                  if texts.THIN_SAMPLE_WHERE + "it differs" in r.message]
+    # The fit compares the two models: the probes and the stored positions
+    # differ, so the same size, not the same figure.
+    true_error = np.max(np.abs(np.array(case["apertures"][0]["values_linear"])
+                               - np.array(case["thin_values_centre"])))
+    assert 0.7 * true_error <= stated_error(message) <= 1.5 * true_error
     assert any(issubclass(w.category, zscanfit.FitWarning) and "at the fitted values" in
                str(w.message) for w in caught)
     assert math.isfinite(result.values["sigma_1"])

@@ -192,12 +192,13 @@ def _values(spec: ModelSpec, experiment: Experiment, params: Any, x_mm: Any,
                             else None, energy, share, bool(divided)) for energy in energies]
     evaluated = scans_values(spec, experiment, spec_pars, requests, reach_energy,
                              optics=optics)
+    values = np.array(evaluated.values, dtype=np.float64).reshape(len(energies), x.shape[0])
     if announce:
+        swing = float(np.max(np.abs(values - 1.0), initial=0.0, where=np.isfinite(values)))
         issue([r for r in [thin_sample_warning(spec, experiment, spec_pars, optics,
                                                [(share, bool(divided))], max(energies),
-                                               at_fit=False)] if r is not None],
+                                               at_fit=False, swing=swing)] if r is not None],
               stacklevel=3)
-    values = np.array(evaluated.values, dtype=np.float64).reshape(len(energies), x.shape[0])
     errors = (np.array(evaluated.errors, dtype=np.float64).reshape(values.shape)
               if evaluated.errors is not None else np.full(values.shape, np.nan))
     return values, errors

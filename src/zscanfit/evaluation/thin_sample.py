@@ -13,7 +13,9 @@ tolerances (LOOSE), each of which decides where the difference stays clear
 of the tolerance by more than the two error estimates, else to a quarter
 of the tolerance. It warns (a FitWarning naming the beam-propagation model)
 where the largest difference exceeds the tolerance. The last checks are
-kept by their inputs, so that model calls at the same values compare once.
+kept by their inputs, so that curves at the same values compare once. A
+model call, the fast path, is given the closed form below for the values
+it computed instead (with the largest ratio measured).
 
 The beam-propagation model is dear, so it is evaluated only where the
 thin model's error may matter: that error is close to
@@ -63,20 +65,27 @@ PROBE_SHARE = 4.0
 def thin_sample_warning(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
                         optics: Mapping[str, float],
                         apertures: Sequence[Tuple[Optional[float], bool]],
-                        pulse_energy: float, at_fit: bool) -> Optional[WarningRecord]:
+                        pulse_energy: float, at_fit: bool,
+                        swing: Optional[float] = None) -> Optional[WarningRecord]:
     """A FitWarning when the whole-beam model (``spec``) is off by more
     than its tolerance at ``spec_pars`` and ``optics`` for this sample,
     the scans' ``apertures`` (share, divided) at ``pulse_energy``; None
-    when it is not, or for another model."""
+    when it is not, or for another model. With ``swing``, the largest
+    |T - 1| of values already computed, the error is the closed form's
+    for those values and no model is evaluated: model calls stay the fast
+    path (a fit compares the two models at its end)."""
     if not spec.whole_beam:
         return None
-    key = (spec, experiment, tuple(float(v) for v in spec_pars),
-           tuple(sorted((k, float(v)) for k, v in optics.items())), tuple(apertures),
-           float(pulse_energy))
-    try:
-        found = _cached_thin_error(*key)
-    except TypeError:   # settings that cannot be hashed: not kept
-        found = _thin_error(*key)
+    if swing is not None:
+        found = _closed_form_error(spec, experiment, optics, apertures, float(swing))
+    else:
+        key = (spec, experiment, tuple(float(v) for v in spec_pars),
+               tuple(sorted((k, float(v)) for k, v in optics.items())), tuple(apertures),
+               float(pulse_energy))
+        try:
+            found = _cached_thin_error(*key)
+        except TypeError:   # settings that cannot be hashed: not kept
+            found = _thin_error(*key)
     if found is None:
         return None
     error, how = found
@@ -86,6 +95,27 @@ def thin_sample_warning(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
                                                 * float(experiment.rayleigh_range_mm)),
         where=texts.THIN_SAMPLE_WHERE if at_fit else "", error=error, how=how,
         tolerance=spec.tolerance))
+
+
+def _plain(optics: Mapping[str, float],
+           apertures: Sequence[Tuple[Optional[float], bool]]) -> bool:
+    """An open absorber: no optical parameter, every scan open and undivided."""
+    return not nonlinear_optics(optics) and all(
+        (share is None or share >= 1.0) and not divided for share, divided in apertures)
+
+
+def _closed_form_error(spec: ModelSpec, experiment: Any, optics: Mapping[str, float],
+                       apertures: Sequence[Tuple[Optional[float], bool]],
+                       swing: float) -> Optional[Tuple[float, str]]:
+    """The closed form's error with the largest measured ratio, where it
+    exceeds the tolerance; None where it does not."""
+    ratio = 10.0 * float(experiment.sample_width) / (refractive_index(experiment)
+                                                     * float(experiment.rayleigh_range_mm))
+    factor = CLOSED_FORM if _plain(dict(optics), apertures) else CLOSED_FORM_OPTICS
+    error = factor * ratio * ratio * swing
+    if not error > spec.tolerance:
+        return None
+    return error, texts.THIN_SAMPLE_ESTIMATE.format(factor=factor)
 
 
 def _thin_error(spec: ModelSpec, experiment: Any, spec_pars: Tuple[float, ...],
@@ -101,8 +131,7 @@ def _thin_error(spec: ModelSpec, experiment: Any, spec_pars: Tuple[float, ...],
     centres = np.array(PROBES) * rayleigh
     fronts = centres - thickness / (2.0 * n0)
     pars, named = np.array(spec_pars, dtype=np.float64), dict(optics)
-    plain = not nonlinear_optics(named) and all(
-        (share is None or share >= 1.0) and not divided for share, divided in apertures)
+    plain = _plain(named, apertures)
     gate, factor = (GATE, CLOSED_FORM) if plain else (GATE_OPTICS, CLOSED_FORM_OPTICS)
     finest = spec.tolerance / PROBE_SHARE
     shares = sorted({t for t in LOOSE if t > finest} | {finest}, reverse=True)
