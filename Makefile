@@ -203,6 +203,7 @@ bench: module
 	$(VPY) benchmarks/bench_batch.py
 	$(VPY) benchmarks/bench_peer.py
 	$(VPY) benchmarks/bench_closed_jacobian.py
+	$(VPY) benchmarks/bench_thick_fit.py
 
 clean:
 	rm -rf $(BUILD)

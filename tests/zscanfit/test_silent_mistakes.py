@@ -293,9 +293,14 @@ def test_ctrl_c_while_the_command_starts_is_one_line():
                                   "--tolerance", "3e-10", "--bootstrap", "1000"],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                  env=child_env())
-        time.sleep(delay)
-        child.send_signal(signal.SIGINT)
-        _, err = child.communicate(timeout=120)
+        try:
+            time.sleep(delay)
+            child.send_signal(signal.SIGINT)
+            _, err = child.communicate(timeout=120)
+        finally:
+            if child.poll() is None:  # a lost Ctrl-C: the fit would run for an hour
+                child.kill()
+                child.communicate()
         assert child.returncode == 130, err
         assert err.strip() == "zscanfit: error: interrupted"
 
