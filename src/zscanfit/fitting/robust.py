@@ -21,7 +21,7 @@ hand) and the parameters (inputs).
 """
 import dataclasses
 import math
-from typing import List, Optional, Sequence, Tuple
+from typing import List, Mapping, Optional, Sequence, Tuple
 
 import lmfit
 import numpy as np
@@ -36,6 +36,7 @@ from .method_outcome import MethodOutcome
 from .progress import FitProgress
 
 __all__ = ["DIFF_STEP", "StartOutcome", "run_one", "run_starts", "best_start", "fit_robust",
+           "screened_starts",
            "exact_jacobian"]
 
 # Finite-difference step in the fit coordinates (relative for positive
@@ -62,13 +63,15 @@ class StartOutcome:
     model_errors: Optional[List[np.ndarray]] = None  # the whole-beam model's estimates
 
 
-def _start_values(coords: Coordinates, factor: float) -> np.ndarray:
+def _start_values(coords: Coordinates, factor: float,
+                  given: Optional[Sequence[float]] = None) -> np.ndarray:
     values = []
-    for name, (low, high) in zip(coords.free, coords.search_bounds()):
+    for k, (name, (low, high)) in enumerate(zip(coords.free, coords.search_bounds())):
         # The spread of starts is the spectroscopic parameters'; the beam's
         # start where they are.
         spread = factor if name in PARAMETER_NAMES else 1.0
-        values.append(min(max(spread * coords.base[name], low), high))
+        value = spread * coords.base[name] if given is None else float(given[k])
+        values.append(min(max(value, low), high))
     return np.array(values, dtype=np.float64)
 
 
@@ -84,8 +87,10 @@ def exact_jacobian(problem: FitProblem, coords: Coordinates, u: Sequence[float],
 
 
 def run_one(problem: FitProblem, coords: Coordinates, factor: float,
-            diff_step: float, max_nfev: Optional[int]) -> StartOutcome:
-    """Fit from the start ``factor`` times the given values (clipped into bounds)."""
+            diff_step: float, max_nfev: Optional[int],
+            start_values: Optional[Sequence[float]] = None) -> StartOutcome:
+    """Fit from the start ``factor`` times the given values, or from
+    ``start_values`` of the free parameters (clipped into bounds)."""
     last = {}
     bounds = coords.internal_bounds()
     slope_names = problem.slope_names(coords.free, coords.base)
@@ -126,7 +131,7 @@ def run_one(problem: FitProblem, coords: Coordinates, factor: float,
         return np.column_stack(columns)
 
     before = problem.n_evaluations
-    start = _start_values(coords, factor)
+    start = _start_values(coords, factor, start_values)
     minimizer = lmfit.Minimizer(objective, coords.lmfit_params(start), nan_policy="propagate")
     try:
         result = minimizer.minimize(method="least_squares",
@@ -170,17 +175,45 @@ def best_start(outcomes: List[StartOutcome]) -> int:
     return best
 
 
+def screened_starts(problem: FitProblem, screen: FitProblem, coords: Coordinates,
+                    n_starts: int, shifts: Mapping[str, float], diff_step: float = DIFF_STEP,
+                    max_nfev: Optional[int] = None,
+                    progress: Optional[FitProgress] = None) -> Tuple[List[StartOutcome], int]:
+    """The starts run with the cheap ``screen`` problem (the thin model of
+    the same data), the best one's optimum refined with ``problem`` (a
+    dear model), its focus values moved by ``shifts`` (by name: where the
+    two models place the sample differently). Returns the outcomes — the
+    screen's, the best replaced by the refinement — and the best's index;
+    the ordinary starts with ``problem`` where no screened start ends."""
+    screened = run_starts(screen, coords, n_starts, diff_step, max_nfev, progress)
+    index = best_start(screened)
+    best = screened[index]
+    if best.result is None or not math.isfinite(best.chisqr):
+        outcomes = run_starts(problem, coords, n_starts, diff_step, max_nfev, progress)
+        return outcomes, best_start(outcomes)
+    start = [value + shifts.get(name, 0.0) for name, value in zip(coords.free, best.values)]
+    outcomes = list(screened)
+    outcomes[index] = run_one(problem, coords, best.factor, diff_step, max_nfev, start)
+    return outcomes, index
+
+
 def fit_robust(problem: FitProblem, coords: Coordinates, n_starts: int,
                diff_step: float = DIFF_STEP, max_nfev: Optional[int] = None,
-               progress: Optional[FitProgress] = None) -> MethodOutcome:
-    """Every start, and the best one's end with its Jacobian.
+               progress: Optional[FitProgress] = None, screen: Optional[FitProblem] = None,
+               shifts: Optional[Mapping[str, float]] = None) -> MethodOutcome:
+    """Every start, and the best one's end with its Jacobian; with
+    ``screen``, the starts screened with it (screened_starts).
 
     The Jacobian is scipy's last one at the optimum (the model's
     derivatives or our forward differences), or, where a start failed
     before scipy made one, the model's derivatives or central differences.
     """
-    outcomes = run_starts(problem, coords, n_starts, diff_step, max_nfev, progress)
-    index = best_start(outcomes)
+    if screen is not None and n_starts > 1:
+        outcomes, index = screened_starts(problem, screen, coords, n_starts, shifts or {},
+                                          diff_step, max_nfev, progress)
+    else:
+        outcomes = run_starts(problem, coords, n_starts, diff_step, max_nfev, progress)
+        index = best_start(outcomes)
     best = outcomes[index]
     chisqrs = tuple(o.chisqr for o in outcomes)
     values = best.values

@@ -28,7 +28,7 @@ from .. import texts
 from ..evaluation.integrator_messages import MessageSummary, collect_messages
 from ..evaluation.integrator_messages import report as report_messages
 from ..evaluation.models import (DEFAULT_TOLERANCE, ModelSpec, model_warnings,
-                                 population_warnings, tolerance_warning)
+                                 population_warnings, refractive_index, tolerance_warning)
 from ..evaluation.problem import DataSet, FitProblem
 from ..evaluation.settings import settings_of
 from ..evaluation.thin_sample import distinct_apertures, thin_sample_warning
@@ -387,6 +387,31 @@ def _focus_note(name: str, fitted: Tuple[float, float, float], result: FitResult
     return texts.FOCUS_REFITTED.format(where=where, value=value, why=why, centre=centre)
 
 
+def _screen_of(inputs: FitInputs, problem: FitProblem,
+               beam: Mapping[str, float]) -> Tuple[Optional[FitProblem], Dict[str, float]]:
+    """For the beam-propagation model, the same fit with the thin whole-beam
+    model, which screens the starts (each ends in a fraction of a second; the
+    best one's optimum is then refined with the dear model), and how far
+    each focus moves between the two: the thin model places the sample's
+    optical centre where the beam-propagation model places its front face,
+    L/(2 n0) before it. None for the other models."""
+    options = inputs.options
+    if not options.model.beam_propagation:
+        return None, {}
+    screen = FitProblem(inputs.scans, inputs.experiment, options.is_sa,
+                        beam.get("center_mm", options.center_mm),
+                        model=ModelSpec("whole-beam", options.model.tolerance),
+                        data_sets=inputs.data_sets)
+    screen.sigma_0_free = problem.sigma_0_free
+
+    def shift(experiment: Any) -> float:
+        return 10.0 * float(experiment.sample_width) / (2.0 * refractive_index(experiment))
+
+    shifts = {focus_name(k): shift(d.experiment) for k, d in enumerate(problem.data_sets)}
+    shifts["center_mm"] = shift(inputs.experiment)
+    return screen, shifts
+
+
 def _attempt(inputs: FitInputs, found: List[WarningRecord],
              notes: Sequence[WarningRecord] = ()) -> Tuple[FitResult, List[WarningRecord]]:
     """One fit of ``inputs``: the result, with every warning record, and
@@ -415,8 +440,9 @@ def _attempt(inputs: FitInputs, found: List[WarningRecord],
                 scales["center_mm"] = inputs.experiment.rayleigh_range_mm
                 coords = Coordinates(given, free, scales=scales,
                                      search_range=options.search_range)
+                screen, shifts = _screen_of(inputs, problem, beam)
                 outcome = fit_robust(problem, coords, options.n_starts, options.diff_step,
-                                     options.max_nfev, progress)
+                                     options.max_nfev, progress, screen, shifts)
                 problem.on_evaluation = None
         else:
             outcome = fit_exact(problem, given, free, options.n_starts)
