@@ -2,7 +2,8 @@
 // their inputs (scans with apertures, the sample's optics, the aperture's
 // plane) must satisfy on top of the whole-beam model's, the values a
 // refused or failed call leaves, and the guard that turns a failed
-// allocation into Status::out_of_memory. Relies on the whole-beam inputs.
+// allocation into Status::out_of_memory, and the optical constants both
+// take from the wavelength. Relies on the whole-beam inputs.
 #ifndef ZSCAN_APERTURE_SCANS_H
 #define ZSCAN_APERTURE_SCANS_H
 
@@ -55,6 +56,21 @@ bool aperture_inputs_valid(const ApertureInputs& in);
 // the scans (when given).
 Status run_checked(const ApertureInputs& in, double* values, double* errors,
                    const std::function<Status()>& evaluate);
+
+// The vacuum wavenumber k = 2 pi / wavelength, cm^-1.
+inline double vacuum_wavenumber_cm(const WholeBeamExperiment& e) {
+  constexpr double kPi = 3.14159265358979323846;
+  return 2.0 * kPi / (e.wavelength * 1e2);
+}
+
+// The rate of two-photon excitation per unit I^2 and N_total, in the local
+// problems' units: beta tau / (2 h nu N_total).
+inline double two_photon_excitation(const WholeBeamExperiment& e, double beta, double total) {
+  constexpr double kPlanck = 6.62607015e-34;     // J s
+  constexpr double kSpeedOfLight = 299792458.0;  // m/s
+  const double photon_energy = kPlanck * (kSpeedOfLight / e.wavelength);  // J
+  return beta * e.tau / (2.0 * photon_energy * total);
+}
 
 }  // namespace zscan
 

@@ -44,8 +44,6 @@ namespace zscan {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr double kPlanck = 6.62607015e-34;     // J s
-constexpr double kSpeedOfLight = 299792458.0;  // m/s
 // No error is reported below this share of the tolerance.
 constexpr double kErrorFloor = 1e-3;
 // The share of a change of the time panels the finer panels are taken to
@@ -386,7 +384,7 @@ Status evaluate(const WholeBeamExperiment& e, const double* spec_pars,
   // Light beyond the window carries less than kRestShare of the tolerance.
   s.window = pulse_end(s.pulse, kRestShare * r.tolerance);
   const double length = e.sample_width;
-  const double k = 2.0 * kPi / (e.wavelength * 1e2);  // cm^-1
+  const double k = vacuum_wavenumber_cm(e);  // cm^-1
   s.attenuation = length > 0.0 ? optical_depth / length : 0.0;
   s.response.two_photon = optics.beta;
   s.response.kerr = k * optics.n2;
@@ -399,8 +397,7 @@ Status evaluate(const WholeBeamExperiment& e, const double* spec_pars,
     for (int l = 0; l < 4; ++l) s.response.absorption[l] = change[l] / length;
     s.response.refraction[0] = optics.sigma_r1 * total;
     s.response.refraction[1] = optics.sigma_r3 * total;
-    const double photon_energy = kPlanck * (kSpeedOfLight / e.wavelength);  // J
-    s.response.excitation = optics.beta * e.tau / (2.0 * photon_energy * total);
+    s.response.excitation = two_photon_excitation(e, optics.beta, total);
     s.response.ground = a.n_init[0];
     // A node lit at x of the brightest changes the signal by about x^(3/2)
     // of its nonlinear change (its own absorption x^2, the interference of

@@ -30,8 +30,6 @@ namespace zscan {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr double kPlanck = 6.62607015e-34;     // J s
-constexpr double kSpeedOfLight = 299792458.0;  // m/s
 // No error is reported below this share of the tolerance.
 constexpr double kErrorFloor = 1e-3;
 // Shares of the tolerance: the table's field error (nodes and
@@ -65,7 +63,7 @@ SampleOptics sample_optics(const WholeBeamExperiment& e, const ClosedApertureOpt
                            bool populated) {
   SampleOptics s;
   const double length = e.sample_width;              // cm
-  const double k = 2.0 * kPi / (e.wavelength * 1e2);  // cm^-1
+  const double k = vacuum_wavenumber_cm(e);  // cm^-1
   const double total = total_population(e);
   s.two_photon = o.beta * length;
   s.kerr = (k * o.n2) * length;
@@ -73,8 +71,7 @@ SampleOptics sample_optics(const WholeBeamExperiment& e, const ClosedApertureOpt
   if (populated) {
     s.refraction[0] = (o.sigma_r1 * total) * length;
     s.refraction[1] = (o.sigma_r3 * total) * length;
-    const double photon_energy = kPlanck * (kSpeedOfLight / e.wavelength);  // J
-    s.excitation = o.beta * e.tau / (2.0 * photon_energy * total);
+    s.excitation = two_photon_excitation(e, o.beta, total);
   }
   return s;
 }

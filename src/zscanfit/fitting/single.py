@@ -394,9 +394,9 @@ def _screen_of(inputs: FitInputs, problem: FitProblem,
     best one's optimum is then refined with the dear model), and how far
     each focus moves between the two: the thin model places the sample's
     optical centre where the beam-propagation model places its front face,
-    L/(2 n0) before it. None for the other models."""
+    L/(2 n0) before it. None for the other models and for one start."""
     options = inputs.options
-    if not options.model.beam_propagation:
+    if not options.model.beam_propagation or options.n_starts <= 1:
         return None, {}
     screen = FitProblem(inputs.scans, inputs.experiment, options.is_sa,
                         beam.get("center_mm", options.center_mm),
