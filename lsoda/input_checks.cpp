@@ -149,7 +149,8 @@ bool check_block_layout(Record& s, const Call& c) {
                 {layout->blocks, 0, msg::kBlocksLt0},
                 {layout->singles, 0, msg::kSinglesLt0},
                 {layout->groups, 1, msg::kGroupsLt1},
-                {layout->first_switch_hold, 0, msg::kSwitchHoldLt0}};
+                {layout->first_switch_hold, 0, msg::kSwitchHoldLt0},
+                {layout->matrix_age, 1, msg::kMatrixAgeLt1}};
   for (const auto& count : counts) {
     if (count.value < count.least) {
       driver_message(count.text, 1, count.value);
@@ -170,6 +171,8 @@ bool check_block_layout(Record& s, const Call& c) {
   s.groups = layout->groups;
   s.shared = layout->shared;
   s.first_switch_hold = layout->first_switch_hold;
+  s.matrix_age = layout->matrix_age;
+  s.msbp = s.matrix_age;
   return true;
 }
 

@@ -52,6 +52,7 @@ constexpr const char* kBlocksLt0 = "DLSODA-  Blocks per group (=I1) .lt. 0";
 constexpr const char* kSinglesLt0 = "DLSODA-  Singles per group (=I1) .lt. 0";
 constexpr const char* kGroupsLt1 = "DLSODA-  Groups (=I1) .lt. 1";
 constexpr const char* kSwitchHoldLt0 = "DLSODA-  First switch hold (=I1) .lt. 0";
+constexpr const char* kMatrixAgeLt1 = "DLSODA-  Matrix age (=I1) .lt. 1";
 constexpr const char* kLayoutNeq = "DLSODA-  Block layout has I1 unknowns, NEQ (=I2)";
 
 // Failures during the run.

@@ -25,7 +25,7 @@ void reset_counters(Record& s) {
   s.miter = 0;
   s.ccmax = kCcmax;
   s.maxcor = kMaxcor;
-  s.msbp = kMsbp;
+  s.msbp = s.jtyp >= kMiterBlockJac ? s.matrix_age : kMsbp;
   s.mxncf = kMxncf;
 }
 

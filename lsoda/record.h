@@ -124,6 +124,7 @@ struct Record {
   int groups = 0;      // groups; n = groups*(blocks*b + singles)
   bool shared = false; // one set of blocks serves every group
   int first_switch_hold = kSwitchHold;  // ICOUNT at the start (DLSODA: always kSwitchHold)
+  int matrix_age = kMsbp;               // MSBP of a block problem (DLSODA: always kMsbp)
 
   // Counters and limits.
   int nst = 0;     // NST: steps taken in the problem

@@ -1,6 +1,6 @@
 // One table node of the whole-beam model and its error estimate; see
-// whole_beam_node.h. The first rung's integrator tolerance is a tenth of
-// the requested one, its depth degree grows with the sample's optical depth
+// whole_beam_node.h. The first rung's integrator tolerance is a fiftieth
+// of the requested one, its depth degree grows with the sample's optical depth
 // and the tolerance; every rung has more depth nodes and a ten times
 // tighter tolerance than the one below. The global error of an adaptive
 // integration is only loosely proportional to its tolerance (from a fifth
@@ -22,7 +22,7 @@ namespace {
 
 // Integrator tolerance of the first rung relative to the requested one;
 // every further rung kRungRatio times tighter, down to kFinestAccuracy.
-constexpr double kFirstRungAccuracy = 0.03;
+constexpr double kFirstRungAccuracy = 0.02;
 constexpr double kRungRatio = 10.0;
 // The integrator cannot be asked for less than this (unit round-off times a
 // few hundred).

@@ -27,12 +27,13 @@ namespace zscan {
 namespace {
 
 // Degree of a new interval, and the largest before it is split instead.
-// Doubling keeps the old nodes (and turns the checks into nodes): an
-// interval that needs more than 6 reaches 12 with four integrations more
-// than a start at 10 costs (26 against 22), one that does not saves eight
-// (14). The demo's reverse saturable absorber is met at 6; saturable
-// absorbers need about 10.
-constexpr int kInitialDegree = 6;
+// Doubling keeps the old nodes and turns the checks into nodes, so that a
+// start at 4 reaches 8 with two new nodes and two new checks: the demo's
+// reverse and saturable absorbers are both met at 8 (the saturable one
+// needs more than 6 in any coordinate tried: a start at 6 would double to
+// 12), most of the converged reference cases too (table nodes and
+// integrator steps over them: benchmarks/README.md).
+constexpr int kInitialDegree = 4;
 constexpr int kMaxDegree = 24;
 // Gauss-Legendre points of the beam average beyond half the degree: the
 // integrand is the interpolant times e^y.
@@ -55,6 +56,15 @@ constexpr int kMaxRounds = 12;
 // the noise of its nodes: it is accepted as it is.
 constexpr double kNoiseGain = 0.5;
 constexpr int kMaxIntervals = 64;
+// The nodes' errors are sampled: every other interpolation node of a new
+// interval climbs the first two rungs, the others and the checks take the
+// first alone; the largest sampled estimate times kSampleSafety bounds the
+// error of every node. A sample beyond the node budget over kSampleSafety
+// makes the table resolve every node instead.
+constexpr double kSampleSafety = 2.0;
+// Upper ends y of the partial beam averages at which an interval's
+// average_error is taken, evenly over the interval.
+constexpr int kAverageProbes = 16;
 
 std::size_t at(int i) { return static_cast<std::size_t>(i); }
 
@@ -146,14 +156,17 @@ class Builder {
   }
 
   // Computes the pending rungs on the worker threads, each an integration
-  // of its own: both rungs of a new interpolation node, the finer one alone
-  // of a check (what the check compares), the coarser one of a check that
-  // became a node; then, node by node, the further rungs of those whose
-  // first two disagree. The derivatives come with the rung whose value the
-  // node returns (the coarser of its pair), so that they are the slopes of
-  // the values tabulated and cost the cheaper integration; they take no
-  // part in its steps, so its value is the same bits without them. What a
-  // node is does not depend on where its rungs were computed.
+  // of its own. While the table samples its nodes' errors, every
+  // interpolation node and check gets the coarser rung of its pair, and the
+  // sampled nodes the finer one too; once it resolves them all, a new
+  // interpolation node gets both rungs, a check the finer one alone (what
+  // the check compares), a check that became a node the coarser one; then,
+  // node by node, the further rungs of those whose first two disagree. The
+  // derivatives come with the rung whose value the node returns (the
+  // coarser of its pair), so that they are the slopes of the values
+  // tabulated and cost the cheaper integration; they take no part in its
+  // steps, so its value is the same bits without them. What a node is does
+  // not depend on where its rungs were computed.
   Status compute_pending() {
     const int p = table_.derivatives;
     const int first = std::min(2, ladder_.rungs);
@@ -173,7 +186,7 @@ class Builder {
       const bool node = is_node_[at(id)] != 0;
       const bool slopes = node && p > 0;
       for (int r = fine; r >= 0; --r) {
-        if (!node && r != fine) continue;
+        if (!wanted(id, r, fine)) continue;
         const bool has = (done_[at(id)] >> r) & 1u;
         const bool needs_slopes = slopes && r == 0 && sloped_[at(id)] == 0;
         if (!has || needs_slopes) tasks.push_back({id, r, needs_slopes});
@@ -200,19 +213,21 @@ class Builder {
       done_[at(t.id)] |= static_cast<unsigned char>(1u << t.rung);
       if (t.slopes) sloped_[at(t.id)] = static_cast<unsigned char>(t.rung + 1);
     }
-    // Checks are their finer rung; nodes climb further where needed.
+    if (sampling_ && !samples_hold(batch, first)) {
+      // A sampled node's pair disagrees by more than the samples may: every
+      // node and check is resolved, and every interval fitted anew.
+      sampling_ = false;
+      for (std::size_t id = 0; id < table_.values.size(); ++id)
+        if (table_.intensities[id] != 0.0) pending_.push_back(static_cast<int>(id));
+      for (TableInterval& iv : table_.intervals) iv.accepted = false;
+      return compute_pending();
+    }
+    // Checks are the rung they compare; nodes climb further where needed.
     std::vector<int> climbing;
     for (int id : batch) {
       const RungValue* own = rungs_[at(id)].data();
-      if (is_node_[at(id)] == 0) {
-        NodeValue check;
-        check.value = check.finer = own[fine].completed ? own[fine].value
-                                                        : std::numeric_limits<double>::quiet_NaN();
-        check.integrations = own[fine].integrations;
-        check.steps = own[fine].steps;
-        check.failed_integrations = own[fine].failed_integrations;
-        check.range = own[fine].range;
-        table_.values[at(id)] = check;
+      if (is_node_[at(id)] == 0 || (sampling_ && sample_[at(id)] == 0)) {
+        table_.values[at(id)] = single_rung(own[sampling_ ? 0 : fine]);
         continue;
       }
       bool more = false;
@@ -242,6 +257,52 @@ class Builder {
     return table_.breach.found ? Status::left_physics : Status::ok;
   }
 
+  // While sampling: every interval's node error, and every node's estimate,
+  // from all the samples taken (an interval accepted early saw fewer).
+  void finish() {
+    if (!sampling_) return;
+    const double bound = kSampleSafety * sampled_error_;
+    for (TableInterval& iv : table_.intervals) iv.node_error = bound;
+    for (std::size_t id = 0; id < table_.values.size(); ++id) {
+      NodeValue& v = table_.values[id];
+      if (is_node_[id] != 0 && table_.intensities[id] != 0.0 && std::isfinite(v.value))
+        v.error = bound;
+    }
+  }
+
+  // Whether rung r of node id is computed in this state of the table.
+  bool wanted(int id, int r, int fine) const {
+    if (r == fine && r > 0) return !sampling_ || (is_node_[at(id)] != 0 && sample_[at(id)] != 0);
+    return is_node_[at(id)] != 0 || sampling_;
+  }
+
+  // Whether the sampled nodes of the batch (and those before) leave every
+  // node within the node budget: each pair agrees to within the budget
+  // over kSampleSafety.
+  bool samples_hold(const std::vector<int>& batch, int first) {
+    if (first < 2) return false;
+    for (int id : batch) {
+      if (is_node_[at(id)] == 0 || sample_[at(id)] == 0) continue;
+      bool more = false;
+      const NodeValue v = node_from_rungs(ladder_, rungs_[at(id)].data(), first, &more);
+      if (!(v.error * kSampleSafety <= ladder_.budget)) return false;
+      sampled_error_ = std::max(sampled_error_, v.error);
+    }
+    return true;
+  }
+
+  // A value from one rung alone (a check, or a node between the samples).
+  static NodeValue single_rung(const RungValue& rung) {
+    NodeValue v;
+    v.value = v.finer = rung.completed ? rung.value : std::numeric_limits<double>::quiet_NaN();
+    v.error = rung.completed ? 0.0 : std::numeric_limits<double>::infinity();
+    v.integrations = rung.integrations;
+    v.steps = rung.steps;
+    v.failed_integrations = rung.failed_integrations;
+    v.range = rung.range;
+    return v;
+  }
+
   // Runs task(i, work) for i < n on the worker threads, each worker with
   // integrator storage of its own; this thread's interrupt check is asked
   // between the tasks it takes.
@@ -261,7 +322,9 @@ class Builder {
         continue;
       }
       fit(iv);
-      const bool over = !(iv.table_error <= budget_);
+      // The values are beam averages: the interpolation error they carry,
+      // not its largest pointwise value, is held to the budget.
+      const bool over = !(iv.average_error <= budget_);
       const bool failed = !std::isfinite(iv.coefficients[0]);
       const bool noise = iv.table_error > kNoiseGain * iv.halved_error;
       if (!over || failed || noise || !may_refine) {
@@ -284,7 +347,7 @@ class Builder {
  private:
   // A new node (an interpolation node, or a check that needs only its
   // finer rung), pending.
-  int add_node(double y, bool node = true) {
+  int add_node(double y, bool node = true, bool sample = false) {
     table_.intensities.push_back(intensity_at(table_.scale, y));
     table_.values.emplace_back();
     table_.slopes.resize(table_.slopes.size() + at(table_.derivatives), 0.0);
@@ -292,6 +355,7 @@ class Builder {
     done_.push_back(0);
     sloped_.push_back(0);
     is_node_.push_back(node ? 1 : 0);
+    sample_.push_back(sample ? 1 : 0);
     const int id = static_cast<int>(table_.intensities.size() - 1);
     pending_.push_back(id);
     return id;
@@ -336,7 +400,8 @@ class Builder {
     iv.nodes.assign(at(iv.degree + 1), -1);
     iv.nodes.front() = low_node;
     iv.nodes.back() = high_node;
-    for (int j = 1; j < iv.degree; ++j) iv.nodes[at(j)] = add_node(node_position(iv, j, iv.degree));
+    for (int j = 1; j < iv.degree; ++j)
+      iv.nodes[at(j)] = add_node(node_position(iv, j, iv.degree), true, j % 2 == 1);
     add_checks(iv);
     return iv;
   }
@@ -360,7 +425,7 @@ class Builder {
       else if (j == out.degree - c)
         node = promoted(iv.checks[1]);
       else
-        node = add_node(node_position(out, j, out.degree));
+        node = add_node(node_position(out, j, out.degree), true, j == 1);
     }
     add_checks(out);
     return out;
@@ -392,11 +457,19 @@ class Builder {
     gauss_legendre(points, iv.rule_nodes.data(), iv.rule_weights.data());
     iv.integrals.resize(at(1 + p));
     for (int k = 0; k <= p; ++k) iv.integrals[at(k)] = partial_integral(table_.scale, iv, k, iv.high);
-    for (std::size_t j = 0; j < size; ++j)
-      iv.node_error = std::max(iv.node_error, table_.values[at(iv.nodes[j])].error);
+    if (sampling_) {
+      iv.node_error = kSampleSafety * sampled_error_;
+    } else {
+      for (std::size_t j = 0; j < size; ++j)
+        iv.node_error = std::max(iv.node_error, table_.values[at(iv.nodes[j])].error);
+    }
     // The interpolation error, apart from the nodes' own: the interpolant of
-    // the finer rungs' values against theirs at the checks.
-    for (std::size_t j = 0; j < size; ++j) f[j] = table_.values[at(iv.nodes[j])].finer;
+    // the values the checks are (the finer rungs once every node is
+    // resolved) against theirs at the checks.
+    for (std::size_t j = 0; j < size; ++j) {
+      const NodeValue& v = table_.values[at(iv.nodes[j])];
+      f[j] = sampling_ ? v.value : v.finer;
+    }
     std::vector<double> finer(size);
     lobatto_coefficients(f.data(), iv.degree, finer.data());
     double deviation[2] = {}, where[2] = {};
@@ -415,11 +488,21 @@ class Builder {
     const ErrorIntegrals whole = error_integrals(table_.scale, iv, iv.high);
     iv.error_integral = whole.signed_part;
     iv.error_magnitude = whole.magnitude;
-    bool finite = std::isfinite(iv.table_error) && std::isfinite(iv.error_magnitude);
+    iv.average_error = 0.0;
+    const double i_low = intensity_at(table_.scale, iv.low);
+    for (int k = 1; k <= kAverageProbes; ++k) {
+      const double y = iv.low + (iv.high - iv.low) * k / kAverageProbes;
+      const ErrorIntegrals part = error_integrals(table_.scale, iv, y);
+      const double bound = kModelSafety * std::fabs(part.signed_part) + kShapeShare * part.magnitude;
+      iv.average_error = std::max(iv.average_error, bound / (intensity_at(table_.scale, y) - i_low));
+    }
+    bool finite = std::isfinite(iv.table_error) && std::isfinite(iv.error_magnitude) &&
+                  std::isfinite(iv.average_error);
     for (double a : iv.coefficients) finite = finite && std::isfinite(a);
     if (!finite) {
       iv.coefficients.assign(iv.coefficients.size(), std::numeric_limits<double>::quiet_NaN());
       iv.table_error = std::numeric_limits<double>::infinity();
+      iv.average_error = iv.table_error;
     }
   }
 
@@ -433,7 +516,11 @@ class Builder {
   // its derivatives came with (0: none), and whether it is an interpolation
   // node rather than a check.
   std::vector<std::array<RungValue, kRungs>> rungs_;
-  std::vector<unsigned char> done_, sloped_, is_node_;
+  std::vector<unsigned char> done_, sloped_, is_node_, sample_;
+  // Whether the nodes' errors are still taken from samples, and the largest
+  // error estimate of a sampled node so far.
+  bool sampling_ = true;
+  double sampled_error_ = 0.0;
   LocalWork dummy_;  // for the nodes at zero intensity, which integrate nothing
 };
 
@@ -443,7 +530,7 @@ TableScale table_scale(const Absorber& absorber, double max_intensity, const Pul
   TableScale s;
   s.max_intensity = max_intensity;
   const double dose = excitation_dose(absorber, max_intensity, pulse);
-  s.scale = std::min(max_intensity / 3.0, std::max(max_intensity * 1e-3, max_intensity / dose));
+  s.scale = std::min(max_intensity / 3.0, std::max(max_intensity * 1e-3, max_intensity / std::sqrt(dose)));
   return s;
 }
 
@@ -458,6 +545,7 @@ Status build_table(const Absorber& absorber, const Ladder& ladder, const TableRe
       if (status != Status::ok) return status;
       if (!builder.refine(round < kMaxRounds)) break;
     }
+    builder.finish();
   } catch (const std::bad_alloc&) {
     return Status::out_of_memory;
   } catch (const std::length_error&) {

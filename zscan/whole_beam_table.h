@@ -2,13 +2,19 @@
 // intensity, and the beam average it serves: with u = exp(-2 r^2 / w^2) the
 // whole-beam transmittance at peak intensity I0 is the mean of Tloc over
 // [0, I0]. Tloc is tabulated in y = ln(1 + I / I_c), linear in I below the
-// intensity I_c where the absorber's response turns nonlinear and
-// logarithmic above it, on intervals of [0, y(I_max)] by its polynomial
-// interpolant on Chebyshev-Lobatto nodes, refined where two check nodes off
-// the interpolation nodes disagree with it by more than the table's budget:
-// first by doubling the degree (the old nodes are half of the new ones),
-// then by splitting the interval, until the noise of the nodes' own values
-// is reached. The derivatives of Tloc with respect to
+// scale I_c and logarithmic above it, on intervals of [0, y(I_max)] by its
+// polynomial interpolant on Chebyshev-Lobatto nodes. Two check nodes off
+// the interpolation nodes give the interpolation error's model; where the
+// error it gives the beam averages exceeds the table's budget the interval
+// is refined, first by doubling the degree (the old nodes are half of the
+// new ones), then by splitting it, until the noise of the nodes' own values
+// is reached. The nodes' integration errors are sampled: every other node
+// of a new interval and the lowest new node of a doubled one climb the
+// first two rungs of the ladder, the other nodes and the checks take the
+// first rung alone, and the largest sampled estimate, with a safety factor,
+// bounds every node; a sample too close to the node budget for that makes
+// the table climb every node's ladder instead (the checks then compare the
+// finer rungs). The derivatives of Tloc with respect to
 // the parameters asked for are tabulated on the same nodes, with the same
 // weights. Nodes are computed in batches on the model's worker threads;
 // what is refined depends only on the values computed.
@@ -47,6 +53,10 @@ struct TableInterval {
   double shape[2] = {0.0, 0.0};
   double error_integral = 0.0;   // int C dI
   double error_magnitude = 0.0;  // int |C| dI
+  // The largest interpolation error of a beam average over [I(low), I(y)]
+  // as the beam average bounds it from C, over y in the interval: what the
+  // interval adds to the values' error per unit of its intensity range.
+  double average_error = 0.0;
   double node_error = 0.0;   // largest error estimate of its nodes
   bool accepted = false;
 };
@@ -75,9 +85,11 @@ struct TableScale {
   double max_intensity = 0.0;  // W/cm^2
 };
 
-// The scale for a table up to max_intensity (> 0): where the absorber's
-// response turns nonlinear (one excitation per molecule over the pulse),
-// kept within [I_max / 1000, I_max / 3].
+// The scale for a table up to max_intensity (> 0): the geometric mean of
+// I_max and the intensity where the absorber's response turns nonlinear
+// (one excitation per molecule over the pulse), I_max / sqrt(dose), kept
+// within [I_max / 1000, I_max / 3]. (At I_max / dose, the saturable demo
+// absorber's table needs 16 nodes to 8 in this coordinate.)
 TableScale table_scale(const Absorber& absorber, double max_intensity, const Pulse& pulse);
 
 struct Table {

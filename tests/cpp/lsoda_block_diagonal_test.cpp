@@ -4,7 +4,8 @@
 // bit (same arithmetic on every block when the pivots stay inside their
 // blocks), needs fewer right-hand sides for its difference quotients, gives
 // the same bits with shared blocks, reaches BDF sooner with a shorter first
-// switch hold (leaving DLSODA's own hold alone), and refuses malformed
+// switch hold and rebuilds its matrix more often with a younger matrix age
+// (leaving DLSODA's own hold and age alone), and refuses malformed
 // layouts with the messages of the table.
 #include <cmath>
 #include <string>
@@ -218,6 +219,30 @@ TEST(BlockDiagonal, AShortFirstSwitchHoldReachesBdfSoonerAndStaysWithItsEntry) {
   expect_same_run(band_after, band_before, true);
 }
 
+// A matrix age of one rebuilds the iteration matrix at every BDF step (the
+// default waits up to 20): more matrices, the solution still followed. A
+// DLSODA run on the same thread afterwards keeps its own age of 20: its
+// bits are those of a run before.
+TEST(BlockDiagonal, AYoungerMatrixAgeRebuildsMoreOftenAndStaysWithItsEntry) {
+  BlockRun band_before, aged, young, band_after;
+  band_before.tout = aged.tout = young.tout = band_after.tout = 3.0;
+  band_before.use_band(4);
+  band_before.call();
+  aged.layout.first_switch_hold = young.layout.first_switch_hold = 0;
+  aged.call_blocks();
+  young.layout.matrix_age = 1;
+  young.call_blocks();
+  band_after.use_band(4);
+  band_after.call();
+  ASSERT_EQ(aged.istate, 2);
+  ASSERT_EQ(young.istate, 2);
+  ASSERT_EQ(young.mused(), 2);
+  EXPECT_GT(young.nje(), aged.nje());
+  EXPECT_GE(young.nje(), young.nst() - 2) << "a matrix for every step but the first Adams ones";
+  for (int i = 0; i < kN; ++i) EXPECT_NEAR(young.y[i], phi(i, 3.0), 1e-6) << i;
+  expect_same_run(band_after, band_before, true);
+}
+
 // The user's blocks, given once for both groups. (Difference quotients
 // taken from the first group alone are not those of the second group's
 // columns: shared blocks are a different approximation there.)
@@ -278,6 +303,8 @@ const BadLayout kBadLayouts[] = {
      line60("DLSODA-  Groups (=I1) .lt. 1") + int_line(0)},
     {"SwitchHoldNegative", [](BlockRun& r) { r.layout.first_switch_hold = -1; },
      line60("DLSODA-  First switch hold (=I1) .lt. 0") + int_line(-1)},
+    {"MatrixAgeZero", [](BlockRun& r) { r.layout.matrix_age = 0; },
+     line60("DLSODA-  Matrix age (=I1) .lt. 1") + int_line(0)},
     {"LayoutShort", [](BlockRun& r) { r.layout.singles = 0; },
      line60("DLSODA-  Block layout has I1 unknowns, NEQ (=I2)") +
          "      In above message,  I1 =        24   I2 =        26\n"},

@@ -13,6 +13,7 @@
 
 #include "zscan/whole_beam_inputs.h"
 #include "zscan/whole_beam_node.h"
+#include "zscan/whole_beam_table.h"
 #include "zscan_whole_beam.h"
 
 namespace {
@@ -99,8 +100,18 @@ TEST(WholeBeamAccuracyThick, TighterRunsLieWithinTheEstimate) {
   }
 }
 
-// Twice the depth degree and a tolerance 64 times tighter (half the step
-// of a fifth-order method) on every rung.
+// The ladder with twice the depth degree and a tolerance 64 times tighter
+// (half the step of a fifth-order method) on every rung.
+zscan::Ladder halved(const zscan::Ladder& ladder) {
+  zscan::Ladder out = ladder;
+  for (int r = 0; r < ladder.rungs; ++r) {
+    const zscan::DepthGrid& g = ladder.depth[r];
+    out.depth[r] = zscan::make_depth_grid(2 * g.degree, g.optical_depth, g.rate);
+    out.accuracy[r] = std::fmax(ladder.accuracy[r] / 64.0, 1e-13);
+  }
+  return out;
+}
+
 TEST(WholeBeamAccuracyNode, HalvingEveryResolutionMovesTheValueLessThanItsEstimate) {
   for (const Named& n : cases()) {
     const zscan::WholeBeamExperiment e = n.c.experiment();
@@ -111,19 +122,49 @@ TEST(WholeBeamAccuracyNode, HalvingEveryResolutionMovesTheValueLessThanItsEstima
     for (double tolerance : {1e-5, 1e-7}) {
       const zscan::Ladder ladder =
           zscan::make_ladder(tolerance, absorber, peak, zscan::PulseShape::gaussian);
-      zscan::Ladder halved = ladder;
-      for (int r = 0; r < ladder.rungs; ++r) {
-        const zscan::DepthGrid& g = ladder.depth[r];
-        halved.depth[r] = zscan::make_depth_grid(2 * g.degree, g.optical_depth, g.rate);
-        halved.accuracy[r] = std::fmax(ladder.accuracy[r] / 64.0, 1e-13);
-      }
+      const zscan::Ladder finer = halved(ladder);
       zscan::LocalWork work;
       for (double fraction : {0.01, 0.3, 1.0}) {
         const zscan::NodeValue node = zscan::table_node(absorber, ladder, fraction * peak, work);
-        const zscan::NodeValue fine = zscan::table_node(absorber, halved, fraction * peak, work);
+        const zscan::NodeValue fine = zscan::table_node(absorber, finer, fraction * peak, work);
         EXPECT_LE(std::fabs(node.value - fine.value), node.error)
             << n.name << " tolerance " << tolerance << " at " << fraction;
         EXPECT_LE(node.error, 0.5 * tolerance) << n.name;
+      }
+    }
+  }
+}
+
+// A table takes most of its nodes' errors from samples: every node of
+// every interval, sampled or not, lies within the interval's node error of
+// its value at halved resolutions.
+TEST(WholeBeamAccuracyTable, EveryNodeLiesWithinItsIntervalsNodeError) {
+  for (const Named& n : cases()) {
+    const zscan::WholeBeamExperiment e = n.c.experiment();
+    const zscan::AbsorberOutcome made = zscan::make_absorber(e, n.c.spec_pars.data());
+    ASSERT_FALSE(made.transparent);
+    const zscan::Absorber& absorber = made.absorber;
+    const double peak = zscan::whole_beam_peak_intensity(e, n.c.energies.back(), 0.0);
+    for (double tolerance : {1e-5, 1e-7}) {
+      const zscan::Ladder ladder =
+          zscan::make_ladder(tolerance, absorber, peak, zscan::PulseShape::gaussian);
+      zscan::TableRequest request;
+      request.scale = zscan::table_scale(absorber, peak, ladder.pulse);
+      request.tolerance = tolerance;
+      request.physics_margin = 1.0;
+      zscan::Table table;
+      ASSERT_EQ(zscan::build_table(absorber, ladder, request, table), zscan::Status::ok) << n.name;
+      const zscan::Ladder finer = halved(ladder);
+      zscan::LocalWork work;
+      for (const zscan::TableInterval& iv : table.intervals) {
+        EXPECT_LE(iv.node_error, 0.5 * tolerance) << n.name;
+        for (int id : iv.nodes) {
+          const double intensity = table.intensities[static_cast<size_t>(id)];
+          if (intensity == 0.0) continue;
+          const zscan::NodeValue fine = zscan::table_node(absorber, finer, intensity, work);
+          EXPECT_LE(std::fabs(table.values[static_cast<size_t>(id)].value - fine.value), iv.node_error)
+              << n.name << " tolerance " << tolerance << " at " << intensity / peak;
+        }
       }
     }
   }

@@ -57,6 +57,12 @@ struct BlockLayout {
   // arriving) reaches the stiff method sooner with a small hold. After a
   // switch the hold is 20 steps as always.
   int first_switch_hold = 20;
+  // Also read with it: the steps one iteration matrix serves at most before
+  // it is rebuilt (>= 1; DLSODA: 20). A Jacobian that moves with a driving
+  // term (a pulse's light) grows stale within 20 steps; the corrector then
+  // leaves part of its iteration error in the error estimate, and steps
+  // fail the error test and restart small. Blocks are cheap to rebuild.
+  int matrix_age = 20;
 };
 // The block Jacobian (JT = 1 of DLSODA_BLOCKS): store the diagonal blocks of
 // df/dy into pd one after another in the order of the unknowns, each
