@@ -86,7 +86,7 @@ int check_index(int degree) { return 2 * (degree / 3) + 1; }
 // The node polynomial of the interval at x in [0, 1].
 double node_polynomial(const TableInterval& iv, double x) {
   double w = 1.0;
-  for (int j = 0; j <= iv.degree; ++j) w *= x - lobatto_node(j, iv.degree);
+  for (double node : iv.positions) w *= x - node;
   return w;
 }
 
@@ -451,6 +451,8 @@ class Builder {
       }
       lobatto_coefficients(f.data(), iv.degree, &iv.coefficients[at(k) * size]);
     }
+    iv.positions.resize(size);
+    for (std::size_t j = 0; j < size; ++j) iv.positions[j] = lobatto_node(static_cast<int>(j), iv.degree);
     const int points = iv.degree / 2 + kExtraPoints;
     iv.rule_nodes.resize(at(points));
     iv.rule_weights.resize(at(points));

@@ -33,6 +33,7 @@ struct TableInterval {
   double low = 0.0, high = 0.0;  // in y
   int degree = 0;                // of the interpolant
   std::vector<int> nodes;        // [degree + 1] node indices, low to high
+  std::vector<double> positions;  // [degree + 1] the nodes in x = (y - low) / (high - low)
   int checks[2] = {-1, -1};      // node indices of the check nodes
   // [(1 + derivatives) * (degree + 1)] Chebyshev coefficients on [low,
   // high]: Tloc, then each tabulated derivative.
