@@ -102,7 +102,7 @@ def compare(case, converged, repeat):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=5, help="evaluations per side (best kept)")
+    parser.add_argument("--repeat", type=int, default=9, help="evaluations per side (best kept)")
     args = parser.parse_args(argv)
     converged = peer_cases.converged_values()
     print(f"one evaluation of two 41-point scans, tolerance {TOLERANCE:g}, one thread; "

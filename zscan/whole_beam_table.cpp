@@ -57,10 +57,13 @@ constexpr int kMaxRounds = 12;
 constexpr double kNoiseGain = 0.5;
 constexpr int kMaxIntervals = 64;
 // The nodes' errors are sampled: every other interpolation node of a new
-// interval climbs the first two rungs, the others and the checks take the
-// first alone; the largest sampled estimate times kSampleSafety bounds the
-// error of every node. A sample beyond the node budget over kSampleSafety
-// makes the table resolve every node instead.
+// interval, and the lowest new node of a doubled one (an integration of few
+// steps, whose error is the largest for its tolerance), climbs the first
+// two rungs; the other nodes and the checks take the first alone. The
+// largest sampled estimate times kSampleSafety bounds the error of every
+// node (1.5 left unsampled nodes up to 1.3 times beyond it). A sample beyond
+// the node budget over kSampleSafety makes the table resolve every node
+// instead.
 constexpr double kSampleSafety = 2.0;
 // Upper ends y of the partial beam averages at which an interval's
 // average_error is taken, evenly over the interval.
