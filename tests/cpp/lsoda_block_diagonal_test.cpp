@@ -200,23 +200,34 @@ TEST(BlockDiagonal, DifferenceQuotientsGiveTheBandOptionsBitsWithFewerCalls) {
 // run reaches BDF steps earlier, and in fewer steps to T = 3, and still
 // follows the solution. A DLSODA run on the same thread afterwards keeps
 // its hold of 20 steps: its bits are those of a run before.
+// Calls blocks() between two DLSODA band runs to T = 3 and expects them the
+// same bits: what a block layout sets stays with its entry.
+template <typename Blocks>
+void between_band_runs(const Blocks& blocks) {
+  BlockRun before, after;
+  before.tout = after.tout = 3.0;
+  before.use_band(4);
+  before.call();
+  blocks();
+  after.use_band(4);
+  after.call();
+  expect_same_run(after, before, true);
+}
+
 TEST(BlockDiagonal, AShortFirstSwitchHoldReachesBdfSoonerAndStaysWithItsEntry) {
-  BlockRun band_before, held, prompt, band_after;
-  band_before.tout = held.tout = prompt.tout = band_after.tout = 3.0;
-  band_before.use_band(4);
-  band_before.call();
-  held.call_blocks();
-  prompt.layout.first_switch_hold = 0;
-  prompt.call_blocks();
-  band_after.use_band(4);
-  band_after.call();
-  ASSERT_EQ(held.istate, 2);
-  ASSERT_EQ(prompt.istate, 2);
-  EXPECT_EQ(prompt.mused(), 2);
-  EXPECT_LT(prompt.tsw(), held.tsw()) << "the switch to BDF comes sooner";
-  EXPECT_LT(prompt.nst(), held.nst());
-  for (int i = 0; i < kN; ++i) EXPECT_NEAR(prompt.y[i], phi(i, 3.0), 1e-6) << i;
-  expect_same_run(band_after, band_before, true);
+  between_band_runs([] {
+    BlockRun held, prompt;
+    held.tout = prompt.tout = 3.0;
+    held.call_blocks();
+    prompt.layout.first_switch_hold = 0;
+    prompt.call_blocks();
+    ASSERT_EQ(held.istate, 2);
+    ASSERT_EQ(prompt.istate, 2);
+    EXPECT_EQ(prompt.mused(), 2);
+    EXPECT_LT(prompt.tsw(), held.tsw()) << "the switch to BDF comes sooner";
+    EXPECT_LT(prompt.nst(), held.nst());
+    for (int i = 0; i < kN; ++i) EXPECT_NEAR(prompt.y[i], phi(i, 3.0), 1e-6) << i;
+  });
 }
 
 // A matrix age of one rebuilds the iteration matrix at every BDF step (the
@@ -224,23 +235,20 @@ TEST(BlockDiagonal, AShortFirstSwitchHoldReachesBdfSoonerAndStaysWithItsEntry) {
 // DLSODA run on the same thread afterwards keeps its own age of 20: its
 // bits are those of a run before.
 TEST(BlockDiagonal, AYoungerMatrixAgeRebuildsMoreOftenAndStaysWithItsEntry) {
-  BlockRun band_before, aged, young, band_after;
-  band_before.tout = aged.tout = young.tout = band_after.tout = 3.0;
-  band_before.use_band(4);
-  band_before.call();
-  aged.layout.first_switch_hold = young.layout.first_switch_hold = 0;
-  aged.call_blocks();
-  young.layout.matrix_age = 1;
-  young.call_blocks();
-  band_after.use_band(4);
-  band_after.call();
-  ASSERT_EQ(aged.istate, 2);
-  ASSERT_EQ(young.istate, 2);
-  ASSERT_EQ(young.mused(), 2);
-  EXPECT_GT(young.nje(), aged.nje());
-  EXPECT_GE(young.nje(), young.nst() - 2) << "a matrix for every step but the first Adams ones";
-  for (int i = 0; i < kN; ++i) EXPECT_NEAR(young.y[i], phi(i, 3.0), 1e-6) << i;
-  expect_same_run(band_after, band_before, true);
+  between_band_runs([] {
+    BlockRun aged, young;
+    aged.tout = young.tout = 3.0;
+    aged.layout.first_switch_hold = young.layout.first_switch_hold = 0;
+    aged.call_blocks();
+    young.layout.matrix_age = 1;
+    young.call_blocks();
+    ASSERT_EQ(aged.istate, 2);
+    ASSERT_EQ(young.istate, 2);
+    ASSERT_EQ(young.mused(), 2);
+    EXPECT_GT(young.nje(), aged.nje());
+    EXPECT_GE(young.nje(), young.nst() - 2) << "a matrix for every step but the first Adams ones";
+    for (int i = 0; i < kN; ++i) EXPECT_NEAR(young.y[i], phi(i, 3.0), 1e-6) << i;
+  });
 }
 
 // The user's blocks, given once for both groups. (Difference quotients

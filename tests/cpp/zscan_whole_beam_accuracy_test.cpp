@@ -112,62 +112,62 @@ zscan::Ladder halved(const zscan::Ladder& ladder) {
   return out;
 }
 
-TEST(WholeBeamAccuracyNode, HalvingEveryResolutionMovesTheValueLessThanItsEstimate) {
+// Calls check(name, absorber, peak, tolerance, ladder, finer) for every case
+// at tolerances 1e-5 and 1e-7: its absorber, the largest peak intensity, the
+// ladder and the ladder at halved resolutions.
+template <typename Check>
+void for_each_ladder(const Check& check) {
   for (const Named& n : cases()) {
     const zscan::WholeBeamExperiment e = n.c.experiment();
     const zscan::AbsorberOutcome made = zscan::make_absorber(e, n.c.spec_pars.data());
     ASSERT_FALSE(made.transparent);
-    const zscan::Absorber& absorber = made.absorber;
     const double peak = zscan::whole_beam_peak_intensity(e, n.c.energies.back(), 0.0);
     for (double tolerance : {1e-5, 1e-7}) {
       const zscan::Ladder ladder =
-          zscan::make_ladder(tolerance, absorber, peak, zscan::PulseShape::gaussian);
-      const zscan::Ladder finer = halved(ladder);
-      zscan::LocalWork work;
-      for (double fraction : {0.01, 0.3, 1.0}) {
-        const zscan::NodeValue node = zscan::table_node(absorber, ladder, fraction * peak, work);
-        const zscan::NodeValue fine = zscan::table_node(absorber, finer, fraction * peak, work);
-        EXPECT_LE(std::fabs(node.value - fine.value), node.error)
-            << n.name << " tolerance " << tolerance << " at " << fraction;
-        EXPECT_LE(node.error, 0.5 * tolerance) << n.name;
-      }
+          zscan::make_ladder(tolerance, made.absorber, peak, zscan::PulseShape::gaussian);
+      check(n.name, made.absorber, peak, tolerance, ladder, halved(ladder));
     }
   }
+}
+
+TEST(WholeBeamAccuracyNode, HalvingEveryResolutionMovesTheValueLessThanItsEstimate) {
+  for_each_ladder([](const char* name, const zscan::Absorber& absorber, double peak,
+                     double tolerance, const zscan::Ladder& ladder, const zscan::Ladder& finer) {
+    zscan::LocalWork work;
+    for (double fraction : {0.01, 0.3, 1.0}) {
+      const zscan::NodeValue node = zscan::table_node(absorber, ladder, fraction * peak, work);
+      const zscan::NodeValue fine = zscan::table_node(absorber, finer, fraction * peak, work);
+      EXPECT_LE(std::fabs(node.value - fine.value), node.error)
+          << name << " tolerance " << tolerance << " at " << fraction;
+      EXPECT_LE(node.error, 0.5 * tolerance) << name;
+    }
+  });
 }
 
 // A table takes most of its nodes' errors from samples: every node of
 // every interval, sampled or not, lies within the interval's node error of
 // its value at halved resolutions.
 TEST(WholeBeamAccuracyTable, EveryNodeLiesWithinItsIntervalsNodeError) {
-  for (const Named& n : cases()) {
-    const zscan::WholeBeamExperiment e = n.c.experiment();
-    const zscan::AbsorberOutcome made = zscan::make_absorber(e, n.c.spec_pars.data());
-    ASSERT_FALSE(made.transparent);
-    const zscan::Absorber& absorber = made.absorber;
-    const double peak = zscan::whole_beam_peak_intensity(e, n.c.energies.back(), 0.0);
-    for (double tolerance : {1e-5, 1e-7}) {
-      const zscan::Ladder ladder =
-          zscan::make_ladder(tolerance, absorber, peak, zscan::PulseShape::gaussian);
-      zscan::TableRequest request;
-      request.scale = zscan::table_scale(absorber, peak, ladder.pulse);
-      request.tolerance = tolerance;
-      request.physics_margin = 1.0;
-      zscan::Table table;
-      ASSERT_EQ(zscan::build_table(absorber, ladder, request, table), zscan::Status::ok) << n.name;
-      const zscan::Ladder finer = halved(ladder);
-      zscan::LocalWork work;
-      for (const zscan::TableInterval& iv : table.intervals) {
-        EXPECT_LE(iv.node_error, 0.5 * tolerance) << n.name;
-        for (int id : iv.nodes) {
-          const double intensity = table.intensities[static_cast<size_t>(id)];
-          if (intensity == 0.0) continue;
-          const zscan::NodeValue fine = zscan::table_node(absorber, finer, intensity, work);
-          EXPECT_LE(std::fabs(table.values[static_cast<size_t>(id)].value - fine.value), iv.node_error)
-              << n.name << " tolerance " << tolerance << " at " << intensity / peak;
-        }
+  for_each_ladder([](const char* name, const zscan::Absorber& absorber, double peak,
+                     double tolerance, const zscan::Ladder& ladder, const zscan::Ladder& finer) {
+    zscan::TableRequest request;
+    request.scale = zscan::table_scale(absorber, peak, ladder.pulse);
+    request.tolerance = tolerance;
+    request.physics_margin = 1.0;
+    zscan::Table table;
+    ASSERT_EQ(zscan::build_table(absorber, ladder, request, table), zscan::Status::ok) << name;
+    zscan::LocalWork work;
+    for (const zscan::TableInterval& iv : table.intervals) {
+      EXPECT_LE(iv.node_error, 0.5 * tolerance) << name;
+      for (int id : iv.nodes) {
+        const double intensity = table.intensities[static_cast<size_t>(id)];
+        if (intensity == 0.0) continue;
+        const zscan::NodeValue fine = zscan::table_node(absorber, finer, intensity, work);
+        EXPECT_LE(std::fabs(table.values[static_cast<size_t>(id)].value - fine.value), iv.node_error)
+            << name << " tolerance " << tolerance << " at " << intensity / peak;
       }
     }
-  }
+  });
 }
 
 }  // namespace
