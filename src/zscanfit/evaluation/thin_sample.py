@@ -39,8 +39,8 @@ from ..warning_types import FitWarning, WarningRecord
 from .models import (ModelSpec, ScanRequest, ScanValues, nonlinear_optics, refractive_index,
                      scans_values)
 
-__all__ = ["thin_sample_warning", "distinct_apertures", "PROBES", "CLOSED_FORM",
-           "CLOSED_FORM_OPTICS", "GATE", "GATE_OPTICS"]
+__all__ = ["thin_sample_warning", "distinct_apertures", "optical_centre_shift", "PROBES",
+           "CLOSED_FORM", "CLOSED_FORM_OPTICS", "GATE", "GATE_OPTICS"]
 
 # Where the two models are compared: the sample's optical centre at these
 # multiples of the Rayleigh range from the focus (the difference is
@@ -60,6 +60,20 @@ GATE_OPTICS = 10.0
 # of the beam-propagation model costs several times less than a tight one).
 LOOSE = (1e-3, 1e-4)
 PROBE_SHARE = 4.0
+
+
+def _thickness(experiment: Any) -> Tuple[float, float]:
+    """The sample's thickness L (mm) and L / (n0 z0)."""
+    thickness = 10.0 * float(experiment.sample_width)
+    return thickness, thickness / (refractive_index(experiment)
+                                   * float(experiment.rayleigh_range_mm))
+
+
+def optical_centre_shift(experiment: Any) -> float:
+    """How far (mm) the sample's optical centre, where the thin model places
+    it, lies behind its front face, where the beam-propagation model does:
+    L / (2 n0)."""
+    return _thickness(experiment)[0] / (2.0 * refractive_index(experiment))
 
 
 def thin_sample_warning(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
@@ -89,10 +103,9 @@ def thin_sample_warning(spec: ModelSpec, experiment: Any, spec_pars: np.ndarray,
     if found is None:
         return None
     error, how = found
-    thickness = 10.0 * float(experiment.sample_width)
+    thickness, ratio = _thickness(experiment)
     return WarningRecord.of(FitWarning, texts.THIN_SAMPLE.format(
-        thickness=thickness, ratio=thickness / (refractive_index(experiment)
-                                                * float(experiment.rayleigh_range_mm)),
+        thickness=thickness, ratio=ratio,
         where=texts.THIN_SAMPLE_WHERE if at_fit else "", error=error, how=how,
         tolerance=spec.tolerance))
 
@@ -109,13 +122,19 @@ def _closed_form_error(spec: ModelSpec, experiment: Any, optics: Mapping[str, fl
                        swing: float) -> Optional[Tuple[float, str]]:
     """The closed form's error with the largest measured ratio, where it
     exceeds the tolerance; None where it does not."""
-    ratio = 10.0 * float(experiment.sample_width) / (refractive_index(experiment)
-                                                     * float(experiment.rayleigh_range_mm))
     factor = CLOSED_FORM if _plain(dict(optics), apertures) else CLOSED_FORM_OPTICS
+    return _closed_form(spec, factor, _thickness(experiment)[1], swing,
+                        texts.THIN_SAMPLE_ESTIMATE.format(factor=factor))
+
+
+def _closed_form(spec: ModelSpec, factor: float, ratio: float, swing: float,
+                 how: str) -> Optional[Tuple[float, str]]:
+    """factor (L/(n0 z0))^2 |T - 1|max and ``how``, where it exceeds the
+    tolerance; None where it does not."""
     error = factor * ratio * ratio * swing
     if not error > spec.tolerance:
         return None
-    return error, texts.THIN_SAMPLE_ESTIMATE.format(factor=factor)
+    return error, how
 
 
 def _thin_error(spec: ModelSpec, experiment: Any, spec_pars: Tuple[float, ...],
@@ -124,12 +143,9 @@ def _thin_error(spec: ModelSpec, experiment: Any, spec_pars: Tuple[float, ...],
                 pulse_energy: float) -> Optional[Tuple[float, str]]:
     """The whole-beam model's error and how it was found, where it exceeds
     the tolerance; None where it does not."""
-    n0 = refractive_index(experiment)
-    thickness = 10.0 * float(experiment.sample_width)
-    rayleigh = float(experiment.rayleigh_range_mm)
-    ratio = thickness / (n0 * rayleigh)
-    centres = np.array(PROBES) * rayleigh
-    fronts = centres - thickness / (2.0 * n0)
+    ratio = _thickness(experiment)[1]
+    centres = np.array(PROBES) * float(experiment.rayleigh_range_mm)
+    fronts = centres - optical_centre_shift(experiment)
     pars, named = np.array(spec_pars, dtype=np.float64), dict(optics)
     plain = _plain(named, apertures)
     gate, factor = (GATE, CLOSED_FORM) if plain else (GATE_OPTICS, CLOSED_FORM_OPTICS)
@@ -148,10 +164,8 @@ def _thin_error(spec: ModelSpec, experiment: Any, spec_pars: Tuple[float, ...],
             thick = _probe_values(ModelSpec("beam-propagation", share), experiment, pars,
                                   named, apertures, pulse_energy, fronts)
         except ValueError as exc:   # the engine refused (a sample too thick to resolve)
-            error = factor * ratio * ratio * swing
-            if not error > spec.tolerance:
-                return None
-            return error, texts.THIN_SAMPLE_CLOSED_FORM.format(factor=factor, reason=exc)
+            return _closed_form(spec, factor, ratio, swing,
+                                texts.THIN_SAMPLE_CLOSED_FORM.format(factor=factor, reason=exc))
         gaps = [np.abs(a - b) for a, b in zip(thick.values, thin.values)]
         margins = [ea + eb for ea, eb in zip(thick.errors, thin.errors)]
         error = max(float(np.max(g)) for g in gaps)

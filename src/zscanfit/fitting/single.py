@@ -28,10 +28,11 @@ from .. import texts
 from ..evaluation.integrator_messages import MessageSummary, collect_messages
 from ..evaluation.integrator_messages import report as report_messages
 from ..evaluation.models import (DEFAULT_TOLERANCE, ModelSpec, model_warnings,
-                                 population_warnings, refractive_index, tolerance_warning)
+                                 population_warnings, tolerance_warning)
 from ..evaluation.problem import DataSet, FitProblem
 from ..evaluation.settings import settings_of
-from ..evaluation.thin_sample import distinct_apertures, thin_sample_warning
+from ..evaluation.thin_sample import (distinct_apertures, optical_centre_shift,
+                                      thin_sample_warning)
 from ..inputs.convert import float_scalar, int_scalar
 from ..inputs.experiment import UNCERTAIN_SETTINGS, Experiment
 from ..inputs.linear_absorption import extinction_of, tie_expression
@@ -403,12 +404,9 @@ def _screen_of(inputs: FitInputs, problem: FitProblem,
                         model=ModelSpec("whole-beam", options.model.tolerance),
                         data_sets=inputs.data_sets)
     screen.sigma_0_free = problem.sigma_0_free
-
-    def shift(experiment: Any) -> float:
-        return 10.0 * float(experiment.sample_width) / (2.0 * refractive_index(experiment))
-
-    shifts = {focus_name(k): shift(d.experiment) for k, d in enumerate(problem.data_sets)}
-    shifts["center_mm"] = shift(inputs.experiment)
+    shifts = {focus_name(k): optical_centre_shift(d.experiment)
+              for k, d in enumerate(problem.data_sets)}
+    shifts["center_mm"] = optical_centre_shift(inputs.experiment)
     return screen, shifts
 
 
